@@ -1,0 +1,95 @@
+// Eviction mode (c2/d2): a full dictionary gives up its least recently used leaf.
+#include "coder.h"
+
+namespace lzw {
+
+namespace {
+const char kEndsEarly[] = "strumien konczy sie przed koncem danych";
+}
+
+bool Coder::compressEvictingLoop() {
+    int first = readByte();
+    if (first < 0) return fixHeader();
+    int32_t w = first;
+    for (int c; (c = readByte()) >= 0;) {
+        int32_t x = findChild(w, c);
+        if (x == NIL) {
+            writeCode(w);
+            addPhraseEvicting(w, c);
+            w = c;
+        } else {
+            unlinkRecent(x);
+            linkRecent(x);
+            w = x;
+        }
+    }
+    if (failed) return false;
+    writeCode(w);
+    flushCode();
+    return fixHeader();
+}
+
+bool Coder::decompressEvictingLoop() {
+    int32_t length = readLength();
+    if (failed) return false;
+    if (length < -1) return failCorrupt("ujemna dlugosc w naglowku");
+    if (length == -1) return true;  // the file of an empty input
+    remaining = length;
+    int32_t prev = readCode();
+    if (prev < 0) return failCorrupt(kEndsEarly);
+    if (prev >= alphabetSize) return failCorrupt("pierwszy kod nie jest pojedynczym bajtem");
+    stringBuf[0] = static_cast<uint8_t>(dict[prev].symbol & byteMask);
+    writeByte(stringBuf[0]);
+    int32_t n = 1;
+    while (remaining > 0) {
+        int32_t code = readCode();
+        if (code < 0) return failCorrupt(kEndsEarly);
+        if (count < kTableSize && code > count) return failCorrupt("kod spoza slownika");
+        // The compressor adds each phrase before it touches the path of the next code, so
+        // the decoder does the same: add first, then write and touch. A known code only
+        // lends its first byte to the add.
+        int32_t firstByte;
+        if (isKnown(code)) {
+            firstByte = firstByteOf(code);
+            if (firstByte < 0) return false;
+        } else {
+            firstByte = stringBuf[n - 1];
+        }
+        if (addPhraseEvicting(prev, firstByte) == NIL) return false;
+        n = emitStringTouching(code);
+        if (n == 0) return false;
+        remaining -= n;
+        prev = code;
+    }
+    return !failed;
+}
+
+int Coder::compressEvicting(const char* inputPath, const char* outputPath) {
+    startTimer();
+    printBanner("KOMPRESJA LZW + usuwanie najrzadziej wystepujacych fraz");
+    bool ok = beginCompression(inputPath, outputPath);
+    if (ok) {
+        initRecency();
+        ok = compressEvictingLoop();
+    }
+    ok = closeFiles() && ok;
+    if (!ok) return 1;
+    if (bytesRead > 0) stopTimerAndReport();
+    return 0;
+}
+
+int Coder::decompressEvicting(const char* inputPath, const char* outputPath) {
+    startTimer();
+    printBanner("DEKOMPRESJA LZW + usuwanie najrzadziej wystepujacych fraz");
+    bool ok = beginDecompression(inputPath, outputPath);
+    if (ok) {
+        initRecency();
+        ok = decompressEvictingLoop();
+    }
+    ok = closeFiles() && ok;
+    if (!ok) return 1;
+    stopTimerAndReport();
+    return 0;
+}
+
+}  // namespace lzw

@@ -1,0 +1,94 @@
+// Buffered byte streams, the length header and the packed 12-bit codes.
+#include <climits>
+
+#include "coder.h"
+
+namespace lzw {
+
+void Coder::resetStreams() {
+    failed = false;
+    bytesRead = 0;
+    headerLength = 0;
+    remaining = 0;
+    inPos = inEnd = 0;
+    outPos = 0;
+    inEof = false;
+    indexing = false;
+    halfPending = false;
+}
+
+int Coder::refill() {
+    if (inEof || in == nullptr) return -1;
+    size_t n = std::fread(inBuf, 1, kBufSize, in);
+    if (n == 0) {
+        if (std::ferror(in)) return fail("blad przy czytaniu pliku %s", inputPath), -1;
+        inEof = true;
+        return -1;
+    }
+    bytesRead += static_cast<int64_t>(n);
+    inPos = 1;
+    inEnd = static_cast<int32_t>(n);
+    return inBuf[0];
+}
+
+bool Coder::flushOutput() {
+    size_t n = static_cast<size_t>(outPos);
+    outPos = 0;
+    if (n == 0 || out == nullptr || failed) return !failed;
+    if (std::fwrite(outBuf, 1, n, out) != n) return fail("blad przy zapisie pliku %s", outputPath);
+    return true;
+}
+
+void Coder::writeLengthHeader(int32_t length) {
+    writeByte(static_cast<uint8_t>((length >> 24) & 255));
+    writeByte(static_cast<uint8_t>((length >> 16) & 255));
+    writeByte(static_cast<uint8_t>((length >> 8) & 255));
+    writeByte(static_cast<uint8_t>(length & 255));
+}
+
+int32_t Coder::readLength() {
+    uint32_t value = 0;
+    for (int i = 0; i < 4; ++i) {
+        int b = readByte();
+        if (b < 0) {
+            if (!failed) failCorrupt("plik krotszy niz naglowek");
+            return INT32_MIN;
+        }
+        value = (value << 8) | static_cast<uint32_t>(b);
+    }
+    return static_cast<int32_t>(value);
+}
+
+void Coder::writeCode(int32_t code) {
+    if (halfPending) {
+        writeByte(static_cast<uint8_t>((pendingNibble << nibbleShift) + (code >> highShift)));
+        writeByte(static_cast<uint8_t>(code & byteMask));
+        halfPending = false;
+    } else {
+        pendingNibble = code & nibbleMask;
+        writeByte(static_cast<uint8_t>(code >> nibbleShift));
+        halfPending = true;
+    }
+}
+
+void Coder::flushCode() {
+    if (halfPending) writeByte(static_cast<uint8_t>(pendingNibble << nibbleShift));
+}
+
+int32_t Coder::readCode() {
+    int c = readByte();
+    if (c < 0) return -1;
+    int32_t code;
+    if (halfPending) {
+        code = (pendingNibble << highShift) + c;
+    } else {
+        int d = readByte();
+        if (d < 0) return -1;  // the file ends inside a code
+        code = (c << nibbleShift) + (d >> nibbleShift);
+        pendingNibble = d & nibbleMask;
+    }
+    halfPending = !halfPending;
+    return code;
+}
+
+}  // namespace lzw

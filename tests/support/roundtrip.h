@@ -1,0 +1,43 @@
+// Round-trip helpers and a table of named inputs, shared by tests and benchmarks.
+#pragma once
+
+#include <cstdint>
+#include <string>
+#include <vector>
+
+namespace lzw::testing {
+
+using Bytes = std::vector<uint8_t>;
+
+struct Result {
+    int status = 0;  // exit status of the run: 0 or 1
+    Bytes bytes;     // what the run wrote
+};
+
+// Runs one mode ("c1".."d3") over `input` in memory, silently.
+Result run(const char* mode, const Bytes& input);
+// Compresses with mode "cN", or returns an empty vector if the run failed.
+Bytes encode(char policy, const Bytes& input);
+// Decompresses with mode "dN".
+Result decode(char policy, const Bytes& compressed);
+
+struct NamedInput {
+    std::string name;
+    Bytes bytes;
+};
+
+// Deterministic inputs: empty, one byte, text, binary, seeded random, runs of one byte,
+// two alternating runs. Same bytes on every machine.
+std::vector<NamedInput> standardInputs();
+
+// Seeded generators.
+Bytes randomBytes(uint64_t seed, size_t size, int alphabet = 256);
+Bytes pseudoText(uint64_t seed, size_t size);
+Bytes pseudoBinary(uint64_t seed, size_t size);
+Bytes repeated(uint8_t value, size_t size);
+Bytes concat(std::initializer_list<Bytes> parts);
+
+// SHA-256 of `data` as 64 lowercase hex digits.
+std::string sha256Hex(const Bytes& data);
+
+}  // namespace lzw::testing
