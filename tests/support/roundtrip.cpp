@@ -1,5 +1,6 @@
 #include "roundtrip.h"
 
+#include <algorithm>
 #include <cstdio>
 #include <cstdlib>
 #include <memory>
@@ -161,6 +162,35 @@ std::vector<NamedInput> standardInputs() {
         {"two_runs", concat({repeated('a', 300000), repeated('b', 300000)})},
         {"text_after_run", concat({repeated('x', 100000), pseudoText(5, 200000)})},
     };
+}
+
+Bytes packCodes(int32_t length, const std::vector<int32_t>& codes) {
+    auto v = static_cast<uint32_t>(length);
+    Bytes out = {static_cast<uint8_t>(v >> 24), static_cast<uint8_t>(v >> 16),
+                 static_cast<uint8_t>(v >> 8), static_cast<uint8_t>(v)};
+    for (size_t i = 0; i < codes.size(); i += 2) {
+        out.push_back(static_cast<uint8_t>(codes[i] >> 4));
+        if (i + 1 == codes.size()) {
+            out.push_back(static_cast<uint8_t>((codes[i] & 15) << 4));
+        } else {
+            out.push_back(static_cast<uint8_t>(((codes[i] & 15) << 4) | (codes[i + 1] >> 8)));
+            out.push_back(static_cast<uint8_t>(codes[i + 1] & 255));
+        }
+    }
+    return out;
+}
+
+std::vector<int32_t> unpackCodes(const Bytes& stream) {
+    std::vector<int32_t> codes;
+    for (size_t i = 4; i + 1 < stream.size(); i += 3) {
+        codes.push_back((stream[i] << 4) | (stream[i + 1] >> 4));
+        if (i + 2 < stream.size()) codes.push_back(((stream[i + 1] & 15) << 8) | stream[i + 2]);
+    }
+    return codes;
+}
+
+bool startsWith(const Bytes& whole, const Bytes& part) {
+    return part.size() <= whole.size() && std::equal(part.begin(), part.end(), whole.begin());
 }
 
 // ---- SHA-256 (FIPS 180-4), for golden hashes of coder output ----

@@ -37,6 +37,14 @@ Bytes pseudoBinary(uint64_t seed, size_t size);
 Bytes repeated(uint8_t value, size_t size);
 Bytes concat(std::initializer_list<Bytes> parts);
 
+// A compressed stream built by hand: the header `length` (input size - 1), then `codes`
+// packed two to three bytes, an odd last code padded with a zero nibble.
+Bytes packCodes(int32_t length, const std::vector<int32_t>& codes);
+// The codes of a compressed stream after its header (a lone pad nibble is not a code).
+std::vector<int32_t> unpackCodes(const Bytes& stream);
+// Whether `whole` begins with `part`.
+bool startsWith(const Bytes& whole, const Bytes& part);
+
 // SHA-256 of `data` as 64 lowercase hex digits.
 std::string sha256Hex(const Bytes& data);
 

@@ -1,0 +1,127 @@
+// The compressed file layout: the length header and the packed 12-bit codes.
+#include <gtest/gtest.h>
+
+#include <climits>
+#include <cstdlib>
+#include <memory>
+
+#include "coder.h"
+#include "roundtrip.h"
+
+namespace lzw::testing {
+namespace {
+
+const char kPolicies[] = {'1', '2', '3'};
+
+TEST(Format, KnownInputsGiveTheSameBytesInEveryMode) {
+    const Bytes ab = {'a', 'b', 'a', 'b', 'a', 'b', 'a', 'b'};
+    for (char p : kPolicies) {
+        SCOPED_TRACE(std::string("c") + p);
+        // Header 0, then code 0x078 and a zero pad nibble.
+        EXPECT_EQ(encode(p, {'x'}), (Bytes{0x00, 0x00, 0x00, 0x00, 0x07, 0x80}));
+        // Codes 0x061 0x062 0x100 0x102 0x062; 0x102 is added only as it is read back.
+        EXPECT_EQ(encode(p, ab),
+                  (Bytes{0x00, 0x00, 0x00, 0x07, 0x06, 0x10, 0x62, 0x10, 0x01, 0x02, 0x06, 0x20}));
+        EXPECT_EQ(decode(p, encode(p, ab)).bytes, ab);
+        EXPECT_EQ(encode(p, {}), (Bytes{0xFF, 0xFF, 0xFF, 0xFF}));
+    }
+}
+
+TEST(Format, OddCodeCountsEndWithAZeroNibble) {
+    // Two codes fill three bytes exactly; a third needs a pad byte whose low half is 0.
+    EXPECT_EQ(encode('1', {'a', 'b'}), (Bytes{0x00, 0x00, 0x00, 0x01, 0x06, 0x10, 0x62}));
+    EXPECT_EQ(encode('1', {'a', 'b', 'c'}),
+              (Bytes{0x00, 0x00, 0x00, 0x02, 0x06, 0x10, 0x62, 0x06, 0x30}));
+    // Over real data: as many bytes as the codes need and no more, for both parities.
+    bool seen[2] = {false, false};
+    for (size_t size = 1000; size < 1010; ++size) {
+        Bytes packed = encode('2', randomBytes(size, size));
+        size_t codes = unpackCodes(packed).size();
+        seen[codes % 2] = true;
+        EXPECT_EQ(packed.size(), 4 + (3 * codes + 1) / 2);
+        if (codes % 2 == 1) {
+            EXPECT_EQ(packed.back() & 0x0F, 0);
+        }
+    }
+    EXPECT_TRUE(seen[0] && seen[1]);
+}
+
+// A Coder writing into, or reading from, memory.
+class CoderStreams : public ::testing::Test {
+  protected:
+    void SetUp() override {
+        coder->quiet = true;
+        coder->closeOnFinish = false;
+        coder->resetStreams();
+    }
+    void TearDown() override {
+        if (coder->in != nullptr) std::fclose(coder->in);
+        std::free(written);
+    }
+    void startWriting() { coder->out = open_memstream(&written, &writtenSize); }
+    Bytes finishWriting() {
+        coder->flushOutput();
+        std::fclose(coder->out);
+        coder->out = nullptr;
+        return Bytes(written, written + writtenSize);
+    }
+    void startReading(const Bytes& data) {
+        if (coder->in != nullptr) std::fclose(coder->in);
+        source = data;
+        coder->resetStreams();
+        coder->in = fmemopen(source.data(), source.size(), "rb");
+    }
+
+    std::unique_ptr<Coder> coder = std::make_unique<Coder>();
+    Bytes source;
+    char* written = nullptr;
+    size_t writtenSize = 0;
+};
+
+TEST_F(CoderStreams, EveryCodeReadsBackAsWritten) {
+    // Ascending then descending codes, so each value sits in both halves of a byte pair;
+    // the odd total leaves a pad nibble that must not read as a code.
+    std::vector<int32_t> codes;
+    for (int32_t c = 0; c < kTableSize; ++c) codes.push_back(c);
+    for (int32_t c = kTableSize - 1; c > 0; --c) codes.push_back(c);
+    startWriting();
+    for (int32_t c : codes) coder->writeCode(c);
+    coder->flushCode();
+    Bytes packed = finishWriting();
+    ASSERT_EQ(packed.size(), (3 * codes.size() + 1) / 2);
+
+    startReading(packed);
+    for (size_t i = 0; i < codes.size(); ++i) ASSERT_EQ(coder->readCode(), codes[i]) << i;
+    EXPECT_EQ(coder->readCode(), -1);
+}
+
+TEST_F(CoderStreams, CodeCutAfterItsFirstByteIsTheEnd) {
+    startReading({0x12, 0x34, 0x56, 0x78});
+    EXPECT_EQ(coder->readCode(), 0x123);
+    EXPECT_EQ(coder->readCode(), 0x456);
+    EXPECT_EQ(coder->readCode(), -1);  // 0x78 lacks its second byte
+}
+
+TEST_F(CoderStreams, LengthHeaderIsSignedBigEndian) {
+    startWriting();
+    for (int32_t v : {-1, 0, 1, 0x01020304, INT32_MAX}) coder->writeLengthHeader(v);
+    Bytes packed = finishWriting();
+    EXPECT_EQ(Bytes(packed.begin(), packed.begin() + 4), (Bytes{0xFF, 0xFF, 0xFF, 0xFF}));
+    EXPECT_EQ(Bytes(packed.begin() + 12, packed.begin() + 16), (Bytes{1, 2, 3, 4}));
+
+    startReading(packed);
+    for (int32_t v : {-1, 0, 1, 0x01020304, INT32_MAX}) EXPECT_EQ(coder->readLength(), v);
+    EXPECT_FALSE(coder->failed);
+
+    // A header with the top bit set is negative, and still a header.
+    startReading({0x80, 0x00, 0x00, 0x00});
+    EXPECT_EQ(coder->readLength(), INT32_MIN);
+    EXPECT_FALSE(coder->failed);
+    // Three bytes are no header at all.
+    startReading({0x00, 0x00, 0x07});
+    coder->readLength();
+    EXPECT_TRUE(coder->failed);
+}
+
+}  // namespace
+}  // namespace lzw::testing
