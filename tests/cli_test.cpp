@@ -1,0 +1,425 @@
+// The real program run as a process: console texts, exit statuses, what happens to the
+// files on the way, and input and output through pipes.
+#include <fcntl.h>
+#include <gtest/gtest.h>
+#include <spawn.h>
+#include <sys/stat.h>
+#include <sys/wait.h>
+#include <unistd.h>
+
+#include <cstdlib>
+#include <filesystem>
+#include <fstream>
+#include <iterator>
+#include <regex>
+#include <set>
+#include <string>
+#include <vector>
+
+#include "roundtrip.h"
+
+extern char** environ;
+
+namespace lzw::testing {
+namespace {
+
+namespace fs = std::filesystem;
+
+struct Mode {
+    std::string name;
+    std::string banner;
+};
+
+const std::vector<Mode> kModes = {
+    {"c1", "KOMPRESJA LZW"},
+    {"d1", "DEKOMPRESJA LZW"},
+    {"c2", "KOMPRESJA LZW + usuwanie najrzadziej wystepujacych fraz"},
+    {"d2", "DEKOMPRESJA LZW + usuwanie najrzadziej wystepujacych fraz"},
+    {"c3", "KOMPRESJA LZW + czyszczenie slownika po jego zapelnieniu"},
+    {"d3", "DEKOMPRESJA LZW + czyszczenie slownika po jego zapelnieniu"},
+};
+
+const std::regex kTimeLine("Czas trwania obliczen:-?[0-9]+ ms\\.\n\n");
+
+bool isTimeLine(const std::string& text) {
+    return std::regex_match(text, kTimeLine);
+}
+
+std::string bannerLine(const std::string& mode) {
+    for (const Mode& m : kModes) {
+        if (m.name == mode) return m.banner + "\n";
+    }
+    return "?";
+}
+
+struct Outcome {
+    int status = -1;  // exit status, or 128 + signal
+    std::string out;
+    std::string err;
+};
+
+int lineCount(const std::string& text) {
+    int n = 0;
+    for (char ch : text) n += ch == '\n';
+    return n;
+}
+
+// Every test gets a fresh directory; the program runs inside it, so messages name the
+// short relative paths given on the command line.
+class Cli : public ::testing::Test {
+  protected:
+    static void SetUpTestSuite() { setenv("LZW", LZW_BINARY, 1); }
+
+    void SetUp() override {
+        std::string pattern = (fs::temp_directory_path() / "lzw-cli-XXXXXX").string();
+        ASSERT_NE(mkdtemp(pattern.data()), nullptr);
+        root_ = pattern;
+        work_ = root_ / "work";
+        fs::create_directory(work_);
+    }
+    void TearDown() override { fs::remove_all(root_); }
+
+    // Runs `argv` in the work directory with stdin from /dev/null.
+    Outcome spawn(const std::vector<std::string>& args) {
+        const std::string outPath = (root_ / "stdout").string();
+        const std::string errPath = (root_ / "stderr").string();
+        posix_spawn_file_actions_t actions;
+        posix_spawn_file_actions_init(&actions);
+        posix_spawn_file_actions_addopen(&actions, 0, "/dev/null", O_RDONLY, 0);
+        posix_spawn_file_actions_addopen(&actions, 1, outPath.c_str(), O_WRONLY | O_CREAT | O_TRUNC,
+                                         0644);
+        posix_spawn_file_actions_addopen(&actions, 2, errPath.c_str(), O_WRONLY | O_CREAT | O_TRUNC,
+                                         0644);
+        posix_spawn_file_actions_addchdir_np(&actions, work_.c_str());
+        std::vector<char*> argv;
+        for (const auto& a : args) argv.push_back(const_cast<char*>(a.c_str()));
+        argv.push_back(nullptr);
+        Outcome r;
+        pid_t pid;
+        int rc = posix_spawn(&pid, argv[0], &actions, nullptr, argv.data(), environ);
+        posix_spawn_file_actions_destroy(&actions);
+        EXPECT_EQ(rc, 0) << "cannot start " << args[0];
+        int wstatus = 0;
+        if (rc == 0 && waitpid(pid, &wstatus, 0) == pid) {
+            r.status = WIFEXITED(wstatus) ? WEXITSTATUS(wstatus) : 128 + WTERMSIG(wstatus);
+        }
+        r.out = slurp(outPath);
+        r.err = slurp(errPath);
+        fs::remove(outPath);
+        fs::remove(errPath);
+        return r;
+    }
+    Outcome lzw(std::vector<std::string> args) {
+        args.insert(args.begin(), LZW_BINARY);
+        return spawn(args);
+    }
+    // The program is "$LZW" inside the script.
+    Outcome shell(const std::string& script) { return spawn({"/bin/sh", "-c", script}); }
+
+    static std::string slurp(const fs::path& p) {
+        std::ifstream f(p, std::ios::binary);
+        return {std::istreambuf_iterator<char>(f), std::istreambuf_iterator<char>()};
+    }
+    std::string read(const std::string& name) { return slurp(work_ / name); }
+    Bytes readBytes(const std::string& name) {
+        std::string s = read(name);
+        return Bytes(s.begin(), s.end());
+    }
+    void write(const std::string& name, const std::string& data) {
+        std::ofstream(work_ / name, std::ios::binary) << data;
+    }
+    void write(const std::string& name, const Bytes& data) {
+        write(name, std::string(data.begin(), data.end()));
+    }
+    bool exists(const std::string& name) { return fs::exists(fs::symlink_status(work_ / name)); }
+    std::set<std::string> listing() {
+        std::set<std::string> names;
+        for (const auto& e : fs::directory_iterator(work_)) names.insert(e.path().filename());
+        return names;
+    }
+    // A fitting input for `mode`: text for a compressor, its compressed form for a decompressor.
+    void writeInputFor(const std::string& mode, const std::string& name, const Bytes& text) {
+        write(name, mode[0] == 'c' ? text : encode(mode[1], text));
+    }
+
+    fs::path root_;
+    fs::path work_;
+};
+
+const Bytes kText = pseudoText(21, 150000);  // more than one 64 KiB buffer, fills the dictionary
+
+// Success: banner, time line, nothing more; every pair restores its input.
+TEST_F(Cli, EveryModePrintsItsBannerAndTheTimeLine) {
+    write("in", kText);
+    for (size_t i = 0; i < kModes.size(); i += 2) {
+        const Mode& c = kModes[i];
+        const Mode& d = kModes[i + 1];
+        Outcome rc = lzw({c.name, "in", "packed"});
+        EXPECT_EQ(rc.status, 0) << c.name;
+        EXPECT_EQ(rc.err, "") << c.name;
+        ASSERT_EQ(rc.out.rfind(c.banner + "\n", 0), 0u) << rc.out;
+        EXPECT_TRUE(isTimeLine(rc.out.substr(c.banner.size() + 1))) << rc.out;
+        EXPECT_TRUE(readBytes("packed") == encode(c.name[1], kText)) << c.name;
+
+        Outcome rd = lzw({d.name, "packed", "back"});
+        EXPECT_EQ(rd.status, 0) << d.name;
+        EXPECT_EQ(rd.err, "") << d.name;
+        ASSERT_EQ(rd.out.rfind(d.banner + "\n", 0), 0u) << rd.out;
+        EXPECT_TRUE(isTimeLine(rd.out.substr(d.banner.size() + 1))) << rd.out;
+        EXPECT_TRUE(readBytes("back") == kText) << d.name;
+    }
+}
+
+TEST_F(Cli, ArgumentsAfterTheThirdAreIgnored) {
+    write("in", "abababab");
+    EXPECT_EQ(lzw({"c1", "in", "out", "extra", "more"}).status, 0);
+    EXPECT_EQ(read("out"), std::string("\x00\x00\x00\x07\x06\x10\x62\x10\x01\x02\x06\x20", 12));
+}
+
+// c1 and c2 leave the time line out for an empty input, c3 prints it.
+TEST_F(Cli, EmptyInputCompressesToTheHeaderAlone) {
+    write("empty", "");
+    const std::string header("\xFF\xFF\xFF\xFF", 4);
+    for (const Mode& m : kModes) {
+        if (m.name[0] != 'c') continue;
+        Outcome r = lzw({m.name, "empty", "packed"});
+        EXPECT_EQ(r.status, 0) << m.name;
+        EXPECT_EQ(r.err, "") << m.name;
+        EXPECT_EQ(read("packed"), header) << m.name;
+        if (m.name == "c3") {
+            ASSERT_EQ(r.out.rfind(m.banner + "\n", 0), 0u) << r.out;
+            EXPECT_TRUE(isTimeLine(r.out.substr(m.banner.size() + 1))) << r.out;
+        } else {
+            EXPECT_EQ(r.out, m.banner + "\n");
+        }
+    }
+    write("packed", header);
+    for (const Mode& m : kModes) {
+        if (m.name[0] != 'd') continue;
+        write("back", "old content");
+        Outcome r = lzw({m.name, "packed", "back"});
+        EXPECT_EQ(r.status, 0) << m.name;
+        EXPECT_EQ(r.err, "") << m.name;
+        EXPECT_EQ(read("back"), "") << m.name;
+        EXPECT_TRUE(isTimeLine(r.out.substr(m.banner.size() + 1))) << r.out;
+    }
+}
+
+// A failed open: banner, one message, status 1, no time line, and the output left alone.
+TEST_F(Cli, FilesThatCannotBeOpenedAreNamed) {
+    write("in", kText);
+    for (const Mode& m : kModes) {
+        write("out", "keep me");
+        Outcome r = lzw({m.name, "missing", "out"});
+        EXPECT_EQ(r.status, 1) << m.name;
+        EXPECT_EQ(r.out, m.banner + "\n") << m.name;
+        EXPECT_EQ(r.err, "blad przy ladowaniu pliku missing\n") << m.name;
+        EXPECT_EQ(read("out"), "keep me") << m.name;
+
+        writeInputFor(m.name, "in", kText);
+        r = lzw({m.name, "in", "nodir/out"});
+        EXPECT_EQ(r.status, 1) << m.name;
+        EXPECT_EQ(r.out, m.banner + "\n") << m.name;
+        EXPECT_EQ(r.err, "blad przy ladowaniu pliku nodir/out\n") << m.name;
+    }
+}
+
+TEST_F(Cli, DirectoryInputIsRefused) {
+    fs::create_directory(work_ / "dir");
+    for (const Mode& m : kModes) {
+        Outcome r = lzw({m.name, "dir", "out"});
+        EXPECT_EQ(r.status, 1) << m.name;
+        EXPECT_EQ(r.out, m.banner + "\n") << m.name;
+        EXPECT_EQ(lineCount(r.err), 1) << r.err;
+        EXPECT_NE(r.err.find("dir"), std::string::npos) << r.err;
+        EXPECT_FALSE(exists("out")) << m.name;
+    }
+}
+
+// Write errors surface, whether they hit in the middle of the run or only when the
+// output is closed.
+TEST_F(Cli, FullDeviceFailsTheRun) {
+    for (const Mode& m : kModes) {
+        for (const Bytes& text : {kText, Bytes{'a', 'b', 'a', 'b'}}) {
+            writeInputFor(m.name, "in", text);
+            Outcome r = lzw({m.name, "in", "/dev/full"});
+            EXPECT_EQ(r.status, 1) << m.name << " " << text.size();
+            EXPECT_EQ(r.out, m.banner + "\n") << m.name;
+            EXPECT_EQ(lineCount(r.err), 1) << r.err;
+            EXPECT_NE(r.err.find("/dev/full"), std::string::npos) << r.err;
+        }
+    }
+}
+
+TEST_F(Cli, UnknownModeDoesNothing) {
+    write("in", "abc");
+    for (const char* mode : {"C1", "c4", "d0", "c", "c11", ""}) {
+        Outcome r = lzw({mode, "in", "out"});
+        EXPECT_EQ(r.status, 0) << mode;
+        EXPECT_EQ(r.out, "") << mode;
+        EXPECT_EQ(r.err, "") << mode;
+        EXPECT_EQ(listing(), std::set<std::string>{"in"}) << mode;
+    }
+}
+
+TEST_F(Cli, TooFewArgumentsPrintUsage) {
+    write("in", "abc");
+    for (std::vector<std::string> args : std::vector<std::vector<std::string>>{
+             {}, {"c1"}, {"c1", "in"}, {"d1", "in"}, {"-h", "in"}}) {
+        Outcome r = lzw(args);
+        EXPECT_EQ(r.status, 2) << args.size();
+        EXPECT_EQ(r.out, "");
+        EXPECT_EQ(lineCount(r.err), 1) << r.err;
+        EXPECT_EQ(r.err.back(), '\n');
+        for (const Mode& m : kModes) EXPECT_NE(r.err.find(m.name), std::string::npos) << r.err;
+        EXPECT_EQ(listing(), std::set<std::string>{"in"});
+        EXPECT_EQ(read("in"), "abc");
+    }
+    for (const char* flag : {"-h", "--help"}) {
+        Outcome r = lzw({flag});
+        EXPECT_EQ(r.status, 0) << flag;
+        EXPECT_EQ(r.err, "") << flag;
+        for (const Mode& m : kModes) EXPECT_NE(r.out.find(m.name), std::string::npos) << r.out;
+    }
+}
+
+// Opening the output would truncate the input before it is read.
+TEST_F(Cli, InputAndOutputNamingOneFileAreRefused) {
+    fs::create_directory(work_ / "dir");
+    for (const char* mode : {"c1", "d2", "c3"}) {
+        writeInputFor(mode, "file", kText);
+        const std::string before = read("file");
+        fs::remove(work_ / "hard");
+        fs::remove(work_ / "soft");
+        fs::create_hard_link(work_ / "file", work_ / "hard");
+        fs::create_symlink("file", work_ / "soft");
+        for (const auto& [in, out] :
+             std::vector<std::pair<std::string, std::string>>{{"file", "file"},
+                                                              {"file", "hard"},
+                                                              {"file", "soft"},
+                                                              {"soft", "file"},
+                                                              {"file", "./dir/../file"}}) {
+            Outcome r = lzw({mode, in, out});
+            EXPECT_EQ(r.status, 1) << mode << " " << in << " " << out;
+            EXPECT_EQ(lineCount(r.err), 1) << r.err;
+            EXPECT_NE(r.err.find(out), std::string::npos) << r.err;
+            EXPECT_EQ(r.out, bannerLine(mode));
+            EXPECT_EQ(read("file"), before) << mode << " " << in << " " << out;
+        }
+        Outcome r = shell(std::string("\"$LZW\" ") + mode + " /dev/stdin file < file");
+        EXPECT_EQ(r.status, 1) << mode;
+        EXPECT_EQ(lineCount(r.err), 1) << r.err;
+        EXPECT_EQ(read("file"), before) << mode;
+    }
+}
+
+// The header holds size - 1 as a signed 32-bit number; a larger input cannot be described.
+TEST_F(Cli, InputsOverTwoGibibytesAreRefused) {
+    for (const auto& [name, size] : std::vector<std::pair<std::string, off_t>>{
+             {"big", off_t{3} << 30}, {"edge", (off_t{1} << 31) + 1}}) {
+        int fd = open((work_ / name).c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0644);
+        ASSERT_GE(fd, 0);
+        ASSERT_EQ(ftruncate(fd, size), 0);  // sparse: costs no disk space
+        close(fd);
+        for (const char* mode : {"c1", "c2", "c3"}) {
+            Outcome r = lzw({mode, name, "out"});
+            EXPECT_EQ(r.status, 1) << mode << " " << name;
+            EXPECT_EQ(lineCount(r.err), 1) << r.err;
+            EXPECT_NE(r.err.find(name), std::string::npos) << r.err;
+            EXPECT_FALSE(exists("out")) << mode << " " << name;
+        }
+        write("out", "keep me");
+        EXPECT_EQ(lzw({"c1", name, "out"}).status, 1);
+        EXPECT_EQ(read("out"), "keep me");
+        fs::remove(work_ / "out");
+        fs::remove(work_ / name);
+    }
+}
+
+// A pipe has no size up front: the header is rewritten once the input has ended.
+TEST_F(Cli, InputThroughAPipeRoundTrips) {
+    write("in", kText);
+    write("empty", "");
+    for (char policy : {'1', '2', '3'}) {
+        const std::string c = std::string("c") + policy, d = std::string("d") + policy;
+        Outcome r = shell("cat in | \"$LZW\" " + c + " /dev/stdin packed");
+        EXPECT_EQ(r.status, 0) << c << r.err;
+        Bytes packed = readBytes("packed");
+        ASSERT_GE(packed.size(), 4u);
+        uint32_t header = (uint32_t{packed[0]} << 24) | (uint32_t{packed[1]} << 16) |
+                          (uint32_t{packed[2]} << 8) | packed[3];
+        EXPECT_EQ(header, kText.size() - 1) << c;
+        EXPECT_TRUE(packed == encode(policy, kText)) << c;
+
+        r = shell("cat packed | \"$LZW\" " + d + " /dev/stdin back");
+        EXPECT_EQ(r.status, 0) << d << r.err;
+        EXPECT_TRUE(readBytes("back") == kText) << d;
+
+        r = shell("cat empty | \"$LZW\" " + c + " /dev/stdin packed");
+        EXPECT_EQ(r.status, 0) << c;
+        EXPECT_EQ(read("packed"), std::string("\xFF\xFF\xFF\xFF", 4)) << c;
+    }
+}
+
+// The header of an unknown-sized input can only be fixed on an output that seeks.
+TEST_F(Cli, OutputToAPipe) {
+    write("in", kText);
+    write("empty", "");
+    ASSERT_EQ(mkfifo((work_ / "fifo").c_str(), 0644), 0);
+    // Opening the FIFO both ways never blocks and frees a reader the program never met.
+    const std::string drain = "cat fifo > got & ";
+    const std::string finish = "; s=$?; exec 3<>fifo; exec 3>&-; wait; exit $s";
+
+    // Known size: the header is right from the start.
+    Outcome r = shell(drain + "\"$LZW\" c1 in fifo" + finish);
+    EXPECT_EQ(r.status, 0) << r.err;
+    EXPECT_TRUE(readBytes("got") == encode('1', kText));
+
+    // Unknown size and no way back to the header.
+    r = shell(drain + "cat in | \"$LZW\" c2 /dev/stdin fifo" + finish);
+    EXPECT_EQ(r.status, 1);
+    EXPECT_EQ(lineCount(r.err), 1) << r.err;
+    EXPECT_NE(r.err.find("fifo"), std::string::npos) << r.err;
+    EXPECT_EQ(r.out, bannerLine("c2"));
+
+    // Unknown size that turns out to match the provisional header of an empty input.
+    r = shell(drain + "cat empty | \"$LZW\" c3 /dev/stdin fifo" + finish);
+    EXPECT_EQ(r.status, 0) << r.err;
+    EXPECT_EQ(read("got"), std::string("\xFF\xFF\xFF\xFF", 4));
+
+    // Decompression never seeks.
+    write("packed", encode('3', kText));
+    r = shell(drain + "\"$LZW\" d3 packed fifo" + finish);
+    EXPECT_EQ(r.status, 0) << r.err;
+    EXPECT_TRUE(readBytes("got") == kText);
+}
+
+// Every way a stream can be damaged ends in one message naming the file and status 1.
+TEST_F(Cli, DamagedStreamsAreReported) {
+    for (const Mode& m : kModes) {
+        if (m.name[0] != 'd') continue;
+        Bytes packed = encode(m.name[1], kText);
+        const std::vector<std::pair<std::string, std::string>> damaged = {
+            {"shorter_than_header", std::string("\x00\x00\x00", 3)},
+            {"header_only", std::string("\x00\x00\x00\x00", 4)},
+            {"negative_length", std::string("\x80\x00\x00\x00\x06\x10\x62", 7)},
+            {"first_code_a_phrase", std::string("\x00\x00\x00\x01\x10\x00\x61", 7)},
+            {"code_beyond_dictionary", std::string("\x00\x00\x00\x05\x06\x12\x00", 7)},
+            {"more_data_than_header", std::string("\x00\x00\x00\x01\x06\x11\x00", 7)},
+            {"ends_early", std::string("\x00\x00\x00\x10\x06\x10\x62", 7)},
+            {"cut_short", std::string(packed.begin(), packed.end() - 100)},
+            {"cut_in_last_code", std::string(packed.begin(), packed.end() - 1)},
+        };
+        for (const auto& [name, bytes] : damaged) {
+            write(name, bytes);
+            Outcome r = lzw({m.name, name, "out"});
+            EXPECT_EQ(r.status, 1) << m.name << " " << name;
+            EXPECT_EQ(r.out, m.banner + "\n") << m.name << " " << name;
+            EXPECT_EQ(lineCount(r.err), 1) << r.err;
+            EXPECT_NE(r.err.find(name), std::string::npos) << r.err;
+        }
+    }
+}
+
+}  // namespace
+}  // namespace lzw::testing
