@@ -1,0 +1,234 @@
+// Round trips in all three policies, and the compressor checked byte for byte against a
+// plain reference coder, so that faster dictionary code cannot change what is written.
+#include "roundtrip.h"
+
+#include <gtest/gtest.h>
+
+#include <map>
+#include <set>
+#include <string>
+#include <utility>
+
+namespace lzw::testing {
+namespace {
+
+const char kPolicies[] = {'1', '2', '3'};
+
+void expectRoundTrip(char policy, const Bytes& input) {
+    Bytes packed = encode(policy, input);
+    ASSERT_FALSE(packed.empty()) << "c" << policy << " failed";
+    Result back = decode(policy, packed);
+    EXPECT_EQ(back.status, 0) << "d" << policy;
+    // Not EXPECT_EQ: a mismatch would print megabytes.
+    EXPECT_TRUE(back.bytes == input)
+        << "d" << policy << " gave " << back.bytes.size() << " bytes for " << input.size();
+}
+
+// Reference compressor: the same rules over ordinary containers, slow and easy to read.
+// Recency is a last-use stamp per phrase; the oldest leaf is found by scanning in stamp order.
+class ReferenceCompressor {
+  public:
+    explicit ReferenceCompressor(char policy) : policy_(policy) {}
+
+    Bytes compress(const Bytes& input) {
+        std::vector<int32_t> codes;
+        if (!input.empty()) {
+            int32_t w = input[0];
+            for (size_t i = 1; i < input.size(); ++i) {
+                auto it = child_.find({w, input[i]});
+                if (it == child_.end()) {
+                    codes.push_back(w);
+                    add(w, input[i], i);
+                    w = input[i];
+                } else {
+                    w = it->second;
+                    touch(w);
+                }
+            }
+            codes.push_back(w);
+        }
+        return packCodes(static_cast<int32_t>(input.size()) - 1, codes);
+    }
+
+    // Input positions of the bytes whose phrase took the last free code.
+    std::vector<size_t> fullAt;
+
+  private:
+    static constexpr int32_t kCodes = 4096;
+
+    void touch(int32_t code) {
+        if (policy_ != '2' || code < 256) return;
+        recency_.erase({stamp_[code], code});
+        stamp_[code] = ++clock_;
+        recency_.insert({stamp_[code], code});
+    }
+
+    int32_t oldestLeaf() const {
+        for (auto [stamp, code] : recency_) {
+            if (children_[code] == 0) return code;
+        }
+        ADD_FAILURE() << "no leaf to give up";
+        return kCodes - 1;
+    }
+
+    void add(int32_t prefix, int32_t symbol, size_t position) {
+        int32_t code;
+        if (next_ < kCodes) {
+            code = next_++;
+            if (next_ == kCodes) fullAt.push_back(position);
+        } else if (policy_ == '1') {
+            return;
+        } else if (policy_ == '3') {
+            child_.clear();
+            next_ = 256;
+            code = next_++;
+        } else {
+            code = oldestLeaf();
+            recency_.erase({stamp_[code], code});
+            if (inParentList_[code]) {
+                child_.erase({parent_[code], symbol_[code]});
+                --children_[parent_[code]];
+            }
+        }
+        // A refilled slot starts without children.
+        child_.erase(child_.lower_bound({code, 0}), child_.lower_bound({code + 1, 0}));
+        parent_[code] = prefix;
+        symbol_[code] = symbol;
+        // A phrase that extends itself (the victim was its own prefix, or phrase 256 after a
+        // reset extends the old 256) hangs in no child list and can never be matched.
+        inParentList_[code] = prefix != code;
+        if (inParentList_[code]) {
+            child_[{prefix, symbol}] = code;
+            ++children_[prefix];
+        }
+        if (policy_ == '2') {
+            stamp_[code] = ++clock_;
+            recency_.insert({stamp_[code], code});
+        }
+    }
+
+    char policy_;
+    int32_t next_ = 256;
+    std::map<std::pair<int32_t, int32_t>, int32_t> child_;  // (prefix, byte) -> phrase
+    std::vector<int32_t> parent_ = std::vector<int32_t>(kCodes);
+    std::vector<int32_t> symbol_ = std::vector<int32_t>(kCodes);
+    std::vector<int32_t> children_ = std::vector<int32_t>(kCodes);
+    std::vector<bool> inParentList_ = std::vector<bool>(kCodes);
+    std::vector<uint64_t> stamp_ = std::vector<uint64_t>(kCodes);
+    std::set<std::pair<uint64_t, int32_t>> recency_;  // (last use, phrase), oldest first
+    uint64_t clock_ = 0;
+};
+
+void expectSameAsReference(char policy, const Bytes& input) {
+    Bytes expected = ReferenceCompressor(policy).compress(input);
+    Bytes actual = encode(policy, input);
+    ASSERT_EQ(actual.size(), expected.size()) << "c" << policy;
+    EXPECT_TRUE(actual == expected) << "c" << policy << " differs from the reference";
+}
+
+TEST(RoundTrip, StandardInputs) {
+    for (const auto& input : standardInputs()) {
+        SCOPED_TRACE(input.name);
+        for (char p : kPolicies) expectRoundTrip(p, input.bytes);
+    }
+}
+
+TEST(RoundTrip, SeededInputsMatchTheReference) {
+    for (uint64_t seed = 100; seed < 112; ++seed) {
+        SCOPED_TRACE("seed " + std::to_string(seed));
+        Bytes input;
+        switch (seed % 4) {
+            case 0:
+                input = pseudoText(seed, 150000);
+                break;
+            case 1:
+                input = randomBytes(seed, 120000, 2 + static_cast<int>(seed % 7));
+                break;
+            case 2:
+                input = pseudoBinary(seed, 150000);
+                break;
+            default:  // runs of random length over a few byte values
+                for (uint8_t b : randomBytes(seed, 400, 3)) {
+                    input.insert(input.end(), 1 + randomBytes(seed + b, 1)[0] * 3, b);
+                }
+        }
+        for (char p : kPolicies) {
+            expectSameAsReference(p, input);
+            expectRoundTrip(p, input);
+        }
+    }
+}
+
+TEST(RoundTrip, DictionaryFilledManyTimes) {
+    // Random bytes add a phrase for nearly every byte: each policy meets a full dictionary
+    // dozens of times.
+    Bytes input = concat({randomBytes(21, 400000), pseudoText(22, 200000), randomBytes(23, 1000)});
+    EXPECT_GT(unpackCodes(encode('3', input)).size(), 30u * 3841);
+    for (char p : kPolicies) expectRoundTrip(p, input);
+}
+
+TEST(RoundTrip, LongRunOfOneByte) {
+    for (char p : kPolicies) expectRoundTrip(p, repeated('q', 7500000));
+}
+
+// A run of one byte value builds a single chain of 3840 phrases. At byte 7,378,562 the
+// eviction victim is the very prefix being extended, and at byte 7,382,402 that slot, now
+// its own parent, is given up again.
+TEST(RoundTrip, EvictionOfTheExtendedPrefix) {
+    for (size_t size : {7378561, 7378562, 7382401, 7382402, 10000000}) {
+        SCOPED_TRACE(size);
+        expectRoundTrip('2', repeated('e', size));
+    }
+    expectSameAsReference('2', repeated('e', 7390000));
+}
+
+// Two long runs leave exactly two leaves at one add: the phrase just added and the code
+// that follows it. The decoder must give up the same one as the compressor.
+TEST(RoundTrip, EvictionWithTwoLeavesLeft) {
+    Bytes input =
+        concat({repeated('a', 2002000), repeated('b', 4039903), repeated('a', 3010), Bytes{'b'}});
+    expectRoundTrip('2', input);
+    expectSameAsReference('2', input);
+}
+
+// In reset mode a full dictionary is cleared by the next add, and code 256 right after that
+// is the phrase this very add creates: byte x twice, when x was written and x x follows.
+Bytes resetThenRepeatedByte(uint64_t seed) {
+    Bytes data = randomBytes(seed, 6000);
+    ReferenceCompressor reference('3');
+    reference.compress(data);
+    if (reference.fullAt.empty()) return {};
+    size_t cut = reference.fullAt[0];  // the phrase written next starts here
+    Bytes input(data.begin(), data.begin() + static_cast<std::ptrdiff_t>(cut) + 1);
+    input.insert(input.end(), {data[cut], data[cut]});
+    input.insert(input.end(), data.begin() + static_cast<std::ptrdiff_t>(cut) + 1, data.end());
+    return input;
+}
+
+TEST(ResetMode, CodeAfterResetIsThePhraseJustAdded) {
+    // The first 3840 adds fill the dictionary; the add after code 3840 clears it.
+    constexpr size_t kFirstAfterReset = 3841;
+    for (uint64_t seed = 1; seed < 40; ++seed) {
+        SCOPED_TRACE("seed " + std::to_string(seed));
+        Bytes input = resetThenRepeatedByte(seed);
+        Bytes packed = encode('3', input);
+        std::vector<int32_t> codes = unpackCodes(packed);
+        ASSERT_GT(codes.size(), kFirstAfterReset);
+        // Single byte x written, then x x: unless x x was already a phrase.
+        if (codes[kFirstAfterReset - 1] >= 256 || codes[kFirstAfterReset] != 256) continue;
+
+        expectRoundTrip('3', input);
+        expectSameAsReference('3', input);
+
+        // Any other phrase code there names a slot that the clearing just emptied.
+        codes[kFirstAfterReset] = 257;
+        Result damaged = decode('3', packCodes(static_cast<int32_t>(input.size()) - 1, codes));
+        EXPECT_EQ(damaged.status, 1);
+        EXPECT_TRUE(startsWith(input, damaged.bytes));
+        return;
+    }
+    FAIL() << "no seed wrote code 256 right after a reset";
+}
+
+}  // namespace
+}  // namespace lzw::testing
