@@ -3,8 +3,10 @@
 // reset (c3/d3). One Coder holds all state of one run.
 #pragma once
 
+#include <algorithm>
 #include <cstdint>
 #include <cstdio>
+#include <cstring>
 
 namespace lzw {
 
@@ -64,7 +66,7 @@ class Coder {
     int32_t inPos, inEnd;  // window of inBuf not yet consumed
     int32_t outPos;        // bytes of outBuf not yet written
     bool inEof;            // the input has reported end or error
-    bool indexing;         // compressors keep the child index for findChild
+    bool indexing;         // keep the child index for findChild (decoders turn it off)
     bool inputKnown;       // inputDevice/inputInode identify the open input
     uint64_t inputDevice;
     uint64_t inputInode;
@@ -72,6 +74,33 @@ class Coder {
     static constexpr int32_t kBufSize = 1 << 16;
     uint8_t inBuf[kBufSize];
     uint8_t outBuf[kBufSize];
+
+    // ---- Faster structures, kept in step with dict and recency ----
+    // findChild: an open-addressing hash of (prefix, symbol) -> code instead of the sibling
+    // walk, which costs up to 256 steps per input byte near the root. Entries pack
+    // (prefix << 8 | symbol) << 12 | code; 0 is free (code 0 is never a child). Linear
+    // probing keeps deletion exact (backward shift). 32 KiB stays in the first-level cache.
+    static constexpr int32_t kIndexBits = 14;
+    static constexpr uint32_t kIndexMask = (1u << kIndexBits) - 1;
+    uint32_t childIndex[1 << kIndexBits];
+    // detachFromParent: the older-to-newer link of the sibling lists, so a phrase leaves
+    // its parent's list in one step instead of a walk of up to 256.
+    int32_t prevSibling[kTableSize];
+    // Decoders walk these compact copies of parent and symbol (12 KiB instead of 64 KiB)
+    // and know each string's length before walking it.
+    uint16_t parentOf[kTableSize + 1];
+    uint8_t symbolOf[kTableSize + 1];
+    uint16_t lengthOf[kTableSize + 1];
+    // Decoders also keep strings of up to 16 bytes whole, first byte first, so most codes
+    // are written by one 16-byte copy instead of a walk of dependent loads.
+    static constexpr int32_t kShortString = 16;
+    uint8_t shortString[kTableSize][kShortString];
+    // pickVictim: the listed phrases without children, in the recency list's order, in a
+    // second circular list through the head NIL. Its oldest entry is the victim, found
+    // without scanning past old phrases that have children (after a long run of one byte,
+    // all 3840 of them). leafPrev is -1 for a code not in it.
+    int32_t leafNext[kTableSize + 1];
+    int32_t leafPrev[kTableSize + 1];
 
     // Sets the code-width parameters, clears both stream handles, sets freezeWhenFull.
     Coder();
@@ -123,22 +152,162 @@ class Coder {
     // Reads the header; a file shorter than four bytes gives INT32_MIN.
     int32_t readLength();
     // Appends one 12-bit code. REQUIRES: 0 <= code < 4096.
-    void writeCode(int32_t code);
+    void writeCode(int32_t code) {
+        if (halfPending) {
+            writeByte(static_cast<uint8_t>((pendingNibble << nibbleShift) + (code >> highShift)));
+            writeByte(static_cast<uint8_t>(code & byteMask));
+            halfPending = false;
+        } else {
+            pendingNibble = code & nibbleMask;
+            writeByte(static_cast<uint8_t>(code >> nibbleShift));
+            halfPending = true;
+        }
+    }
     // Writes the pending half code, if any, padded with a zero nibble.
     void flushCode();
     // Next code, or -1 when the input ends (also when it ends between the two bytes of a code).
-    int32_t readCode();
+    int32_t readCode() {
+        int c = readByte();
+        if (c < 0) return -1;
+        int32_t code;
+        if (halfPending) {
+            code = (pendingNibble << highShift) + c;
+        } else {
+            int d = readByte();
+            if (d < 0) return -1;  // the file ends inside a code
+            code = (c << nibbleShift) + (d >> nibbleShift);
+            pendingNibble = d & nibbleMask;
+        }
+        halfPending = !halfPending;
+        return code;
+    }
 
     // ---- Dictionary, freeze and reset modes (dictionary.cpp) ----
     // Back to the 256 single-byte codes; count = 256.
     void resetDictionary();
-    // Code of the phrase prefix+symbol, or NIL. REQUIRES: 0 <= prefix < 4096.
-    int32_t findChild(int32_t prefix, int32_t symbol);
+    // Code of the phrase prefix+symbol, or NIL. REQUIRES: 0 <= prefix < 4096, 0 <= symbol
+    // < 256, and `indexing` set since the last resetDictionary() (not so in decoders).
+    int32_t findChild(int32_t prefix, int32_t symbol) {
+        uint32_t key = (static_cast<uint32_t>(prefix) << 8) | static_cast<uint32_t>(symbol);
+        for (uint32_t h = indexHome(key);; h = (h + 1) & kIndexMask) {
+            uint32_t e = childIndex[h];
+            if (e == 0) return NIL;
+            if ((e >> 12) == key) return static_cast<int32_t>(e & 4095);
+        }
+    }
+    static uint32_t indexHome(uint32_t key) { return (key * 0x9E3779B1u) >> (32 - kIndexBits); }
+    // REQUIRES: prefix+symbol is not indexed yet.
+    void indexInsert(int32_t prefix, int32_t symbol, int32_t code);
+    // Drops prefix+symbol if it maps to `code`.
+    void indexErase(int32_t prefix, int32_t symbol, int32_t code);
+    // Fills slot `code` as the newest child of `prefix`, keeping the faster structures.
+    void hangUnder(int32_t code, int32_t prefix, int32_t symbol);
+    // Drops the index entries of the children `code` had before it is refilled.
+    [[gnu::noinline]] void forgetChildren(int32_t code);
     // Adds prefix+symbol; returns its code, or NIL when a frozen dictionary is full.
     int32_t addPhrase(int32_t prefix, int32_t symbol);
     // Writes the string of `code` and leaves it in stringBuf, last byte first; returns its
     // length, or 0 after failCorrupt() when the chain loops or reaches an empty slot.
-    int32_t emitString(int32_t code);
+    int32_t emitString(int32_t code) { return emitChecked<false>(code); }
+    // Writes the n-byte string of `code` to the output, keeping it in stringBuf (last byte
+    // first) and, when kPath is set, its codes in pathScratch. Returns n, or 0 after
+    // failCorrupt() when the chain does not end at a single byte after exactly n steps.
+    // REQUIRES: 1 <= n <= 4096. Every walk stays in the tables: parentOf[NIL] is NIL.
+    template <bool kPath>
+    int32_t writeString(int32_t code, int32_t n) {
+        if (outPos + n > kBufSize) flushOutput();
+        // Straight into the output buffer, from the string's end.
+        uint8_t* dst = outBuf + outPos + n - 1;
+        int32_t c = code;
+        int32_t last = c;
+        for (int32_t i = 0; i < n; ++i) {
+            uint8_t b = symbolOf[c];
+            dst[-i] = b;
+            stringBuf[i] = b;
+            if constexpr (kPath) pathScratch[i] = c;
+            last = c;
+            c = parentOf[c];
+        }
+        // A sound chain reaches a single byte in exactly n steps.
+        if (last >= alphabetSize) return chainFault(), 0;
+        outPos += n;
+        return n;
+    }
+    // Checks the length of `code` against `remaining` before writeString.
+    template <bool kPath>
+    int32_t emitChecked(int32_t code) {
+        int32_t n = lengthOf[code];
+        if (n == 0 || n > remaining) return lengthFault(n), 0;
+        return writeString<kPath>(code, n);
+    }
+    void chainFault();
+    void lengthFault(int32_t n);
+
+    // Local copies of the input cursor and the half-code state for the decoding loops:
+    // stores into outBuf may alias any member, so members would be reloaded per byte.
+    struct CodeCursor {
+        const uint8_t* p;
+        const uint8_t* end;
+        int32_t nibble;
+        bool half;
+    };
+    CodeCursor takeCursor() {
+        return CodeCursor{inBuf + inPos, inBuf + inEnd, pendingNibble, halfPending};
+    }
+    void putCursor(const CodeCursor& cur) {
+        inPos = static_cast<int32_t>(cur.p - inBuf);
+        pendingNibble = cur.nibble;
+        halfPending = cur.half;
+    }
+    // writeCode() through local copies of the output position and the half-code state.
+    struct CodeWriter {
+        uint8_t* p;
+        int32_t nibble;
+        bool half;
+    };
+    CodeWriter takeWriter() { return CodeWriter{outBuf + outPos, pendingNibble, halfPending}; }
+    void putWriter(const CodeWriter& wr) {
+        outPos = static_cast<int32_t>(wr.p - outBuf);
+        pendingNibble = wr.nibble;
+        halfPending = wr.half;
+    }
+    void putCode(CodeWriter& wr, int32_t code) {
+        if (wr.p > outBuf + kBufSize - 2) {
+            putWriter(wr);
+            flushOutput();
+            wr = takeWriter();
+        }
+        if (wr.half) {
+            wr.p[0] = static_cast<uint8_t>((wr.nibble << 4) | (code >> 8));
+            wr.p[1] = static_cast<uint8_t>(code);
+            wr.p += 2;
+        } else {
+            wr.nibble = code & 15;
+            wr.p[0] = static_cast<uint8_t>(code >> 4);
+            wr.p += 1;
+        }
+        wr.half = !wr.half;
+    }
+    // readCode() through the cursor.
+    int32_t nextCode(CodeCursor& cur) {
+        if (cur.end - cur.p >= 2) {
+            int32_t code;
+            if (cur.half) {
+                code = (cur.nibble << 8) | cur.p[0];
+                cur.p += 1;
+            } else {
+                code = (cur.p[0] << 4) | (cur.p[1] >> 4);
+                cur.nibble = cur.p[1] & 15;
+                cur.p += 2;
+            }
+            cur.half = !cur.half;
+            return code;
+        }
+        putCursor(cur);
+        int32_t code = readCode();
+        cur = takeCursor();
+        return code;
+    }
     // Reset, open both files (input size checked before the output is created), write the header.
     bool beginCompression(const char* inputPath, const char* outputPath);
     bool beginDecompression(const char* inputPath, const char* outputPath);
@@ -155,18 +324,37 @@ class Coder {
     // First byte of the string of `code` without writing or touching anything; -1 after
     // failCorrupt() when the chain loops or reaches an empty slot.
     int32_t firstByteOf(int32_t code);
-    // Walks the chain of `code` into stringBuf (last byte first) and, when `path` is set,
-    // its codes into pathScratch. Returns the length, or 0 after failCorrupt().
-    int32_t collectString(int32_t code, bool path);
 
     // ---- Recency list and leaf eviction (recency.cpp) ----
     void initRecency();
     // Take `code` out of the list / put it at the most recent end; nothing for codes
     // below alphabetSize or of 4096 and more.
-    void unlinkRecent(int32_t code);
-    void linkRecent(int32_t code);
+    void unlinkRecent(int32_t code) {
+        if (code < alphabetSize || code >= kTableSize) return;
+        int32_t p = recency[code].prev;
+        int32_t q = recency[code].next;
+        recency[p].next = q;
+        recency[q].prev = p;
+        recency[code].code = NIL;
+        if (isLeafListed(code)) removeLeaf(code);
+    }
+    void linkRecent(int32_t code) {
+        if (code < alphabetSize || code >= kTableSize) return;
+        recency[code].code = code;
+        int32_t t = recency[NIL].prev;
+        recency[code].prev = t;
+        recency[code].next = NIL;
+        recency[t].next = code;
+        recency[NIL].prev = code;
+        if (dict[code].firstChild == NIL) appendLeaf(code);
+    }
     // Least recently used listed phrase without children, or NIL.
-    int32_t pickVictim();
+    int32_t pickVictim() { return leafNext[NIL]; }
+    // Leaf list upkeep: append as the newest, take out, put back at its recency position.
+    void appendLeaf(int32_t code);
+    void removeLeaf(int32_t code);
+    void placeLeaf(int32_t code);
+    bool isLeafListed(int32_t code) const { return leafPrev[code] >= 0; }
     // Whether the decoder already holds the string of `code`.
     bool isKnown(int32_t code);
     // Takes `code` out of its parent's child list (if it stands in one); its symbol becomes NIL.
@@ -189,5 +377,53 @@ class Coder {
     // compressors take the header from `inputSize`. Returns the exit status (0 or 1).
     int runStreams(const char* mode, std::FILE* input, std::FILE* output, int64_t inputSize);
 };
+
+// ---- Hot dictionary updates, inlined into the coding loops ----
+
+inline void Coder::indexInsert(int32_t prefix, int32_t symbol, int32_t code) {
+    uint32_t key = (static_cast<uint32_t>(prefix) << 8) | static_cast<uint32_t>(symbol);
+    uint32_t h = indexHome(key);
+    while (childIndex[h] != 0) h = (h + 1) & kIndexMask;
+    childIndex[h] = (key << 12) | static_cast<uint32_t>(code);
+}
+
+[[gnu::always_inline]] inline void Coder::hangUnder(int32_t code, int32_t prefix, int32_t symbol) {
+    // A refilled slot forgets its old children: after a reset one phrase can hang under
+    // a slot that was emptied and is handed out again later.
+    if (indexing && dict[code].firstChild != NIL) forgetChildren(code);
+    int32_t head = dict[prefix].firstChild;
+    dict[code].symbol = symbol;
+    dict[code].parent = prefix;
+    dict[code].nextSibling = head;
+    dict[prefix].firstChild = code;
+    dict[code].firstChild = NIL;
+    prevSibling[code] = NIL;
+    // A phrase hung under itself ends up in no child list, so it is not indexed.
+    if (code != prefix && head != NIL) prevSibling[head] = code;
+    if (indexing && code != prefix) indexInsert(prefix, symbol, code);
+    parentOf[code] = static_cast<uint16_t>(prefix);
+    symbolOf[code] = static_cast<uint8_t>(symbol & byteMask);
+    // A phrase hung under an empty slot (only a damaged stream decodes one) stays empty.
+    int32_t length = lengthOf[prefix] == 0 ? 0 : std::min(lengthOf[prefix] + 1, kTableSize + 1);
+    lengthOf[code] = static_cast<uint16_t>(length);
+    if (!indexing && length <= kShortString) {
+        std::memmove(shortString[code], shortString[prefix], kShortString);
+        if (length > 0) shortString[code][length - 1] = static_cast<uint8_t>(symbol);
+    }
+}
+
+[[gnu::always_inline]] inline int32_t Coder::addPhrase(int32_t prefix, int32_t symbol) {
+    int32_t code;
+    if (count < kTableSize) {
+        code = count++;
+    } else if (freezeWhenFull) {
+        return NIL;
+    } else {
+        resetDictionary();
+        code = count++;
+    }
+    hangUnder(code, prefix, symbol);
+    return code;
+}
 
 }  // namespace lzw

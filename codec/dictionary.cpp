@@ -2,6 +2,9 @@
 #include <sys/stat.h>
 #include <unistd.h>
 
+#include <algorithm>
+#include <cstring>
+
 #include "coder.h"
 
 namespace lzw {
@@ -12,75 +15,77 @@ const char kEndsEarly[] = "strumien konczy sie przed koncem danych";
 
 void Coder::resetDictionary() {
     for (int32_t j = 0; j < alphabetSize; ++j) dict[j] = DictEntry{NIL, NIL, NIL, j};
-    for (int32_t j = alphabetSize; j < kTableSize; ++j) dict[j] = DictEntry{NIL, NIL, NIL, NIL};
+    std::fill(dict + alphabetSize, dict + kTableSize, DictEntry{NIL, NIL, NIL, NIL});
+    std::fill(prevSibling, prevSibling + kTableSize, NIL);
+    if (indexing) std::memset(childIndex, 0, sizeof childIndex);
+    // Empty slots and the null code have length 0 and lead to NIL, so no walk can leave
+    // the tables.
+    std::fill(parentOf, parentOf + kTableSize + 1, static_cast<uint16_t>(NIL));
+    std::fill(lengthOf, lengthOf + kTableSize + 1, static_cast<uint16_t>(0));
+    std::fill(lengthOf, lengthOf + alphabetSize, static_cast<uint16_t>(1));
+    std::memset(symbolOf, 0, sizeof symbolOf);
+    for (int32_t j = 0; j < alphabetSize; ++j) {
+        symbolOf[j] = static_cast<uint8_t>(j);
+        shortString[j][0] = static_cast<uint8_t>(j);
+    }
     count = alphabetSize;
 }
 
-int32_t Coder::findChild(int32_t prefix, int32_t symbol) {
-    int32_t c = dict[prefix].firstChild;
-    while (c != NIL && dict[c].symbol != symbol) c = dict[c].nextSibling;
-    return c;
+void Coder::indexErase(int32_t prefix, int32_t symbol, int32_t code) {
+    uint32_t key = (static_cast<uint32_t>(prefix) << 8) | static_cast<uint32_t>(symbol & 255);
+    uint32_t entry = (key << 12) | static_cast<uint32_t>(code);
+    uint32_t i = indexHome(key);
+    while (childIndex[i] != entry) {
+        if (childIndex[i] == 0) return;
+        i = (i + 1) & kIndexMask;
+    }
+    // Backward shift: pull later entries of the probe run into the hole unless their
+    // home lies cyclically in (hole, position], so every lookup still finds them.
+    for (uint32_t j = (i + 1) & kIndexMask; childIndex[j] != 0; j = (j + 1) & kIndexMask) {
+        uint32_t home = indexHome(childIndex[j] >> 12);
+        bool stays = i <= j ? (i < home && home <= j) : (i < home || home <= j);
+        if (stays) continue;
+        childIndex[i] = childIndex[j];
+        i = j;
+    }
+    childIndex[i] = 0;
 }
 
-int32_t Coder::addPhrase(int32_t prefix, int32_t symbol) {
-    int32_t code;
-    if (count < kTableSize) {
-        code = count++;
-    } else if (freezeWhenFull) {
-        return NIL;
-    } else {
-        resetDictionary();
-        code = count++;
+void Coder::forgetChildren(int32_t code) {
+    int32_t c = dict[code].firstChild;
+    for (int32_t steps = 0; c != NIL && steps < kTableSize; ++steps) {
+        indexErase(code, dict[c].symbol, c);
+        c = dict[c].nextSibling;
     }
-    dict[code].symbol = symbol;
-    dict[code].parent = prefix;
-    dict[code].nextSibling = dict[prefix].firstChild;
-    dict[prefix].firstChild = code;
-    dict[code].firstChild = NIL;
-    return code;
-}
-
-int32_t Coder::collectString(int32_t code, bool path) {
-    int32_t n = 0;
-    for (int32_t c = code; c != NIL; c = dict[c].parent) {
-        // A damaged stream can link slots in a cycle or through a slot never filled.
-        if (n == kTableSize) return failCorrupt("lancuch fraz tworzy petle"), 0;
-        if (static_cast<uint32_t>(c) >= static_cast<uint32_t>(kTableSize) ||
-            dict[c].symbol == NIL) {
-            return failCorrupt("kod pustej pozycji slownika"), 0;
-        }
-        stringBuf[n] = static_cast<uint8_t>(dict[c].symbol & byteMask);
-        if (path) pathScratch[n] = c;
-        ++n;
-    }
-    return n;
 }
 
 int32_t Coder::firstByteOf(int32_t code) {
+    int32_t n = lengthOf[code];
+    if (n == 0) return failCorrupt("kod pustej pozycji slownika"), -1;
+    if (n > kTableSize) return chainFault(), -1;
     int32_t c = code;
-    for (int32_t steps = 0; steps < kTableSize; ++steps) {
-        if (static_cast<uint32_t>(c) >= static_cast<uint32_t>(kTableSize) ||
-            dict[c].symbol == NIL) {
-            return failCorrupt("kod pustej pozycji slownika"), -1;
-        }
-        if (dict[c].parent == NIL) return dict[c].symbol & byteMask;
-        c = dict[c].parent;
-    }
-    return failCorrupt("lancuch fraz tworzy petle"), -1;
+    for (int32_t i = 1; i < n; ++i) c = parentOf[c];
+    if (c >= alphabetSize) return chainFault(), -1;
+    return symbolOf[c];
 }
 
-int32_t Coder::emitString(int32_t code) {
-    int32_t n = collectString(code, false);
-    if (n == 0) return 0;
-    if (n > remaining) return failCorrupt("dane dluzsze niz podaje naglowek"), 0;
-    for (int32_t i = n - 1; i >= 0; --i) writeByte(stringBuf[i]);
-    return n;
+void Coder::chainFault() {
+    failCorrupt("lancuch fraz tworzy petle");
+}
+
+void Coder::lengthFault(int32_t n) {
+    if (n == 0) {
+        failCorrupt("kod pustej pozycji slownika");
+    } else if (n > kTableSize) {
+        failCorrupt("lancuch fraz tworzy petle");
+    } else {
+        failCorrupt("dane dluzsze niz podaje naglowek");
+    }
 }
 
 bool Coder::beginCompression(const char* inputPath, const char* outputPath) {
-    resetDictionary();
     resetStreams();
-    indexing = true;
+    resetDictionary();
     if (!openInput(inputPath)) return false;
     if (inputSize > kMaxInputSize) {
         // Refused before the output exists, so nothing is left behind.
@@ -96,7 +101,9 @@ bool Coder::beginCompression(const char* inputPath, const char* outputPath) {
 
 bool Coder::beginDecompression(const char* inputPath, const char* outputPath) {
     resetDictionary();
-    return openFiles(inputPath, outputPath);
+    if (!openFiles(inputPath, outputPath)) return false;
+    indexing = false;  // decoders never look a phrase up by its prefix
+    return true;
 }
 
 bool Coder::fixHeader() {
@@ -135,15 +142,31 @@ bool Coder::compressLoop() {
     int first = readByte();
     if (first < 0) return fixHeader();
     int32_t w = first;
-    for (int c; (c = readByte()) >= 0;) {
-        int32_t x = findChild(w, c);
-        if (x == NIL) {
-            writeCode(w);
-            addPhrase(w, c);
-            w = c;
-        } else {
-            w = x;
+    bool adding = !(freezeWhenFull && count == kTableSize);
+    for (;;) {
+        // Local cursors: stores into outBuf may alias any member, so members would be
+        // reloaded on every byte.
+        const uint8_t* p = inBuf + inPos;
+        const uint8_t* end = inBuf + inEnd;
+        CodeWriter wr = takeWriter();
+        while (p != end) {
+            int32_t c = *p++;
+            int32_t x = findChild(w, c);
+            if (x == NIL) {
+                putCode(wr, w);
+                if (adding) {
+                    addPhrase(w, c);
+                    adding = !(freezeWhenFull && count == kTableSize);
+                }
+                w = c;
+            } else {
+                w = x;
+            }
         }
+        putWriter(wr);
+        inPos = inEnd;
+        if (refill() < 0) break;
+        inPos = 0;  // the byte refill() returned is read again above
     }
     if (failed) return false;
     writeCode(w);
@@ -163,27 +186,55 @@ bool Coder::decompressLoop() {
     stringBuf[0] = static_cast<uint8_t>(dict[prev].symbol & byteMask);
     writeByte(stringBuf[0]);
     int32_t n = 1;
-    while (remaining > 0) {
-        int32_t code = readCode();
-        if (code < 0) return failCorrupt(kEndsEarly);
-        // The slot the next add fills. A full frozen dictionary adds nothing, so every code
-        // is known; in reset mode that add clears a full dictionary first, so only single
-        // bytes stay known and 256 is the phrase the add itself creates.
-        int32_t next = count < kTableSize ? count : (freezeWhenFull ? kTableSize : alphabetSize);
-        if (code < next) {
-            n = emitString(code);
-            if (n == 0) return false;
-            addPhrase(prev, stringBuf[n - 1]);
-        } else if (code == next) {
-            addPhrase(prev, stringBuf[n - 1]);
-            n = emitString(code);
-            if (n == 0) return false;
-        } else {
-            return failCorrupt("kod spoza slownika");
+    // The slot the next add fills. A full frozen dictionary adds nothing, so every code
+    // is known; in reset mode that add clears a full dictionary first, so only single
+    // bytes stay known and 256 is the phrase the add itself creates.
+    auto nextSlot = [this] {
+        return count < kTableSize ? count : (freezeWhenFull ? kTableSize : alphabetSize);
+    };
+    int32_t next = nextSlot();
+    bool adding = next != kTableSize;
+    int32_t prevFirst = stringBuf[0];
+    int64_t left = remaining;
+    CodeCursor cur = takeCursor();
+    // Room for the longest string plus the overrun of a 16-byte copy.
+    const uint8_t* roomy = outBuf + kBufSize - kTableSize - kShortString;
+    while (left > 0) {
+        int32_t code = nextCode(cur);
+        if (code < 0) return putCursor(cur), failCorrupt(kEndsEarly);
+        bool known = code < next;
+        if (!known) {
+            if (code != next) return putCursor(cur), failCorrupt("kod spoza slownika");
+            // The code about to be added: its string is the previous one plus that
+            // string's own first byte.
+            addPhrase(prev, prevFirst);
+            next = nextSlot();
+            adding = next != kTableSize;
         }
-        remaining -= n;
+        int32_t first;
+        n = lengthOf[code];
+        if (n > 0 && n <= kShortString && n <= left) {
+            if (outBuf + outPos > roomy) flushOutput();
+            std::memcpy(outBuf + outPos, shortString[code], kShortString);
+            outPos += n;
+            first = shortString[code][0];
+        } else {
+            remaining = left;
+            n = emitString(code);
+            if (n == 0) return putCursor(cur), false;
+            first = stringBuf[n - 1];
+        }
+        if (known && adding) {
+            addPhrase(prev, first);
+            next = nextSlot();
+            adding = next != kTableSize;
+        }
+        left -= n;
         prev = code;
+        prevFirst = first;
     }
+    remaining = left;
+    putCursor(cur);
     return !failed;
 }
 

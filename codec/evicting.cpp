@@ -11,17 +11,27 @@ bool Coder::compressEvictingLoop() {
     int first = readByte();
     if (first < 0) return fixHeader();
     int32_t w = first;
-    for (int c; (c = readByte()) >= 0;) {
-        int32_t x = findChild(w, c);
-        if (x == NIL) {
-            writeCode(w);
-            addPhraseEvicting(w, c);
-            w = c;
-        } else {
-            unlinkRecent(x);
-            linkRecent(x);
-            w = x;
+    for (;;) {
+        const uint8_t* p = inBuf + inPos;
+        const uint8_t* end = inBuf + inEnd;
+        CodeWriter wr = takeWriter();
+        while (p != end) {
+            int32_t c = *p++;
+            int32_t x = findChild(w, c);
+            if (x == NIL) {
+                putCode(wr, w);
+                addPhraseEvicting(w, c);
+                w = c;
+            } else {
+                unlinkRecent(x);
+                linkRecent(x);
+                w = x;
+            }
         }
+        putWriter(wr);
+        inPos = inEnd;
+        if (refill() < 0) break;
+        inPos = 0;  // the byte refill() returned is read again above
     }
     if (failed) return false;
     writeCode(w);

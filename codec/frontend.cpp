@@ -48,7 +48,7 @@ Coder::Coder()
       inEnd(0),
       outPos(0),
       inEof(false),
-      indexing(false),
+      indexing(true),
       inputKnown(false),
       inputDevice(0),
       inputInode(0),
@@ -105,10 +105,11 @@ bool Coder::openInput(const char* path) {
 bool Coder::openOutput(const char* path) {
     outputPath = path;
     struct stat outStat;
-    if (inputKnown && stat(path, &outStat) == 0 &&
+    if (inputKnown && stat(path, &outStat) == 0 && S_ISREG(outStat.st_mode) &&
         static_cast<uint64_t>(outStat.st_dev) == inputDevice &&
         static_cast<uint64_t>(outStat.st_ino) == inputInode) {
-        // Opening it for writing would truncate the input before it is read.
+        // Opening it for writing would truncate the input before it is read (devices such
+        // as /dev/null lose nothing).
         return fail("plik wejsciowy i wyjsciowy to ten sam plik: %s", path);
     }
     out = std::fopen(path, "wb");
@@ -176,12 +177,11 @@ int Coder::runStreams(const char* mode, std::FILE* input, std::FILE* output, int
     if (evicting) initRecency();
     bool ok;
     if (mode[0] == 'c') {
-        indexing = true;
-        resetDictionary();
         headerLength = (inputSize >= 1 && inputSize <= kMaxInputSize) ? inputSize - 1 : -1;
         writeLengthHeader(static_cast<int32_t>(headerLength));
         ok = evicting ? compressEvictingLoop() : compressLoop();
     } else {
+        indexing = false;
         ok = evicting ? decompressEvictingLoop() : decompressLoop();
     }
     ok = closeFiles() && ok;

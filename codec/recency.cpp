@@ -7,35 +7,54 @@ int32_t pathScratch[kTableSize];
 
 void Coder::initRecency() {
     for (auto& node : recency) node = RecencyNode{NIL, NIL, NIL};
+    for (auto& p : leafPrev) p = -1;
+    leafNext[NIL] = NIL;
+    leafPrev[NIL] = NIL;
 }
 
-void Coder::unlinkRecent(int32_t code) {
-    if (code < alphabetSize || code >= kTableSize) return;
-    int32_t p = recency[code].prev;
-    int32_t q = recency[code].next;
-    recency[p].next = q;
-    recency[q].prev = p;
-    recency[code].code = NIL;
+void Coder::appendLeaf(int32_t code) {
+    int32_t t = leafPrev[NIL];
+    leafPrev[code] = t;
+    leafNext[code] = NIL;
+    leafNext[t] = code;
+    leafPrev[NIL] = code;
 }
 
-void Coder::linkRecent(int32_t code) {
-    if (code < alphabetSize || code >= kTableSize) return;
-    recency[code].code = code;
-    int32_t t = recency[NIL].prev;
-    recency[code].prev = t;
-    recency[code].next = NIL;
-    recency[t].next = code;
-    recency[NIL].prev = code;
+void Coder::removeLeaf(int32_t code) {
+    int32_t p = leafPrev[code];
+    int32_t q = leafNext[code];
+    leafNext[p] = q;
+    leafPrev[q] = p;
+    leafPrev[code] = -1;
 }
 
-int32_t Coder::pickVictim() {
-    int32_t r = recency[NIL].next;
-    // The bound only matters for a list broken by a damaged stream.
-    for (int32_t steps = 0; r != NIL && dict[r].firstChild != NIL; ++steps) {
-        if (steps == kTableSize) return NIL;
-        r = recency[r].next;
+void Coder::placeLeaf(int32_t code) {
+    // Walk the recency list both ways from `code` to the nearest phrase already in the
+    // leaf list; the walk ends at the head at the latest. Each step is cheap, and leaves
+    // are dense in practice.
+    int32_t newer = recency[code].next;
+    int32_t older = recency[code].prev;
+    for (int32_t steps = 0; steps <= kTableSize; ++steps) {
+        if (newer == NIL || isLeafListed(newer)) {
+            int32_t before = leafPrev[newer];
+            leafPrev[code] = before;
+            leafNext[code] = newer;
+            leafNext[before] = code;
+            leafPrev[newer] = code;
+            return;
+        }
+        if (older == NIL || isLeafListed(older)) {
+            int32_t after = leafNext[older];
+            leafNext[code] = after;
+            leafPrev[code] = older;
+            leafPrev[after] = code;
+            leafNext[older] = code;
+            return;
+        }
+        newer = recency[newer].next;
+        older = recency[older].prev;
     }
-    return r;
+    appendLeaf(code);  // only a list broken by a damaged stream gets here
 }
 
 bool Coder::isKnown(int32_t code) {
@@ -46,17 +65,24 @@ bool Coder::isKnown(int32_t code) {
 void Coder::detachFromParent(int32_t code) {
     int32_t p = dict[code].parent;
     if (p != NIL) {
+        int32_t next = dict[code].nextSibling;
+        int32_t before = prevSibling[code];
+        bool listed = false;
         if (dict[p].firstChild == code) {
-            dict[p].firstChild = dict[code].nextSibling;
-        } else {
-            // A slot that became its own parent stands in no child list: stop at the end.
-            int32_t c = dict[p].firstChild;
-            for (int32_t steps = 0; c != NIL && steps < kTableSize; ++steps) {
-                if (dict[c].nextSibling == code) {
-                    dict[c].nextSibling = dict[code].nextSibling;
-                    break;
-                }
-                c = dict[c].nextSibling;
+            dict[p].firstChild = next;
+            listed = true;
+        } else if (before != NIL && dict[before].nextSibling == code) {
+            dict[before].nextSibling = next;
+            listed = true;
+        }
+        // Otherwise the slot became its own parent and stands in no child list.
+        if (listed) {
+            if (next != NIL) prevSibling[next] = before;
+            if (indexing) indexErase(p, dict[code].symbol, code);
+            // The parent may have lost its last child.
+            if (p >= alphabetSize && dict[p].firstChild == NIL && recency[p].code == p &&
+                !isLeafListed(p)) {
+                placeLeaf(p);
             }
         }
     }
@@ -73,21 +99,16 @@ int32_t Coder::addPhraseEvicting(int32_t prefix, int32_t symbol) {
         unlinkRecent(code);
         detachFromParent(code);
     }
-    dict[code].symbol = symbol;
-    dict[code].parent = prefix;
-    dict[code].nextSibling = dict[prefix].firstChild;
-    dict[prefix].firstChild = code;
-    dict[code].firstChild = NIL;
+    hangUnder(code, prefix, symbol);
+    if (prefix != code && prefix < kTableSize && isLeafListed(prefix)) removeLeaf(prefix);
     linkRecent(code);
     return code;
 }
 
 int32_t Coder::emitStringTouching(int32_t code) {
-    int32_t n = collectString(code, true);
-    if (n == 0) return 0;
-    if (n > remaining) return failCorrupt("dane dluzsze niz podaje naglowek"), 0;
+    int32_t n = emitChecked<true>(code);
+    // Shortest prefix first, so the code itself ends as the most recently used.
     for (int32_t i = n - 1; i >= 0; --i) {
-        writeByte(stringBuf[i]);
         unlinkRecent(pathScratch[i]);
         linkRecent(pathScratch[i]);
     }

@@ -13,7 +13,7 @@ void Coder::resetStreams() {
     inPos = inEnd = 0;
     outPos = 0;
     inEof = false;
-    indexing = false;
+    indexing = true;
     halfPending = false;
 }
 
@@ -59,36 +59,8 @@ int32_t Coder::readLength() {
     return static_cast<int32_t>(value);
 }
 
-void Coder::writeCode(int32_t code) {
-    if (halfPending) {
-        writeByte(static_cast<uint8_t>((pendingNibble << nibbleShift) + (code >> highShift)));
-        writeByte(static_cast<uint8_t>(code & byteMask));
-        halfPending = false;
-    } else {
-        pendingNibble = code & nibbleMask;
-        writeByte(static_cast<uint8_t>(code >> nibbleShift));
-        halfPending = true;
-    }
-}
-
 void Coder::flushCode() {
     if (halfPending) writeByte(static_cast<uint8_t>(pendingNibble << nibbleShift));
-}
-
-int32_t Coder::readCode() {
-    int c = readByte();
-    if (c < 0) return -1;
-    int32_t code;
-    if (halfPending) {
-        code = (pendingNibble << highShift) + c;
-    } else {
-        int d = readByte();
-        if (d < 0) return -1;  // the file ends inside a code
-        code = (c << nibbleShift) + (d >> nibbleShift);
-        pendingNibble = d & nibbleMask;
-    }
-    halfPending = !halfPending;
-    return code;
 }
 
 }  // namespace lzw
