@@ -58,6 +58,7 @@ class Coder {
     const char* inputPath;  // names the files in messages
     const char* outputPath;
     bool failed;           // set by fail(); every loop stops on it
+    bool writeFailed;      // the output refused a write; nothing more is written
     bool quiet;            // true: fail() prints nothing (tests, fuzzers)
     bool closeOnFinish;    // false when the caller owns in/out (in-memory runs)
     int64_t bytesRead;     // input bytes consumed by a compressor
@@ -338,6 +339,24 @@ class Coder {
         recency[code].code = NIL;
         if (isLeafListed(code)) removeLeaf(code);
     }
+    // unlinkRecent(code) then linkRecent(code), for a listed code, in one move.
+    void touchRecent(int32_t code) {
+        if (code < alphabetSize || code >= kTableSize) return;
+        int32_t q = recency[code].next;
+        if (q == NIL) return;  // already the most recent, in both lists
+        int32_t p = recency[code].prev;
+        recency[p].next = q;
+        recency[q].prev = p;
+        int32_t t = recency[NIL].prev;
+        recency[code].prev = t;
+        recency[code].next = NIL;
+        recency[t].next = code;
+        recency[NIL].prev = code;
+        if (isLeafListed(code) && leafNext[code] != NIL) {
+            removeLeaf(code);
+            appendLeaf(code);
+        }
+    }
     void linkRecent(int32_t code) {
         if (code < alphabetSize || code >= kTableSize) return;
         recency[code].code = code;
@@ -351,8 +370,20 @@ class Coder {
     // Least recently used listed phrase without children, or NIL.
     int32_t pickVictim() { return leafNext[NIL]; }
     // Leaf list upkeep: append as the newest, take out, put back at its recency position.
-    void appendLeaf(int32_t code);
-    void removeLeaf(int32_t code);
+    void appendLeaf(int32_t code) {
+        int32_t t = leafPrev[NIL];
+        leafPrev[code] = t;
+        leafNext[code] = NIL;
+        leafNext[t] = code;
+        leafPrev[NIL] = code;
+    }
+    void removeLeaf(int32_t code) {
+        int32_t p = leafPrev[code];
+        int32_t q = leafNext[code];
+        leafNext[p] = q;
+        leafPrev[q] = p;
+        leafPrev[code] = -1;
+    }
     void placeLeaf(int32_t code);
     bool isLeafListed(int32_t code) const { return leafPrev[code] >= 0; }
     // Whether the decoder already holds the string of `code`.
@@ -423,6 +454,49 @@ inline void Coder::indexInsert(int32_t prefix, int32_t symbol, int32_t code) {
         code = count++;
     }
     hangUnder(code, prefix, symbol);
+    return code;
+}
+
+inline void Coder::detachFromParent(int32_t code) {
+    int32_t p = dict[code].parent;
+    if (p != NIL) {
+        int32_t next = dict[code].nextSibling;
+        int32_t before = prevSibling[code];
+        bool listed = false;
+        if (dict[p].firstChild == code) {
+            dict[p].firstChild = next;
+            listed = true;
+        } else if (before != NIL && dict[before].nextSibling == code) {
+            dict[before].nextSibling = next;
+            listed = true;
+        }
+        // Otherwise the slot became its own parent and stands in no child list.
+        if (listed) {
+            if (next != NIL) prevSibling[next] = before;
+            if (indexing) indexErase(p, dict[code].symbol, code);
+            // The parent may have lost its last child.
+            if (p >= alphabetSize && dict[p].firstChild == NIL && recency[p].code == p &&
+                !isLeafListed(p)) {
+                placeLeaf(p);
+            }
+        }
+    }
+    dict[code].symbol = NIL;
+}
+
+inline int32_t Coder::addPhraseEvicting(int32_t prefix, int32_t symbol) {
+    int32_t code;
+    if (count < kTableSize) {
+        code = count++;
+    } else {
+        code = pickVictim();
+        if (code == NIL) return failCorrupt("slownik bez frazy do usuniecia"), NIL;
+        unlinkRecent(code);
+        detachFromParent(code);
+    }
+    hangUnder(code, prefix, symbol);
+    if (prefix != code && prefix < kTableSize && isLeafListed(prefix)) removeLeaf(prefix);
+    linkRecent(code);
     return code;
 }
 

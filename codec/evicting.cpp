@@ -23,8 +23,7 @@ bool Coder::compressEvictingLoop() {
                 addPhraseEvicting(w, c);
                 w = c;
             } else {
-                unlinkRecent(x);
-                linkRecent(x);
+                touchRecent(x);
                 w = x;
             }
         }
@@ -60,7 +59,10 @@ bool Coder::decompressEvictingLoop() {
         // lends its first byte to the add.
         int32_t firstByte;
         if (isKnown(code)) {
-            firstByte = firstByteOf(code);
+            // Short strings keep their first byte at hand; a damaged chain behind it is
+            // caught when the string is written.
+            int32_t n0 = lengthOf[code];
+            firstByte = n0 >= 1 && n0 <= kShortString ? shortString[code][0] : firstByteOf(code);
             if (firstByte < 0) return false;
         } else {
             firstByte = stringBuf[n - 1];

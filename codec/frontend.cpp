@@ -39,6 +39,7 @@ Coder::Coder()
       inputPath(""),
       outputPath(""),
       failed(false),
+      writeFailed(false),
       quiet(false),
       closeOnFinish(true),
       bytesRead(0),

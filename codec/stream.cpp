@@ -7,6 +7,7 @@ namespace lzw {
 
 void Coder::resetStreams() {
     failed = false;
+    writeFailed = false;
     bytesRead = 0;
     headerLength = 0;
     remaining = 0;
@@ -34,9 +35,14 @@ int Coder::refill() {
 bool Coder::flushOutput() {
     size_t n = static_cast<size_t>(outPos);
     outPos = 0;
-    if (n == 0 || out == nullptr || failed) return !failed;
-    if (std::fwrite(outBuf, 1, n, out) != n) return fail("blad przy zapisie pliku %s", outputPath);
-    return true;
+    // Bytes decoded before a damaged part of a stream still reach the output; only a
+    // failed write stops further writes.
+    if (n == 0 || out == nullptr || writeFailed) return !failed;
+    if (std::fwrite(outBuf, 1, n, out) != n) {
+        writeFailed = true;
+        return fail("blad przy zapisie pliku %s", outputPath);
+    }
+    return !failed;
 }
 
 void Coder::writeLengthHeader(int32_t length) {
