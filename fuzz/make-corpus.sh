@@ -1,0 +1,46 @@
+#!/usr/bin/env bash
+# Rebuilds the seed corpora under fuzz/corpus/ with a built lzw program:
+#   bash fuzz/make-corpus.sh build/lzw
+# Decoder seeds are streams the matching compressor wrote, whole and cut short, and the file of
+# an empty input; round-trip seeds are plain inputs, one of them long enough to fill the
+# dictionary so that freezing, eviction and clearing are reached at once.
+set -euo pipefail
+lzw=$(realpath "${1:?usage: make-corpus.sh PATH_TO_LZW}")
+cd "$(dirname "$0")"
+
+plain=$(mktemp -d)
+trap 'rm -rf "$plain"' EXIT
+printf 'x' >"$plain/one_byte"
+printf 'abababab' >"$plain/abababab"
+: >"$plain/empty"
+perl -e 'print "the code of a phrase is its slot, and a phrase extends its parent by one byte\n" x 4' \
+    >"$plain/text"
+perl -e 'print "a" x 3000' >"$plain/run"
+# Seeded, so the same bytes come out on every run of this script.
+perl -e 'srand(7); print map { chr(int(rand(256))) } 1 .. 4600' >"$plain/random_fills_dictionary"
+perl -e 'srand(8); print map { ("a", "b")[int(rand(2))] } 1 .. 2000' >"$plain/two_letters"
+# Decoder seeds only (megabytes, but a few KB packed): one byte value repeated until eviction
+# gives up the very phrase being extended, and two long runs that bring the eviction decoder
+# to the same point on its own side.
+perl -e 'print "a" x 7382402' >"$plain/long_run"
+perl -e 'print "a" x 2002000, "b" x 4039903, "a" x 3010, "b"' >"$plain/two_long_runs"
+
+for policy in 1 2 3; do
+    decode=corpus/fuzz_decode_d$policy
+    roundtrip=corpus/fuzz_roundtrip_$policy
+    rm -rf "$decode" "$roundtrip"
+    mkdir -p "$decode" "$roundtrip"
+    for name in empty one_byte abababab text run random_fills_dictionary two_letters; do
+        cp "$plain/$name" "$roundtrip/"
+    done
+    for name in one_byte abababab text run random_fills_dictionary two_letters long_run; do
+        "$lzw" "c$policy" "$plain/$name" "$decode/$name.lzw" >/dev/null
+    done
+    if [[ $policy == 2 ]]; then
+        "$lzw" c2 "$plain/two_long_runs" "$decode/two_long_runs.lzw" >/dev/null
+    fi
+    printf '\xff\xff\xff\xff' >"$decode/empty.lzw"
+    head -c 3 "$decode/abababab.lzw" >"$decode/header_cut.lzw"
+    head -c 7 "$decode/abababab.lzw" >"$decode/abababab_cut_in_code.lzw"
+    head -c 60 "$decode/text.lzw" >"$decode/text_cut.lzw"
+done
