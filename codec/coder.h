@@ -67,7 +67,7 @@ class Coder {
     int32_t inPos, inEnd;  // window of inBuf not yet consumed
     int32_t outPos;        // bytes of outBuf not yet written
     bool inEof;            // the input has reported end or error
-    bool indexing;         // keep the child index for findChild (decoders turn it off)
+    bool indexing;         // true: keep childIndex (compressors); false: keep the decoder tables
     bool inputKnown;       // inputDevice/inputInode identify the open input
     uint64_t inputDevice;
     uint64_t inputInode;
@@ -80,15 +80,16 @@ class Coder {
     // findChild: an open-addressing hash of (prefix, symbol) -> code instead of the sibling
     // walk, which costs up to 256 steps per input byte near the root. Entries pack
     // (prefix << 8 | symbol) << 12 | code; 0 is free (code 0 is never a child). Linear
-    // probing keeps deletion exact (backward shift). 32 KiB stays in the first-level cache.
-    static constexpr int32_t kIndexBits = 14;
+    // probing keeps deletion exact (backward shift). At 128 KiB the table is at most 12%
+    // full, so probe runs stay short; it lives in the second-level cache.
+    static constexpr int32_t kIndexBits = 15;
     static constexpr uint32_t kIndexMask = (1u << kIndexBits) - 1;
     uint32_t childIndex[1 << kIndexBits];
     // detachFromParent: the older-to-newer link of the sibling lists, so a phrase leaves
     // its parent's list in one step instead of a walk of up to 256.
     int32_t prevSibling[kTableSize];
-    // Decoders walk these compact copies of parent and symbol (12 KiB instead of 64 KiB)
-    // and know each string's length before walking it.
+    // Decoders (indexing off) walk these compact copies of parent and symbol (12 KiB
+    // instead of 64 KiB) and know each string's length before walking it.
     uint16_t parentOf[kTableSize + 1];
     uint8_t symbolOf[kTableSize + 1];
     uint16_t lengthOf[kTableSize + 1];
@@ -184,7 +185,8 @@ class Coder {
     }
 
     // ---- Dictionary, freeze and reset modes (dictionary.cpp) ----
-    // Back to the 256 single-byte codes; count = 256.
+    // Back to the 256 single-byte codes; count = 256. Set `indexing` first: it selects
+    // which of the faster structures are kept.
     void resetDictionary();
     // Code of the phrase prefix+symbol, or NIL. REQUIRES: 0 <= prefix < 4096, 0 <= symbol
     // < 256, and `indexing` set since the last resetDictionary() (not so in decoders).
@@ -209,6 +211,7 @@ class Coder {
     int32_t addPhrase(int32_t prefix, int32_t symbol);
     // Writes the string of `code` and leaves it in stringBuf, last byte first; returns its
     // length, or 0 after failCorrupt() when the chain loops or reaches an empty slot.
+    // REQUIRES: indexing off since the last resetDictionary() (a decoder).
     int32_t emitString(int32_t code) { return emitChecked<false>(code); }
     // Writes the n-byte string of `code` to the output, keeping it in stringBuf (last byte
     // first) and, when kPath is set, its codes in pathScratch. Returns n, or 0 after
@@ -431,13 +434,16 @@ inline void Coder::indexInsert(int32_t prefix, int32_t symbol, int32_t code) {
     prevSibling[code] = NIL;
     // A phrase hung under itself ends up in no child list, so it is not indexed.
     if (code != prefix && head != NIL) prevSibling[head] = code;
-    if (indexing && code != prefix) indexInsert(prefix, symbol, code);
+    if (indexing) {
+        if (code != prefix) indexInsert(prefix, symbol, code);
+        return;
+    }
     parentOf[code] = static_cast<uint16_t>(prefix);
     symbolOf[code] = static_cast<uint8_t>(symbol & byteMask);
     // A phrase hung under an empty slot (only a damaged stream decodes one) stays empty.
     int32_t length = lengthOf[prefix] == 0 ? 0 : std::min(lengthOf[prefix] + 1, kTableSize + 1);
     lengthOf[code] = static_cast<uint16_t>(length);
-    if (!indexing && length <= kShortString) {
+    if (length <= kShortString) {
         std::memmove(shortString[code], shortString[prefix], kShortString);
         if (length > 0) shortString[code][length - 1] = static_cast<uint8_t>(symbol);
     }

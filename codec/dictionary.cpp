@@ -17,16 +17,19 @@ void Coder::resetDictionary() {
     for (int32_t j = 0; j < alphabetSize; ++j) dict[j] = DictEntry{NIL, NIL, NIL, j};
     std::fill(dict + alphabetSize, dict + kTableSize, DictEntry{NIL, NIL, NIL, NIL});
     std::fill(prevSibling, prevSibling + kTableSize, NIL);
-    if (indexing) std::memset(childIndex, 0, sizeof childIndex);
-    // Empty slots and the null code have length 0 and lead to NIL, so no walk can leave
-    // the tables.
-    std::fill(parentOf, parentOf + kTableSize + 1, static_cast<uint16_t>(NIL));
-    std::fill(lengthOf, lengthOf + kTableSize + 1, static_cast<uint16_t>(0));
-    std::fill(lengthOf, lengthOf + alphabetSize, static_cast<uint16_t>(1));
-    std::memset(symbolOf, 0, sizeof symbolOf);
-    for (int32_t j = 0; j < alphabetSize; ++j) {
-        symbolOf[j] = static_cast<uint8_t>(j);
-        shortString[j][0] = static_cast<uint8_t>(j);
+    if (indexing) {
+        std::memset(childIndex, 0, sizeof childIndex);
+    } else {
+        // Empty slots and the null code have length 0 and lead to NIL, so no walk can
+        // leave the tables.
+        std::fill(parentOf, parentOf + kTableSize + 1, static_cast<uint16_t>(NIL));
+        std::fill(lengthOf, lengthOf + kTableSize + 1, static_cast<uint16_t>(0));
+        std::fill(lengthOf, lengthOf + alphabetSize, static_cast<uint16_t>(1));
+        std::memset(symbolOf, 0, sizeof symbolOf);
+        for (int32_t j = 0; j < alphabetSize; ++j) {
+            symbolOf[j] = static_cast<uint8_t>(j);
+            shortString[j][0] = static_cast<uint8_t>(j);
+        }
     }
     count = alphabetSize;
 }
@@ -85,6 +88,7 @@ void Coder::lengthFault(int32_t n) {
 
 bool Coder::beginCompression(const char* inputPath, const char* outputPath) {
     resetStreams();
+    indexing = true;
     resetDictionary();
     if (!openInput(inputPath)) return false;
     if (inputSize > kMaxInputSize) {
@@ -100,10 +104,9 @@ bool Coder::beginCompression(const char* inputPath, const char* outputPath) {
 }
 
 bool Coder::beginDecompression(const char* inputPath, const char* outputPath) {
+    indexing = false;  // decoders walk strings and never look a phrase up by its prefix
     resetDictionary();
-    if (!openFiles(inputPath, outputPath)) return false;
-    indexing = false;  // decoders never look a phrase up by its prefix
-    return true;
+    return openFiles(inputPath, outputPath);
 }
 
 bool Coder::fixHeader() {

@@ -173,6 +173,7 @@ int Coder::runStreams(const char* mode, std::FILE* input, std::FILE* output, int
     closeOnFinish = false;
     halfPending = false;
     freezeWhenFull = mode[1] != '3';
+    indexing = mode[0] == 'c';
     resetDictionary();
     bool evicting = mode[1] == '2';
     if (evicting) initRecency();
@@ -182,7 +183,6 @@ int Coder::runStreams(const char* mode, std::FILE* input, std::FILE* output, int
         writeLengthHeader(static_cast<int32_t>(headerLength));
         ok = evicting ? compressEvictingLoop() : compressLoop();
     } else {
-        indexing = false;
         ok = evicting ? decompressEvictingLoop() : decompressLoop();
     }
     ok = closeFiles() && ok;

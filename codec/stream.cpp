@@ -14,7 +14,6 @@ void Coder::resetStreams() {
     inPos = inEnd = 0;
     outPos = 0;
     inEof = false;
-    indexing = true;
     halfPending = false;
 }
 
