@@ -19,7 +19,7 @@ perl -e 'print "a" x 3000' >"$plain/run"
 # Seeded, so the same bytes come out on every run of this script.
 perl -e 'srand(7); print map { chr(int(rand(256))) } 1 .. 4600' >"$plain/random_fills_dictionary"
 perl -e 'srand(8); print map { ("a", "b")[int(rand(2))] } 1 .. 2000' >"$plain/two_letters"
-# Decoder seeds only (megabytes, but a few KB packed): one byte value repeated until eviction
+# Decoder seeds only (megabytes, but under 8 KB packed): one byte value repeated until eviction
 # gives up the very phrase being extended, and two long runs that bring the eviction decoder
 # to the same point on its own side.
 perl -e 'print "a" x 7382402' >"$plain/long_run"
@@ -33,9 +33,14 @@ for policy in 1 2 3; do
     for name in empty one_byte abababab text run random_fills_dictionary two_letters; do
         cp "$plain/$name" "$roundtrip/"
     done
-    for name in one_byte abababab text run random_fills_dictionary two_letters long_run; do
+    for name in one_byte abababab text run random_fills_dictionary two_letters; do
         "$lzw" "c$policy" "$plain/$name" "$decode/$name.lzw" >/dev/null
     done
+    # A frozen dictionary gains nothing from the long run but it would slow the d1 fuzzer
+    # tenfold; reset mode meets code 256 right after a clearing in it.
+    if [[ $policy != 1 ]]; then
+        "$lzw" "c$policy" "$plain/long_run" "$decode/long_run.lzw" >/dev/null
+    fi
     if [[ $policy == 2 ]]; then
         "$lzw" c2 "$plain/two_long_runs" "$decode/two_long_runs.lzw" >/dev/null
     fi
