@@ -68,7 +68,10 @@ class Coder {
     int32_t outPos;        // bytes of outBuf not yet written
     bool inEof;            // the input has reported end or error
     bool indexing;         // true: keep childIndex (compressors); false: keep the decoder tables
-    bool inputKnown;       // inputDevice/inputInode identify the open input
+    // The child lists are kept. The freeze and reset decoders never read them, and the
+    // random stores into a parent's slot cost them about a third of their time.
+    bool childLinks;
+    bool inputKnown;  // inputDevice/inputInode identify the open input
     uint64_t inputDevice;
     uint64_t inputInode;
     int64_t inputSize;  // size of a regular input file, -1 when unknown
@@ -425,15 +428,17 @@ inline void Coder::indexInsert(int32_t prefix, int32_t symbol, int32_t code) {
     // A refilled slot forgets its old children: after a reset one phrase can hang under
     // a slot that was emptied and is handed out again later.
     if (indexing && dict[code].firstChild != NIL) forgetChildren(code);
-    int32_t head = dict[prefix].firstChild;
     dict[code].symbol = symbol;
     dict[code].parent = prefix;
-    dict[code].nextSibling = head;
-    dict[prefix].firstChild = code;
-    dict[code].firstChild = NIL;
-    prevSibling[code] = NIL;
-    // A phrase hung under itself ends up in no child list, so it is not indexed.
-    if (code != prefix && head != NIL) prevSibling[head] = code;
+    if (childLinks) {
+        int32_t head = dict[prefix].firstChild;
+        dict[code].nextSibling = head;
+        dict[prefix].firstChild = code;
+        dict[code].firstChild = NIL;
+        prevSibling[code] = NIL;
+        // A phrase hung under itself ends up in no child list, so it is not indexed.
+        if (code != prefix && head != NIL) prevSibling[head] = code;
+    }
     if (indexing) {
         if (code != prefix) indexInsert(prefix, symbol, code);
         return;

@@ -16,7 +16,7 @@ const char kEndsEarly[] = "strumien konczy sie przed koncem danych";
 void Coder::resetDictionary() {
     for (int32_t j = 0; j < alphabetSize; ++j) dict[j] = DictEntry{NIL, NIL, NIL, j};
     std::fill(dict + alphabetSize, dict + kTableSize, DictEntry{NIL, NIL, NIL, NIL});
-    std::fill(prevSibling, prevSibling + kTableSize, NIL);
+    if (childLinks) std::fill(prevSibling, prevSibling + kTableSize, NIL);
     if (indexing) {
         std::memset(childIndex, 0, sizeof childIndex);
     } else {
@@ -89,6 +89,7 @@ void Coder::lengthFault(int32_t n) {
 bool Coder::beginCompression(const char* inputPath, const char* outputPath) {
     resetStreams();
     indexing = true;
+    childLinks = true;
     resetDictionary();
     if (!openInput(inputPath)) return false;
     if (inputSize > kMaxInputSize) {
@@ -264,6 +265,7 @@ int Coder::decompress(const char* inputPath, const char* outputPath) {
     } else {
         printBanner("DEKOMPRESJA LZW + czyszczenie slownika po jego zapelnieniu");
     }
+    childLinks = false;
     bool ok = beginDecompression(inputPath, outputPath) && decompressLoop();
     ok = closeFiles() && ok;
     if (!ok) return 1;

@@ -93,6 +93,7 @@ int Coder::compressEvicting(const char* inputPath, const char* outputPath) {
 int Coder::decompressEvicting(const char* inputPath, const char* outputPath) {
     startTimer();
     printBanner("DEKOMPRESJA LZW + usuwanie najrzadziej wystepujacych fraz");
+    childLinks = true;  // leaves and detaching need them
     bool ok = beginDecompression(inputPath, outputPath);
     if (ok) {
         initRecency();

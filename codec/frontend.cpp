@@ -50,6 +50,7 @@ Coder::Coder()
       outPos(0),
       inEof(false),
       indexing(true),
+      childLinks(true),
       inputKnown(false),
       inputDevice(0),
       inputInode(0),
@@ -174,6 +175,7 @@ int Coder::runStreams(const char* mode, std::FILE* input, std::FILE* output, int
     halfPending = false;
     freezeWhenFull = mode[1] != '3';
     indexing = mode[0] == 'c';
+    childLinks = mode[0] == 'c' || mode[1] == '2';
     resetDictionary();
     bool evicting = mode[1] == '2';
     if (evicting) initRecency();
