@@ -35,15 +35,16 @@ text=$work/text.bin
 list /usr/share/common-licenses | tr '\n' '\0' | xargs -0r cat -- >"$text"
 if (($(missing "$text") > 0)); then
     list /usr/share/man -name '*.gz' | tr '\n' '\0' >"$work/man"
-    xargs -0r zcat -- <"$work/man" 2>/dev/null | head -c "$(missing "$text")" >>"$text" || true
+    need=$(missing "$text")
+    xargs -0r zcat -- <"$work/man" 2>/dev/null | head -c "$need" >>"$text" || true
 fi
 if (($(missing "$text") > 0)); then
     list /usr/share/doc >"$work/doc"
-    while IFS= read -r f && (($(missing "$text") > 0)); do
+    while IFS= read -r f && need=$(missing "$text") && ((need > 0)); do
         if [[ $f == *.gz ]]; then
-            zcat -- "$f" 2>/dev/null | head -c "$(missing "$text")" >>"$text" || true
+            zcat -- "$f" 2>/dev/null | head -c "$need" >>"$text" || true
         elif grep -Iq . -- "$f"; then # grep -I takes a binary file for one without a match
-            head -c "$(missing "$text")" -- "$f" >>"$text"
+            head -c "$need" -- "$f" >>"$text"
         fi
     done <"$work/doc"
 fi

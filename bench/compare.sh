@@ -1,0 +1,366 @@
+#!/usr/bin/env bash
+# Measures lzw's six modes against compress, gzip and bzip2 on the two corpora of corpus.sh,
+# and leaf eviction (c2/d2) against freezing (c1/d1) on inputs that make eviction work hard.
+# Writes bench/results.md and bench/chart.svg (and a PNG of it in bench/out/).
+#
+# Every figure is the whole-process wall time, median of RUNS rounds. One round runs every
+# command once, so all tools share the same moments of machine load; a warm-up round before
+# them also checks every round trip with cmp.
+#
+# Usage: bench/compare.sh            RUNS=N bench/compare.sh  (default 5)
+set -euo pipefail
+export LC_ALL=C
+
+RUNS=${RUNS:-5}
+root=$(cd "$(dirname "$0")/.." && pwd)
+bench=$root/bench
+out=$bench/out
+mkdir -p "$out"
+
+# ---- Tools ----
+
+missing=()
+command -v compress >/dev/null || missing+=(ncompress)
+command -v gnuplot >/dev/null || missing+=(gnuplot-nox)
+[[ -x /usr/bin/time ]] || missing+=(time)
+command -v cmake >/dev/null || missing+=(cmake)
+command -v g++ >/dev/null || missing+=(g++)
+command -v bzip2 >/dev/null || missing+=(bzip2)
+if ((${#missing[@]})); then
+    if ((EUID != 0)); then
+        echo "compare.sh: needs ${missing[*]}; run as root or install them" >&2
+        exit 1
+    fi
+    echo "installing: ${missing[*]}"
+    export DEBIAN_FRONTEND=noninteractive
+    # Recommends would bring man pages and documents into the text corpus.
+    install=(apt-get install -y -qq --no-install-recommends "${missing[@]}")
+    "${install[@]}" >/dev/null 2>&1 || { apt-get update -qq && "${install[@]}" >/dev/null; }
+fi
+
+echo "building lzw (Release)"
+cmake -S "$root" -B "$root/build-compare" -DCMAKE_BUILD_TYPE=Release -DLZW_BUILD_TESTS=OFF \
+    >/dev/null
+cmake --build "$root/build-compare" --target lzw -j2 >/dev/null
+LZW=$root/build-compare/lzw
+
+echo "building the corpora"
+bash "$bench/corpus.sh" "$out" >"$out/corpora.sha256"
+
+# tmpfs keeps disk writeback out of the timings.
+if [[ -w /dev/shm ]] && (($(df --output=avail -k /dev/shm | tail -1) > 1000000)); then
+    work=$(mktemp -d /dev/shm/lzw-compare.XXXXXX)
+else
+    work=$(mktemp -d "$out/work.XXXXXX")
+fi
+trap 'rm -rf "$work"' EXIT
+
+cp "$out/text.bin" "$out/binary.bin" "$work/"
+SIZE=$(stat -c %s "$work/text.bin")
+
+# Inputs where eviction does the most work per byte, as large as the corpora.
+head -c "$SIZE" /dev/zero | tr '\0' x >"$work/run_x.bin"
+{
+    head -c $((SIZE / 2)) /dev/zero | tr '\0' a
+    head -c $((SIZE - SIZE / 2)) /dev/zero | tr '\0' b
+} >"$work/two_runs.bin"
+# AES-CTR over zeros: the same random bytes on every machine.
+head -c "$SIZE" /dev/zero |
+    openssl enc -aes-128-ctr -nosalt -K 000102030405060708090a0b0c0d0e0f -iv 0 \
+        >"$work/random.bin" 2>/dev/null || head -c "$SIZE" /dev/urandom >"$work/random.bin"
+{
+    head -c $((SIZE / 2)) "$work/run_x.bin"
+    head -c $((SIZE - SIZE / 2)) "$work/text.bin"
+} >"$work/text_after_run.bin"
+
+# ---- Commands ----
+
+TOOLS=(lzw1 lzw2 lzw3 compress12 compress16 gzip1 gzip6 bzip2)
+declare -A LABEL=(
+    [lzw1]="lzw c1/d1|freeze" [lzw2]="lzw c2/d2|evict LRU" [lzw3]="lzw c3/d3|reset"
+    [compress12]="compress|-b12" [compress16]="compress|16-bit"
+    [gzip1]="gzip|-1" [gzip6]="gzip|-6" [bzip2]="bzip2|-9")
+
+# Peers read stdin and write stdout; lzw takes file names.
+declare -A ENC=([compress12]="compress -b12 -c" [compress16]="compress -c"
+    [gzip1]="gzip -1 -c" [gzip6]="gzip -6 -c" [bzip2]="bzip2 -9 -c")
+declare -A DEC=([compress12]="compress -d -c" [compress16]="compress -d -c"
+    [gzip1]="gzip -d -c" [gzip6]="gzip -d -c" [bzip2]="bzip2 -d -c")
+
+# encode TOOL IN OUT / decode TOOL IN OUT. compress exits 2 when its output is larger than
+# its input; that output is still valid, and cmp checks every round trip anyway.
+encode() {
+    case $1 in
+        lzw*) "$LZW" "c${1#lzw}" "$2" "$3" >/dev/null ;;
+        *) ${ENC[$1]} <"$2" >"$3" || (($? == 2)) ;; # word splitting gives the options
+    esac
+}
+decode() {
+    case $1 in
+        lzw*) "$LZW" "d${1#lzw}" "$2" "$3" >/dev/null ;;
+        *) ${DEC[$1]} <"$2" >"$3" ;;
+    esac
+}
+
+declare -A SAMPLES # "input tool c|d" -> microseconds, space separated
+declare -A PACKED  # "input tool" -> compressed size
+
+# run INPUT TOOL... : one round over the tools, compressing then decompressing each.
+round() {
+    local input=$1 tool t0 src=$work/$1.bin
+    shift
+    for tool in "$@"; do
+        t0=${EPOCHREALTIME/./}
+        encode "$tool" "$src" "$work/$input.$tool"
+        SAMPLES["$input $tool c"]+=" $((${EPOCHREALTIME/./} - t0))"
+        t0=${EPOCHREALTIME/./}
+        decode "$tool" "$work/$input.$tool" "$work/$input.$tool.back"
+        SAMPLES["$input $tool d"]+=" $((${EPOCHREALTIME/./} - t0))"
+    done
+}
+
+# measure INPUT TOOL... : warm-up round with round-trip checks, then RUNS timed rounds.
+measure() {
+    local input=$1 tool
+    shift
+    round "$input" "$@"
+    for tool in "$@"; do
+        if ! cmp -s "$work/$input.bin" "$work/$input.$tool.back"; then
+            echo "compare.sh: $tool does not restore $input" >&2
+            exit 1
+        fi
+        PACKED["$input $tool"]=$(stat -c %s "$work/$input.$tool")
+        SAMPLES["$input $tool c"]=""
+        SAMPLES["$input $tool d"]=""
+    done
+    for ((r = 1; r <= RUNS; r++)); do
+        round "$input" "$@"
+    done
+}
+
+# Median in seconds of the samples under KEY.
+median() {
+    # shellcheck disable=SC2086 # one sample per word
+    printf '%s\n' ${SAMPLES[$1]} | sort -n |
+        awk '{ v[NR] = $1 } END { m = NR % 2 ? v[(NR + 1) / 2] : (v[NR / 2] + v[NR / 2 + 1]) / 2
+                                 printf "%.4f\n", m / 1e6 }'
+}
+
+# Peak resident memory in KiB of one run: peak c|d TOOL INPUT. GNU time starts the tool
+# itself, so no shell is counted.
+peak() {
+    local src=$work/$3.bin dst=$work/$3.$2.rss rss=$work/rss
+    if [[ $1 == d ]]; then
+        src=$work/$3.$2
+        dst=$work/$3.$2.rss.back
+    fi
+    case $2 in
+        lzw*) /usr/bin/time -f %M -o "$rss" "$LZW" "$1${2#lzw}" "$src" "$dst" >/dev/null ;;
+        *) [[ $1 == c ]] && cmd=${ENC[$2]} || cmd=${DEC[$2]}
+            # shellcheck disable=SC2086 # the command and its options
+            /usr/bin/time -f %M -o "$rss" $cmd <"$src" >"$dst" || true ;;
+    esac
+    tail -1 "$rss"
+}
+
+div() { awk -v a="$1" -v b="$2" 'BEGIN { printf "%.2f", a / b }'; }
+frac() { awk -v d="$1" -v a="$2" -v b="$3" 'BEGIN { printf "%." d "f", a / b }'; }
+mbps() { awk -v s="$SIZE" -v t="$1" 'BEGIN { printf "%.1f", s / t / 1e6 }'; }
+
+# ---- Measurements ----
+
+started=$(date +%s)
+load_before=$(cut -d' ' -f1-3 /proc/loadavg)
+CORPORA=(text binary)
+ADVERSARIAL=(run_x two_runs random text_after_run)
+for corpus in "${CORPORA[@]}"; do
+    echo "measuring $corpus ($RUNS rounds)"
+    measure "$corpus" "${TOOLS[@]}"
+done
+for input in "${ADVERSARIAL[@]}"; do
+    echo "measuring $input ($RUNS rounds)"
+    measure "$input" lzw1 lzw2
+done
+echo "measuring peak memory"
+declare -A RSS
+for corpus in "${CORPORA[@]}"; do
+    for tool in "${TOOLS[@]}"; do
+        RSS["$corpus $tool"]="$(peak c "$tool" "$corpus") / $(peak d "$tool" "$corpus")"
+    done
+done
+load_after=$(cut -d' ' -f1-3 /proc/loadavg)
+elapsed=$(($(date +%s) - started))
+
+# ---- Report ----
+
+declare -A CT DT # median seconds
+for corpus in "${CORPORA[@]}"; do
+    for tool in "${TOOLS[@]}"; do
+        CT["$corpus $tool"]=$(median "$corpus $tool c")
+        DT["$corpus $tool"]=$(median "$corpus $tool d")
+    done
+done
+for input in "${ADVERSARIAL[@]}"; do
+    for tool in lzw1 lzw2; do
+        CT["$input $tool"]=$(median "$input $tool c")
+        DT["$input $tool"]=$(median "$input $tool d")
+    done
+done
+
+cpu=$(lscpu | sed -n 's/^Model name: *//p' | head -1)
+cores=$(nproc)
+commit=$(git -C "$root" rev-parse --short HEAD 2>/dev/null || echo unknown)
+if [[ -n $(git -C "$root" status --porcelain -- codec app CMakeLists.txt 2>/dev/null) ]]; then
+    commit+=" with uncommitted changes in codec/app"
+fi
+
+chart_data=$out/chart.dat
+slow_data=$out/slowdown.dat
+report=$bench/results.md
+{
+    echo "# Benchmark results"
+    echo
+    echo "- Machine: $cpu, $cores cores; load average $load_before before, $load_after after"
+    echo "- Date: $(date -u '+%Y-%m-%d %H:%M UTC'); lzw at $commit, built Release"
+    echo "- Corpora (bench/corpus.sh), $SIZE bytes each, SHA-256:"
+    # shellcheck disable=SC2016 # backquotes for markdown
+    sed 's/^\([0-9a-f]*\)  \(.*\)/  - `\2` `\1`/' "$out/corpora.sha256"
+    echo "- Whole-process wall time, median of $RUNS interleaved rounds after a checked warm-up;"
+    echo "  files on $(df --output=fstype "$work" | tail -1). MB/s counts uncompressed bytes"
+    echo "  (1 MB = 10^6 bytes) in both directions; ratio = compressed size / original size."
+    echo "- Peak RSS: maximum resident set of one run, from \`/usr/bin/time -f %M\`."
+    echo "- A row \"lzw cN/dN\" takes its compression figures from cN and its decompression"
+    echo "  figures from dN."
+    echo
+    echo "| corpus | tool | ratio | compress MB/s | decompress MB/s | compress s | decompress s | peak RSS c / d (KiB) |"
+    echo "| --- | --- | ---: | ---: | ---: | ---: | ---: | ---: |"
+    for corpus in "${CORPORA[@]}"; do
+        for tool in "${TOOLS[@]}"; do
+            key="$corpus $tool"
+            printf '| %s | %s | %s | %s | %s | %s | %s | %s |\n' "$corpus" "${LABEL[$tool]/|/ }" \
+                "$(frac 3 "${PACKED[$key]}" "$SIZE")" \
+                "$(mbps "${CT[$key]}")" "$(mbps "${DT[$key]}")" "${CT[$key]}" "${DT[$key]}" \
+                "${RSS[$key]}"
+        done
+    done
+    echo
+    echo "## Speed against compress -b12 (same run; > 1 means lzw is faster)"
+    echo
+    echo "| comparison | target | text | binary | met |"
+    echo "| --- | ---: | ---: | ---: | --- |"
+    target_row() { # LABEL TARGET TIMES TOOL: how many times faster TOOL runs than compress -b12
+        local -n times=$3
+        local text binary
+        text=$(div "${times[text compress12]}" "${times[text $4]}")
+        binary=$(div "${times[binary compress12]}" "${times[binary $4]}")
+        printf '| %s | >= %sx | %sx | %sx | %s |\n' "$1" "$2" "$text" "$binary" \
+            "$(awk -v t="$2" -v a="$text" -v b="$binary" 'BEGIN { print (a >= t && b >= t) ? "yes" : "no" }')"
+    }
+    target_row "c1 vs compress -b12" 1.5 CT lzw1
+    target_row "c3 vs compress -b12" 1.5 CT lzw3
+    target_row "d1 vs compress -d (-b12 file)" 2 DT lzw1
+    target_row "d3 vs compress -d (-b12 file)" 2 DT lzw3
+    target_row "c2 vs compress -b12" 1 CT lzw2
+    target_row "d2 vs compress -d (-b12 file)" 1 DT lzw2
+    echo
+    echo "## Eviction against freezing on adversarial inputs ($SIZE bytes each)"
+    echo
+    echo "run_x: one byte repeated; two_runs: one byte for the first half, another for the"
+    echo "second; random: AES-CTR key stream; text_after_run: run_x's first half, then the start"
+    echo "of the text corpus. Target: c2 and d2 take at most 3x the time of c1 and d1."
+    echo
+    echo "| input | c1 s | c2 s | c2 / c1 | d1 s | d2 s | d2 / d1 | met | ratio c1 | ratio c2 |"
+    echo "| --- | ---: | ---: | ---: | ---: | ---: | ---: | --- | ---: | ---: |"
+    for input in "${ADVERSARIAL[@]}"; do
+        c=$(div "${CT[$input lzw2]}" "${CT[$input lzw1]}")
+        d=$(div "${DT[$input lzw2]}" "${DT[$input lzw1]}")
+        printf '| %s | %s | %s | %sx | %s | %s | %sx | %s | %s | %s |\n' "$input" \
+            "${CT[$input lzw1]}" "${CT[$input lzw2]}" "$c" "${DT[$input lzw1]}" "${DT[$input lzw2]}" "$d" \
+            "$(awk -v c="$c" -v d="$d" 'BEGIN { print (c <= 3 && d <= 3) ? "yes" : "no" }')" \
+            "$(frac 4 "${PACKED[$input lzw1]}" "$SIZE")" "$(frac 4 "${PACKED[$input lzw2]}" "$SIZE")"
+    done
+    echo
+    echo "Chart: [chart.svg](chart.svg). Measuring took ${elapsed} s."
+} >"$report"
+
+# ---- Chart ----
+
+{
+    echo "# tool detail ratio(text binary) compressMB/s(text binary) decompressMB/s(text binary)"
+    for tool in "${TOOLS[@]}"; do
+        printf '"%s" "%s"' "${LABEL[$tool]%|*}" "${LABEL[$tool]#*|}"
+        for corpus in "${CORPORA[@]}"; do printf ' %s' "$(frac 3 "${PACKED[$corpus $tool]}" "$SIZE")"; done
+        for corpus in "${CORPORA[@]}"; do printf ' %s' "$(mbps "${CT[$corpus $tool]}")"; done
+        for corpus in "${CORPORA[@]}"; do printf ' %s' "$(mbps "${DT[$corpus $tool]}")"; done
+        echo
+    done
+} >"$chart_data"
+{
+    echo "# input c2/c1 d2/d1"
+    for input in "${ADVERSARIAL[@]}"; do
+        printf '"%s" %s %s\n' "${input//_/ }" "$(div "${CT[$input lzw2]}" "${CT[$input lzw1]}")" \
+            "$(div "${DT[$input lzw2]}" "${DT[$input lzw1]}")"
+    done
+} >"$slow_data"
+
+draw() { # TERMINAL OUTPUT
+    gnuplot <<GNUPLOT
+set terminal $1 size 1100,1600 font "DejaVu Sans,13" background rgb "white"
+set output "$2"
+set multiplot layout 4,1 title "lzw against its peers on $((SIZE / 1000000)) MB corpora ($cpu, $cores cores)" font ",16"
+set style data histograms
+set style histogram clustered gap 1
+set style fill solid 0.85 border -1
+set boxwidth 0.9
+set grid ytics lc rgb "#dddddd"
+set key top right horizontal
+set xtics nomirror scale 0 font ",12"
+set ytics nomirror
+set yrange [0:*]
+set offsets 0, 0, graph 0.15, 0
+set bmargin 3.5
+# Bar centres of a two-bar cluster with gap 1 lie a sixth of a unit either side of the tic.
+L = 1.0 / 6
+text = "#4e79a7"; binary = "#f28e2b"
+tic(a, b) = sprintf("%s\n%s", a, b)
+# A grey band behind the three lzw policies sets them apart from the peers.
+set object 1 rectangle from -0.5, graph 0 to 2.5, graph 1 fillcolor rgb "#eeeeee" fillstyle solid 1.0 noborder behind
+
+set title "Compressed size / original size (lower is better)"
+set format y "%.1f"
+plot "$chart_data" using 3:xtic(tic(strcol(1), strcol(2))) title "text" lc rgb text, \
+     "" using 4 title "binary" lc rgb binary, \
+     "" using (\$0 - L):3:(sprintf("%.2f", \$3)) with labels offset 0,0.7 font ",10" notitle, \
+     "" using (\$0 + L):4:(sprintf("%.2f", \$4)) with labels offset 0,0.7 font ",10" notitle
+
+set title "Compression speed, MB/s of input (higher is better)"
+set format y "%.0f"
+plot "$chart_data" using 5:xtic(tic(strcol(1), strcol(2))) title "text" lc rgb text, \
+     "" using 6 title "binary" lc rgb binary, \
+     "" using (\$0 - L):5:(sprintf("%.0f", \$5)) with labels offset 0,0.7 font ",10" notitle, \
+     "" using (\$0 + L):6:(sprintf("%.0f", \$6)) with labels offset 0,0.7 font ",10" notitle
+
+set title "Decompression speed, MB/s of output (higher is better)"
+plot "$chart_data" using 7:xtic(tic(strcol(1), strcol(2))) title "text" lc rgb text, \
+     "" using 8 title "binary" lc rgb binary, \
+     "" using (\$0 - L):7:(sprintf("%.0f", \$7)) with labels offset 0,0.7 font ",10" notitle, \
+     "" using (\$0 + L):8:(sprintf("%.0f", \$8)) with labels offset 0,0.7 font ",10" notitle
+
+unset object 1
+set key top left
+set title "Cost of eviction on $((SIZE / 1000000)) MB adversarial inputs: time of c2 / c1 and d2 / d1 (target: at most 3)"
+set format y "%.1f"
+plot "$slow_data" using 2:xtic(1) title "c2 / c1" lc rgb "#59a14f", \
+     "" using 3 title "d2 / d1" lc rgb "#b07aa1", \
+     "" using (\$0 - L):2:(sprintf("%.2f", \$2)) with labels offset 0,0.7 font ",10" notitle, \
+     "" using (\$0 + L):3:(sprintf("%.2f", \$3)) with labels offset 0,0.7 font ",10" notitle, \
+     3 with lines dt 2 lw 2 lc rgb "#e15759" title "target"
+unset multiplot
+GNUPLOT
+}
+draw svg "$bench/chart.svg"
+draw pngcairo "$out/chart.png"
+
+cat "$report"
+echo
+echo "chart: $bench/chart.svg (PNG: $out/chart.png)"
