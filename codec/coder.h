@@ -87,7 +87,13 @@ class Coder {
     // full, so probe runs stay short; it lives in the second-level cache.
     static constexpr int32_t kIndexBits = 15;
     static constexpr uint32_t kIndexMask = (1u << kIndexBits) - 1;
+    static constexpr uint32_t kNoKey = 0xFFFFFFFFu;
     uint32_t childIndex[1 << kIndexBits];
+    // Where the last failed findChild stopped: the free slot in which indexInsert puts
+    // that very key, as LZW adds exactly the phrase it failed to find. Any erase or reset
+    // voids it (missKey is then a value no key takes).
+    uint32_t missKey;
+    uint32_t missSlot;
     // detachFromParent: the older-to-newer link of the sibling lists, so a phrase leaves
     // its parent's list in one step instead of a walk of up to 256.
     int32_t prevSibling[kTableSize];
@@ -197,7 +203,11 @@ class Coder {
         uint32_t key = (static_cast<uint32_t>(prefix) << 8) | static_cast<uint32_t>(symbol);
         for (uint32_t h = indexHome(key);; h = (h + 1) & kIndexMask) {
             uint32_t e = childIndex[h];
-            if (e == 0) return NIL;
+            if (e == 0) {
+                missKey = key;
+                missSlot = h;
+                return NIL;
+            }
             if ((e >> 12) == key) return static_cast<int32_t>(e & 4095);
         }
     }
@@ -419,8 +429,12 @@ class Coder {
 
 inline void Coder::indexInsert(int32_t prefix, int32_t symbol, int32_t code) {
     uint32_t key = (static_cast<uint32_t>(prefix) << 8) | static_cast<uint32_t>(symbol);
-    uint32_t h = indexHome(key);
-    while (childIndex[h] != 0) h = (h + 1) & kIndexMask;
+    uint32_t h = missSlot;
+    if (key != missKey) {
+        h = indexHome(key);
+        while (childIndex[h] != 0) h = (h + 1) & kIndexMask;
+    }
+    missKey = kNoKey;
     childIndex[h] = (key << 12) | static_cast<uint32_t>(code);
 }
 

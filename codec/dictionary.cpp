@@ -17,6 +17,7 @@ void Coder::resetDictionary() {
     for (int32_t j = 0; j < alphabetSize; ++j) dict[j] = DictEntry{NIL, NIL, NIL, j};
     std::fill(dict + alphabetSize, dict + kTableSize, DictEntry{NIL, NIL, NIL, NIL});
     if (childLinks) std::fill(prevSibling, prevSibling + kTableSize, NIL);
+    missKey = kNoKey;
     if (indexing) {
         std::memset(childIndex, 0, sizeof childIndex);
     } else {
@@ -37,6 +38,7 @@ void Coder::resetDictionary() {
 void Coder::indexErase(int32_t prefix, int32_t symbol, int32_t code) {
     uint32_t key = (static_cast<uint32_t>(prefix) << 8) | static_cast<uint32_t>(symbol & 255);
     uint32_t entry = (key << 12) | static_cast<uint32_t>(code);
+    missKey = kNoKey;  // the shift below can open a hole before the remembered slot
     uint32_t i = indexHome(key);
     while (childIndex[i] != entry) {
         if (childIndex[i] == 0) return;

@@ -54,7 +54,9 @@ Coder::Coder()
       inputKnown(false),
       inputDevice(0),
       inputInode(0),
-      inputSize(-1) {}
+      inputSize(-1),
+      missKey(kNoKey),
+      missSlot(0) {}
 
 bool Coder::fail(const char* format, const char* path) {
     if (!failed && !quiet) {
