@@ -38,6 +38,11 @@ if ((${#missing[@]})); then
     "${install[@]}" >/dev/null 2>&1 || { apt-get update -qq && "${install[@]}" >/dev/null; }
 fi
 
+# The coder changes under active work: name the source that was built, not the one at the end.
+commit=$(git -C "$root" rev-parse --short HEAD 2>/dev/null || echo unknown)
+if [[ -n $(git -C "$root" status --porcelain -- codec app CMakeLists.txt 2>/dev/null) ]]; then
+    commit+=" with uncommitted changes in codec/app"
+fi
 echo "building lzw (Release)"
 cmake -S "$root" -B "$root/build-compare" -DCMAKE_BUILD_TYPE=Release -DLZW_BUILD_TESTS=OFF \
     >/dev/null
@@ -209,11 +214,6 @@ done
 
 cpu=$(lscpu | sed -n 's/^Model name: *//p' | head -1)
 cores=$(nproc)
-commit=$(git -C "$root" rev-parse --short HEAD 2>/dev/null || echo unknown)
-if [[ -n $(git -C "$root" status --porcelain -- codec app CMakeLists.txt 2>/dev/null) ]]; then
-    commit+=" with uncommitted changes in codec/app"
-fi
-
 chart_data=$out/chart.dat
 slow_data=$out/slowdown.dat
 report=$bench/results.md
@@ -312,6 +312,7 @@ set style data histograms
 set style histogram clustered gap 1
 set style fill solid 0.85 border -1
 set boxwidth 0.9
+set style textbox opaque noborder margins 1.5, 0.5
 set grid ytics lc rgb "#dddddd"
 set key top right horizontal
 set xtics nomirror scale 0 font ",12"
@@ -330,31 +331,33 @@ set title "Compressed size / original size (lower is better)"
 set format y "%.1f"
 plot "$chart_data" using 3:xtic(tic(strcol(1), strcol(2))) title "text" lc rgb text, \
      "" using 4 title "binary" lc rgb binary, \
-     "" using (\$0 - L):3:(sprintf("%.2f", \$3)) with labels offset 0,0.7 font ",10" notitle, \
-     "" using (\$0 + L):4:(sprintf("%.2f", \$4)) with labels offset 0,0.7 font ",10" notitle
+     "" using (\$0 - L):3:(sprintf("%.2f", \$3)) with labels boxed offset 0,0.7 font ",10" notitle, \
+     "" using (\$0 + L):4:(sprintf("%.2f", \$4)) with labels boxed offset 0,0.7 font ",10" notitle
 
 set title "Compression speed, MB/s of input (higher is better)"
 set format y "%.0f"
 plot "$chart_data" using 5:xtic(tic(strcol(1), strcol(2))) title "text" lc rgb text, \
      "" using 6 title "binary" lc rgb binary, \
-     "" using (\$0 - L):5:(sprintf("%.0f", \$5)) with labels offset 0,0.7 font ",10" notitle, \
-     "" using (\$0 + L):6:(sprintf("%.0f", \$6)) with labels offset 0,0.7 font ",10" notitle
+     "" using (\$0 - L):5:(sprintf("%.0f", \$5)) with labels boxed offset 0,0.7 font ",10" notitle, \
+     "" using (\$0 + L):6:(sprintf("%.0f", \$6)) with labels boxed offset 0,0.7 font ",10" notitle
 
 set title "Decompression speed, MB/s of output (higher is better)"
 plot "$chart_data" using 7:xtic(tic(strcol(1), strcol(2))) title "text" lc rgb text, \
      "" using 8 title "binary" lc rgb binary, \
-     "" using (\$0 - L):7:(sprintf("%.0f", \$7)) with labels offset 0,0.7 font ",10" notitle, \
-     "" using (\$0 + L):8:(sprintf("%.0f", \$8)) with labels offset 0,0.7 font ",10" notitle
+     "" using (\$0 - L):7:(sprintf("%.0f", \$7)) with labels boxed offset 0,0.7 font ",10" notitle, \
+     "" using (\$0 + L):8:(sprintf("%.0f", \$8)) with labels boxed offset 0,0.7 font ",10" notitle
 
 unset object 1
 set key top left
+# Behind the bars and their numbers.
+set arrow 1 from graph 0, first 3 to graph 1, first 3 nohead back dt 2 lw 2 lc rgb "#e15759"
 set title "Cost of eviction on $((SIZE / 1000000)) MB adversarial inputs: time of c2 / c1 and d2 / d1 (target: at most 3)"
 set format y "%.1f"
 plot "$slow_data" using 2:xtic(1) title "c2 / c1" lc rgb "#59a14f", \
      "" using 3 title "d2 / d1" lc rgb "#b07aa1", \
-     "" using (\$0 - L):2:(sprintf("%.2f", \$2)) with labels offset 0,0.7 font ",10" notitle, \
-     "" using (\$0 + L):3:(sprintf("%.2f", \$3)) with labels offset 0,0.7 font ",10" notitle, \
-     3 with lines dt 2 lw 2 lc rgb "#e15759" title "target"
+     "" using (\$0 - L):2:(sprintf("%.2f", \$2)) with labels boxed offset 0,0.7 font ",10" notitle, \
+     "" using (\$0 + L):3:(sprintf("%.2f", \$3)) with labels boxed offset 0,0.7 font ",10" notitle, \
+     NaN with lines dt 2 lw 2 lc rgb "#e15759" title "target"
 unset multiplot
 GNUPLOT
 }
