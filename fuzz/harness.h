@@ -61,7 +61,8 @@ class Source {
 
 class Sink {
   public:
-    explicit Sink(size_t cap) : cap_(cap) {
+    // With `keep` clear only the length is recorded: decoder output runs to megabytes.
+    explicit Sink(size_t cap, bool keep = true) : cap_(cap), keep_(keep) {
         // Seekable, because a compressor may go back to rewrite its length header.
         file_ = fopencookie(this, "wb", cookie_io_functions_t{nullptr, &write, &seek, nullptr});
     }
@@ -72,10 +73,14 @@ class Sink {
     Sink& operator=(const Sink&) = delete;
 
     std::FILE* file() const { return file_; }
-    // What was written so far, after flushing the stream's own buffer.
+    // What was written so far (empty unless kept), after flushing the stream's own buffer.
     const std::vector<uint8_t>& bytes() {
         std::fflush(file_);
         return bytes_;
+    }
+    size_t size() {
+        std::fflush(file_);
+        return size_;
     }
     // Whether a write was turned away because it would have passed the cap.
     bool refused() const { return refused_; }
@@ -87,16 +92,19 @@ class Sink {
             self->refused_ = true;
             return 0;  // stdio's signal for a failed write
         }
-        if (self->pos_ + size > self->bytes_.size()) self->bytes_.resize(self->pos_ + size);
-        std::memcpy(self->bytes_.data() + self->pos_, buffer, size);
+        if (self->keep_) {
+            if (self->pos_ + size > self->bytes_.size()) self->bytes_.resize(self->pos_ + size);
+            std::memcpy(self->bytes_.data() + self->pos_, buffer, size);
+        }
         self->pos_ += size;
+        self->size_ = std::max(self->size_, self->pos_);
         return static_cast<ssize_t>(size);
     }
     static int seek(void* cookie, off64_t* offset, int whence) {
         auto* self = static_cast<Sink*>(cookie);
         off64_t base = whence == SEEK_SET   ? 0
                        : whence == SEEK_CUR ? static_cast<off64_t>(self->pos_)
-                                            : static_cast<off64_t>(self->bytes_.size());
+                                            : static_cast<off64_t>(self->size_);
         off64_t target = base + *offset;
         if (target < 0) return -1;
         self->pos_ = static_cast<size_t>(target);
@@ -105,7 +113,9 @@ class Sink {
     }
 
     size_t cap_;
+    bool keep_;
     size_t pos_ = 0;
+    size_t size_ = 0;
     bool refused_ = false;
     std::vector<uint8_t> bytes_;
     std::FILE* file_;

@@ -43,6 +43,17 @@ for policy in 1 2 3; do
     fi
     if [[ $policy == 2 ]]; then
         "$lzw" c2 "$plain/two_long_runs" "$decode/two_long_runs.lzw" >/dev/null
+        # Damaged: the chain of phrases a a, a a a, ... that fills the dictionary, then code
+        # 4095 again, which makes the eviction decoder give up the very prefix it extends and
+        # leave that slot its own parent, then read it back.
+        perl -e 'my @c = (97, 256 .. 4095, 97, 4095);
+                 my $s = pack("N", 0x7ffffffe);
+                 for (my $i = 0; $i < @c; $i += 2) {
+                     my ($a, $b) = ($c[$i], $c[$i + 1]);
+                     $s .= defined $b ? pack("C3", $a >> 4, ($a & 15) << 4 | $b >> 8, $b & 255)
+                                      : pack("C2", $a >> 4, ($a & 15) << 4);
+                 }
+                 print $s' >"$decode/chain_then_own_parent.lzw"
     fi
     printf '\xff\xff\xff\xff' >"$decode/empty.lzw"
     head -c 3 "$decode/abababab.lzw" >"$decode/header_cut.lzw"
