@@ -89,8 +89,8 @@ void runMode(benchmark::State& state, const Case* which, char direction, char po
     Sink sink;
     std::FILE* in = fopencookie(&reader, "rb", {readerRead, nullptr, readerSeek, nullptr});
     std::FILE* out = fopencookie(&sink, "wb", {nullptr, sinkWrite, sinkSeek, nullptr});
-    // The coder buffers on its own; a second buffer would only add a copy.
-    std::setvbuf(in, nullptr, _IONBF, 0);
+    // The coder buffers on its own. An unbuffered reader would be asked for one byte at a
+    // time, but an unbuffered writer passes each full buffer of the coder straight through.
     std::setvbuf(out, nullptr, _IONBF, 0);
     auto coder = std::make_unique<lzw::Coder>();
     coder->quiet = true;
