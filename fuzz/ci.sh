@@ -32,9 +32,10 @@ trap 'rm -rf "$scratch"' EXIT
 run_target() {
     local target=$1 max_len=$2
     cp -r "fuzz/corpus/$target" "$scratch/$target"
-    # -timeout: an input still running after 10 s counts as a hang.
+    # -timeout: an input still running after 10 s counts as a hang. The seeds that decode to
+    # megabytes would otherwise take most of the time: mutate them less the slower they run.
     "build-fuzz/fuzz/$target" "$scratch/$target" -max_total_time="$seconds" -max_len="$max_len" \
-        -rss_limit_mb=2048 -timeout=10 -print_final_stats=1 \
+        -rss_limit_mb=2048 -timeout=10 -entropic_scale_per_exec_time=1 -print_final_stats=1 \
         -artifact_prefix="$artifacts/$target-" >"$scratch/$target.log" 2>&1
 }
 
