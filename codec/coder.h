@@ -335,6 +335,10 @@ class Coder {
     int decompressResetting(const char* inputPath, const char* outputPath);
     // Coding loops over the already open in/out (header included). True on success.
     bool compressLoop();
+    // The input loop of both compressors: onMiss(w, c) after w's code is written,
+    // onHit(x) when the phrase grows to x.
+    template <class OnMiss, class OnHit>
+    bool encodeInput(OnMiss onMiss, OnHit onHit);
     bool decompressLoop();
     // After the last input byte: makes the header hold the bytes actually read, minus one.
     bool fixHeader();
@@ -348,50 +352,50 @@ class Coder {
     // below alphabetSize or of 4096 and more.
     void unlinkRecent(int32_t code) {
         if (code < alphabetSize || code >= kTableSize) return;
-        int32_t p = recency[code].prev;
-        int32_t q = recency[code].next;
-        recency[p].next = q;
-        recency[q].prev = p;
+        spliceOut(code);
         recency[code].code = NIL;
         if (isLeafListed(code)) removeLeaf(code);
+    }
+    void linkRecent(int32_t code) {
+        if (code < alphabetSize || code >= kTableSize) return;
+        recency[code].code = code;
+        appendNode(code);
+        if (dict[code].firstChild == NIL) appendLeaf(code);
     }
     // unlinkRecent(code) then linkRecent(code), for a listed code, in one move.
     void touchRecent(int32_t code) {
         if (code < alphabetSize || code >= kTableSize) return;
-        int32_t q = recency[code].next;
-        if (q == NIL) return;  // already the most recent, in both lists
-        int32_t p = recency[code].prev;
-        recency[p].next = q;
-        recency[q].prev = p;
-        int32_t t = recency[NIL].prev;
-        recency[code].prev = t;
-        recency[code].next = NIL;
-        recency[t].next = code;
-        recency[NIL].prev = code;
+        if (recency[code].next == NIL) return;  // already the most recent, in both lists
+        spliceOut(code);
+        appendNode(code);
         if (isLeafListed(code) && leafNext[code] != NIL) {
             removeLeaf(code);
             appendLeaf(code);
         }
     }
-    void linkRecent(int32_t code) {
-        if (code < alphabetSize || code >= kTableSize) return;
-        recency[code].code = code;
+    // The bare list moves behind the three operations above.
+    void spliceOut(int32_t code) {
+        int32_t p = recency[code].prev;
+        int32_t q = recency[code].next;
+        recency[p].next = q;
+        recency[q].prev = p;
+    }
+    void appendNode(int32_t code) {
         int32_t t = recency[NIL].prev;
         recency[code].prev = t;
         recency[code].next = NIL;
         recency[t].next = code;
         recency[NIL].prev = code;
-        if (dict[code].firstChild == NIL) appendLeaf(code);
     }
     // Least recently used listed phrase without children, or NIL.
     int32_t pickVictim() { return leafNext[NIL]; }
     // Leaf list upkeep: append as the newest, take out, put back at its recency position.
-    void appendLeaf(int32_t code) {
-        int32_t t = leafPrev[NIL];
-        leafPrev[code] = t;
-        leafNext[code] = NIL;
-        leafNext[t] = code;
-        leafPrev[NIL] = code;
+    void appendLeaf(int32_t code) { insertLeaf(leafPrev[NIL], code, NIL); }
+    void insertLeaf(int32_t before, int32_t code, int32_t after) {
+        leafPrev[code] = before;
+        leafNext[code] = after;
+        leafNext[before] = code;
+        leafPrev[after] = code;
     }
     void removeLeaf(int32_t code) {
         int32_t p = leafPrev[code];
@@ -523,6 +527,40 @@ inline int32_t Coder::addPhraseEvicting(int32_t prefix, int32_t symbol) {
     if (prefix != code && prefix < kTableSize && isLeafListed(prefix)) removeLeaf(prefix);
     linkRecent(code);
     return code;
+}
+
+template <class OnMiss, class OnHit>
+bool Coder::encodeInput(OnMiss onMiss, OnHit onHit) {
+    int first = readByte();
+    if (first < 0) return fixHeader();
+    int32_t w = first;
+    for (;;) {
+        // Local cursors: stores into outBuf may alias any member, so members would be
+        // reloaded on every byte.
+        const uint8_t* p = inBuf + inPos;
+        const uint8_t* end = inBuf + inEnd;
+        CodeWriter wr = takeWriter();
+        while (p != end) {
+            int32_t c = *p++;
+            int32_t x = findChild(w, c);
+            if (x == NIL) {
+                putCode(wr, w);
+                onMiss(w, c);
+                w = c;
+            } else {
+                onHit(x);
+                w = x;
+            }
+        }
+        putWriter(wr);
+        inPos = inEnd;
+        if (refill() < 0) break;
+        inPos = 0;  // the byte refill() returned is read again above
+    }
+    if (failed) return false;
+    writeCode(w);
+    flushCode();
+    return fixHeader();
 }
 
 }  // namespace lzw

@@ -145,39 +145,15 @@ bool Coder::fixHeader() {
 }
 
 bool Coder::compressLoop() {
-    int first = readByte();
-    if (first < 0) return fixHeader();
-    int32_t w = first;
     bool adding = !(freezeWhenFull && count == kTableSize);
-    for (;;) {
-        // Local cursors: stores into outBuf may alias any member, so members would be
-        // reloaded on every byte.
-        const uint8_t* p = inBuf + inPos;
-        const uint8_t* end = inBuf + inEnd;
-        CodeWriter wr = takeWriter();
-        while (p != end) {
-            int32_t c = *p++;
-            int32_t x = findChild(w, c);
-            if (x == NIL) {
-                putCode(wr, w);
-                if (adding) {
-                    addPhrase(w, c);
-                    adding = !(freezeWhenFull && count == kTableSize);
-                }
-                w = c;
-            } else {
-                w = x;
+    return encodeInput(
+        [this, &adding](int32_t w, int32_t c) {
+            if (adding) {
+                addPhrase(w, c);
+                adding = !(freezeWhenFull && count == kTableSize);
             }
-        }
-        putWriter(wr);
-        inPos = inEnd;
-        if (refill() < 0) break;
-        inPos = 0;  // the byte refill() returned is read again above
-    }
-    if (failed) return false;
-    writeCode(w);
-    flushCode();
-    return fixHeader();
+        },
+        [](int32_t) {});
 }
 
 bool Coder::decompressLoop() {

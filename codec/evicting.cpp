@@ -8,34 +8,8 @@ const char kEndsEarly[] = "strumien konczy sie przed koncem danych";
 }
 
 bool Coder::compressEvictingLoop() {
-    int first = readByte();
-    if (first < 0) return fixHeader();
-    int32_t w = first;
-    for (;;) {
-        const uint8_t* p = inBuf + inPos;
-        const uint8_t* end = inBuf + inEnd;
-        CodeWriter wr = takeWriter();
-        while (p != end) {
-            int32_t c = *p++;
-            int32_t x = findChild(w, c);
-            if (x == NIL) {
-                putCode(wr, w);
-                addPhraseEvicting(w, c);
-                w = c;
-            } else {
-                touchRecent(x);
-                w = x;
-            }
-        }
-        putWriter(wr);
-        inPos = inEnd;
-        if (refill() < 0) break;
-        inPos = 0;  // the byte refill() returned is read again above
-    }
-    if (failed) return false;
-    writeCode(w);
-    flushCode();
-    return fixHeader();
+    return encodeInput([this](int32_t w, int32_t c) { addPhraseEvicting(w, c); },
+                       [this](int32_t x) { touchRecent(x); });
 }
 
 bool Coder::decompressEvictingLoop() {

@@ -19,22 +19,8 @@ void Coder::placeLeaf(int32_t code) {
     int32_t newer = recency[code].next;
     int32_t older = recency[code].prev;
     for (int32_t steps = 0; steps <= kTableSize; ++steps) {
-        if (newer == NIL || isLeafListed(newer)) {
-            int32_t before = leafPrev[newer];
-            leafPrev[code] = before;
-            leafNext[code] = newer;
-            leafNext[before] = code;
-            leafPrev[newer] = code;
-            return;
-        }
-        if (older == NIL || isLeafListed(older)) {
-            int32_t after = leafNext[older];
-            leafNext[code] = after;
-            leafPrev[code] = older;
-            leafPrev[after] = code;
-            leafNext[older] = code;
-            return;
-        }
+        if (newer == NIL || isLeafListed(newer)) return insertLeaf(leafPrev[newer], code, newer);
+        if (older == NIL || isLeafListed(older)) return insertLeaf(older, code, leafNext[older]);
         newer = recency[newer].next;
         older = recency[older].prev;
     }
