@@ -68,8 +68,9 @@ class Coder {
     int32_t outPos;        // bytes of outBuf not yet written
     bool inEof;            // the input has reported end or error
     bool indexing;         // true: keep childIndex (compressors); false: keep the decoder tables
-    // The child lists are kept. The freeze and reset decoders never read them, and the
-    // random stores into a parent's slot cost them about a third of their time.
+    // true: firstChild, nextSibling and prevSibling are kept. The freeze and reset decoders
+    // never read them, and the random stores into a parent's slot cost them a third of
+    // their time, so they keep only parent and symbol.
     bool childLinks;
     bool inputKnown;  // inputDevice/inputInode identify the open input
     uint64_t inputDevice;
@@ -94,8 +95,8 @@ class Coder {
     // voids it (missKey is then a value no key takes).
     uint32_t missKey;
     uint32_t missSlot;
-    // detachFromParent: the older-to-newer link of the sibling lists, so a phrase leaves
-    // its parent's list in one step instead of a walk of up to 256.
+    // detachFromParent: each phrase's newer sibling (NIL for a list's head), so a phrase
+    // leaves its parent's list in one step instead of a walk of up to 256.
     int32_t prevSibling[kTableSize];
     // Decoders (indexing off) walk these compact copies of parent and symbol (12 KiB
     // instead of 64 KiB) and know each string's length before walking it.
