@@ -15,22 +15,27 @@ const char kEndsEarly[] = "strumien konczy sie przed koncem danych";
 
 void Coder::resetDictionary() {
     for (int32_t j = 0; j < alphabetSize; ++j) dict[j] = DictEntry{NIL, NIL, NIL, j};
-    std::fill(dict + alphabetSize, dict + kTableSize, DictEntry{NIL, NIL, NIL, NIL});
-    if (childLinks) std::fill(prevSibling, prevSibling + kTableSize, NIL);
+    if (childLinks) {
+        std::fill(dict + alphabetSize, dict + kTableSize, DictEntry{NIL, NIL, NIL, NIL});
+        std::fill(prevSibling, prevSibling + kTableSize, NIL);
+    }
     missKey = kNoKey;
     if (indexing) {
         std::memset(childIndex, 0, sizeof childIndex);
     } else {
-        // Empty slots and the null code have length 0 and lead to NIL, so no walk can
-        // leave the tables.
-        std::fill(parentOf, parentOf + kTableSize + 1, static_cast<uint16_t>(NIL));
-        std::fill(lengthOf, lengthOf + kTableSize + 1, static_cast<uint16_t>(0));
-        std::fill(lengthOf, lengthOf + alphabetSize, static_cast<uint16_t>(1));
-        std::memset(symbolOf, 0, sizeof symbolOf);
+        // A decoder tells an empty slot by its length 0 alone (a phrase hung under one is
+        // empty too), so the freeze and reset decoders, which read no child lists, leave
+        // the rest of a phrase slot as it was until it is filled again. The null code walks
+        // to itself, so no walk can leave the tables.
+        std::fill(lengthOf + alphabetSize, lengthOf + kTableSize + 1, static_cast<uint16_t>(0));
         for (int32_t j = 0; j < alphabetSize; ++j) {
+            parentOf[j] = NIL;
             symbolOf[j] = static_cast<uint8_t>(j);
+            lengthOf[j] = 1;
             shortString[j][0] = static_cast<uint8_t>(j);
         }
+        parentOf[NIL] = NIL;
+        symbolOf[NIL] = 0;
     }
     count = alphabetSize;
 }
