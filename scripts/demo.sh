@@ -1,10 +1,10 @@
 #!/usr/bin/env bash
 # Builds lzw (Release) and runs every mode pair over one file: compress, decompress,
 # compare with the original, and show the sizes.
-# Usage: scripts/demo.sh [FILE]   (default: tests/data/sample.txt)
+# Usage: scripts/demo.sh [FILE]   (default: codec/coder.h, long enough to fill the dictionary)
 set -euo pipefail
 cd "$(dirname "$0")/.."
-input=$(realpath "${1:-tests/data/sample.txt}")
+input=$(realpath "${1:-codec/coder.h}")
 
 # A build of its own without the tests, so the demo needs nothing but a compiler and cmake.
 cmake -S . -B build-demo -DCMAKE_BUILD_TYPE=Release -DLZW_BUILD_TESTS=OFF >/dev/null
