@@ -341,6 +341,10 @@ class Coder {
     template <class OnMiss, class OnHit>
     bool encodeInput(OnMiss onMiss, OnHit onHit);
     bool decompressLoop();
+    // Start of both decoders: reads the header and the first code and writes its byte.
+    // Returns that code, or -1 for the file of an empty input and after failCorrupt().
+    int32_t startDecoding();
+    static constexpr const char* kEndsEarly = "strumien konczy sie przed koncem danych";
     // After the last input byte: makes the header hold the bytes actually read, minus one.
     bool fixHeader();
     // First byte of the string of `code` without writing or touching anything; -1 after
@@ -525,7 +529,7 @@ inline int32_t Coder::addPhraseEvicting(int32_t prefix, int32_t symbol) {
         detachFromParent(code);
     }
     hangUnder(code, prefix, symbol);
-    if (prefix != code && prefix < kTableSize && isLeafListed(prefix)) removeLeaf(prefix);
+    if (prefix != code && isLeafListed(prefix)) removeLeaf(prefix);
     linkRecent(code);
     return code;
 }

@@ -9,10 +9,6 @@
 
 namespace lzw {
 
-namespace {
-const char kEndsEarly[] = "strumien konczy sie przed koncem danych";
-}
-
 void Coder::resetDictionary() {
     for (int32_t j = 0; j < alphabetSize; ++j) dict[j] = DictEntry{NIL, NIL, NIL, j};
     if (childLinks) {
@@ -161,17 +157,23 @@ bool Coder::compressLoop() {
         [](int32_t) {});
 }
 
-bool Coder::decompressLoop() {
+int32_t Coder::startDecoding() {
     int32_t length = readLength();
-    if (failed) return false;
-    if (length < -1) return failCorrupt("ujemna dlugosc w naglowku");
-    if (length == -1) return true;  // the file of an empty input
+    if (failed) return -1;
+    if (length < -1) return failCorrupt("ujemna dlugosc w naglowku"), -1;
+    if (length == -1) return -1;  // the file of an empty input
     remaining = length;
-    int32_t prev = readCode();
-    if (prev < 0) return failCorrupt(kEndsEarly);
-    if (prev >= alphabetSize) return failCorrupt("pierwszy kod nie jest pojedynczym bajtem");
-    stringBuf[0] = static_cast<uint8_t>(dict[prev].symbol & byteMask);
+    int32_t first = readCode();
+    if (first < 0) return failCorrupt(kEndsEarly), -1;
+    if (first >= alphabetSize) return failCorrupt("pierwszy kod nie jest pojedynczym bajtem"), -1;
+    stringBuf[0] = static_cast<uint8_t>(dict[first].symbol & byteMask);
     writeByte(stringBuf[0]);
+    return first;
+}
+
+bool Coder::decompressLoop() {
+    int32_t prev = startDecoding();
+    if (prev < 0) return !failed;  // failed, or the file of an empty input
     int32_t n = 1;
     // The slot the next add fills. A full frozen dictionary adds nothing, so every code
     // is known; in reset mode that add clears a full dictionary first, so only single

@@ -3,26 +3,14 @@
 
 namespace lzw {
 
-namespace {
-const char kEndsEarly[] = "strumien konczy sie przed koncem danych";
-}
-
 bool Coder::compressEvictingLoop() {
     return encodeInput([this](int32_t w, int32_t c) { addPhraseEvicting(w, c); },
                        [this](int32_t x) { touchRecent(x); });
 }
 
 bool Coder::decompressEvictingLoop() {
-    int32_t length = readLength();
-    if (failed) return false;
-    if (length < -1) return failCorrupt("ujemna dlugosc w naglowku");
-    if (length == -1) return true;  // the file of an empty input
-    remaining = length;
-    int32_t prev = readCode();
-    if (prev < 0) return failCorrupt(kEndsEarly);
-    if (prev >= alphabetSize) return failCorrupt("pierwszy kod nie jest pojedynczym bajtem");
-    stringBuf[0] = static_cast<uint8_t>(dict[prev].symbol & byteMask);
-    writeByte(stringBuf[0]);
+    int32_t prev = startDecoding();
+    if (prev < 0) return !failed;  // failed, or the file of an empty input
     int32_t n = 1;
     while (remaining > 0) {
         int32_t code = readCode();

@@ -174,7 +174,6 @@ int Coder::runStreams(const char* mode, std::FILE* input, std::FILE* output, int
     inputPath = "(strumien wejsciowy)";
     outputPath = "(strumien wyjsciowy)";
     closeOnFinish = false;
-    halfPending = false;
     freezeWhenFull = mode[1] != '3';
     indexing = mode[0] == 'c';
     childLinks = mode[0] == 'c' || mode[1] == '2';
