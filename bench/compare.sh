@@ -327,25 +327,21 @@ tic(a, b) = sprintf("%s\n%s", a, b)
 # A grey band behind the three lzw policies sets them apart from the peers.
 set object 1 rectangle from -0.5, graph 0 to 2.5, graph 1 fillcolor rgb "#eeeeee" fillstyle solid 1.0 noborder behind
 
-set title "Compressed size / original size (lower is better)"
-set format y "%.1f"
-plot "$chart_data" using 3:xtic(tic(strcol(1), strcol(2))) title "text" lc rgb text, \
-     "" using 4 title "binary" lc rgb binary, \
-     "" using (\$0 - L):3:(sprintf("%.2f", \$3)) with labels boxed offset 0,0.7 font ",10" notitle, \
-     "" using (\$0 + L):4:(sprintf("%.2f", \$4)) with labels boxed offset 0,0.7 font ",10" notitle
-
-set title "Compression speed, MB/s of input (higher is better)"
-set format y "%.0f"
-plot "$chart_data" using 5:xtic(tic(strcol(1), strcol(2))) title "text" lc rgb text, \
-     "" using 6 title "binary" lc rgb binary, \
-     "" using (\$0 - L):5:(sprintf("%.0f", \$5)) with labels boxed offset 0,0.7 font ",10" notitle, \
-     "" using (\$0 + L):6:(sprintf("%.0f", \$6)) with labels boxed offset 0,0.7 font ",10" notitle
-
-set title "Decompression speed, MB/s of output (higher is better)"
-plot "$chart_data" using 7:xtic(tic(strcol(1), strcol(2))) title "text" lc rgb text, \
-     "" using 8 title "binary" lc rgb binary, \
-     "" using (\$0 - L):7:(sprintf("%.0f", \$7)) with labels boxed offset 0,0.7 font ",10" notitle, \
-     "" using (\$0 + L):8:(sprintf("%.0f", \$8)) with labels boxed offset 0,0.7 font ",10" notitle
+# The three panels of the corpora: columns 3 and 4, 5 and 6, 7 and 8 (text, binary).
+array heading[3] = ["Compressed size / original size (lower is better)", \
+                    "Compression speed, MB/s of input (higher is better)", \
+                    "Decompression speed, MB/s of output (higher is better)"]
+array axis[3] = ["%.1f", "%.0f", "%.0f"]
+array figure[3] = ["%.2f", "%.0f", "%.0f"]
+do for [k = 1:3] {
+    c = 2 * k + 1
+    set title heading[k]
+    set format y axis[k]
+    plot "$chart_data" using (column(c)):xtic(tic(strcol(1), strcol(2))) title "text" lc rgb text, \
+         "" using (column(c + 1)) title "binary" lc rgb binary, \
+         "" using (\$0 - L):(column(c)):(sprintf(figure[k], column(c))) with labels boxed offset 0,0.7 font ",10" notitle, \
+         "" using (\$0 + L):(column(c + 1)):(sprintf(figure[k], column(c + 1))) with labels boxed offset 0,0.7 font ",10" notitle
+}
 
 unset object 1
 set key top left
