@@ -25,7 +25,8 @@ int main(int argc, char** argv) {
         std::fputs(kUsage, stderr);
         return 2;
     }
-    lzw::Coder coder;
+    // Static: the Coder holds a few MiB of tables, too much for the stack.
+    static lzw::Coder coder;
     const char* mode = argv[1];
     const char* input = argv[2];
     const char* output = argv[3];

@@ -67,10 +67,10 @@ class Coder {
     int32_t inPos, inEnd;  // window of inBuf not yet consumed
     int32_t outPos;        // bytes of outBuf not yet written
     bool inEof;            // the input has reported end or error
-    bool indexing;         // true: keep childIndex (compressors); false: keep the decoder tables
-    // true: firstChild, nextSibling and prevSibling are kept. The freeze and reset decoders
-    // never read them, and the random stores into a parent's slot cost them a third of
-    // their time, so they keep only parent and symbol.
+    bool indexing;         // true: keep childOf (compressors); false: keep the decoder tables
+    // true: firstChild, nextSibling and prevSibling are kept. Only eviction reads them
+    // (leaves, detaching); the random stores into a parent's slot cost the freeze and reset
+    // modes a third of their time, so those keep only parent and symbol.
     bool childLinks;
     bool inputKnown;  // inputDevice/inputInode identify the open input
     uint64_t inputDevice;
@@ -81,20 +81,20 @@ class Coder {
     uint8_t outBuf[kBufSize];
 
     // ---- Faster structures, kept in step with dict and recency ----
-    // findChild: an open-addressing hash of (prefix, symbol) -> code instead of the sibling
-    // walk, which costs up to 256 steps per input byte near the root. Entries pack
-    // (prefix << 8 | symbol) << 12 | code; 0 is free (code 0 is never a child). Linear
-    // probing keeps deletion exact (backward shift). At 128 KiB the table is at most 12%
-    // full, so probe runs stay short; it lives in the second-level cache.
-    static constexpr int32_t kIndexBits = 15;
-    static constexpr uint32_t kIndexMask = (1u << kIndexBits) - 1;
-    static constexpr uint32_t kNoKey = 0xFFFFFFFFu;
-    uint32_t childIndex[1 << kIndexBits];
-    // Where the last failed findChild stopped: the free slot in which indexInsert puts
-    // that very key, as LZW adds exactly the phrase it failed to find. Any erase or reset
-    // voids it (missKey is then a value no key takes).
-    uint32_t missKey;
-    uint32_t missSlot;
+    // findChild: a direct table of every (prefix, symbol) pair, childOf[prefix << 8 | symbol]
+    // = code, 0 when absent (code 0 is never a child). One load per input byte, instead of
+    // the sibling walk (up to 256 steps near the root) or a hash probe; an erase is one
+    // store. 2 MiB, but a run touches only the rows of the prefixes it meets, and the
+    // children of one prefix in text share a cache line or two.
+    uint16_t childOf[kTableSize << 8];
+    // True when childOf may hold pairs that dict does not describe (a new Coder, or a
+    // decoder has used dict since): the next reset clears it whole instead of dropping
+    // only the pairs of codes below count.
+    bool childOfStale;
+    // The freeze and reset compressors keep no child lists, so in reset mode the one
+    // phrase that can hang under an emptied slot is tracked here: the slot that code 256
+    // was hung under, or NIL. When that slot is filled again, the pair is dropped.
+    int32_t orphanParent;
     // detachFromParent: each phrase's newer sibling (NIL for a list's head), so a phrase
     // leaves its parent's list in one step instead of a walk of up to 256.
     int32_t prevSibling[kTableSize];
@@ -201,18 +201,12 @@ class Coder {
     // Code of the phrase prefix+symbol, or NIL. REQUIRES: 0 <= prefix < 4096, 0 <= symbol
     // < 256, and `indexing` set since the last resetDictionary() (not so in decoders).
     int32_t findChild(int32_t prefix, int32_t symbol) {
-        uint32_t key = (static_cast<uint32_t>(prefix) << 8) | static_cast<uint32_t>(symbol);
-        for (uint32_t h = indexHome(key);; h = (h + 1) & kIndexMask) {
-            uint32_t e = childIndex[h];
-            if (e == 0) {
-                missKey = key;
-                missSlot = h;
-                return NIL;
-            }
-            if ((e >> 12) == key) return static_cast<int32_t>(e & 4095);
-        }
+        int32_t x = childOf[pairSlot(prefix, symbol)];
+        return x != 0 ? x : NIL;
     }
-    static uint32_t indexHome(uint32_t key) { return (key * 0x9E3779B1u) >> (32 - kIndexBits); }
+    static uint32_t pairSlot(int32_t prefix, int32_t symbol) {
+        return static_cast<uint32_t>(prefix) << 8 | static_cast<uint32_t>(symbol);
+    }
     // REQUIRES: prefix+symbol is not indexed yet.
     void indexInsert(int32_t prefix, int32_t symbol, int32_t code);
     // Drops prefix+symbol if it maps to `code`.
@@ -336,10 +330,15 @@ class Coder {
     int decompressResetting(const char* inputPath, const char* outputPath);
     // Coding loops over the already open in/out (header included). True on success.
     bool compressLoop();
-    // The input loop of both compressors: onMiss(w, c) after w's code is written,
-    // onHit(x) when the phrase grows to x.
+    // The input loop of both compressors, from the phrase in progress `w` on: onMiss(w, c)
+    // after w's code is written, onHit(x) when the phrase grows to x. Returns the phrase in
+    // progress when the input ends (`ended` set) or when onMiss returns false, so a caller
+    // can go on with another loop (the freeze mode drops the adding once full).
     template <class OnMiss, class OnHit>
-    bool encodeInput(OnMiss onMiss, OnHit onHit);
+    int32_t encodeInput(int32_t w, bool& ended, OnMiss onMiss, OnHit onHit);
+    // After the last input byte: writes the phrase in progress and the half code, fixes
+    // the header. True on success.
+    bool finishEncoding(int32_t w);
     bool decompressLoop();
     // Start of both decoders: reads the header and the first code and writes its byte.
     // Returns that code, or -1 for the file of an empty input and after failCorrupt().
@@ -437,20 +436,25 @@ class Coder {
 // ---- Hot dictionary updates, inlined into the coding loops ----
 
 inline void Coder::indexInsert(int32_t prefix, int32_t symbol, int32_t code) {
-    uint32_t key = (static_cast<uint32_t>(prefix) << 8) | static_cast<uint32_t>(symbol);
-    uint32_t h = missSlot;
-    if (key != missKey) {
-        h = indexHome(key);
-        while (childIndex[h] != 0) h = (h + 1) & kIndexMask;
-    }
-    missKey = kNoKey;
-    childIndex[h] = (key << 12) | static_cast<uint32_t>(code);
+    childOf[pairSlot(prefix, symbol)] = static_cast<uint16_t>(code);
+}
+
+inline void Coder::indexErase(int32_t prefix, int32_t symbol, int32_t code) {
+    uint16_t& slot = childOf[pairSlot(prefix, symbol & 255)];
+    if (slot == code) slot = 0;
 }
 
 [[gnu::always_inline]] inline void Coder::hangUnder(int32_t code, int32_t prefix, int32_t symbol) {
     // A refilled slot forgets its old children: after a reset one phrase can hang under
     // a slot that was emptied and is handed out again later.
-    if (indexing && dict[code].firstChild != NIL) forgetChildren(code);
+    if (indexing) {
+        if (childLinks) {
+            if (dict[code].firstChild != NIL) forgetChildren(code);
+        } else if (code == orphanParent) {
+            indexErase(code, dict[alphabetSize].symbol, alphabetSize);
+            orphanParent = NIL;
+        }
+    }
     dict[code].symbol = symbol;
     dict[code].parent = prefix;
     if (childLinks) {
@@ -486,6 +490,7 @@ inline void Coder::indexInsert(int32_t prefix, int32_t symbol, int32_t code) {
     } else {
         resetDictionary();
         code = count++;
+        if (prefix >= alphabetSize && prefix != code) orphanParent = prefix;
     }
     hangUnder(code, prefix, symbol);
     return code;
@@ -535,10 +540,7 @@ inline int32_t Coder::addPhraseEvicting(int32_t prefix, int32_t symbol) {
 }
 
 template <class OnMiss, class OnHit>
-bool Coder::encodeInput(OnMiss onMiss, OnHit onHit) {
-    int first = readByte();
-    if (first < 0) return fixHeader();
-    int32_t w = first;
+int32_t Coder::encodeInput(int32_t w, bool& ended, OnMiss onMiss, OnHit onHit) {
     for (;;) {
         // Local cursors: stores into outBuf may alias any member, so members would be
         // reloaded on every byte.
@@ -550,8 +552,13 @@ bool Coder::encodeInput(OnMiss onMiss, OnHit onHit) {
             int32_t x = findChild(w, c);
             if (x == NIL) {
                 putCode(wr, w);
-                onMiss(w, c);
+                bool more = onMiss(w, c);
                 w = c;
+                if (!more) {
+                    putWriter(wr);
+                    inPos = static_cast<int32_t>(p - inBuf);
+                    return w;
+                }
             } else {
                 onHit(x);
                 w = x;
@@ -562,10 +569,8 @@ bool Coder::encodeInput(OnMiss onMiss, OnHit onHit) {
         if (refill() < 0) break;
         inPos = 0;  // the byte refill() returned is read again above
     }
-    if (failed) return false;
-    writeCode(w);
-    flushCode();
-    return fixHeader();
+    ended = true;
+    return w;
 }
 
 }  // namespace lzw

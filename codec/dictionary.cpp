@@ -10,15 +10,27 @@
 namespace lzw {
 
 void Coder::resetDictionary() {
+    if (indexing) {
+        if (childOfStale) {
+            std::memset(childOf, 0, sizeof childOf);
+            childOfStale = false;
+        } else {
+            // Only the pairs of the codes handed out since the last reset are set: dropping
+            // them touches 3840 entries instead of 2 MiB.
+            for (int32_t k = alphabetSize; k < count; ++k) {
+                if (dict[k].symbol != NIL) childOf[pairSlot(dict[k].parent, dict[k].symbol)] = 0;
+            }
+        }
+        orphanParent = NIL;
+    } else {
+        childOfStale = true;  // a decoder reuses dict for its own phrases
+    }
     for (int32_t j = 0; j < alphabetSize; ++j) dict[j] = DictEntry{NIL, NIL, NIL, j};
     if (childLinks) {
         std::fill(dict + alphabetSize, dict + kTableSize, DictEntry{NIL, NIL, NIL, NIL});
         std::fill(prevSibling, prevSibling + kTableSize, NIL);
     }
-    missKey = kNoKey;
-    if (indexing) {
-        std::memset(childIndex, 0, sizeof childIndex);
-    } else {
+    if (!indexing) {
         // A decoder tells an empty slot by its length 0 alone (a phrase hung under one is
         // empty too), so the freeze and reset decoders, which read no child lists, leave
         // the rest of a phrase slot as it was until it is filled again. The null code walks
@@ -34,27 +46,6 @@ void Coder::resetDictionary() {
         symbolOf[NIL] = 0;
     }
     count = alphabetSize;
-}
-
-void Coder::indexErase(int32_t prefix, int32_t symbol, int32_t code) {
-    uint32_t key = (static_cast<uint32_t>(prefix) << 8) | static_cast<uint32_t>(symbol & 255);
-    uint32_t entry = (key << 12) | static_cast<uint32_t>(code);
-    missKey = kNoKey;  // the shift below can open a hole before the remembered slot
-    uint32_t i = indexHome(key);
-    while (childIndex[i] != entry) {
-        if (childIndex[i] == 0) return;
-        i = (i + 1) & kIndexMask;
-    }
-    // Backward shift: pull later entries of the probe run into the hole unless their
-    // home lies cyclically in (hole, position], so every lookup still finds them.
-    for (uint32_t j = (i + 1) & kIndexMask; childIndex[j] != 0; j = (j + 1) & kIndexMask) {
-        uint32_t home = indexHome(childIndex[j] >> 12);
-        bool stays = i <= j ? (i < home && home <= j) : (i < home || home <= j);
-        if (stays) continue;
-        childIndex[i] = childIndex[j];
-        i = j;
-    }
-    childIndex[i] = 0;
 }
 
 void Coder::forgetChildren(int32_t code) {
@@ -92,7 +83,6 @@ void Coder::lengthFault(int32_t n) {
 bool Coder::beginCompression(const char* inputPath, const char* outputPath) {
     resetStreams();
     indexing = true;
-    childLinks = true;
     resetDictionary();
     if (!openInput(inputPath)) return false;
     if (inputSize > kMaxInputSize) {
@@ -146,15 +136,29 @@ bool Coder::fixHeader() {
 }
 
 bool Coder::compressLoop() {
-    bool adding = !(freezeWhenFull && count == kTableSize);
-    return encodeInput(
-        [this, &adding](int32_t w, int32_t c) {
-            if (adding) {
-                addPhrase(w, c);
-                adding = !(freezeWhenFull && count == kTableSize);
-            }
-        },
-        [](int32_t) {});
+    int first = readByte();
+    if (first < 0) return fixHeader();
+    bool ended = false;
+    int32_t w = first;
+    auto nothing = [](int32_t) {};
+    if (!(freezeWhenFull && count == kTableSize)) {
+        w = encodeInput(w, ended,
+                        [this](int32_t prefix, int32_t c) {
+                            addPhrase(prefix, c);
+                            return !(freezeWhenFull && count == kTableSize);
+                        },
+                        nothing);
+    }
+    // A frozen dictionary only looks phrases up: a loop without the adding.
+    if (!ended) w = encodeInput(w, ended, [](int32_t, int32_t) { return true; }, nothing);
+    return finishEncoding(w);
+}
+
+bool Coder::finishEncoding(int32_t w) {
+    if (failed) return false;
+    writeCode(w);
+    flushCode();
+    return fixHeader();
 }
 
 int32_t Coder::startDecoding() {
@@ -234,6 +238,7 @@ int Coder::compress(const char* inputPath, const char* outputPath) {
     } else {
         printBanner("KOMPRESJA LZW + czyszczenie slownika po jego zapelnieniu");
     }
+    childLinks = false;  // freezing and resetting never give a phrase up, so never read them
     bool ok = beginCompression(inputPath, outputPath) && compressLoop();
     ok = closeFiles() && ok;
     if (!ok) return 1;

@@ -4,8 +4,17 @@
 namespace lzw {
 
 bool Coder::compressEvictingLoop() {
-    return encodeInput([this](int32_t w, int32_t c) { addPhraseEvicting(w, c); },
-                       [this](int32_t x) { touchRecent(x); });
+    int first = readByte();
+    if (first < 0) return fixHeader();
+    bool ended = false;
+    int32_t w = encodeInput(
+        first, ended,
+        [this](int32_t prefix, int32_t c) {
+            addPhraseEvicting(prefix, c);
+            return true;
+        },
+        [this](int32_t x) { touchRecent(x); });
+    return finishEncoding(w);
 }
 
 bool Coder::decompressEvictingLoop() {
@@ -41,6 +50,7 @@ bool Coder::decompressEvictingLoop() {
 int Coder::compressEvicting(const char* inputPath, const char* outputPath) {
     startTimer();
     printBanner("KOMPRESJA LZW + usuwanie najrzadziej wystepujacych fraz");
+    childLinks = true;  // leaves and detaching need them
     bool ok = beginCompression(inputPath, outputPath);
     if (ok) {
         initRecency();

@@ -55,8 +55,8 @@ Coder::Coder()
       inputDevice(0),
       inputInode(0),
       inputSize(-1),
-      missKey(kNoKey),
-      missSlot(0) {}
+      childOfStale(true),
+      orphanParent(NIL) {}
 
 bool Coder::fail(const char* format, const char* path) {
     if (!failed && !quiet) {
@@ -176,7 +176,7 @@ int Coder::runStreams(const char* mode, std::FILE* input, std::FILE* output, int
     closeOnFinish = false;
     freezeWhenFull = mode[1] != '3';
     indexing = mode[0] == 'c';
-    childLinks = mode[0] == 'c' || mode[1] == '2';
+    childLinks = mode[1] == '2';  // only eviction reads the child lists
     resetDictionary();
     bool evicting = mode[1] == '2';
     if (evicting) initRecency();
