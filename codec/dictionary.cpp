@@ -142,15 +142,18 @@ bool Coder::compressLoop() {
     int32_t w = first;
     auto nothing = [](int32_t) {};
     if (!(freezeWhenFull && count == kTableSize)) {
-        w = encodeInput(w, ended,
-                        [this](int32_t prefix, int32_t c) {
-                            addPhrase(prefix, c);
-                            return !(freezeWhenFull && count == kTableSize);
-                        },
-                        nothing);
+        w = encodeInput(
+            w, ended,
+            [this](int32_t prefix, int32_t c) {
+                addPhrase(prefix, c);
+                return !(freezeWhenFull && count == kTableSize);
+            },
+            nothing);
     }
     // A frozen dictionary only looks phrases up: a loop without the adding.
-    if (!ended) w = encodeInput(w, ended, [](int32_t, int32_t) { return true; }, nothing);
+    if (!ended)
+        w = encodeInput(
+            w, ended, [](int32_t, int32_t) { return true; }, nothing);
     return finishEncoding(w);
 }
 
