@@ -13,6 +13,9 @@ const char kHelp[] =
     "  c2, d2  pelny slownik usuwa najdawniej uzyta fraze bez rozszerzen\n"
     "  c3, d3  pelny slownik jest czyszczony i budowany od nowa\n";
 
+// Static: the Coder holds a few MiB of tables, too much for the stack.
+lzw::Coder coder;
+
 }  // namespace
 
 int main(int argc, char** argv) {
@@ -25,8 +28,8 @@ int main(int argc, char** argv) {
         std::fputs(kUsage, stderr);
         return 2;
     }
-    // Static: the Coder holds a few MiB of tables, too much for the stack.
-    static lzw::Coder coder;
+    // Static storage starts zeroed, so the child table needs no clearing before the first run.
+    coder.childOfStale = false;
     const char* mode = argv[1];
     const char* input = argv[2];
     const char* output = argv[3];
