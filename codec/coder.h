@@ -272,33 +272,35 @@ class Coder {
         halfPending = cur.half;
     }
     // writeCode() through local copies of the output position and the half-code state.
+    // The low `bits` of `pending` are the half code not written yet (4 bits or none).
     struct CodeWriter {
         uint8_t* p;
-        int32_t nibble;
-        bool half;
+        uint32_t pending;
+        uint32_t bits;
     };
-    CodeWriter takeWriter() { return CodeWriter{outBuf + outPos, pendingNibble, halfPending}; }
+    CodeWriter takeWriter() {
+        return CodeWriter{outBuf + outPos, static_cast<uint32_t>(pendingNibble),
+                          halfPending ? 4u : 0u};
+    }
     void putWriter(const CodeWriter& wr) {
         outPos = static_cast<int32_t>(wr.p - outBuf);
-        pendingNibble = wr.nibble;
-        halfPending = wr.half;
+        pendingNibble = static_cast<int32_t>(wr.pending & 15);
+        halfPending = wr.bits != 0;
     }
+    // Without a branch on the half code: the 16 or 12 bits now due go out as one 4-byte
+    // store, of which the whole bytes count (the rest is overwritten by the next store).
     void putCode(CodeWriter& wr, int32_t code) {
-        if (wr.p > outBuf + kBufSize - 2) {
+        if (wr.p > outBuf + kBufSize - 4) {
             putWriter(wr);
             flushOutput();
             wr = takeWriter();
         }
-        if (wr.half) {
-            wr.p[0] = static_cast<uint8_t>((wr.nibble << 4) | (code >> 8));
-            wr.p[1] = static_cast<uint8_t>(code);
-            wr.p += 2;
-        } else {
-            wr.nibble = code & 15;
-            wr.p[0] = static_cast<uint8_t>(code >> 4);
-            wr.p += 1;
-        }
-        wr.half = !wr.half;
+        wr.pending = (wr.pending << 12) | static_cast<uint32_t>(code);
+        wr.bits += 12;
+        uint32_t word = __builtin_bswap32(wr.pending << (32 - wr.bits));
+        std::memcpy(wr.p, &word, 4);
+        wr.p += wr.bits >> 3;
+        wr.bits &= 7;
     }
     // readCode() through the cursor.
     int32_t nextCode(CodeCursor& cur) {
