@@ -18,10 +18,12 @@ inline constexpr int32_t NIL = 4096;
 inline constexpr int64_t kMaxInputSize = int64_t{1} << 31;
 
 struct DictEntry {
-    int32_t parent;       // code this phrase extends; NIL for a single byte or an empty slot
-    int32_t firstChild;   // newest phrase extending this one, or NIL
-    int32_t nextSibling;  // next older phrase with the same parent, or NIL
-    int32_t symbol;       // byte this phrase adds to its parent; NIL in an empty slot
+    int32_t parent;  // code this phrase extends; NIL for a single byte or an empty slot
+    // The child list of a phrase. Left NIL: the coders find a child through childOf and
+    // only count children (childCount), which is all that leaf eviction needs to know.
+    int32_t firstChild;
+    int32_t nextSibling;
+    int32_t symbol;  // byte this phrase adds to its parent; NIL in an empty slot
 };
 
 struct RecencyNode {
@@ -68,10 +70,9 @@ class Coder {
     int32_t outPos;        // bytes of outBuf not yet written
     bool inEof;            // the input has reported end or error
     bool indexing;         // true: keep childOf (compressors); false: keep the decoder tables
-    // true: firstChild, nextSibling and prevSibling are kept. Only eviction reads them
-    // (leaves, detaching); the random stores into a parent's slot cost the freeze and reset
-    // modes a third of their time, so those keep only parent and symbol.
-    bool childLinks;
+    // Eviction mode: childCount and the empty-slot marks are kept, as leaves and detaching
+    // need them. The freeze and reset modes never give a phrase up and skip that upkeep.
+    bool evicting;
     bool inputKnown;  // inputDevice/inputInode identify the open input
     uint64_t inputDevice;
     uint64_t inputInode;
@@ -95,9 +96,11 @@ class Coder {
     // phrase that can hang under an emptied slot is tracked here: the slot that code 256
     // was hung under, or NIL. When that slot is filled again, the pair is dropped.
     int32_t orphanParent;
-    // detachFromParent: each phrase's newer sibling (NIL for a list's head), so a phrase
-    // leaves its parent's list in one step instead of a walk of up to 256.
-    int32_t prevSibling[kTableSize];
+    // Eviction: the number of phrases in each phrase's child list, instead of the list
+    // itself. A phrase stands in its parent's list while its slot is filled and it is not
+    // its own parent, so leaving it is one decrement instead of a walk of up to 256 siblings,
+    // and adding a phrase touches no sibling at all.
+    uint16_t childCount[kTableSize];
     // Decoders (indexing off) walk these compact copies of parent and symbol (12 KiB
     // instead of 64 KiB) and know each string's length before walking it.
     uint16_t parentOf[kTableSize + 1];
@@ -213,8 +216,6 @@ class Coder {
     void indexErase(int32_t prefix, int32_t symbol, int32_t code);
     // Fills slot `code` as the newest child of `prefix`, keeping the faster structures.
     void hangUnder(int32_t code, int32_t prefix, int32_t symbol);
-    // Drops the index entries of the children `code` had before it is refilled.
-    [[gnu::noinline]] void forgetChildren(int32_t code);
     // Adds prefix+symbol; returns its code, or NIL when a frozen dictionary is full.
     int32_t addPhrase(int32_t prefix, int32_t symbol);
     // Writes the string of `code` and leaves it in stringBuf, last byte first; returns its
@@ -366,7 +367,7 @@ class Coder {
         if (code < alphabetSize || code >= kTableSize) return;
         recency[code].code = code;
         appendNode(code);
-        if (dict[code].firstChild == NIL) appendLeaf(code);
+        if (childCount[code] == 0) appendLeaf(code);
     }
     // unlinkRecent(code) then linkRecent(code), for a listed code, in one move.
     void touchRecent(int32_t code) {
@@ -447,26 +448,20 @@ inline void Coder::indexErase(int32_t prefix, int32_t symbol, int32_t code) {
 }
 
 [[gnu::always_inline]] inline void Coder::hangUnder(int32_t code, int32_t prefix, int32_t symbol) {
-    // A refilled slot forgets its old children: after a reset one phrase can hang under
-    // a slot that was emptied and is handed out again later.
-    if (indexing) {
-        if (childLinks) {
-            if (dict[code].firstChild != NIL) forgetChildren(code);
-        } else if (code == orphanParent) {
-            indexErase(code, dict[alphabetSize].symbol, alphabetSize);
-            orphanParent = NIL;
-        }
+    // A refilled slot forgets its old children: after a reset one phrase (code 256) can
+    // hang under a slot that was emptied and is handed out again later. Eviction refills
+    // only leaves, which have none.
+    if (indexing && code == orphanParent) {
+        indexErase(code, dict[alphabetSize].symbol, alphabetSize);
+        orphanParent = NIL;
     }
     dict[code].symbol = symbol;
     dict[code].parent = prefix;
-    if (childLinks) {
-        int32_t head = dict[prefix].firstChild;
-        dict[code].nextSibling = head;
-        dict[prefix].firstChild = code;
-        dict[code].firstChild = NIL;
-        prevSibling[code] = NIL;
-        // A phrase hung under itself ends up in no child list, so it is not indexed.
-        if (code != prefix && head != NIL) prevSibling[head] = code;
+    if (evicting) {
+        // A phrase hung under itself stands in no child list: it is neither counted nor
+        // indexed, and can never be matched.
+        childCount[code] = 0;
+        if (code != prefix) ++childCount[prefix];
     }
     if (indexing) {
         if (code != prefix) indexInsert(prefix, symbol, code);
@@ -500,26 +495,14 @@ inline void Coder::indexErase(int32_t prefix, int32_t symbol, int32_t code) {
 
 inline void Coder::detachFromParent(int32_t code) {
     int32_t p = dict[code].parent;
-    if (p != NIL) {
-        int32_t next = dict[code].nextSibling;
-        int32_t before = prevSibling[code];
-        bool listed = false;
-        if (dict[p].firstChild == code) {
-            dict[p].firstChild = next;
-            listed = true;
-        } else if (before != NIL && dict[before].nextSibling == code) {
-            dict[before].nextSibling = next;
-            listed = true;
-        }
-        // Otherwise the slot became its own parent and stands in no child list.
-        if (listed) {
-            if (next != NIL) prevSibling[next] = before;
-            if (indexing) indexErase(p, dict[code].symbol, code);
-            // The parent may have lost its last child.
-            if (p >= alphabetSize && dict[p].firstChild == NIL && recency[p].code == p &&
-                !isLeafListed(p)) {
-                placeLeaf(p);
-            }
+    int32_t symbol = dict[code].symbol;
+    // Otherwise the slot is empty, or it became its own parent and stands in no child list.
+    if (symbol != NIL && p != NIL && p != code) {
+        --childCount[p];
+        if (indexing) indexErase(p, symbol, code);
+        // The parent may have lost its last child.
+        if (p >= alphabetSize && childCount[p] == 0 && recency[p].code == p && !isLeafListed(p)) {
+            placeLeaf(p);
         }
     }
     dict[code].symbol = NIL;

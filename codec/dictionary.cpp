@@ -26,9 +26,9 @@ void Coder::resetDictionary() {
         childOfStale = true;  // a decoder reuses dict for its own phrases
     }
     for (int32_t j = 0; j < alphabetSize; ++j) dict[j] = DictEntry{NIL, NIL, NIL, j};
-    if (childLinks) {
+    if (evicting) {
         std::fill(dict + alphabetSize, dict + kTableSize, DictEntry{NIL, NIL, NIL, NIL});
-        std::fill(prevSibling, prevSibling + kTableSize, NIL);
+        std::fill(childCount, childCount + kTableSize, static_cast<uint16_t>(0));
     }
     if (!indexing) {
         // A decoder tells an empty slot by its length 0 alone (a phrase hung under one is
@@ -46,14 +46,6 @@ void Coder::resetDictionary() {
         symbolOf[NIL] = 0;
     }
     count = alphabetSize;
-}
-
-void Coder::forgetChildren(int32_t code) {
-    int32_t c = dict[code].firstChild;
-    for (int32_t steps = 0; c != NIL && steps < kTableSize; ++steps) {
-        indexErase(code, dict[c].symbol, c);
-        c = dict[c].nextSibling;
-    }
 }
 
 int32_t Coder::firstByteOf(int32_t code) {
@@ -241,7 +233,7 @@ int Coder::compress(const char* inputPath, const char* outputPath) {
     } else {
         printBanner("KOMPRESJA LZW + czyszczenie slownika po jego zapelnieniu");
     }
-    childLinks = false;  // freezing and resetting never give a phrase up, so never read them
+    evicting = false;
     bool ok = beginCompression(inputPath, outputPath) && compressLoop();
     ok = closeFiles() && ok;
     if (!ok) return 1;
@@ -258,7 +250,7 @@ int Coder::decompress(const char* inputPath, const char* outputPath) {
     } else {
         printBanner("DEKOMPRESJA LZW + czyszczenie slownika po jego zapelnieniu");
     }
-    childLinks = false;
+    evicting = false;
     bool ok = beginDecompression(inputPath, outputPath) && decompressLoop();
     ok = closeFiles() && ok;
     if (!ok) return 1;

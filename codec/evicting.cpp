@@ -50,7 +50,7 @@ bool Coder::decompressEvictingLoop() {
 int Coder::compressEvicting(const char* inputPath, const char* outputPath) {
     startTimer();
     printBanner("KOMPRESJA LZW + usuwanie najrzadziej wystepujacych fraz");
-    childLinks = true;  // leaves and detaching need them
+    evicting = true;
     bool ok = beginCompression(inputPath, outputPath);
     if (ok) {
         initRecency();
@@ -65,7 +65,7 @@ int Coder::compressEvicting(const char* inputPath, const char* outputPath) {
 int Coder::decompressEvicting(const char* inputPath, const char* outputPath) {
     startTimer();
     printBanner("DEKOMPRESJA LZW + usuwanie najrzadziej wystepujacych fraz");
-    childLinks = true;  // leaves and detaching need them
+    evicting = true;
     bool ok = beginDecompression(inputPath, outputPath);
     if (ok) {
         initRecency();

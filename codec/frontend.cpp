@@ -50,7 +50,7 @@ Coder::Coder()
       outPos(0),
       inEof(false),
       indexing(true),
-      childLinks(true),
+      evicting(true),
       inputKnown(false),
       inputDevice(0),
       inputInode(0),
@@ -176,7 +176,7 @@ int Coder::runStreams(const char* mode, std::FILE* input, std::FILE* output, int
     closeOnFinish = false;
     freezeWhenFull = mode[1] != '3';
     indexing = mode[0] == 'c';
-    childLinks = mode[1] == '2';  // only eviction reads the child lists
+    evicting = mode[1] == '2';
     resetDictionary();
     bool evicting = mode[1] == '2';
     if (evicting) initRecency();

@@ -44,13 +44,14 @@ class Recency : public ::testing::Test {
         }
     }
 
-    // Children of `code`, newest first.
+    // Phrases standing in the child list of `code`, highest code first; checks the count.
     std::vector<int32_t> children(int32_t code) const {
         std::vector<int32_t> out;
-        for (int32_t c = coder->dict[code].firstChild; c != NIL; c = coder->dict[c].nextSibling) {
-            if (out.size() > kTableSize) break;
-            out.push_back(c);
+        for (int32_t c = kTableSize - 1; c >= coder->alphabetSize; --c) {
+            const DictEntry& e = coder->dict[c];
+            if (e.parent == code && e.symbol != NIL && c != code) out.push_back(c);
         }
+        EXPECT_EQ(coder->childCount[code], out.size());
         return out;
     }
 
@@ -115,13 +116,13 @@ TEST_F(Recency, KnownCodes) {
 TEST_F(Recency, FullDictionaryReusesTheVictimSlot) {
     fillWithLeaves();
     // Slot 256 (byte 0, then 1) is the oldest leaf and the oldest child of byte 0; it moves
-    // to the head of q's children and becomes the newest.
+    // to q's children and becomes the newest.
     EXPECT_EQ(coder->addPhraseEvicting('q', 'r'), 256);
     EXPECT_EQ(coder->count, kTableSize);
     EXPECT_EQ(coder->dict[256].parent, 'q');
     EXPECT_EQ(coder->dict[256].symbol, 'r');
     EXPECT_EQ(children('q').size(), 16u);
-    EXPECT_EQ(children('q').front(), 256);
+    EXPECT_EQ(children('q').back(), 256);
     EXPECT_EQ(children(0).size(), 14u);
     EXPECT_EQ(children(0).back(), 512);
     EXPECT_EQ(order().front(), 257);
@@ -151,7 +152,7 @@ TEST_F(Recency, VictimThatIsItsOwnPrefix) {
 
     EXPECT_EQ(coder->addPhraseEvicting(top, 'a'), top);
     EXPECT_EQ(coder->dict[top].parent, top);
-    EXPECT_EQ(coder->dict[top].firstChild, NIL);
+    EXPECT_TRUE(children(top).empty());
     EXPECT_TRUE(children(top - 1).empty());
 
     // Touch the rest of the chain as a run would: the self-parent slot is the oldest leaf
