@@ -448,13 +448,6 @@ inline void Coder::indexErase(int32_t prefix, int32_t symbol, int32_t code) {
 }
 
 [[gnu::always_inline]] inline void Coder::hangUnder(int32_t code, int32_t prefix, int32_t symbol) {
-    // A refilled slot forgets its old children: after a reset one phrase (code 256) can
-    // hang under a slot that was emptied and is handed out again later. Eviction refills
-    // only leaves, which have none.
-    if (indexing && code == orphanParent) {
-        indexErase(code, dict[alphabetSize].symbol, alphabetSize);
-        orphanParent = NIL;
-    }
     dict[code].symbol = symbol;
     dict[code].parent = prefix;
     if (evicting) {
@@ -487,7 +480,13 @@ inline void Coder::indexErase(int32_t prefix, int32_t symbol, int32_t code) {
     } else {
         resetDictionary();
         code = count++;
-        if (prefix >= alphabetSize && prefix != code) orphanParent = prefix;
+        if (indexing && prefix >= alphabetSize && prefix != code) orphanParent = prefix;
+    }
+    // A refilled slot forgets its old children: after a reset one phrase (code 256) can
+    // hang under a slot that was emptied and is handed out again later.
+    if (code == orphanParent) {
+        indexErase(code, dict[alphabetSize].symbol, alphabetSize);
+        orphanParent = NIL;
     }
     hangUnder(code, prefix, symbol);
     return code;
@@ -509,18 +508,26 @@ inline void Coder::detachFromParent(int32_t code) {
 }
 
 inline int32_t Coder::addPhraseEvicting(int32_t prefix, int32_t symbol) {
-    int32_t code;
     if (count < kTableSize) {
-        code = count++;
-    } else {
-        code = pickVictim();
-        if (code == NIL) return failCorrupt("slownik bez frazy do usuniecia"), NIL;
-        unlinkRecent(code);
-        detachFromParent(code);
+        int32_t code = count++;
+        hangUnder(code, prefix, symbol);
+        if (prefix != code && isLeafListed(prefix)) removeLeaf(prefix);
+        linkRecent(code);
+        return code;
     }
+    int32_t code = pickVictim();
+    if (code == NIL) return failCorrupt("slownik bez frazy do usuniecia"), NIL;
+    // unlinkRecent and linkRecent, knowing that the victim is a listed phrase and a leaf,
+    // and that it comes back as one.
+    spliceOut(code);
+    recency[code].code = NIL;
+    removeLeaf(code);
+    detachFromParent(code);
     hangUnder(code, prefix, symbol);
     if (prefix != code && isLeafListed(prefix)) removeLeaf(prefix);
-    linkRecent(code);
+    recency[code].code = code;
+    appendNode(code);
+    appendLeaf(code);
     return code;
 }
 

@@ -21,10 +21,10 @@ void Coder::resetDictionary() {
                 if (dict[k].symbol != NIL) childOf[pairSlot(dict[k].parent, dict[k].symbol)] = 0;
             }
         }
-        orphanParent = NIL;
     } else {
         childOfStale = true;  // a decoder reuses dict for its own phrases
     }
+    orphanParent = NIL;
     for (int32_t j = 0; j < alphabetSize; ++j) dict[j] = DictEntry{NIL, NIL, NIL, j};
     if (evicting) {
         std::fill(dict + alphabetSize, dict + kTableSize, DictEntry{NIL, NIL, NIL, NIL});
