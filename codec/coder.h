@@ -92,6 +92,17 @@ class Coder {
     // decoder has used dict since): the next reset clears it whole instead of dropping
     // only the pairs of codes below count.
     bool childOfStale;
+    // A frozen dictionary parses each input window in kLanes interleaved lanes: lane k
+    // starts a phrase at the start of its segment and parses it on its own, so the lanes'
+    // dependent table loads overlap instead of following one another. From a phrase start,
+    // the parse of a frozen dictionary depends on nothing before it, so once the exact
+    // parse of the previous segment starts a phrase where lane k started one, the rest
+    // of lane k is exact. laneCodes holds each lane's codes, laneStarts a bit per byte of
+    // its segment, set where one of its phrases starts.
+    static constexpr int32_t kLanes = 4;  // four keep every lane's state in registers
+    static constexpr int32_t kLaneBytes = kBufSize / kLanes;
+    uint16_t laneCodes[kLanes][kLaneBytes];
+    uint64_t laneStarts[kLanes][kLaneBytes / 64];
     // The freeze and reset compressors keep no child lists, so in reset mode the one
     // phrase that can hang under an emptied slot is tracked here: the slot that code 256
     // was hung under, or NIL. When that slot is filled again, the pair is dropped.
@@ -342,6 +353,13 @@ class Coder {
     // After the last input byte: writes the phrase in progress and the half code, fixes
     // the header. True on success.
     bool finishEncoding(int32_t w);
+    // encodeInput for a frozen dictionary (nothing is added): the same codes, found by
+    // parseInLanes in every whole input window.
+    int32_t encodeFrozen(int32_t w, bool& ended);
+    // Codes the kBufSize bytes of inBuf with a frozen dictionary, continuing phrase `w`;
+    // returns the phrase in progress after them, and about how many codes it wrote in
+    // `codes`. REQUIRES: inPos == 0, inEnd == kBufSize.
+    int32_t parseInLanes(int32_t w, int32_t& codes);
     bool decompressLoop();
     // Start of both decoders: reads the header and the first code and writes its byte.
     // Returns that code, or -1 for the file of an empty input and after failCorrupt().

@@ -3,6 +3,7 @@
 #include <unistd.h>
 
 #include <algorithm>
+#include <bit>
 #include <cstring>
 
 #include "coder.h"
@@ -142,11 +143,116 @@ bool Coder::compressLoop() {
             },
             nothing);
     }
-    // A frozen dictionary only looks phrases up: a loop without the adding.
-    if (!ended)
-        w = encodeInput(
-            w, ended, [](int32_t, int32_t) { return true; }, nothing);
+    if (!ended) w = encodeFrozen(w, ended);
     return finishEncoding(w);
+}
+
+int32_t Coder::encodeFrozen(int32_t w, bool& ended) {
+    // Where nearly every byte ends a phrase (random data), the plain loop predicts its
+    // branch well and beats the lanes, which store and then copy every code.
+    int32_t codes = 0;
+    for (;;) {
+        bool plain = codes > kBufSize / 8 * 7;
+        if (inPos == 0 && inEnd == kBufSize && !plain) {
+            w = parseInLanes(w, codes);
+        } else {
+            // The rest of the window in which the dictionary froze, a short last one, or
+            // a window that continues a run of random data.
+            codes = 0;
+            CodeWriter wr = takeWriter();
+            for (const uint8_t* p = inBuf + inPos; p != inBuf + inEnd; ++p) {
+                int32_t x = findChild(w, *p);
+                if (x == NIL) {
+                    putCode(wr, w);
+                    x = *p;
+                    ++codes;
+                }
+                w = x;
+            }
+            putWriter(wr);
+            if (inEnd - inPos < kBufSize) codes = 0;  // too few bytes to judge
+        }
+        inPos = inEnd;
+        if (refill() < 0) break;
+        inPos = 0;  // the byte refill() returned is read again
+    }
+    ended = true;
+    return w;
+}
+
+int32_t Coder::parseInLanes(int32_t w, int32_t& codes) {
+    struct Lane {
+        int32_t w;        // phrase in progress
+        uint16_t* codes;  // next free entry of the lane's codes
+        uint64_t starts;  // phrase starts in the current 64 bytes
+    };
+    const uint8_t* window = inBuf;
+    Lane l0{w, laneCodes[0], 0};
+    // Lanes 1 to 3 start a phrase with the first byte of their segment.
+    Lane l1{window[kLaneBytes], laneCodes[1], 1};
+    Lane l2{window[2 * kLaneBytes], laneCodes[2], 1};
+    Lane l3{window[3 * kLaneBytes], laneCodes[3], 1};
+    // One byte of one lane, without a branch: the code is always stored, and kept by
+    // moving past it only where the phrase ends.
+    auto step = [this](Lane & lane, const uint8_t* at, int32_t j) __attribute__((always_inline)) {
+        int32_t c = *at;
+        int32_t x = childOf[pairSlot(lane.w, c)];
+        uint32_t ends = x == 0;
+        *lane.codes = static_cast<uint16_t>(lane.w);
+        lane.codes += ends;
+        lane.starts |= uint64_t{ends} << (j & 63);
+        lane.w = ends ? c : x;
+    };
+    step(l0, window, 0);
+    for (int32_t j = 1; j < kLaneBytes; ++j) {
+        step(l0, window + j, j);
+        step(l1, window + kLaneBytes + j, j);
+        step(l2, window + 2 * kLaneBytes + j, j);
+        step(l3, window + 3 * kLaneBytes + j, j);
+        if ((j & 63) == 63) {
+            laneStarts[0][j >> 6] = l0.starts;
+            laneStarts[1][j >> 6] = l1.starts;
+            laneStarts[2][j >> 6] = l2.starts;
+            laneStarts[3][j >> 6] = l3.starts;
+            l0.starts = l1.starts = l2.starts = l3.starts = 0;
+        }
+    }
+    const Lane* lanes[kLanes] = {&l0, &l1, &l2, &l3};
+    codes = 0;
+    for (int32_t k = 0; k < kLanes; ++k) {
+        codes += static_cast<int32_t>(lanes[k]->codes - laneCodes[k]);
+    }
+    CodeWriter wr = takeWriter();
+    for (const uint16_t* c = laneCodes[0]; c != l0.codes; ++c) putCode(wr, *c);
+    int32_t cur = l0.w;
+    for (int32_t k = 1; k < kLanes; ++k) {
+        // Parse on from the start of segment k until a phrase starts where one of lane
+        // k's does; almost always within a few bytes.
+        const uint8_t* segment = window + k * kLaneBytes;
+        const uint64_t* starts = laneStarts[k];
+        int32_t j = 0;
+        for (; j < kLaneBytes; ++j) {
+            int32_t c = segment[j];
+            int32_t x = findChild(cur, c);
+            if (x != NIL) {
+                cur = x;
+                continue;
+            }
+            putCode(wr, cur);
+            cur = c;
+            if ((starts[j >> 6] >> (j & 63)) & 1) break;
+        }
+        if (j == kLaneBytes) continue;  // never met: the whole segment was parsed here
+        // Lane k's phrase starting at j is entry number (starts before j) of its codes.
+        int32_t index = std::popcount(starts[j >> 6] & ((uint64_t{1} << (j & 63)) - 1));
+        for (int32_t g = 0; g < j >> 6; ++g) index += std::popcount(starts[g]);
+        for (const uint16_t* c = laneCodes[k] + index; c < lanes[k]->codes; ++c) {
+            putCode(wr, *c);
+        }
+        cur = lanes[k]->w;
+    }
+    putWriter(wr);
+    return cur;
 }
 
 bool Coder::finishEncoding(int32_t w) {
