@@ -432,7 +432,10 @@ class Coder {
     void placeLeaf(int32_t code);
     bool isLeafListed(int32_t code) const { return leafPrev[code] >= 0; }
     // Whether the decoder already holds the string of `code`.
-    bool isKnown(int32_t code);
+    bool isKnown(int32_t code) {
+        if (count == kTableSize) return code != pickVictim();
+        return code < count;
+    }
     // Takes `code` out of its parent's child list (if it stands in one); its symbol becomes NIL.
     void detachFromParent(int32_t code);
     // Adds prefix+symbol, reusing the victim's slot when full. Returns the code, or NIL after

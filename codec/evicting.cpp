@@ -19,31 +19,34 @@ bool Coder::compressEvictingLoop() {
 
 bool Coder::decompressEvictingLoop() {
     int32_t prev = startDecoding();
-    if (prev < 0) return !failed;  // failed, or the file of an empty input
-    int32_t n = 1;
+    if (prev < 0) return !failed;      // failed, or the file of an empty input
+    int32_t prevFirst = stringBuf[0];  // first byte of the previous string
+    CodeCursor cur = takeCursor();
     while (remaining > 0) {
-        int32_t code = readCode();
-        if (code < 0) return failCorrupt(kEndsEarly);
-        if (count < kTableSize && code > count) return failCorrupt("kod spoza slownika");
+        int32_t code = nextCode(cur);
+        if (code < 0) return putCursor(cur), failCorrupt(kEndsEarly);
+        if (count < kTableSize && code > count) {
+            return putCursor(cur), failCorrupt("kod spoza slownika");
+        }
         // The compressor adds each phrase before it touches the path of the next code, so
         // the decoder does the same: add first, then write and touch. A known code only
         // lends its first byte to the add.
-        int32_t firstByte;
+        int32_t firstByte = prevFirst;
         if (isKnown(code)) {
             // Short strings keep their first byte at hand; a damaged chain behind it is
             // caught when the string is written.
             int32_t n0 = lengthOf[code];
             firstByte = n0 >= 1 && n0 <= kShortString ? shortString[code][0] : firstByteOf(code);
-            if (firstByte < 0) return false;
-        } else {
-            firstByte = stringBuf[n - 1];
+            if (firstByte < 0) return putCursor(cur), false;
         }
-        if (addPhraseEvicting(prev, firstByte) == NIL) return false;
-        n = emitStringTouching(code);
-        if (n == 0) return false;
+        if (addPhraseEvicting(prev, firstByte) == NIL) return putCursor(cur), false;
+        int32_t n = emitStringTouching(code);
+        if (n == 0) return putCursor(cur), false;
         remaining -= n;
         prev = code;
+        prevFirst = stringBuf[n - 1];
     }
+    putCursor(cur);
     return !failed;
 }
 

@@ -27,11 +27,6 @@ void Coder::placeLeaf(int32_t code) {
     appendLeaf(code);  // only a list broken by a damaged stream gets here
 }
 
-bool Coder::isKnown(int32_t code) {
-    if (count == kTableSize) return code != pickVictim();
-    return code < count;
-}
-
 int32_t Coder::emitStringTouching(int32_t code) {
     int32_t n = emitChecked<true>(code);
     // Shortest prefix first, so the code itself ends as the most recently used.
