@@ -528,7 +528,7 @@ inline void Coder::detachFromParent(int32_t code) {
     dict[code].symbol = NIL;
 }
 
-inline int32_t Coder::addPhraseEvicting(int32_t prefix, int32_t symbol) {
+[[gnu::always_inline]] inline int32_t Coder::addPhraseEvicting(int32_t prefix, int32_t symbol) {
     if (count < kTableSize) {
         int32_t code = count++;
         hangUnder(code, prefix, symbol);
