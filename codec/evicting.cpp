@@ -1,4 +1,6 @@
 // Eviction mode (c2/d2): a full dictionary gives up its least recently used leaf.
+#include <cstring>
+
 #include "coder.h"
 
 namespace lzw {
@@ -40,11 +42,33 @@ bool Coder::decompressEvictingLoop() {
             if (firstByte < 0) return putCursor(cur), false;
         }
         if (addPhraseEvicting(prev, firstByte) == NIL) return putCursor(cur), false;
-        int32_t n = emitStringTouching(code);
-        if (n == 0) return putCursor(cur), false;
+        // emitStringTouching by a copy of a whole short string: the walk up only collects
+        // the phrases to touch. A walk that does not reach a single byte (a damaged
+        // stream) is left to emitStringTouching, which reports it.
+        int32_t n = lengthOf[code];
+        int32_t path[kShortString];
+        bool whole = false;
+        if (n >= 1 && n <= kShortString && n <= remaining) {
+            int32_t c = code;
+            for (int32_t i = 0; i < n - 1; ++i) {
+                path[i] = c;
+                c = parentOf[c];
+            }
+            whole = c < alphabetSize;
+        }
+        if (whole) {
+            if (outPos > kBufSize - kShortString) flushOutput();
+            std::memcpy(outBuf + outPos, shortString[code], kShortString);
+            outPos += n;
+            for (int32_t i = n - 2; i >= 0; --i) touchRecent(path[i]);
+            prevFirst = shortString[code][0];
+        } else {
+            n = emitStringTouching(code);
+            if (n == 0) return putCursor(cur), false;
+            prevFirst = stringBuf[n - 1];
+        }
         remaining -= n;
         prev = code;
-        prevFirst = stringBuf[n - 1];
     }
     putCursor(cur);
     return !failed;
