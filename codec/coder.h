@@ -390,6 +390,10 @@ class Coder {
     // unlinkRecent(code) then linkRecent(code), for a listed code, in one move.
     void touchRecent(int32_t code) {
         if (code < alphabetSize || code >= kTableSize) return;
+        touchPhrase(code);
+    }
+    // touchRecent without the range check. REQUIRES: a listed phrase code.
+    void touchPhrase(int32_t code) {
         if (recency[code].next == NIL) return;  // already the most recent, in both lists
         spliceOut(code);
         appendNode(code);

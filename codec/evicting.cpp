@@ -15,7 +15,7 @@ bool Coder::compressEvictingLoop() {
             addPhraseEvicting(prefix, c);
             return true;
         },
-        [this](int32_t x) { touchRecent(x); });
+        [this](int32_t x) { touchPhrase(x); });  // a child is a listed phrase
     return finishEncoding(w);
 }
 
@@ -60,7 +60,8 @@ bool Coder::decompressEvictingLoop() {
             if (outPos > kBufSize - kShortString) flushOutput();
             std::memcpy(outBuf + outPos, shortString[code], kShortString);
             outPos += n;
-            for (int32_t i = n - 2; i >= 0; --i) touchRecent(path[i]);
+            // Every code on a sound path but the root is a listed phrase.
+            for (int32_t i = n - 2; i >= 0; --i) touchPhrase(path[i]);
             prevFirst = shortString[code][0];
         } else {
             n = emitStringTouching(code);
