@@ -523,7 +523,10 @@ inline void Coder::detachFromParent(int32_t code) {
     // Otherwise the slot is empty, or it became its own parent and stands in no child list.
     if (symbol != NIL && p != NIL && p != code) {
         --childCount[p];
-        if (indexing) indexErase(p, symbol, code);
+        // A compressor indexes each pair once, for the one phrase it names, so the entry
+        // is this phrase: a plain store, as loading that long-unused entry would wait on
+        // memory.
+        if (indexing) childOf[pairSlot(p, symbol)] = 0;
         // The parent may have lost its last child.
         if (p >= alphabetSize && childCount[p] == 0 && recency[p].code == p && !isLeafListed(p)) {
             placeLeaf(p);
