@@ -167,6 +167,16 @@ TEST(RoundTrip, DictionaryFilledManyTimes) {
     for (char p : kPolicies) expectRoundTrip(p, input);
 }
 
+// A frozen dictionary codes whole 64 KiB windows in lanes where phrases are short, and byte
+// by byte where nearly every byte ends one (random data) or where the window is not whole:
+// text, random data and text again switch between the two within one file.
+TEST(RoundTrip, FrozenDictionaryOverChangingData) {
+    Bytes input = concat({pseudoText(31, 150000), randomBytes(32, 200000), pseudoText(33, 300000),
+                          repeated('r', 200000), pseudoBinary(34, 100000)});
+    expectSameAsReference('1', input);
+    expectRoundTrip('1', input);
+}
+
 TEST(RoundTrip, LongRunOfOneByte) {
     for (char p : kPolicies) expectRoundTrip(p, repeated('q', 7500000));
 }
