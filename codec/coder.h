@@ -227,6 +227,9 @@ class Coder {
     void indexErase(int32_t prefix, int32_t symbol, int32_t code);
     // Fills slot `code` as the newest child of `prefix`, keeping the faster structures.
     void hangUnder(int32_t code, int32_t prefix, int32_t symbol);
+    // hangUnder for `indexing` and `evicting` known when compiled.
+    template <bool kIndexing, bool kEvicting>
+    void hangUnderAs(int32_t code, int32_t prefix, int32_t symbol);
     // Adds prefix+symbol; returns its code, or NIL when a frozen dictionary is full.
     int32_t addPhrase(int32_t prefix, int32_t symbol);
     // Writes the string of `code` and leaves it in stringBuf, last byte first; returns its
@@ -442,9 +445,15 @@ class Coder {
     }
     // Takes `code` out of its parent's child list (if it stands in one); its symbol becomes NIL.
     void detachFromParent(int32_t code);
+    template <bool kIndexing>
+    void detachAs(int32_t code);
     // Adds prefix+symbol, reusing the victim's slot when full. Returns the code, or NIL after
     // failCorrupt() when a damaged stream left no phrase to give up.
+    // REQUIRES: `evicting` set since the last resetDictionary().
     int32_t addPhraseEvicting(int32_t prefix, int32_t symbol);
+    // addPhraseEvicting for the compressor (kIndexing) or the decoder.
+    template <bool kIndexing>
+    int32_t addEvictingAs(int32_t prefix, int32_t symbol);
     // emitString that also touches every phrase on the path, shortest prefix first.
     // Returns the length, or 0 after failCorrupt().
     int32_t emitStringTouching(int32_t code);
@@ -473,15 +482,26 @@ inline void Coder::indexErase(int32_t prefix, int32_t symbol, int32_t code) {
 }
 
 [[gnu::always_inline]] inline void Coder::hangUnder(int32_t code, int32_t prefix, int32_t symbol) {
+    if (indexing) {
+        if (evicting) return hangUnderAs<true, true>(code, prefix, symbol);
+        return hangUnderAs<true, false>(code, prefix, symbol);
+    }
+    if (evicting) return hangUnderAs<false, true>(code, prefix, symbol);
+    hangUnderAs<false, false>(code, prefix, symbol);
+}
+
+template <bool kIndexing, bool kEvicting>
+[[gnu::always_inline]] inline void Coder::hangUnderAs(int32_t code, int32_t prefix,
+                                                      int32_t symbol) {
     dict[code].symbol = symbol;
     dict[code].parent = prefix;
-    if (evicting) {
+    if constexpr (kEvicting) {
         // A phrase hung under itself stands in no child list: it is neither counted nor
         // indexed, and can never be matched.
         childCount[code] = 0;
         if (code != prefix) ++childCount[prefix];
     }
-    if (indexing) {
+    if constexpr (kIndexing) {
         if (code != prefix) indexInsert(prefix, symbol, code);
         return;
     }
@@ -518,6 +538,12 @@ inline void Coder::indexErase(int32_t prefix, int32_t symbol, int32_t code) {
 }
 
 inline void Coder::detachFromParent(int32_t code) {
+    if (indexing) return detachAs<true>(code);
+    detachAs<false>(code);
+}
+
+template <bool kIndexing>
+[[gnu::always_inline]] inline void Coder::detachAs(int32_t code) {
     int32_t p = dict[code].parent;
     int32_t symbol = dict[code].symbol;
     // Otherwise the slot is empty, or it became its own parent and stands in no child list.
@@ -526,7 +552,7 @@ inline void Coder::detachFromParent(int32_t code) {
         // A compressor indexes each pair once, for the one phrase it names, so the entry
         // is this phrase: a plain store, as loading that long-unused entry would wait on
         // memory.
-        if (indexing) childOf[pairSlot(p, symbol)] = 0;
+        if constexpr (kIndexing) childOf[pairSlot(p, symbol)] = 0;
         // The parent may have lost its last child.
         if (p >= alphabetSize && childCount[p] == 0 && recency[p].code == p && !isLeafListed(p)) {
             placeLeaf(p);
@@ -535,10 +561,16 @@ inline void Coder::detachFromParent(int32_t code) {
     dict[code].symbol = NIL;
 }
 
-[[gnu::always_inline]] inline int32_t Coder::addPhraseEvicting(int32_t prefix, int32_t symbol) {
+inline int32_t Coder::addPhraseEvicting(int32_t prefix, int32_t symbol) {
+    if (indexing) return addEvictingAs<true>(prefix, symbol);
+    return addEvictingAs<false>(prefix, symbol);
+}
+
+template <bool kIndexing>
+[[gnu::always_inline]] inline int32_t Coder::addEvictingAs(int32_t prefix, int32_t symbol) {
     if (count < kTableSize) {
         int32_t code = count++;
-        hangUnder(code, prefix, symbol);
+        hangUnderAs<kIndexing, true>(code, prefix, symbol);
         if (prefix != code && isLeafListed(prefix)) removeLeaf(prefix);
         linkRecent(code);
         return code;
@@ -550,8 +582,8 @@ inline void Coder::detachFromParent(int32_t code) {
     spliceOut(code);
     recency[code].code = NIL;
     removeLeaf(code);
-    detachFromParent(code);
-    hangUnder(code, prefix, symbol);
+    detachAs<kIndexing>(code);
+    hangUnderAs<kIndexing, true>(code, prefix, symbol);
     if (prefix != code && isLeafListed(prefix)) removeLeaf(prefix);
     recency[code].code = code;
     appendNode(code);

@@ -12,7 +12,7 @@ bool Coder::compressEvictingLoop() {
     int32_t w = encodeInput(
         first, ended,
         [this](int32_t prefix, int32_t c) {
-            addPhraseEvicting(prefix, c);
+            addEvictingAs<true>(prefix, c);
             return true;
         },
         [this](int32_t x) { touchPhrase(x); });  // a child is a listed phrase
@@ -41,7 +41,7 @@ bool Coder::decompressEvictingLoop() {
             firstByte = n0 >= 1 && n0 <= kShortString ? shortString[code][0] : firstByteOf(code);
             if (firstByte < 0) return putCursor(cur), false;
         }
-        if (addPhraseEvicting(prev, firstByte) == NIL) return putCursor(cur), false;
+        if (addEvictingAs<false>(prev, firstByte) == NIL) return putCursor(cur), false;
         // emitStringTouching by a copy of a whole short string: the walk up only collects
         // the phrases to touch. A walk that does not reach a single byte (a damaged
         // stream) is left to emitStringTouching, which reports it.
