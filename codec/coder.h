@@ -19,8 +19,9 @@ inline constexpr int64_t kMaxInputSize = int64_t{1} << 31;
 
 struct DictEntry {
     int32_t parent;  // code this phrase extends; NIL for a single byte or an empty slot
-    // The child list of a phrase. Left NIL: the coders find a child through childOf and
-    // only count children (childCount), which is all that leaf eviction needs to know.
+    // The child list of a phrase. Not kept (eviction leaves them NIL): the coders find a
+    // child through childOf and only count children (childCount), all that leaf eviction
+    // needs to know.
     int32_t firstChild;
     int32_t nextSibling;
     int32_t symbol;  // byte this phrase adds to its parent; NIL in an empty slot
