@@ -270,6 +270,13 @@ class Coder {
     }
     void chainFault();
     void lengthFault(int32_t n);
+    // Writes the n-byte string of `code` by one copy of its whole short form (the bytes past
+    // n are overwritten later). REQUIRES: 1 <= n <= kShortString and a sound chain.
+    void copyShortString(int32_t code, int32_t n) {
+        if (outPos > kBufSize - kShortString) flushOutput();
+        std::memcpy(outBuf + outPos, shortString[code], kShortString);
+        outPos += n;
+    }
 
     // Local copies of the input cursor and the half-code state for the decoding loops:
     // stores into outBuf may alias any member, so members would be reloaded per byte.
@@ -569,23 +576,21 @@ inline int32_t Coder::addPhraseEvicting(int32_t prefix, int32_t symbol) {
 
 template <bool kIndexing>
 [[gnu::always_inline]] inline int32_t Coder::addEvictingAs(int32_t prefix, int32_t symbol) {
+    int32_t code;
     if (count < kTableSize) {
-        int32_t code = count++;
-        hangUnderAs<kIndexing, true>(code, prefix, symbol);
-        if (prefix != code && isLeafListed(prefix)) removeLeaf(prefix);
-        linkRecent(code);
-        return code;
+        code = count++;
+    } else {
+        code = pickVictim();
+        if (code == NIL) return failCorrupt("slownik bez frazy do usuniecia"), NIL;
+        // unlinkRecent, knowing that the victim is a listed phrase and a leaf.
+        spliceOut(code);
+        recency[code].code = NIL;
+        removeLeaf(code);
+        detachAs<kIndexing>(code);
     }
-    int32_t code = pickVictim();
-    if (code == NIL) return failCorrupt("slownik bez frazy do usuniecia"), NIL;
-    // unlinkRecent and linkRecent, knowing that the victim is a listed phrase and a leaf,
-    // and that it comes back as one.
-    spliceOut(code);
-    recency[code].code = NIL;
-    removeLeaf(code);
-    detachAs<kIndexing>(code);
     hangUnderAs<kIndexing, true>(code, prefix, symbol);
     if (prefix != code && isLeafListed(prefix)) removeLeaf(prefix);
+    // linkRecent, knowing that the new phrase is a phrase code without children.
     recency[code].code = code;
     appendNode(code);
     appendLeaf(code);

@@ -291,8 +291,6 @@ bool Coder::decompressLoop() {
     int32_t prevFirst = stringBuf[0];
     int64_t left = remaining;
     CodeCursor cur = takeCursor();
-    // Room for the longest string plus the overrun of a 16-byte copy.
-    const uint8_t* roomy = outBuf + kBufSize - kTableSize - kShortString;
     while (left > 0) {
         int32_t code = nextCode(cur);
         if (code < 0) return putCursor(cur), failCorrupt(kEndsEarly);
@@ -308,9 +306,7 @@ bool Coder::decompressLoop() {
         int32_t first;
         n = lengthOf[code];
         if (n > 0 && n <= kShortString && n <= left) {
-            if (outBuf + outPos > roomy) flushOutput();
-            std::memcpy(outBuf + outPos, shortString[code], kShortString);
-            outPos += n;
+            copyShortString(code, n);
             first = shortString[code][0];
         } else {
             remaining = left;

@@ -1,6 +1,4 @@
 // Eviction mode (c2/d2): a full dictionary gives up its least recently used leaf.
-#include <cstring>
-
 #include "coder.h"
 
 namespace lzw {
@@ -57,9 +55,7 @@ bool Coder::decompressEvictingLoop() {
             whole = c < alphabetSize;
         }
         if (whole) {
-            if (outPos > kBufSize - kShortString) flushOutput();
-            std::memcpy(outBuf + outPos, shortString[code], kShortString);
-            outPos += n;
+            copyShortString(code, n);
             // Every code on a sound path but the root is a listed phrase.
             for (int32_t i = n - 2; i >= 0; --i) touchPhrase(path[i]);
             prevFirst = shortString[code][0];
