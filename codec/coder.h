@@ -364,6 +364,9 @@ class Coder {
     // After the last input byte: writes the phrase in progress and the half code, fixes
     // the header. True on success.
     bool finishEncoding(int32_t w);
+    // encodeInput for reset mode: the same codes, with the adding inlined. Returns the
+    // phrase in progress when the input ends.
+    int32_t encodeResetting(int32_t w);
     // encodeInput for a frozen dictionary (nothing is added): the same codes, found by
     // parseInLanes in every whole input window.
     int32_t encodeFrozen(int32_t w, bool& ended);
