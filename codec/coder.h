@@ -412,7 +412,11 @@ class Coder {
         spliceOut(code);
         appendNode(code);
         if (isLeafListed(code) && leafNext[code] != NIL) {
-            removeLeaf(code);
+            // removeLeaf then appendLeaf, without marking it unlisted in between.
+            int32_t p = leafPrev[code];
+            int32_t q = leafNext[code];
+            leafNext[p] = q;
+            leafPrev[q] = p;
             appendLeaf(code);
         }
     }
@@ -456,7 +460,8 @@ class Coder {
     }
     // Takes `code` out of its parent's child list (if it stands in one); its symbol becomes NIL.
     void detachFromParent(int32_t code);
-    template <bool kIndexing>
+    // kRefill: the slot is filled again at once, so its symbol is left as it is.
+    template <bool kIndexing, bool kRefill = false>
     void detachAs(int32_t code);
     // Adds prefix+symbol, reusing the victim's slot when full. Returns the code, or NIL after
     // failCorrupt() when a damaged stream left no phrase to give up.
@@ -553,7 +558,7 @@ inline void Coder::detachFromParent(int32_t code) {
     detachAs<false>(code);
 }
 
-template <bool kIndexing>
+template <bool kIndexing, bool kRefill>
 [[gnu::always_inline]] inline void Coder::detachAs(int32_t code) {
     int32_t p = dict[code].parent;
     int32_t symbol = dict[code].symbol;
@@ -569,7 +574,7 @@ template <bool kIndexing>
             placeLeaf(p);
         }
     }
-    dict[code].symbol = NIL;
+    if constexpr (!kRefill) dict[code].symbol = NIL;
 }
 
 inline int32_t Coder::addPhraseEvicting(int32_t prefix, int32_t symbol) {
@@ -592,11 +597,13 @@ template <bool kIndexing>
         __builtin_prefetch(&leafNext[after], 1);
         __builtin_prefetch(&recency[after], 1);
         __builtin_prefetch(&dict[after], 1);
-        // unlinkRecent, knowing that the victim is a listed phrase and a leaf.
+        // unlinkRecent and removeLeaf, knowing that the victim is a listed phrase and the
+        // oldest leaf. Its own list marks are not cleared: nothing reads them before the
+        // slot is linked again below as the newest phrase and leaf.
         spliceOut(code);
-        recency[code].code = NIL;
-        removeLeaf(code);
-        detachAs<kIndexing>(code);
+        leafNext[NIL] = after;
+        leafPrev[after] = NIL;
+        detachAs<kIndexing, true>(code);
     }
     hangUnderAs<kIndexing, true>(code, prefix, symbol);
     if (prefix != code && isLeafListed(prefix)) removeLeaf(prefix);
