@@ -364,9 +364,6 @@ class Coder {
     // After the last input byte: writes the phrase in progress and the half code, fixes
     // the header. True on success.
     bool finishEncoding(int32_t w);
-    // encodeInput for reset mode: the same codes, with the adding inlined. Returns the
-    // phrase in progress when the input ends.
-    int32_t encodeResetting(int32_t w);
     // encodeInput for a frozen dictionary (nothing is added): the same codes, found by
     // parseInLanes in every whole input window.
     int32_t encodeFrozen(int32_t w, bool& ended);
@@ -412,11 +409,7 @@ class Coder {
         spliceOut(code);
         appendNode(code);
         if (isLeafListed(code) && leafNext[code] != NIL) {
-            // removeLeaf then appendLeaf, without marking it unlisted in between.
-            int32_t p = leafPrev[code];
-            int32_t q = leafNext[code];
-            leafNext[p] = q;
-            leafPrev[q] = p;
+            unlinkLeaf(code);
             appendLeaf(code);
         }
     }
@@ -445,11 +438,15 @@ class Coder {
         leafPrev[after] = code;
     }
     void removeLeaf(int32_t code) {
+        unlinkLeaf(code);
+        leafPrev[code] = -1;
+    }
+    // removeLeaf without marking the code unlisted, for a code linked again at once.
+    void unlinkLeaf(int32_t code) {
         int32_t p = leafPrev[code];
         int32_t q = leafNext[code];
         leafNext[p] = q;
         leafPrev[q] = p;
-        leafPrev[code] = -1;
     }
     void placeLeaf(int32_t code);
     bool isLeafListed(int32_t code) const { return leafPrev[code] >= 0; }
@@ -601,7 +598,7 @@ template <bool kIndexing>
         // oldest leaf. Its own list marks are not cleared: nothing reads them before the
         // slot is linked again below as the newest phrase and leaf.
         spliceOut(code);
-        leafNext[NIL] = after;
+        leafNext[NIL] = after;  // unlinkLeaf, knowing the victim heads the leaf list
         leafPrev[after] = NIL;
         detachAs<kIndexing, true>(code);
     }

@@ -134,7 +134,29 @@ bool Coder::compressLoop() {
     bool ended = false;
     int32_t w = first;
     auto nothing = [](int32_t) {};
-    if (!freezeWhenFull) return finishEncoding(encodeResetting(w));
+    if (!freezeWhenFull) {
+        // The next free code and the orphan's slot live in locals, kept in registers: the
+        // members would be stored and reloaded on every phrase, as stores into outBuf may
+        // alias them. addPhrase is left for a reset and the refill of the orphan's slot.
+        int32_t next = count;
+        int32_t orphan = orphanParent;
+        w = encodeInput(
+            w, ended,
+            [&](int32_t prefix, int32_t c) {
+                if (next != kTableSize && next != orphan) {
+                    hangUnderAs<true, false>(next++, prefix, c);
+                } else {
+                    count = next;
+                    addPhrase(prefix, c);
+                    next = count;
+                    orphan = orphanParent;
+                }
+                return true;
+            },
+            nothing);
+        count = next;
+        return finishEncoding(w);
+    }
     if (count != kTableSize) {
         w = encodeInput(
             w, ended,
@@ -146,47 +168,6 @@ bool Coder::compressLoop() {
     }
     if (!ended) w = encodeFrozen(w, ended);
     return finishEncoding(w);
-}
-
-int32_t Coder::encodeResetting(int32_t w) {
-    for (;;) {
-        const uint8_t* p = inBuf + inPos;
-        const uint8_t* end = inBuf + inEnd;
-        CodeWriter wr = takeWriter();
-        // The next free code and the orphan's slot live in registers: a member would be
-        // stored and reloaded on every phrase, as stores into outBuf may alias it.
-        int32_t next = count;
-        int32_t orphan = orphanParent;
-        while (p != end) {
-            int32_t c = *p++;
-            uint32_t slot = pairSlot(w, c);
-            int32_t x = childOf[slot];
-            if (x != 0) {
-                w = x;
-                continue;
-            }
-            putCode(wr, w);
-            if (next != kTableSize && next != orphan) {
-                dict[next].symbol = c;
-                dict[next].parent = w;
-                childOf[slot] = static_cast<uint16_t>(next);
-                ++next;
-            } else {
-                // A reset, or the refill of the slot the orphan hangs under.
-                count = next;
-                addPhrase(w, c);
-                next = count;
-                orphan = orphanParent;
-            }
-            w = c;
-        }
-        count = next;
-        putWriter(wr);
-        inPos = inEnd;
-        if (refill() < 0) break;
-        inPos = 0;  // the byte refill() returned is read again
-    }
-    return w;
 }
 
 int32_t Coder::encodeFrozen(int32_t w, bool& ended) {
