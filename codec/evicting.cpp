@@ -31,6 +31,16 @@ bool Coder::decompressEvictingLoop() {
         // The compressor adds each phrase before it touches the path of the next code, so
         // the decoder does the same: add first, then write and touch. A known code only
         // lends its first byte to the add.
+        // A single byte, most codes of data that hardly repeats: always known, its own
+        // first byte, and never listed, so there is nothing to touch.
+        if (code < alphabetSize) {
+            if (addEvictingAs<false>(prev, code) == NIL) return putCursor(cur), false;
+            writeByte(static_cast<uint8_t>(code));
+            prevFirst = code;
+            remaining -= 1;
+            prev = code;
+            continue;
+        }
         int32_t firstByte = prevFirst;
         if (isKnown(code)) {
             // Short strings keep their first byte at hand; a damaged chain behind it is
