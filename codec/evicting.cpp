@@ -28,9 +28,6 @@ bool Coder::decompressEvictingLoop() {
         if (count < kTableSize && code > count) {
             return putCursor(cur), failCorrupt("kod spoza slownika");
         }
-        // The compressor adds each phrase before it touches the path of the next code, so
-        // the decoder does the same: add first, then write and touch. A known code only
-        // lends its first byte to the add.
         // A single byte, most codes of data that hardly repeats: always known, its own
         // first byte, and never listed, so there is nothing to touch.
         if (code < alphabetSize) {
@@ -41,6 +38,9 @@ bool Coder::decompressEvictingLoop() {
             prev = code;
             continue;
         }
+        // The compressor adds each phrase before it touches the path of the next code, so
+        // the decoder does the same: add first, then write and touch. A known code only
+        // lends its first byte to the add.
         int32_t firstByte = prevFirst;
         if (isKnown(code)) {
             // Short strings keep their first byte at hand; a damaged chain behind it is
