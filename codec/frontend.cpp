@@ -178,7 +178,6 @@ int Coder::runStreams(const char* mode, std::FILE* input, std::FILE* output, int
     indexing = mode[0] == 'c';
     evicting = mode[1] == '2';
     resetDictionary();
-    bool evicting = mode[1] == '2';
     if (evicting) initRecency();
     bool ok;
     if (mode[0] == 'c') {
