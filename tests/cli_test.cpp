@@ -251,13 +251,14 @@ TEST_F(Cli, FullDeviceFailsTheRun) {
     }
 }
 
-TEST_F(Cli, UnknownModeDoesNothing) {
+// A typo must not pass for success: the user may delete the input next.
+TEST_F(Cli, UnknownModePrintsUsage) {
     write("in", "abc");
     for (const char* mode : {"C1", "c4", "d0", "c", "c11", ""}) {
         Outcome r = lzw({mode, "in", "out"});
-        EXPECT_EQ(r.status, 0) << mode;
+        EXPECT_EQ(r.status, 2) << mode;
         EXPECT_EQ(r.out, "") << mode;
-        EXPECT_EQ(r.err, "") << mode;
+        EXPECT_EQ(r.err, "uzycie: lzw c1|d1|c2|d2|c3|d3 WEJSCIE WYJSCIE\n") << mode;
         EXPECT_EQ(listing(), std::set<std::string>{"in"}) << mode;
     }
 }
