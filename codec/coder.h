@@ -376,6 +376,9 @@ class Coder {
     // Returns that code, or -1 for the file of an empty input and after failCorrupt().
     int32_t startDecoding();
     static constexpr const char* kEndsEarly = "strumien konczy sie przed koncem danych";
+    // End of both decoders after the last code: any byte left in the input is damage.
+    // True when the input ends there and the run has not failed.
+    bool endOfStream();
     // After the last input byte: makes the header hold the bytes actually read, minus one.
     bool fixHeader();
     // First byte of the string of `code` without writing or touching anything; -1 after

@@ -301,7 +301,7 @@ int32_t Coder::startDecoding() {
 
 bool Coder::decompressLoop() {
     int32_t prev = startDecoding();
-    if (prev < 0) return !failed;  // failed, or the file of an empty input
+    if (prev < 0) return endOfStream();  // failed, or the file of an empty input
     int32_t n = 1;
     // The slot the next add fills. A full frozen dictionary adds nothing, so every code
     // is known; in reset mode that add clears a full dictionary first, so only single
@@ -348,7 +348,7 @@ bool Coder::decompressLoop() {
     }
     remaining = left;
     putCursor(cur);
-    return !failed;
+    return endOfStream();
 }
 
 int Coder::compress(const char* inputPath, const char* outputPath) {

@@ -64,6 +64,12 @@ int32_t Coder::readLength() {
     return static_cast<int32_t>(value);
 }
 
+bool Coder::endOfStream() {
+    if (failed) return false;
+    if (readByte() >= 0) return failCorrupt("dane za koncem strumienia");
+    return !failed;  // a read error while looking
+}
+
 void Coder::flushCode() {
     if (halfPending) writeByte(static_cast<uint8_t>(pendingNibble << nibbleShift));
 }

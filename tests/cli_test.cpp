@@ -410,6 +410,7 @@ TEST_F(Cli, DamagedStreamsAreReported) {
             {"ends_early", std::string("\x00\x00\x00\x10\x06\x10\x62", 7)},
             {"cut_short", std::string(packed.begin(), packed.end() - 100)},
             {"cut_in_last_code", std::string(packed.begin(), packed.end() - 1)},
+            {"trailing_byte", std::string(packed.begin(), packed.end()) + '\0'},
         };
         for (const auto& [name, bytes] : damaged) {
             write(name, bytes);
@@ -419,6 +420,10 @@ TEST_F(Cli, DamagedStreamsAreReported) {
             EXPECT_EQ(lineCount(r.err), 1) << r.err;
             EXPECT_NE(r.err.find(name), std::string::npos) << r.err;
         }
+        // Everything before the extra byte was a whole stream, and is kept.
+        EXPECT_TRUE(readBytes("out") == kText) << m.name;
+        EXPECT_EQ(lzw({m.name, "trailing_byte", "out"}).err,
+                  "uszkodzony plik trailing_byte: dane za koncem strumienia\n");
     }
 }
 
