@@ -78,6 +78,11 @@ class Coder {
     uint64_t inputDevice;
     uint64_t inputInode;
     int64_t inputSize;  // size of a regular input file, -1 when unknown
+    // A compressor fails once it has read more input bytes than this (the header's limit).
+    int64_t readLimit;
+    // The regular output file opened, while a failure may remove it.
+    uint64_t outputDevice;
+    uint64_t outputInode;
     static constexpr int32_t kBufSize = 1 << 16;
     uint8_t inBuf[kBufSize];
     uint8_t outBuf[kBufSize];
@@ -144,6 +149,9 @@ class Coder {
     bool openInput(const char* path);
     // Opens the output, refusing when it is the open input; false after fail().
     bool openOutput(const char* path);
+    // With `remove`, removes the output now (a failed compression), when it is a regular
+    // file this run created or truncated and the path still names it. After closeFiles().
+    void releaseOutput(bool remove);
     void startTimer();
     // Prints "Czas trwania obliczen:%ld ms.\n\n" with the time since startTimer().
     void stopTimerAndReport();
@@ -160,7 +168,8 @@ class Coder {
     bool closeFiles();
 
     // ---- Byte streams and the code format (stream.cpp) ----
-    // Next input byte, or -1 at end of input; a read error marks the run failed and ends input.
+    // Next input byte, or -1 at end of input; a read error, or reading past readLimit, marks
+    // the run failed and ends input.
     int readByte() {
         if (inPos < inEnd) return inBuf[inPos++];
         return refill();

@@ -1,5 +1,4 @@
 // The phrase dictionary and the freeze (c1/d1) and reset (c3/d3) modes.
-#include <sys/stat.h>
 #include <unistd.h>
 
 #include <algorithm>
@@ -83,6 +82,7 @@ bool Coder::beginCompression(const char* inputPath, const char* outputPath) {
         return fail("plik %s jest za duzy: naglowek opisuje najwyzej 2147483648 bajtow", inputPath);
     }
     if (!openOutput(outputPath)) return false;
+    readLimit = kMaxInputSize;
     halfPending = false;
     // An unknown size (pipe, device) is written as empty and fixed at the end.
     headerLength = inputSize < 0 ? -1 : inputSize - 1;
@@ -98,17 +98,6 @@ bool Coder::beginDecompression(const char* inputPath, const char* outputPath) {
 
 bool Coder::fixHeader() {
     if (failed) return false;
-    if (bytesRead > kMaxInputSize) {
-        if (closeOnFinish && out != nullptr) {
-            struct stat st;
-            bool regular = fstat(fileno(out), &st) == 0 && S_ISREG(st.st_mode);
-            std::fclose(out);
-            out = nullptr;
-            outPos = 0;
-            if (regular) unlink(outputPath);
-        }
-        return fail("plik %s jest za duzy: naglowek opisuje najwyzej 2147483648 bajtow", inputPath);
-    }
     int64_t actual = bytesRead - 1;
     if (actual == headerLength) return true;
     // The input was a pipe or changed size while read: rewrite the header in place.
@@ -361,6 +350,7 @@ int Coder::compress(const char* inputPath, const char* outputPath) {
     evicting = false;
     bool ok = beginCompression(inputPath, outputPath) && compressLoop();
     ok = closeFiles() && ok;
+    releaseOutput(!ok);  // a failed compression leaves no output that could pass for whole
     if (!ok) return 1;
     // An empty input leaves out the time line here (c3's wrapper still prints it).
     if (freezeWhenFull && bytesRead > 0) stopTimerAndReport();
@@ -378,6 +368,7 @@ int Coder::decompress(const char* inputPath, const char* outputPath) {
     evicting = false;
     bool ok = beginDecompression(inputPath, outputPath) && decompressLoop();
     ok = closeFiles() && ok;
+    releaseOutput(false);  // what a damaged stream gave up to the fault is kept
     if (!ok) return 1;
     if (freezeWhenFull) stopTimerAndReport();
     freezeWhenFull = true;

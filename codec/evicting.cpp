@@ -91,6 +91,7 @@ int Coder::compressEvicting(const char* inputPath, const char* outputPath) {
         ok = compressEvictingLoop();
     }
     ok = closeFiles() && ok;
+    releaseOutput(!ok);
     if (!ok) return 1;
     if (bytesRead > 0) stopTimerAndReport();
     return 0;
@@ -106,6 +107,7 @@ int Coder::decompressEvicting(const char* inputPath, const char* outputPath) {
         ok = decompressEvictingLoop();
     }
     ok = closeFiles() && ok;
+    releaseOutput(false);
     if (!ok) return 1;
     stopTimerAndReport();
     return 0;

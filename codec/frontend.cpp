@@ -3,6 +3,7 @@
 #include <unistd.h>
 
 #include <chrono>
+#include <climits>
 #include <cstring>
 
 #include "coder.h"
@@ -10,6 +11,13 @@
 namespace lzw {
 
 namespace {
+
+// The regular output file this run created or truncated and has not finished yet.
+const char* unfinishedOutput = nullptr;
+
+bool sameFile(const struct stat& st, uint64_t device, uint64_t inode) {
+    return static_cast<uint64_t>(st.st_dev) == device && static_cast<uint64_t>(st.st_ino) == inode;
+}
 
 int32_t clockTicks() {
     auto ms = std::chrono::duration_cast<std::chrono::milliseconds>(
@@ -55,6 +63,9 @@ Coder::Coder()
       inputDevice(0),
       inputInode(0),
       inputSize(-1),
+      readLimit(INT64_MAX),
+      outputDevice(0),
+      outputInode(0),
       childOfStale(true),
       orphanParent(NIL) {}
 
@@ -110,15 +121,34 @@ bool Coder::openOutput(const char* path) {
     outputPath = path;
     struct stat outStat;
     if (inputKnown && stat(path, &outStat) == 0 && S_ISREG(outStat.st_mode) &&
-        static_cast<uint64_t>(outStat.st_dev) == inputDevice &&
-        static_cast<uint64_t>(outStat.st_ino) == inputInode) {
+        sameFile(outStat, inputDevice, inputInode)) {
         // Opening it for writing would truncate the input before it is read (devices such
         // as /dev/null lose nothing).
         return fail("plik wejsciowy i wyjsciowy to ten sam plik: %s", path);
     }
     out = std::fopen(path, "wb");
     if (out == nullptr) return fail("blad przy ladowaniu pliku %s", path);
+    struct stat opened, named;
+    if (fstat(fileno(out), &opened) == 0 && S_ISREG(opened.st_mode) && lstat(path, &named) == 0 &&
+        S_ISREG(named.st_mode) &&
+        sameFile(named, static_cast<uint64_t>(opened.st_dev),
+                 static_cast<uint64_t>(opened.st_ino))) {
+        outputDevice = static_cast<uint64_t>(opened.st_dev);
+        outputInode = static_cast<uint64_t>(opened.st_ino);
+        unfinishedOutput = path;
+    }
     return true;
+}
+
+void Coder::releaseOutput(bool remove) {
+    const char* path = unfinishedOutput;
+    unfinishedOutput = nullptr;
+    if (!remove || path == nullptr) return;
+    // Only the file this run opened: the path may have been renamed or replaced since.
+    struct stat st;
+    if (lstat(path, &st) == 0 && S_ISREG(st.st_mode) && sameFile(st, outputDevice, outputInode)) {
+        unlink(path);
+    }
 }
 
 bool Coder::openFiles(const char* inputPath, const char* outputPath) {
@@ -181,6 +211,7 @@ int Coder::runStreams(const char* mode, std::FILE* input, std::FILE* output, int
     if (evicting) initRecency();
     bool ok;
     if (mode[0] == 'c') {
+        readLimit = kMaxInputSize;
         headerLength = (inputSize >= 1 && inputSize <= kMaxInputSize) ? inputSize - 1 : -1;
         writeLengthHeader(static_cast<int32_t>(headerLength));
         ok = evicting ? compressEvictingLoop() : compressLoop();

@@ -7,6 +7,7 @@
 #include <sys/wait.h>
 #include <unistd.h>
 
+#include <array>
 #include <cstdlib>
 #include <filesystem>
 #include <fstream>
@@ -393,6 +394,24 @@ TEST_F(Cli, OutputToAPipe) {
     r = shell(drain + "\"$LZW\" d3 packed fifo" + finish);
     EXPECT_EQ(r.status, 0) << r.err;
     EXPECT_TRUE(readBytes("got") == kText);
+}
+
+// A failed compression removes the output it created or truncated: what is left of it
+// could pass for a whole file.
+TEST_F(Cli, FailedCompressionLeavesNoOutput) {
+    const std::string tooLarge = ": naglowek opisuje najwyzej 2147483648 bajtow\n";
+    for (const auto& [mode, input, message] : std::vector<std::array<std::string, 3>>{
+             {"c1", "/proc/self/mem", "blad przy czytaniu pliku /proc/self/mem\n"},
+             {"c2", "/proc/self/mem", "blad przy czytaniu pliku /proc/self/mem\n"},
+             // Endless: refused as soon as it passes the limit.
+             {"c3", "/dev/zero", "plik /dev/zero jest za duzy" + tooLarge}}) {
+        write("out", "old");
+        Outcome r = shell("timeout 300 \"$LZW\" " + mode + " " + input + " out");
+        EXPECT_EQ(r.status, 1) << mode << " " << input;
+        EXPECT_EQ(r.out, bannerLine(mode));
+        EXPECT_EQ(r.err, message);
+        EXPECT_FALSE(exists("out")) << mode << " " << input;
+    }
 }
 
 // Every way a stream can be damaged ends in one message naming the file and status 1.
