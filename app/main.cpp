@@ -74,5 +74,6 @@ int main(int argc, char** argv) {
     coder.childOfStale = false;
     if (mode->name[0] == 'c') mapChildTable();
     const char* output = argv[3];
+    lzw::Coder::catchSignals();
     return (coder.*mode->run)(argv[2], output);
 }

@@ -80,7 +80,7 @@ class Coder {
     int64_t inputSize;  // size of a regular input file, -1 when unknown
     // A compressor fails once it has read more input bytes than this (the header's limit).
     int64_t readLimit;
-    // The regular output file opened, while a failure may remove it.
+    // The regular output file opened, while a failure or a signal may remove it.
     uint64_t outputDevice;
     uint64_t outputInode;
     static constexpr int32_t kBufSize = 1 << 16;
@@ -147,10 +147,15 @@ class Coder {
     bool openFiles(const char* inputPath, const char* outputPath);
     // Opens only the input; false after fail() when it cannot be opened.
     bool openInput(const char* path);
-    // Opens the output, refusing when it is the open input; false after fail().
+    // Opens the output, refusing when it is the open input; false after fail(). A regular
+    // file it creates or truncates is removed if a signal ends the process before
+    // releaseOutput().
     bool openOutput(const char* path);
-    // With `remove`, removes the output now (a failed compression), when it is a regular
-    // file this run created or truncated and the path still names it. After closeFiles().
+    // Makes SIGINT, SIGTERM and SIGHUP (unless ignored) remove the output openOutput()
+    // created, then end the process by the same signal.
+    static void catchSignals();
+    // Ends the output's removal on a signal; with `remove`, removes it now (a failed
+    // compression), when the path still names the regular file opened. After closeFiles().
     void releaseOutput(bool remove);
     void startTimer();
     // Prints "Czas trwania obliczen:%ld ms.\n\n" with the time since startTimer().

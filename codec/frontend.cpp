@@ -2,8 +2,10 @@
 #include <sys/stat.h>
 #include <unistd.h>
 
+#include <cerrno>
 #include <chrono>
 #include <climits>
+#include <csignal>
 #include <cstring>
 
 #include "coder.h"
@@ -12,8 +14,18 @@ namespace lzw {
 
 namespace {
 
-// The regular output file this run created or truncated and has not finished yet.
-const char* unfinishedOutput = nullptr;
+// The regular output file this run created or truncated and has not finished yet, for the
+// signal handler, which may only read it.
+const char* volatile unfinishedOutput = nullptr;
+
+constexpr int kStopSignals[] = {SIGINT, SIGTERM, SIGHUP};
+
+extern "C" void removeOutputAndDie(int sig) {
+    const char* path = unfinishedOutput;
+    if (path != nullptr) unlink(path);
+    std::signal(sig, SIG_DFL);
+    std::raise(sig);  // delivered, by the default action, once the handler returns
+}
 
 bool sameFile(const struct stat& st, uint64_t device, uint64_t inode) {
     return static_cast<uint64_t>(st.st_dev) == device && static_cast<uint64_t>(st.st_ino) == inode;
@@ -126,17 +138,27 @@ bool Coder::openOutput(const char* path) {
         // as /dev/null lose nothing).
         return fail("plik wejsciowy i wyjsciowy to ten sam plik: %s", path);
     }
+    // The signal handler must learn of a file this run creates or truncates before a signal
+    // can end the run, so signals wait while it is opened. Not where the opening itself may
+    // wait (a FIFO waits for a reader): what is not a regular file is never removed anyway.
+    struct stat before;
+    bool plain = lstat(path, &before) == 0 ? S_ISREG(before.st_mode) : errno == ENOENT;
+    sigset_t stops, saved;
+    sigemptyset(&stops);
+    for (int sig : kStopSignals) sigaddset(&stops, sig);
+    if (plain) sigprocmask(SIG_BLOCK, &stops, &saved);
     out = std::fopen(path, "wb");
-    if (out == nullptr) return fail("blad przy ladowaniu pliku %s", path);
     struct stat opened, named;
-    if (fstat(fileno(out), &opened) == 0 && S_ISREG(opened.st_mode) && lstat(path, &named) == 0 &&
-        S_ISREG(named.st_mode) &&
+    if (out != nullptr && fstat(fileno(out), &opened) == 0 && S_ISREG(opened.st_mode) &&
+        lstat(path, &named) == 0 && S_ISREG(named.st_mode) &&
         sameFile(named, static_cast<uint64_t>(opened.st_dev),
                  static_cast<uint64_t>(opened.st_ino))) {
         outputDevice = static_cast<uint64_t>(opened.st_dev);
         outputInode = static_cast<uint64_t>(opened.st_ino);
         unfinishedOutput = path;
     }
+    if (plain) sigprocmask(SIG_SETMASK, &saved, nullptr);
+    if (out == nullptr) return fail("blad przy ladowaniu pliku %s", path);
     return true;
 }
 
@@ -148,6 +170,19 @@ void Coder::releaseOutput(bool remove) {
     struct stat st;
     if (lstat(path, &st) == 0 && S_ISREG(st.st_mode) && sameFile(st, outputDevice, outputInode)) {
         unlink(path);
+    }
+}
+
+void Coder::catchSignals() {
+    for (int sig : kStopSignals) {
+        struct sigaction action;
+        // A signal the caller ignores (nohup) stays ignored.
+        if (sigaction(sig, nullptr, &action) != 0 || action.sa_handler == SIG_IGN) continue;
+        std::memset(&action, 0, sizeof action);
+        action.sa_handler = removeOutputAndDie;
+        sigemptyset(&action.sa_mask);
+        for (int other : kStopSignals) sigaddset(&action.sa_mask, other);
+        sigaction(sig, &action, nullptr);
     }
 }
 

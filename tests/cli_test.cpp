@@ -8,6 +8,7 @@
 #include <unistd.h>
 
 #include <array>
+#include <csignal>
 #include <cstdlib>
 #include <filesystem>
 #include <fstream>
@@ -411,6 +412,57 @@ TEST_F(Cli, FailedCompressionLeavesNoOutput) {
         EXPECT_EQ(r.out, bannerLine(mode));
         EXPECT_EQ(r.err, message);
         EXPECT_FALSE(exists("out")) << mode << " " << input;
+    }
+}
+
+// SIGINT, SIGTERM and SIGHUP remove the unfinished output and end the run by the same
+// signal.
+TEST_F(Cli, SignalsRemoveTheUnfinishedOutput) {
+    ASSERT_EQ(mkfifo((work_ / "fifo").c_str(), 0644), 0);
+    for (const auto& [mode, sig] : std::vector<std::pair<std::string, int>>{{"c1", SIGINT},
+                                                                            {"d1", SIGTERM},
+                                                                            {"c2", SIGHUP},
+                                                                            {"d2", SIGINT},
+                                                                            {"c3", SIGTERM},
+                                                                            {"d3", SIGHUP}}) {
+        // Some 64 KiB reads, enough for the output to be written out once; the FIFO stays
+        // open, so the run then waits for more.
+        Bytes feed = randomBytes(5, 200000);
+        if (mode[0] == 'd') feed = encode(mode[1], feed);  // the first 200000 of 300000 bytes
+        feed.resize(200000);
+        int fifo = open((work_ / "fifo").c_str(), O_RDWR);
+        ASSERT_GE(fifo, 0);
+        ASSERT_GE(fcntl(fifo, F_SETPIPE_SZ, 1 << 18), static_cast<int>(feed.size()));
+        ASSERT_EQ(::write(fifo, feed.data(), feed.size()), static_cast<ssize_t>(feed.size()));
+        posix_spawnattr_t attr;
+        posix_spawnattr_init(&attr);
+        sigset_t defaults;
+        sigemptyset(&defaults);
+        for (int s : {SIGINT, SIGTERM, SIGHUP}) sigaddset(&defaults, s);
+        posix_spawnattr_setsigdefault(&attr, &defaults);
+        posix_spawnattr_setflags(&attr, POSIX_SPAWN_SETSIGDEF);
+        posix_spawn_file_actions_t actions;
+        posix_spawn_file_actions_init(&actions);
+        posix_spawn_file_actions_addchdir_np(&actions, work_.c_str());
+        posix_spawn_file_actions_addopen(&actions, 1, "/dev/null", O_WRONLY, 0);
+        std::vector<std::string> args = {LZW_BINARY, mode, "fifo", "out"};
+        std::vector<char*> argv;
+        for (auto& a : args) argv.push_back(a.data());
+        argv.push_back(nullptr);
+        pid_t pid;
+        ASSERT_EQ(posix_spawn(&pid, argv[0], &actions, &attr, argv.data(), environ), 0);
+        posix_spawn_file_actions_destroy(&actions);
+        posix_spawnattr_destroy(&attr);
+        for (int i = 0; i < 6000 && !(exists("out") && fs::file_size(work_ / "out") > 0); ++i) {
+            usleep(10000);
+        }
+        EXPECT_TRUE(exists("out")) << mode;
+        kill(pid, sig);
+        int wstatus = 0;
+        ASSERT_EQ(waitpid(pid, &wstatus, 0), pid);
+        close(fifo);
+        EXPECT_TRUE(WIFSIGNALED(wstatus) && WTERMSIG(wstatus) == sig) << mode << " " << wstatus;
+        EXPECT_FALSE(exists("out")) << mode << " " << sig;
     }
 }
 
