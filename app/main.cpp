@@ -74,6 +74,7 @@ int main(int argc, char** argv) {
     coder.childOfStale = false;
     if (mode->name[0] == 'c') mapChildTable();
     const char* output = argv[3];
+    coder.pickConsole(output);
     lzw::Coder::catchSignals();
     return (coder.*mode->run)(argv[2], output);
 }

@@ -80,6 +80,8 @@ class Coder {
     int64_t inputSize;  // size of a regular input file, -1 when unknown
     // A compressor fails once it has read more input bytes than this (the header's limit).
     int64_t readLimit;
+    // Banner and time line: standard output, or standard error when that is the output.
+    std::FILE* console;
     // The regular output file opened, while a failure or a signal may remove it.
     uint64_t outputDevice;
     uint64_t outputInode;
@@ -151,6 +153,9 @@ class Coder {
     // file it creates or truncates is removed if a signal ends the process before
     // releaseOutput().
     bool openOutput(const char* path);
+    // Sends the banner and the time line to standard error when `outputPath` names the file
+    // open as standard output, so they stay out of the data. Call before printBanner().
+    void pickConsole(const char* outputPath);
     // Makes SIGINT, SIGTERM and SIGHUP (unless ignored) remove the output openOutput()
     // created, then end the process by the same signal.
     static void catchSignals();
@@ -158,9 +163,9 @@ class Coder {
     // compression), when the path still names the regular file opened. After closeFiles().
     void releaseOutput(bool remove);
     void startTimer();
-    // Prints "Czas trwania obliczen:%ld ms.\n\n" with the time since startTimer().
+    // Prints "Czas trwania obliczen:%ld ms.\n\n" on `console` with the time since startTimer().
     void stopTimerAndReport();
-    // Prints the mode banner and flushes standard output.
+    // Prints the mode banner on `console` and flushes it.
     void printBanner(const char* text);
     // Prints one line "<message>" (with %s taking `path`) on standard error unless quiet,
     // and marks the run failed. Returns false so callers can `return fail(...)`.

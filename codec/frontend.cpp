@@ -76,6 +76,7 @@ Coder::Coder()
       inputInode(0),
       inputSize(-1),
       readLimit(INT64_MAX),
+      console(stdout),
       outputDevice(0),
       outputInode(0),
       childOfStale(true),
@@ -186,6 +187,15 @@ void Coder::catchSignals() {
     }
 }
 
+void Coder::pickConsole(const char* outputPath) {
+    struct stat named, standard;
+    if (stat(outputPath, &named) == 0 && fstat(STDOUT_FILENO, &standard) == 0 &&
+        sameFile(named, static_cast<uint64_t>(standard.st_dev),
+                 static_cast<uint64_t>(standard.st_ino))) {
+        console = stderr;
+    }
+}
+
 bool Coder::openFiles(const char* inputPath, const char* outputPath) {
     resetStreams();
     if (!openInput(inputPath) || !openOutput(outputPath)) return false;
@@ -201,13 +211,13 @@ void Coder::stopTimerAndReport() {
     endTicks = clockTicks();
     elapsedTicks =
         static_cast<int32_t>(static_cast<uint32_t>(endTicks) - static_cast<uint32_t>(startTicks));
-    std::printf("Czas trwania obliczen:%ld ms.\n\n", static_cast<long>(elapsedTicks));
+    std::fprintf(console, "Czas trwania obliczen:%ld ms.\n\n", static_cast<long>(elapsedTicks));
 }
 
 void Coder::printBanner(const char* text) {
-    std::fputs(text, stdout);
-    std::fputc('\n', stdout);
-    std::fflush(stdout);
+    std::fputs(text, console);
+    std::fputc('\n', console);
+    std::fflush(console);
 }
 
 bool Coder::closeFiles() {

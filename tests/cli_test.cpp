@@ -397,6 +397,24 @@ TEST_F(Cli, OutputToAPipe) {
     EXPECT_TRUE(readBytes("got") == kText);
 }
 
+// Standard output named as the output, by any path: the banner and the time line go to
+// standard error, out of the data.
+TEST_F(Cli, StandardOutputAsOutputGetsOnlyTheData) {
+    const std::vector<std::string> paths = {"/dev/stdout", "/dev/fd/1", "got"};
+    for (size_t i = 0; i < kModes.size(); ++i) {
+        const Mode& m = kModes[i];
+        writeInputFor(m.name, "in", kText);
+        const std::string& path = paths[i % paths.size()];
+        Outcome r = shell("\"$LZW\" " + m.name + " in " + path + " > got");
+        EXPECT_EQ(r.status, 0) << m.name << " " << path << r.err;
+        EXPECT_EQ(r.out, "");
+        ASSERT_EQ(r.err.rfind(m.banner + "\n", 0), 0u) << r.err;
+        EXPECT_TRUE(isTimeLine(r.err.substr(m.banner.size() + 1))) << r.err;
+        EXPECT_TRUE(readBytes("got") == (m.name[0] == 'c' ? encode(m.name[1], kText) : kText))
+            << m.name << " " << path;
+    }
+}
+
 // A failed compression removes the output it created or truncated: what is left of it
 // could pass for a whole file.
 TEST_F(Cli, FailedCompressionLeavesNoOutput) {
