@@ -159,6 +159,10 @@ class Coder {
     // Makes SIGINT, SIGTERM and SIGHUP (unless ignored) remove the output openOutput()
     // created, then end the process by the same signal.
     static void catchSignals();
+    // Copies the rest of the input to an anonymous file in $TMPDIR (or /tmp) and reads on
+    // from there, with inputSize known. False after fail() (also past readLimit).
+    // REQUIRES: the Coder owns the input (closeOnFinish).
+    bool spoolInput();
     // Ends the output's removal on a signal; with `remove`, removes it now (a failed
     // compression), when the path still names the regular file opened. After closeFiles().
     void releaseOutput(bool remove);
@@ -364,7 +368,9 @@ class Coder {
         cur = takeCursor();
         return code;
     }
-    // Reset, open both files (input size checked before the output is created), write the header.
+    // Reset, open both files (input size checked before the output is created), write the
+    // header. An input of unknown size is spooled first when the output cannot seek back to
+    // the header.
     bool beginCompression(const char* inputPath, const char* outputPath);
     bool beginDecompression(const char* inputPath, const char* outputPath);
     // Modes c1/d1, and the body of c3/d3 when freezeWhenFull is clear. Return the exit status.
@@ -398,6 +404,9 @@ class Coder {
     // End of both decoders after the last code: any byte left in the input is damage.
     // True when the input ends there and the run has not failed.
     bool endOfStream();
+    // Header of a compression whose input size is known only at the end, until fixHeader()
+    // rewrites it: a negative length that no decoder accepts.
+    static constexpr int32_t kProvisionalLength = -2;
     // After the last input byte: makes the header hold the bytes actually read, minus one.
     bool fixHeader();
     // First byte of the string of `code` without writing or touching anything; -1 after

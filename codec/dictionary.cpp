@@ -83,9 +83,11 @@ bool Coder::beginCompression(const char* inputPath, const char* outputPath) {
     }
     if (!openOutput(outputPath)) return false;
     readLimit = kMaxInputSize;
+    // The header of an unknown size (pipe, device) is fixed at the end, on an output that
+    // can go back to it; any other output gets a header right from its first byte.
+    if (inputSize < 0 && lseek(fileno(out), 0, SEEK_CUR) < 0 && !spoolInput()) return false;
     halfPending = false;
-    // An unknown size (pipe, device) is written as empty and fixed at the end.
-    headerLength = inputSize < 0 ? -1 : inputSize - 1;
+    headerLength = inputSize < 0 ? kProvisionalLength : inputSize - 1;
     writeLengthHeader(static_cast<int32_t>(headerLength));
     return true;
 }

@@ -1,4 +1,5 @@
 // Front end of a run: files, banners, the time line, failures, in-memory runs.
+#include <fcntl.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
@@ -6,6 +7,7 @@
 #include <chrono>
 #include <climits>
 #include <csignal>
+#include <cstdlib>
 #include <cstring>
 
 #include "coder.h"
@@ -124,7 +126,7 @@ bool Coder::openInput(const char* path) {
         inputKnown = true;
         inputDevice = static_cast<uint64_t>(st.st_dev);
         inputInode = static_cast<uint64_t>(st.st_ino);
-        // Pipes and devices report no usable size; the header is fixed at the end.
+        // Pipes and devices report no usable size (see beginCompression).
         if (S_ISREG(st.st_mode)) inputSize = st.st_size;
     }
     return true;
@@ -196,6 +198,47 @@ void Coder::pickConsole(const char* outputPath) {
     }
 }
 
+bool Coder::spoolInput() {
+    const char* dir = std::getenv("TMPDIR");
+    if (dir == nullptr || *dir == '\0') dir = "/tmp";
+    int fd = open(dir, O_TMPFILE | O_RDWR, 0600);
+    if (fd < 0) {
+        // File systems without anonymous files: a named one, unlinked at once.
+        char name[PATH_MAX];
+        int n = std::snprintf(name, sizeof name, "%s/lzw-XXXXXX", dir);
+        if (n > 0 && n < static_cast<int>(sizeof name)) fd = mkstemp(name);
+        if (fd >= 0) unlink(name);
+    }
+    if (fd < 0) return fail("blad przy ladowaniu pliku %s", dir);
+    std::FILE* spool = fdopen(fd, "w+b");
+    if (spool == nullptr) {
+        close(fd);
+        return fail("blad przy ladowaniu pliku %s", dir);
+    }
+    // refill() counts the bytes and stops past readLimit.
+    while (refill() >= 0) {
+        if (std::fwrite(inBuf, 1, static_cast<size_t>(inEnd), spool) !=
+            static_cast<size_t>(inEnd)) {
+            fail("blad przy zapisie pliku %s", dir);
+            break;
+        }
+    }
+    if (!failed && (std::fflush(spool) != 0 || std::fseek(spool, 0, SEEK_SET) != 0)) {
+        fail("blad przy zapisie pliku %s", dir);
+    }
+    if (failed) {
+        std::fclose(spool);
+        return false;
+    }
+    std::fclose(in);
+    in = spool;
+    inputSize = bytesRead;
+    bytesRead = 0;
+    inPos = inEnd = 0;
+    inEof = false;
+    return true;
+}
+
 bool Coder::openFiles(const char* inputPath, const char* outputPath) {
     resetStreams();
     if (!openInput(inputPath) || !openOutput(outputPath)) return false;
@@ -257,7 +300,8 @@ int Coder::runStreams(const char* mode, std::FILE* input, std::FILE* output, int
     bool ok;
     if (mode[0] == 'c') {
         readLimit = kMaxInputSize;
-        headerLength = (inputSize >= 1 && inputSize <= kMaxInputSize) ? inputSize - 1 : -1;
+        headerLength =
+            (inputSize >= 0 && inputSize <= kMaxInputSize) ? inputSize - 1 : kProvisionalLength;
         writeLengthHeader(static_cast<int32_t>(headerLength));
         ok = evicting ? compressEvictingLoop() : compressLoop();
     } else {

@@ -361,10 +361,16 @@ TEST_F(Cli, InputThroughAPipeRoundTrips) {
         r = shell("cat empty | \"$LZW\" " + c + " /dev/stdin packed");
         EXPECT_EQ(r.status, 0) << c;
         EXPECT_EQ(read("packed"), std::string("\xFF\xFF\xFF\xFF", 4)) << c;
+
+        // Pipe to pipe: the input is held back until its size is known.
+        r = shell("cat in | \"$LZW\" " + c + " /dev/stdin /dev/stdout | \"$LZW\" " + d +
+                  " /dev/stdin /dev/stdout | cmp - in");
+        EXPECT_EQ(r.status, 0) << c << r.err;
+        EXPECT_EQ(r.out, "") << c;
     }
 }
 
-// The header of an unknown-sized input can only be fixed on an output that seeks.
+// An output that cannot seek gets a header that is right from its first byte.
 TEST_F(Cli, OutputToAPipe) {
     write("in", kText);
     write("empty", "");
@@ -378,14 +384,12 @@ TEST_F(Cli, OutputToAPipe) {
     EXPECT_EQ(r.status, 0) << r.err;
     EXPECT_TRUE(readBytes("got") == encode('1', kText));
 
-    // Unknown size and no way back to the header.
+    // Unknown size and no way back to the header: the header waits for the whole input.
     r = shell(drain + "cat in | \"$LZW\" c2 /dev/stdin fifo" + finish);
-    EXPECT_EQ(r.status, 1);
-    EXPECT_EQ(lineCount(r.err), 1) << r.err;
-    EXPECT_NE(r.err.find("fifo"), std::string::npos) << r.err;
-    EXPECT_EQ(r.out, bannerLine("c2"));
+    EXPECT_EQ(r.status, 0) << r.err;
+    EXPECT_TRUE(readBytes("got") == encode('2', kText));
 
-    // Unknown size that turns out to match the provisional header of an empty input.
+    // Unknown size, and empty.
     r = shell(drain + "cat empty | \"$LZW\" c3 /dev/stdin fifo" + finish);
     EXPECT_EQ(r.status, 0) << r.err;
     EXPECT_EQ(read("got"), std::string("\xFF\xFF\xFF\xFF", 4));
@@ -434,7 +438,7 @@ TEST_F(Cli, FailedCompressionLeavesNoOutput) {
 }
 
 // SIGINT, SIGTERM and SIGHUP remove the unfinished output and end the run by the same
-// signal.
+// signal. A run killed outright leaves a header that no decoder takes for an empty file.
 TEST_F(Cli, SignalsRemoveTheUnfinishedOutput) {
     ASSERT_EQ(mkfifo((work_ / "fifo").c_str(), 0644), 0);
     for (const auto& [mode, sig] : std::vector<std::pair<std::string, int>>{{"c1", SIGINT},
@@ -442,7 +446,8 @@ TEST_F(Cli, SignalsRemoveTheUnfinishedOutput) {
                                                                             {"c2", SIGHUP},
                                                                             {"d2", SIGINT},
                                                                             {"c3", SIGTERM},
-                                                                            {"d3", SIGHUP}}) {
+                                                                            {"d3", SIGHUP},
+                                                                            {"c2", SIGKILL}}) {
         // Some 64 KiB reads, enough for the output to be written out once; the FIFO stays
         // open, so the run then waits for more.
         Bytes feed = randomBytes(5, 200000);
@@ -480,7 +485,12 @@ TEST_F(Cli, SignalsRemoveTheUnfinishedOutput) {
         ASSERT_EQ(waitpid(pid, &wstatus, 0), pid);
         close(fifo);
         EXPECT_TRUE(WIFSIGNALED(wstatus) && WTERMSIG(wstatus) == sig) << mode << " " << wstatus;
-        EXPECT_FALSE(exists("out")) << mode << " " << sig;
+        if (sig != SIGKILL) {
+            EXPECT_FALSE(exists("out")) << mode << " " << sig;
+            continue;
+        }
+        Outcome r = lzw({"d2", "out", "back"});
+        EXPECT_EQ(r.err, "uszkodzony plik out: ujemna dlugosc w naglowku\n");
     }
 }
 
