@@ -19,8 +19,8 @@ bool Coder::compressEvictingLoop() {
 
 bool Coder::decompressEvictingLoop() {
     int32_t prev = startDecoding();
-    if (prev < 0) return !failed;      // failed, or the file of an empty input
-    int32_t prevFirst = stringBuf[0];  // first byte of the previous string
+    if (prev < 0) return endOfStream();  // failed, or the file of an empty input
+    int32_t prevFirst = stringBuf[0];    // first byte of the previous string
     CodeCursor cur = takeCursor();
     while (remaining > 0) {
         int32_t code = nextCode(cur);
@@ -78,7 +78,7 @@ bool Coder::decompressEvictingLoop() {
         prev = code;
     }
     putCursor(cur);
-    return !failed;
+    return endOfStream();
 }
 
 int Coder::compressEvicting(const char* inputPath, const char* outputPath) {
@@ -91,6 +91,7 @@ int Coder::compressEvicting(const char* inputPath, const char* outputPath) {
         ok = compressEvictingLoop();
     }
     ok = closeFiles() && ok;
+    releaseOutput(!ok);
     if (!ok) return 1;
     if (bytesRead > 0) stopTimerAndReport();
     return 0;
@@ -106,6 +107,7 @@ int Coder::decompressEvicting(const char* inputPath, const char* outputPath) {
         ok = decompressEvictingLoop();
     }
     ok = closeFiles() && ok;
+    releaseOutput(false);
     if (!ok) return 1;
     stopTimerAndReport();
     return 0;
