@@ -82,6 +82,9 @@ class Coder {
     int64_t readLimit;
     // Banner and time line: standard output, or standard error when that is the output.
     std::FILE* console;
+    // The output names the file open as standard output: it is written through that
+    // descriptor, at its position, instead of being opened (and truncated) again.
+    bool outputIsStandard;
     // The regular output file opened, while a failure or a signal may remove it.
     uint64_t outputDevice;
     uint64_t outputInode;
@@ -154,7 +157,8 @@ class Coder {
     // releaseOutput().
     bool openOutput(const char* path);
     // Sends the banner and the time line to standard error when `outputPath` names the file
-    // open as standard output, so they stay out of the data. Call before printBanner().
+    // open as standard output, so they stay out of the data, and has openOutput() write
+    // through standard output itself then. Call before printBanner().
     void pickConsole(const char* outputPath);
     // Makes SIGINT, SIGTERM and SIGHUP (unless ignored) remove the output openOutput()
     // created, then end the process by the same signal.

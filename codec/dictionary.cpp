@@ -85,7 +85,9 @@ bool Coder::beginCompression(const char* inputPath, const char* outputPath) {
     readLimit = kMaxInputSize;
     // The header of an unknown size (pipe, device) is fixed at the end, on an output that
     // can go back to it; any other output gets a header right from its first byte.
-    if (inputSize < 0 && lseek(fileno(out), 0, SEEK_CUR) < 0 && !spoolInput()) return false;
+    // Standard output may sit anywhere in its file (>>), so its header is never rewritten.
+    bool seekable = !outputIsStandard && lseek(fileno(out), 0, SEEK_CUR) >= 0;
+    if (inputSize < 0 && !seekable && !spoolInput()) return false;
     halfPending = false;
     headerLength = inputSize < 0 ? kProvisionalLength : inputSize - 1;
     writeLengthHeader(static_cast<int32_t>(headerLength));

@@ -79,6 +79,7 @@ Coder::Coder()
       inputSize(-1),
       readLimit(INT64_MAX),
       console(stdout),
+      outputIsStandard(false),
       outputDevice(0),
       outputInode(0),
       childOfStale(true),
@@ -141,6 +142,16 @@ bool Coder::openOutput(const char* path) {
         // as /dev/null lose nothing).
         return fail("plik wejsciowy i wyjsciowy to ten sam plik: %s", path);
     }
+    if (outputIsStandard) {
+        // Opened again, it would be truncated, even where the shell appends to it (>>).
+        int fd = dup(STDOUT_FILENO);
+        out = fd < 0 ? nullptr : fdopen(fd, "wb");
+        if (out == nullptr) {
+            if (fd >= 0) close(fd);
+            return fail("blad przy ladowaniu pliku %s", path);
+        }
+        return true;
+    }
     // The signal handler must learn of a file this run creates or truncates before a signal
     // can end the run, so signals wait while it is opened. Not where the opening itself may
     // wait (a FIFO waits for a reader): what is not a regular file is never removed anyway.
@@ -195,6 +206,7 @@ void Coder::pickConsole(const char* outputPath) {
         sameFile(named, static_cast<uint64_t>(standard.st_dev),
                  static_cast<uint64_t>(standard.st_ino))) {
         console = stderr;
+        outputIsStandard = true;
     }
 }
 

@@ -417,6 +417,18 @@ TEST_F(Cli, StandardOutputAsOutputGetsOnlyTheData) {
         EXPECT_TRUE(readBytes("got") == (m.name[0] == 'c' ? encode(m.name[1], kText) : kText))
             << m.name << " " << path;
     }
+    // Appended to, the file keeps what it held; a pipe's unknown size is spooled, as
+    // standard output is never sought back to a header.
+    write("got", "kept");
+    Outcome r = shell("cat in | \"$LZW\" d3 /dev/stdin /dev/stdout >> got");
+    EXPECT_EQ(r.status, 0) << r.err;
+    std::string kept = "kept";
+    EXPECT_TRUE(readBytes("got") == concat({Bytes(kept.begin(), kept.end()), kText}));
+    write("in", kText);
+    write("got", "kept");
+    r = shell("cat in | \"$LZW\" c3 /dev/stdin /dev/stdout >> got");
+    EXPECT_EQ(r.status, 0) << r.err;
+    EXPECT_TRUE(readBytes("got") == concat({Bytes(kept.begin(), kept.end()), encode('3', kText)}));
 }
 
 // A failed compression removes the output it created or truncated: what is left of it
