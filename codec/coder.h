@@ -27,19 +27,16 @@ struct DictEntry {
     int32_t symbol;  // byte this phrase adds to its parent; NIL in an empty slot
 };
 
-struct RecencyNode {
-    int32_t code;  // own code while listed, NIL otherwise
-    int32_t prev;  // older neighbour (in the head slot: the newest code)
-    int32_t next;  // newer neighbour (in the head slot: the oldest code)
-};
-
-// Codes on the path of the last string decoded in eviction mode, longest first.
-extern int32_t pathScratch[kTableSize];
+// Checked builds (sanitizer and fuzz builds) verify the derived structures after every
+// change; release builds compile the checks out.
+#ifndef LZW_CHECKS
+#define LZW_CHECKS 0
+#endif
+inline constexpr bool kChecked = LZW_CHECKS != 0;
 
 class Coder {
   public:
     // ---- Fields of a run, in order ----
-    RecencyNode recency[kTableSize + 1];  // slot NIL is the list head
     DictEntry dict[kTableSize];
     int32_t count;  // next free code
     int32_t highShift;
@@ -82,7 +79,7 @@ class Coder {
     uint8_t inBuf[kBufSize];
     uint8_t outBuf[kBufSize];
 
-    // ---- Faster structures, kept in step with dict and recency ----
+    // ---- Faster structures, kept in step with dict ----
     // findChild: a direct table of every (prefix, symbol) pair, childOf[prefix << 8 | symbol]
     // = code, 0 when absent (code 0 is never a child). One load per input byte, instead of
     // the sibling walk (up to 256 steps near the root) or a hash probe; an erase is one
@@ -122,12 +119,34 @@ class Coder {
     // are written by one 16-byte copy instead of a walk of dependent loads.
     static constexpr int32_t kShortString = 16;
     uint8_t shortString[kTableSize][kShortString];
-    // pickVictim: the listed phrases without children, in the recency list's order, in a
-    // second circular list through the head NIL. Its oldest entry is the victim, found
-    // without scanning past old phrases that have children (after a long run of one byte,
-    // all 3840 of them). leafPrev is -1 for a code not in it.
-    int32_t leafNext[kTableSize + 1];
-    int32_t leafPrev[kTableSize + 1];
+    // Eviction gives up the least recently used phrase without children (a leaf). Only the
+    // order of the leaves matters, and two facts keep it without ordering all phrases:
+    //  1. A leaf that is used (the end of a match, or a decoded code) is the prefix of the
+    //     very next add, with no add between, so it need not move to the newest end: it leaves
+    //     the list at that add, as it gets a child. A match or a decoded string passes through
+    //     prefixes that have children, and only its last phrase can be a leaf. The decoder
+    //     adds each phrase before it writes the next code's string, as the compressor adds it
+    //     before matching on, so the use of a decoded code is followed by the add under it too.
+    //  2. A phrase becomes a leaf again only when its last child is given up, and that child
+    //     was used after the phrase's last use (a child is used only right after its parent,
+    //     and any child added later is added right after its parent's use). The child was the
+    //     oldest leaf, so the phrase is older than every leaf: it goes to the oldest end.
+    // So: an add unlinks its prefix if it is a leaf, gives up the oldest leaf (the prefix
+    // itself when no other is left), puts a parent that lost its last child (other than the
+    // prefix) at the oldest end, and appends the new phrase at the newest end. The leaves are
+    // linked oldest to newest through the head NIL: leafNext[NIL] is the next victim.
+    // kLeafSpare stays linked to itself, so unlinking it changes nothing; kLeafScratch takes
+    // the stores of an insertion that is not made. Both make the list moves branch-free.
+    static constexpr int32_t kLeafSpare = NIL + 1;
+    static constexpr int32_t kLeafScratch = NIL + 2;
+    uint16_t leafNext[kTableSize + 3];
+    uint16_t leafPrev[kTableSize + 3];
+    // Eviction decoder: the first byte of each phrase's string.
+    uint8_t firstOf[kTableSize + 1];
+    // Checked builds: when each phrase was last used, as a literal recency list would order
+    // them; the leaf order is compared against it after every add.
+    uint64_t lastUse[kTableSize];
+    uint64_t useClock;
 
     // Sets the code-width parameters, clears both stream handles, sets freezeWhenFull.
     Coder();
@@ -236,12 +255,11 @@ class Coder {
     // Writes the string of `code` and leaves it in stringBuf, last byte first; returns its
     // length, or 0 after failCorrupt() when the chain loops or reaches an empty slot.
     // REQUIRES: indexing off since the last resetDictionary() (a decoder).
-    int32_t emitString(int32_t code) { return emitChecked<false>(code); }
+    int32_t emitString(int32_t code) { return emitChecked(code); }
     // Writes the n-byte string of `code` to the output, keeping it in stringBuf (last byte
-    // first) and, when kPath is set, its codes in pathScratch. Returns n, or 0 after
-    // failCorrupt() when the chain does not end at a single byte after exactly n steps.
-    // REQUIRES: 1 <= n <= 4096. Every walk stays in the tables: parentOf[NIL] is NIL.
-    template <bool kPath>
+    // first). Returns n, or 0 after failCorrupt() when the chain does not end at a single byte
+    // after exactly n steps. REQUIRES: 1 <= n <= 4096. Every walk stays in the tables:
+    // parentOf[NIL] is NIL.
     int32_t writeString(int32_t code, int32_t n) {
         if (outPos + n > kBufSize) flushOutput();
         // Straight into the output buffer, from the string's end.
@@ -252,7 +270,6 @@ class Coder {
             uint8_t b = symbolOf[c];
             dst[-i] = b;
             stringBuf[i] = b;
-            if constexpr (kPath) pathScratch[i] = c;
             last = c;
             c = parentOf[c];
         }
@@ -262,11 +279,10 @@ class Coder {
         return n;
     }
     // Checks the length of `code` against `remaining` before writeString.
-    template <bool kPath>
     int32_t emitChecked(int32_t code) {
         int32_t n = lengthOf[code];
-        if (n == 0 || n > remaining) return lengthFault(n), 0;
-        return writeString<kPath>(code, n);
+        if (n == 0 || n > kTableSize || n > remaining) return lengthFault(n), 0;
+        return writeString(code, n);
     }
     void chainFault();
     void lengthFault(int32_t n);
@@ -382,94 +398,72 @@ class Coder {
     // failCorrupt() when the chain loops or reaches an empty slot.
     int32_t firstByteOf(int32_t code);
 
-    // ---- Recency list and leaf eviction (recency.cpp) ----
+    // ---- Leaf eviction (recency.cpp) ----
+    // Empties the leaf list. REQUIRES: resetDictionary() with `evicting` set just before.
     void initRecency();
-    // Take `code` out of the list / put it at the most recent end; nothing for codes
-    // below alphabetSize or of 4096 and more.
-    void unlinkRecent(int32_t code) {
-        if (code < alphabetSize || code >= kTableSize) return;
-        spliceOut(code);
-        recency[code].code = NIL;
-        if (isLeafListed(code)) removeLeaf(code);
+    // Oldest leaf, or NIL when there is none.
+    int32_t pickVictim() const { return leafNext[NIL]; }
+    // Whether `code` is a phrase without children. REQUIRES: code < count.
+    bool isLeaf(int32_t code) const { return code >= alphabetSize && childCount[code] == 0; }
+    // The slot that the add under `prefix` takes: the next free code, else the oldest leaf
+    // other than the prefix, else the prefix itself. Changes nothing.
+    int32_t nextSlot(int32_t prefix) const {
+        if (count < kTableSize) return count;
+        int32_t v = leafNext[NIL];
+        if (v == prefix) v = leafNext[v];
+        return v == NIL ? prefix : v;
     }
-    void linkRecent(int32_t code) {
-        if (code < alphabetSize || code >= kTableSize) return;
-        recency[code].code = code;
-        appendNode(code);
-        if (childCount[code] == 0) appendLeaf(code);
-    }
-    // unlinkRecent(code) then linkRecent(code), for a listed code, in one move.
-    void touchRecent(int32_t code) {
-        if (code < alphabetSize || code >= kTableSize) return;
-        touchPhrase(code);
-    }
-    // touchRecent without the range check. REQUIRES: a listed phrase code.
-    void touchPhrase(int32_t code) {
-        if (recency[code].next == NIL) return;  // already the most recent, in both lists
-        spliceOut(code);
-        appendNode(code);
-        if (isLeafListed(code) && leafNext[code] != NIL) {
-            unlinkLeaf(code);
-            appendLeaf(code);
-        }
-    }
-    // The bare list moves behind the three operations above.
-    void spliceOut(int32_t code) {
-        int32_t p = recency[code].prev;
-        int32_t q = recency[code].next;
-        recency[p].next = q;
-        recency[q].prev = p;
-    }
-    void appendNode(int32_t code) {
-        int32_t t = recency[NIL].prev;
-        recency[code].prev = t;
-        recency[code].next = NIL;
-        recency[t].next = code;
-        recency[NIL].prev = code;
-    }
-    // Least recently used listed phrase without children, or NIL.
-    int32_t pickVictim() { return leafNext[NIL]; }
-    // Leaf list upkeep: append as the newest, take out, put back at its recency position.
-    void appendLeaf(int32_t code) { insertLeaf(leafPrev[NIL], code, NIL); }
-    void insertLeaf(int32_t before, int32_t code, int32_t after) {
-        leafPrev[code] = before;
-        leafNext[code] = after;
-        leafNext[before] = code;
-        leafPrev[after] = code;
-    }
-    void removeLeaf(int32_t code) {
-        unlinkLeaf(code);
-        leafPrev[code] = -1;
-    }
-    // removeLeaf without marking the code unlisted, for a code linked again at once.
+    // Whether the decoder holds the string of `code` before the add under `prefix`: every
+    // code but the slot that add fills. REQUIRES: code <= count.
+    bool isKnown(int32_t code, int32_t prefix) const { return code != nextSlot(prefix); }
+    // Takes a phrase out of its parent's child list (a phrase that is its own parent stands
+    // in none) and drops its pair from the index; a parent left without children, unless it
+    // is `prefix` (it gets one at once), becomes the oldest leaf. kRefill: the slot is filled
+    // again at once, so its symbol is left as it is (else it becomes NIL).
+    void detachFromParent(int32_t code, int32_t prefix);
+    template <bool kIndexing, bool kRefill = false>
+    void detachAs(int32_t code, int32_t prefix);
+    // The first half of an add under `prefix`: the prefix leaves the leaf list if it is in
+    // it, and the slot of nextSlot(prefix) is taken (a victim detached). Returns that slot.
+    template <bool kIndexing>
+    int32_t takeSlot(int32_t prefix);
+    // The second half: hangs `code` under `prefix` as the newest leaf.
+    template <bool kIndexing>
+    void fillSlot(int32_t code, int32_t prefix, int32_t symbol);
+    // Adds prefix+symbol, reusing the victim's slot when full; returns the code.
+    // REQUIRES: `evicting` set since the last resetDictionary() and initRecency().
+    int32_t addPhraseEvicting(int32_t prefix, int32_t symbol);
+    template <bool kIndexing>
+    int32_t addEvictingAs(int32_t prefix, int32_t symbol);
+    // Writes the string of `code` like emitString; a checked build also records the use of
+    // every phrase on its path, shortest first. Returns the length, or 0 after failCorrupt().
+    int32_t emitStringTouching(int32_t code);
+    // List moves. REQUIRES for unlinkLeaf: a listed leaf or kLeafSpare.
     void unlinkLeaf(int32_t code) {
         int32_t p = leafPrev[code];
         int32_t q = leafNext[code];
-        leafNext[p] = q;
-        leafPrev[q] = p;
+        leafNext[p] = static_cast<uint16_t>(q);
+        leafPrev[q] = static_cast<uint16_t>(p);
     }
-    void placeLeaf(int32_t code);
-    bool isLeafListed(int32_t code) const { return leafPrev[code] >= 0; }
-    // Whether the decoder already holds the string of `code`.
-    bool isKnown(int32_t code) {
-        if (count == kTableSize) return code != pickVictim();
-        return code < count;
+    void appendLeaf(int32_t code) {
+        int32_t t = leafPrev[NIL];
+        leafPrev[code] = static_cast<uint16_t>(t);
+        leafNext[code] = NIL;
+        leafNext[t] = static_cast<uint16_t>(code);
+        leafPrev[NIL] = static_cast<uint16_t>(code);
     }
-    // Takes `code` out of its parent's child list (if it stands in one); its symbol becomes NIL.
-    void detachFromParent(int32_t code);
-    // kRefill: the slot is filled again at once, so its symbol is left as it is.
-    template <bool kIndexing, bool kRefill = false>
-    void detachAs(int32_t code);
-    // Adds prefix+symbol, reusing the victim's slot when full. Returns the code, or NIL after
-    // failCorrupt() when a damaged stream left no phrase to give up.
-    // REQUIRES: `evicting` set since the last resetDictionary().
-    int32_t addPhraseEvicting(int32_t prefix, int32_t symbol);
-    // addPhraseEvicting for the compressor (kIndexing) or the decoder.
-    template <bool kIndexing>
-    int32_t addEvictingAs(int32_t prefix, int32_t symbol);
-    // emitString that also touches every phrase on the path, shortest prefix first.
-    // Returns the length, or 0 after failCorrupt().
-    int32_t emitStringTouching(int32_t code);
+    // Puts `code` (not listed) at the oldest end when `put`; otherwise the list stays.
+    void pushOldestIf(bool put, int32_t code);
+    // Checked builds: records a use of `code` for the leaf-order check.
+    void noteUse(int32_t code) {
+        if constexpr (kChecked) lastUse[code] = ++useClock;
+    }
+    // Checked builds: records the use of every phrase on the path of `code`, shortest first.
+    void notePathUse(int32_t code);
+    // Checked builds: rebuilds the child counts from dict and compares them, the leaf list
+    // (the childless phrases, oldest use first) and, when indexing, the pair index. Aborts on
+    // a difference: that is a bug in this program, never bad input.
+    void checkEviction();
 
     // ---- Eviction mode (evicting.cpp) ----
     int compressEvicting(const char* inputPath, const char* outputPath);
@@ -522,6 +516,11 @@ template <bool kIndexing, bool kEvicting>
     symbolOf[code] = static_cast<uint8_t>(symbol & byteMask);
     // A phrase hung under an empty slot (only a damaged stream decodes one) stays empty.
     int32_t length = lengthOf[prefix] == 0 ? 0 : std::min(lengthOf[prefix] + 1, kTableSize + 1);
+    if constexpr (kEvicting) {
+        firstOf[code] = firstOf[prefix];
+        // Its own parent: a chain without end, refused when its code is read.
+        if (code == prefix) length = kTableSize + 1;
+    }
     lengthOf[code] = static_cast<uint16_t>(length);
     if (length <= kShortString) {
         std::memmove(shortString[code], shortString[prefix], kShortString);
@@ -550,28 +549,66 @@ template <bool kIndexing, bool kEvicting>
     return code;
 }
 
-inline void Coder::detachFromParent(int32_t code) {
-    if (indexing) return detachAs<true>(code);
-    detachAs<false>(code);
+// A select the compiler keeps as a conditional move: the conditions of the list moves follow
+// the data and would mispredict as branches.
+inline int32_t selectIf(bool condition, int32_t a, int32_t b) {
+    int32_t mask = -static_cast<int32_t>(condition);
+    asm("" : "+r"(mask));
+    return (a & mask) | (b & ~mask);
+}
+
+inline void Coder::pushOldestIf(bool put, int32_t code) {
+    int32_t head = leafNext[NIL];
+    int32_t node = selectIf(put, code, kLeafScratch);
+    leafNext[node] = static_cast<uint16_t>(head);
+    leafPrev[node] = NIL;
+    leafPrev[head] = static_cast<uint16_t>(selectIf(put, code, leafPrev[head]));
+    leafNext[NIL] = static_cast<uint16_t>(selectIf(put, code, head));
+}
+
+inline void Coder::detachFromParent(int32_t code, int32_t prefix) {
+    if (indexing) return detachAs<true>(code, prefix);
+    detachAs<false>(code, prefix);
 }
 
 template <bool kIndexing, bool kRefill>
-[[gnu::always_inline]] inline void Coder::detachAs(int32_t code) {
+[[gnu::always_inline]] inline void Coder::detachAs(int32_t code, int32_t prefix) {
     int32_t p = dict[code].parent;
     int32_t symbol = dict[code].symbol;
-    // Otherwise the slot is empty, or it became its own parent and stands in no child list.
-    if (symbol != NIL && p != NIL && p != code) {
-        --childCount[p];
-        // A compressor indexes each pair once, for the one phrase it names, so the entry
-        // is this phrase: a plain store, as loading that long-unused entry would wait on
-        // memory.
-        if constexpr (kIndexing) childOf[pairSlot(p, symbol)] = 0;
-        // The parent may have lost its last child.
-        if (p >= alphabetSize && childCount[p] == 0 && recency[p].code == p && !isLeafListed(p)) {
-            placeLeaf(p);
-        }
-    }
     if constexpr (!kRefill) dict[code].symbol = NIL;
+    if (p == code || p == NIL || symbol == NIL) return;  // in no child list
+    --childCount[p];
+    // A compressor indexes each pair once, for the one phrase it names, so the entry is this
+    // phrase: a plain store, as loading that long-unused entry would wait on memory.
+    if constexpr (kIndexing) childOf[pairSlot(p, symbol)] = 0;
+    pushOldestIf(isLeaf(p) && p != prefix, p);
+}
+
+template <bool kIndexing>
+[[gnu::always_inline]] inline int32_t Coder::takeSlot(int32_t prefix) {
+    unlinkLeaf(selectIf(isLeaf(prefix), prefix, kLeafSpare));
+    if (count < kTableSize) return count++;
+    int32_t code = leafNext[NIL];
+    if (code == NIL) {
+        code = prefix;  // the prefix was the only leaf: the new phrase takes its slot
+    } else {
+        int32_t after = leafNext[code];
+        // The next victim is most likely the leaf after this one, long unused and out of the
+        // first-level cache: fetching its entry now keeps the next add from waiting on it.
+        __builtin_prefetch(&dict[after], 1);
+        __builtin_prefetch(&leafNext[after], 1);
+        leafNext[NIL] = static_cast<uint16_t>(after);
+        leafPrev[after] = NIL;
+    }
+    detachAs<kIndexing, true>(code, prefix);
+    return code;
+}
+
+template <bool kIndexing>
+[[gnu::always_inline]] inline void Coder::fillSlot(int32_t code, int32_t prefix, int32_t symbol) {
+    hangUnderAs<kIndexing, true>(code, prefix, symbol);
+    appendLeaf(code);
+    noteUse(code);
 }
 
 inline int32_t Coder::addPhraseEvicting(int32_t prefix, int32_t symbol) {
@@ -581,33 +618,9 @@ inline int32_t Coder::addPhraseEvicting(int32_t prefix, int32_t symbol) {
 
 template <bool kIndexing>
 [[gnu::always_inline]] inline int32_t Coder::addEvictingAs(int32_t prefix, int32_t symbol) {
-    int32_t code;
-    if (count < kTableSize) {
-        code = count++;
-    } else {
-        code = pickVictim();
-        if (code == NIL) return failCorrupt("slownik bez frazy do usuniecia"), NIL;
-        // The next victim is most likely the leaf after this one, long unused and out of
-        // the first-level cache. Fetching its entries now keeps the next add from waiting
-        // on them: where every byte adds a phrase (random data), that wait set the pace.
-        int32_t after = leafNext[code];
-        __builtin_prefetch(&leafNext[after], 1);
-        __builtin_prefetch(&recency[after], 1);
-        __builtin_prefetch(&dict[after], 1);
-        // unlinkRecent and removeLeaf, knowing that the victim is a listed phrase and the
-        // oldest leaf. Its own list marks are not cleared: nothing reads them before the
-        // slot is linked again below as the newest phrase and leaf.
-        spliceOut(code);
-        leafNext[NIL] = after;  // unlinkLeaf, knowing the victim heads the leaf list
-        leafPrev[after] = NIL;
-        detachAs<kIndexing, true>(code);
-    }
-    hangUnderAs<kIndexing, true>(code, prefix, symbol);
-    if (prefix != code && isLeafListed(prefix)) removeLeaf(prefix);
-    // linkRecent, knowing that the new phrase is a phrase code without children.
-    recency[code].code = code;
-    appendNode(code);
-    appendLeaf(code);
+    int32_t code = takeSlot<kIndexing>(prefix);
+    fillSlot<kIndexing>(code, prefix, symbol);
+    if constexpr (kChecked) checkEviction();
     return code;
 }
 

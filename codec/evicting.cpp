@@ -13,70 +13,43 @@ bool Coder::compressEvictingLoop() {
             addEvictingAs<true>(prefix, c);
             return true;
         },
-        [this](int32_t x) { touchPhrase(x); });  // a child is a listed phrase
+        // Using a phrase moves nothing (see the leaf list); a checked build records it.
+        [this](int32_t x) { noteUse(x); });
     return finishEncoding(w);
 }
 
 bool Coder::decompressEvictingLoop() {
     int32_t prev = startDecoding();
-    if (prev < 0) return !failed;      // failed, or the file of an empty input
-    int32_t prevFirst = stringBuf[0];  // first byte of the previous string
+    if (prev < 0) return !failed;  // failed, or the file of an empty input
     CodeCursor cur = takeCursor();
-    while (remaining > 0) {
+    int64_t left = remaining;
+    while (left > 0) {
         int32_t code = nextCode(cur);
         if (code < 0) return putCursor(cur), failCorrupt(kEndsEarly);
-        if (count < kTableSize && code > count) {
-            return putCursor(cur), failCorrupt("kod spoza slownika");
-        }
-        // A single byte, most codes of data that hardly repeats: always known, its own
-        // first byte, and never listed, so there is nothing to touch.
-        if (code < alphabetSize) {
-            if (addEvictingAs<false>(prev, code) == NIL) return putCursor(cur), false;
-            writeByte(static_cast<uint8_t>(code));
-            prevFirst = code;
-            remaining -= 1;
-            prev = code;
-            continue;
-        }
-        // The compressor adds each phrase before it touches the path of the next code, so
-        // the decoder does the same: add first, then write and touch. A known code only
-        // lends its first byte to the add.
-        int32_t firstByte = prevFirst;
-        if (isKnown(code)) {
-            // Short strings keep their first byte at hand; a damaged chain behind it is
-            // caught when the string is written.
-            int32_t n0 = lengthOf[code];
-            firstByte = n0 >= 1 && n0 <= kShortString ? shortString[code][0] : firstByteOf(code);
-            if (firstByte < 0) return putCursor(cur), false;
-        }
-        if (addEvictingAs<false>(prev, firstByte) == NIL) return putCursor(cur), false;
-        // emitStringTouching by a copy of a whole short string: the walk up only collects
-        // the phrases to touch. A walk that does not reach a single byte (a damaged
-        // stream) is left to emitStringTouching, which reports it.
+        if (code > count) return putCursor(cur), failCorrupt("kod spoza slownika");
+        // The compressor adds each phrase before it matches on, so the decoder adds first
+        // too, then writes. The add under the previous code takes the slot of nextSlot: a
+        // code naming that slot is the phrase being added, the previous string plus its own
+        // first byte; any other code lends its first byte to the add.
+        int32_t slot = takeSlot<false>(prev);
+        int32_t symbol = firstOf[code != slot ? code : prev];
+        fillSlot<false>(slot, prev, symbol);
+        if constexpr (kChecked) checkEviction();
         int32_t n = lengthOf[code];
-        int32_t path[kShortString];
-        bool whole = false;
-        if (n >= 1 && n <= kShortString && n <= remaining) {
-            int32_t c = code;
-            for (int32_t i = 0; i < n - 1; ++i) {
-                path[i] = c;
-                c = parentOf[c];
-            }
-            whole = c < alphabetSize;
-        }
-        if (whole) {
+        if (n >= 1 && n <= kShortString && n <= left) {
+            // Lengths and short strings are exact: a victim is a leaf, so no phrase's
+            // prefix is ever replaced, and a phrase that is its own parent has no length.
             copyShortString(code, n);
-            // Every code on a sound path but the root is a listed phrase.
-            for (int32_t i = n - 2; i >= 0; --i) touchPhrase(path[i]);
-            prevFirst = shortString[code][0];
+            notePathUse(code);
         } else {
+            remaining = left;
             n = emitStringTouching(code);
             if (n == 0) return putCursor(cur), false;
-            prevFirst = stringBuf[n - 1];
         }
-        remaining -= n;
+        left -= n;
         prev = code;
     }
+    remaining = left;
     putCursor(cur);
     return !failed;
 }
