@@ -76,7 +76,7 @@ class Coder {
     uint64_t inputInode;
     int64_t inputSize;  // size of a regular input file, -1 when unknown
     static constexpr int32_t kBufSize = 1 << 16;
-    uint8_t inBuf[kBufSize];
+    uint8_t inBuf[kBufSize + 1];  // one byte more: loops may read one past the window
     uint8_t outBuf[kBufSize];
 
     // ---- Faster structures, kept in step with dict ----
@@ -134,13 +134,16 @@ class Coder {
     // So: an add unlinks its prefix if it is a leaf, gives up the oldest leaf (the prefix
     // itself when no other is left), puts a parent that lost its last child (other than the
     // prefix) at the oldest end, and appends the new phrase at the newest end. The leaves are
-    // linked oldest to newest through the head NIL: leafNext[NIL] is the next victim.
+    // linked oldest to newest through the head NIL: leaves[NIL].next is the next victim.
     // kLeafSpare stays linked to itself, so unlinking it changes nothing; kLeafScratch takes
     // the stores of an insertion that is not made. Both make the list moves branch-free.
     static constexpr int32_t kLeafSpare = NIL + 1;
     static constexpr int32_t kLeafScratch = NIL + 2;
-    uint16_t leafNext[kTableSize + 3];
-    uint16_t leafPrev[kTableSize + 3];
+    struct LeafLink {
+        uint16_t next;  // newer neighbour (in the head NIL: the oldest leaf)
+        uint16_t prev;  // older neighbour (in the head NIL: the newest leaf)
+    };
+    LeafLink leaves[kTableSize + 3];
     // Eviction decoder: the first byte of each phrase's string.
     uint8_t firstOf[kTableSize + 1];
     // Checked builds: when each phrase was last used, as a literal recency list would order
@@ -239,7 +242,7 @@ class Coder {
         return x != 0 ? x : NIL;
     }
     static uint32_t pairSlot(int32_t prefix, int32_t symbol) {
-        return static_cast<uint32_t>(prefix) << 8 | static_cast<uint32_t>(symbol);
+        return static_cast<uint32_t>(symbol) << 12 | static_cast<uint32_t>(prefix);
     }
     // REQUIRES: prefix+symbol is not indexed yet.
     void indexInsert(int32_t prefix, int32_t symbol, int32_t code);
@@ -402,15 +405,18 @@ class Coder {
     // Empties the leaf list. REQUIRES: resetDictionary() with `evicting` set just before.
     void initRecency();
     // Oldest leaf, or NIL when there is none.
-    int32_t pickVictim() const { return leafNext[NIL]; }
+    int32_t pickVictim() const { return leaves[NIL].next; }
     // Whether `code` is a phrase without children. REQUIRES: code < count.
-    bool isLeaf(int32_t code) const { return code >= alphabetSize && childCount[code] == 0; }
+    bool isLeaf(int32_t code) const {
+        // Both tests always, so no branch is taken on the first.
+        return static_cast<bool>((code >= alphabetSize) & (childCount[code] == 0));
+    }
     // The slot that the add under `prefix` takes: the next free code, else the oldest leaf
     // other than the prefix, else the prefix itself. Changes nothing.
     int32_t nextSlot(int32_t prefix) const {
         if (count < kTableSize) return count;
-        int32_t v = leafNext[NIL];
-        if (v == prefix) v = leafNext[v];
+        int32_t v = leaves[NIL].next;
+        if (v == prefix) v = leaves[v].next;
         return v == NIL ? prefix : v;
     }
     // Whether the decoder holds the string of `code` before the add under `prefix`: every
@@ -418,15 +424,21 @@ class Coder {
     bool isKnown(int32_t code, int32_t prefix) const { return code != nextSlot(prefix); }
     // Takes a phrase out of its parent's child list (a phrase that is its own parent stands
     // in none) and drops its pair from the index; a parent left without children, unless it
-    // is `prefix` (it gets one at once), becomes the oldest leaf. kRefill: the slot is filled
-    // again at once, so its symbol is left as it is (else it becomes NIL).
+    // is `prefix` (it gets one at once), becomes the oldest leaf. The slot is left empty (its
+    // symbol NIL); an add does the same inline and fills the slot at once.
     void detachFromParent(int32_t code, int32_t prefix);
-    template <bool kIndexing, bool kRefill = false>
+    template <bool kIndexing>
     void detachAs(int32_t code, int32_t prefix);
     // The first half of an add under `prefix`: the prefix leaves the leaf list if it is in
     // it, and the slot of nextSlot(prefix) is taken (a victim detached). Returns that slot.
     template <bool kIndexing>
     int32_t takeSlot(int32_t prefix);
+    // takeSlot for a dictionary known to be full (kFull) or not. REQUIRES: count == 4096 when
+    // kFull, else count < 4096.
+    // `erased` gets the index entry a compressor cleared, or kNoEntry.
+    template <bool kIndexing, bool kFull>
+    int32_t takeSlotAs(int32_t prefix, uint32_t& erased);
+    static constexpr uint32_t kNoEntry = ~0u;
     // The second half: hangs `code` under `prefix` as the newest leaf.
     template <bool kIndexing>
     void fillSlot(int32_t code, int32_t prefix, int32_t symbol);
@@ -438,19 +450,19 @@ class Coder {
     // Writes the string of `code` like emitString; a checked build also records the use of
     // every phrase on its path, shortest first. Returns the length, or 0 after failCorrupt().
     int32_t emitStringTouching(int32_t code);
-    // List moves. REQUIRES for unlinkLeaf: a listed leaf or kLeafSpare.
+    // List moves. REQUIRES for unlinkLeaf: a listed leaf, a single byte or kLeafSpare.
     void unlinkLeaf(int32_t code) {
-        int32_t p = leafPrev[code];
-        int32_t q = leafNext[code];
-        leafNext[p] = static_cast<uint16_t>(q);
-        leafPrev[q] = static_cast<uint16_t>(p);
+        int32_t p = leaves[code].prev;
+        int32_t q = leaves[code].next;
+        leaves[p].next = static_cast<uint16_t>(q);
+        leaves[q].prev = static_cast<uint16_t>(p);
     }
     void appendLeaf(int32_t code) {
-        int32_t t = leafPrev[NIL];
-        leafPrev[code] = static_cast<uint16_t>(t);
-        leafNext[code] = NIL;
-        leafNext[t] = static_cast<uint16_t>(code);
-        leafPrev[NIL] = static_cast<uint16_t>(code);
+        int32_t t = leaves[NIL].prev;
+        leaves[code].prev = static_cast<uint16_t>(t);
+        leaves[code].next = NIL;
+        leaves[t].next = static_cast<uint16_t>(code);
+        leaves[NIL].prev = static_cast<uint16_t>(code);
     }
     // Puts `code` (not listed) at the oldest end when `put`; otherwise the list stays.
     void pushOldestIf(bool put, int32_t code);
@@ -469,6 +481,10 @@ class Coder {
     int compressEvicting(const char* inputPath, const char* outputPath);
     int decompressEvicting(const char* inputPath, const char* outputPath);
     bool compressEvictingLoop();
+    // The compressor's input loop from phrase `w` on, for a full dictionary (kFull) or until
+    // it is full; returns the phrase in progress, `ended` set at the end of input.
+    template <bool kFull>
+    int32_t encodeEvicting(int32_t w, bool& ended);
     bool decompressEvictingLoop();
 
     // ---- In-memory runs for tests, benchmarks and fuzzers (frontend.cpp) ----
@@ -506,10 +522,16 @@ template <bool kIndexing, bool kEvicting>
         // A phrase hung under itself stands in no child list: it is neither counted nor
         // indexed, and can never be matched.
         childCount[code] = 0;
-        if (code != prefix) ++childCount[prefix];
+        childCount[prefix] = static_cast<uint16_t>(childCount[prefix] + (code != prefix));
     }
     if constexpr (kIndexing) {
         if (code != prefix) indexInsert(prefix, symbol, code);
+        // Eviction reads a victim's pair from these 3 bytes rather than from its 16-byte
+        // entry in dict: a cold line less per add.
+        if constexpr (kEvicting) {
+            parentOf[code] = static_cast<uint16_t>(prefix);
+            symbolOf[code] = static_cast<uint8_t>(symbol);
+        }
         return;
     }
     parentOf[code] = static_cast<uint16_t>(prefix);
@@ -552,18 +574,23 @@ template <bool kIndexing, bool kEvicting>
 // A select the compiler keeps as a conditional move: the conditions of the list moves follow
 // the data and would mispredict as branches.
 inline int32_t selectIf(bool condition, int32_t a, int32_t b) {
+#if defined(__x86_64__)
+    asm("test %1, %1\n\tcmovne %2, %0" : "+r"(b) : "r"(condition), "r"(a) : "cc");
+    return b;
+#else
     int32_t mask = -static_cast<int32_t>(condition);
     asm("" : "+r"(mask));
     return (a & mask) | (b & ~mask);
+#endif
 }
 
 inline void Coder::pushOldestIf(bool put, int32_t code) {
-    int32_t head = leafNext[NIL];
+    int32_t head = leaves[NIL].next;
     int32_t node = selectIf(put, code, kLeafScratch);
-    leafNext[node] = static_cast<uint16_t>(head);
-    leafPrev[node] = NIL;
-    leafPrev[head] = static_cast<uint16_t>(selectIf(put, code, leafPrev[head]));
-    leafNext[NIL] = static_cast<uint16_t>(selectIf(put, code, head));
+    leaves[node].next = static_cast<uint16_t>(head);
+    leaves[node].prev = NIL;
+    leaves[head].prev = static_cast<uint16_t>(selectIf(put, code, leaves[head].prev));
+    leaves[NIL].next = static_cast<uint16_t>(selectIf(put, code, head));
 }
 
 inline void Coder::detachFromParent(int32_t code, int32_t prefix) {
@@ -571,37 +598,66 @@ inline void Coder::detachFromParent(int32_t code, int32_t prefix) {
     detachAs<false>(code, prefix);
 }
 
-template <bool kIndexing, bool kRefill>
-[[gnu::always_inline]] inline void Coder::detachAs(int32_t code, int32_t prefix) {
+template <bool kIndexing>
+inline void Coder::detachAs(int32_t code, int32_t prefix) {
     int32_t p = dict[code].parent;
     int32_t symbol = dict[code].symbol;
-    if constexpr (!kRefill) dict[code].symbol = NIL;
+    dict[code].symbol = NIL;
     if (p == code || p == NIL || symbol == NIL) return;  // in no child list
     --childCount[p];
-    // A compressor indexes each pair once, for the one phrase it names, so the entry is this
-    // phrase: a plain store, as loading that long-unused entry would wait on memory.
-    if constexpr (kIndexing) childOf[pairSlot(p, symbol)] = 0;
+    if constexpr (kIndexing) indexErase(p, symbol, code);
     pushOldestIf(isLeaf(p) && p != prefix, p);
 }
 
 template <bool kIndexing>
 [[gnu::always_inline]] inline int32_t Coder::takeSlot(int32_t prefix) {
-    unlinkLeaf(selectIf(isLeaf(prefix), prefix, kLeafSpare));
-    if (count < kTableSize) return count++;
-    int32_t code = leafNext[NIL];
-    if (code == NIL) {
-        code = prefix;  // the prefix was the only leaf: the new phrase takes its slot
+    uint32_t erased;
+    if (count < kTableSize) return takeSlotAs<kIndexing, false>(prefix, erased);
+    return takeSlotAs<kIndexing, true>(prefix, erased);
+}
+
+template <bool kIndexing, bool kFull>
+[[gnu::always_inline]] inline int32_t Coder::takeSlotAs(int32_t prefix, uint32_t& erased) {
+    erased = kNoEntry;
+    // A single byte is linked to itself (initRecency), so unlinking it changes nothing.
+    unlinkLeaf(selectIf(childCount[prefix] == 0, prefix, kLeafSpare));
+    if constexpr (!kFull) {
+        return count++;
     } else {
-        int32_t after = leafNext[code];
+        // The oldest leaf goes; with none left, the prefix itself (the list's head links to
+        // itself then, so `after` is NIL too).
+        int32_t victim = leaves[NIL].next;
+        int32_t after = leaves[victim].next;
+        victim = selectIf(victim == NIL, prefix, victim);
         // The next victim is most likely the leaf after this one, long unused and out of the
-        // first-level cache: fetching its entry now keeps the next add from waiting on it.
-        __builtin_prefetch(&dict[after], 1);
-        __builtin_prefetch(&leafNext[after], 1);
-        leafNext[NIL] = static_cast<uint16_t>(after);
-        leafPrev[after] = NIL;
+        // first-level cache: fetching its entries now keeps the next add from waiting on them.
+        __builtin_prefetch(&parentOf[after], 1);
+        __builtin_prefetch(&leaves[after], 1);
+        int32_t parent = parentOf[victim];
+        if (parent == victim) [[unlikely]] {
+            // Its own parent: in no child list, so no parent can become a leaf.
+            leaves[NIL].next = static_cast<uint16_t>(after);
+            leaves[after].prev = NIL;
+            return victim;
+        }
+        int32_t left = --childCount[parent];
+        // A compressor indexes each pair once, for the one phrase it names, so the entry is
+        // this phrase: a plain store, as loading that long-unused entry would wait on memory.
+        if constexpr (kIndexing) {
+            erased = pairSlot(parent, symbolOf[victim]);
+            childOf[erased] = 0;
+        }
+        // A parent left without children becomes the oldest leaf, in front of `after`;
+        // unless it is the prefix, which gets a child at once.
+        bool regained = (left == 0) & (parent >= alphabetSize) & (parent != prefix);
+        int32_t head = selectIf(regained, parent, after);
+        int32_t node = selectIf(regained, parent, kLeafScratch);
+        leaves[node].next = static_cast<uint16_t>(after);
+        leaves[node].prev = NIL;
+        leaves[after].prev = static_cast<uint16_t>(selectIf(regained, parent, NIL));
+        leaves[NIL].next = static_cast<uint16_t>(head);
+        return victim;
     }
-    detachAs<kIndexing, true>(code, prefix);
-    return code;
 }
 
 template <bool kIndexing>

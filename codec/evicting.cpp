@@ -3,18 +3,75 @@
 
 namespace lzw {
 
+template <bool kFull>
+int32_t Coder::encodeEvicting(int32_t w, bool& ended) {
+    for (;;) {
+        // Local cursors: stores into outBuf may alias any member, so members would be
+        // reloaded on every byte.
+        const uint8_t* p = inBuf + inPos;
+        const uint8_t* end = inBuf + inEnd;
+        CodeWriter wr = takeWriter();
+        while (p != end) {
+            int32_t c = *p++;
+            // Should this byte end the phrase, the next lookup is (c, next byte): fetch its
+            // entry now, while the branch on this lookup is still unresolved.
+            __builtin_prefetch(&childOf[pairSlot(c, *p)]);
+            int32_t x = childOf[pairSlot(w, c)];
+            if (x != 0) {    // code 0 is never a child
+                noteUse(x);  // moves nothing; a checked build records the use
+                w = x;
+                continue;
+            }
+            // Phrase w ends before byte c. The lookup that starts the next phrase goes
+            // first, and the add after it: the add's work then overlaps that lookup instead
+            // of holding it back. The add changes two entries, the victim's and its own, so
+            // the early lookup is read again only when it is one of them.
+            for (;;) {
+                putCode(wr, w);
+                bool more = p != end;
+                uint32_t next = pairSlot(c, *p);  // inBuf has a byte past the window
+                int32_t y = childOf[next];
+                uint32_t erased;
+                int32_t slot = takeSlotAs<true, kFull>(w, erased);
+                fillSlot<true>(slot, w, c);
+                if constexpr (kChecked) checkEviction();
+                if (!kFull && count == kTableSize) {  // on with the loop for a full one
+                    putWriter(wr);
+                    inPos = static_cast<int32_t>(p - inBuf);
+                    return c;
+                }
+                if (!more) {
+                    w = c;
+                    break;
+                }
+                if ((next == erased) | (next == pairSlot(w, c))) [[unlikely]] {
+                    y = childOf[next];
+                }
+                ++p;
+                if (y != 0) {
+                    noteUse(y);
+                    w = y;
+                    break;
+                }
+                w = c;  // a phrase of one byte
+                c = p[-1];
+            }
+        }
+        putWriter(wr);
+        inPos = inEnd;
+        if (refill() < 0) break;
+        inPos = 0;  // the byte refill() returned is read again above
+    }
+    ended = true;
+    return w;
+}
+
 bool Coder::compressEvictingLoop() {
     int first = readByte();
     if (first < 0) return fixHeader();
     bool ended = false;
-    int32_t w = encodeInput(
-        first, ended,
-        [this](int32_t prefix, int32_t c) {
-            addEvictingAs<true>(prefix, c);
-            return true;
-        },
-        // Using a phrase moves nothing (see the leaf list); a checked build records it.
-        [this](int32_t x) { noteUse(x); });
+    int32_t w = encodeEvicting<false>(first, ended);
+    if (!ended) w = encodeEvicting<true>(w, ended);
     return finishEncoding(w);
 }
 

@@ -7,10 +7,14 @@
 namespace lzw {
 
 void Coder::initRecency() {
-    leafNext[NIL] = NIL;
-    leafPrev[NIL] = NIL;
-    leafNext[kLeafSpare] = kLeafSpare;
-    leafPrev[kLeafSpare] = kLeafSpare;
+    leaves[NIL].next = NIL;
+    leaves[NIL].prev = NIL;
+    // Unlinking a code linked to itself changes nothing: the spare, and the single bytes,
+    // which are never leaves, so an add can unlink its prefix without asking which it is.
+    leaves[kLeafSpare] = LeafLink{kLeafSpare, kLeafSpare};
+    for (int32_t j = 0; j < alphabetSize; ++j) {
+        leaves[j] = LeafLink{static_cast<uint16_t>(j), static_cast<uint16_t>(j)};
+    }
     for (int32_t j = 0; j < alphabetSize; ++j) firstOf[j] = static_cast<uint8_t>(j);
     useClock = 0;
 }
@@ -59,16 +63,16 @@ void Coder::checkEviction() {
     int32_t listed = 0;
     int32_t before = NIL;
     uint64_t lastSeen = 0;
-    for (int32_t c = leafNext[NIL]; c != NIL; c = leafNext[c]) {
+    for (int32_t c = leaves[NIL].next; c != NIL; c = leaves[c].next) {
         if (c < alphabetSize || c >= count) broken("listed code out of range", c);
         if (children[c] != 0) broken("listed phrase has children", c);
-        if (leafPrev[c] != before) broken("backward link", c);
+        if (leaves[c].prev != before) broken("backward link", c);
         if (listed > 0 && lastUse[c] <= lastSeen) broken("leaf out of recency order", c);
         if (++listed > childless) broken("more leaves listed than childless phrases", c);
         lastSeen = lastUse[c];
         before = c;
     }
-    if (leafPrev[NIL] != before) broken("newest leaf", before);
+    if (leaves[NIL].prev != before) broken("newest leaf", before);
     if (listed != childless) broken("childless phrase not listed", listed);
     // The pair index names every phrase under its parent (a compressor's only).
     if (indexing) {

@@ -22,13 +22,13 @@ class Recency : public ::testing::Test {
     std::vector<int32_t> leaves() const {
         std::vector<int32_t> codes;
         int32_t prev = NIL;
-        for (int32_t c = coder->leafNext[NIL]; c != NIL; c = coder->leafNext[c]) {
-            EXPECT_EQ(coder->leafPrev[c], prev);
+        for (int32_t c = coder->leaves[NIL].next; c != NIL; c = coder->leaves[c].next) {
+            EXPECT_EQ(coder->leaves[c].prev, prev);
             if (codes.size() > kTableSize) break;
             codes.push_back(c);
             prev = c;
         }
-        EXPECT_EQ(coder->leafPrev[NIL], prev);
+        EXPECT_EQ(coder->leaves[NIL].prev, prev);
         return codes;
     }
 
