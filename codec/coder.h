@@ -471,7 +471,10 @@ class Coder {
         if constexpr (kChecked) lastUse[code] = ++useClock;
     }
     // Checked builds: records the use of every phrase on the path of `code`, shortest first.
-    void notePathUse(int32_t code);
+    void notePathUse(int32_t code) {
+        if constexpr (kChecked) notePathWalk(code);
+    }
+    void notePathWalk(int32_t code);
     // Checked builds: rebuilds the child counts from dict and compares them, the leaf list
     // (the childless phrases, oldest use first) and, when indexing, the pair index. Aborts on
     // a difference: that is a bug in this program, never bad input.
@@ -486,6 +489,10 @@ class Coder {
     template <bool kFull>
     int32_t encodeEvicting(int32_t w, bool& ended);
     bool decompressEvictingLoop();
+    // The decoder's loop from code `prev` on, for a full dictionary (kFull) or until it is
+    // full. False after failCorrupt().
+    template <bool kFull>
+    bool decodeEvicting(int32_t& prev, CodeCursor& cur, int64_t& left);
 
     // ---- In-memory runs for tests, benchmarks and fuzzers (frontend.cpp) ----
     // Codes `in` to `out` in mode "c1".."d3" without banner, timer or closing the streams;

@@ -80,15 +80,24 @@ bool Coder::decompressEvictingLoop() {
     if (prev < 0) return !failed;  // failed, or the file of an empty input
     CodeCursor cur = takeCursor();
     int64_t left = remaining;
-    while (left > 0) {
+    bool ok = decodeEvicting<false>(prev, cur, left) && decodeEvicting<true>(prev, cur, left);
+    remaining = left;
+    putCursor(cur);
+    return ok && !failed;
+}
+
+template <bool kFull>
+bool Coder::decodeEvicting(int32_t& prev, CodeCursor& cur, int64_t& left) {
+    while (left > 0 && (kFull || count < kTableSize)) {
         int32_t code = nextCode(cur);
         if (code < 0) return putCursor(cur), failCorrupt(kEndsEarly);
-        if (code > count) return putCursor(cur), failCorrupt("kod spoza slownika");
+        if (!kFull && code > count) return putCursor(cur), failCorrupt("kod spoza slownika");
         // The compressor adds each phrase before it matches on, so the decoder adds first
         // too, then writes. The add under the previous code takes the slot of nextSlot: a
         // code naming that slot is the phrase being added, the previous string plus its own
         // first byte; any other code lends its first byte to the add.
-        int32_t slot = takeSlot<false>(prev);
+        uint32_t erased;
+        int32_t slot = takeSlotAs<false, kFull>(prev, erased);
         int32_t symbol = firstOf[code != slot ? code : prev];
         fillSlot<false>(slot, prev, symbol);
         if constexpr (kChecked) checkEviction();
@@ -106,9 +115,7 @@ bool Coder::decompressEvictingLoop() {
         left -= n;
         prev = code;
     }
-    remaining = left;
-    putCursor(cur);
-    return !failed;
+    return true;
 }
 
 int Coder::compressEvicting(const char* inputPath, const char* outputPath) {

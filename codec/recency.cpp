@@ -25,16 +25,14 @@ int32_t Coder::emitStringTouching(int32_t code) {
     return n;
 }
 
-void Coder::notePathUse(int32_t code) {
-    if constexpr (kChecked) {
-        int32_t path[kTableSize];
-        int32_t n = 0;
-        for (int32_t c = code; c >= alphabetSize && c < kTableSize && n < kTableSize;
-             c = dict[c].parent) {
-            path[n++] = c;
-        }
-        while (n > 0) noteUse(path[--n]);
+void Coder::notePathWalk(int32_t code) {
+    int32_t path[kTableSize];
+    int32_t n = 0;
+    for (int32_t c = code; c >= alphabetSize && c < kTableSize && n < kTableSize;
+         c = dict[c].parent) {
+        path[n++] = c;
     }
+    while (n > 0) noteUse(path[--n]);
 }
 
 namespace {
