@@ -75,6 +75,13 @@ class Coder {
     uint64_t inputDevice;
     uint64_t inputInode;
     int64_t inputSize;  // size of a regular input file, -1 when unknown
+    // A compressor fails once it has read more input bytes than this (the header's limit).
+    int64_t readLimit;
+    // Banner and time line: standard output, or standard error when that is the output.
+    std::FILE* console;
+    // The regular output file opened, while a failure or a signal may remove it.
+    uint64_t outputDevice;
+    uint64_t outputInode;
     static constexpr int32_t kBufSize = 1 << 16;
     uint8_t inBuf[kBufSize + 1];  // one byte more: loops may read one past the window
     uint8_t outBuf[kBufSize];
@@ -164,12 +171,27 @@ class Coder {
     bool openFiles(const char* inputPath, const char* outputPath);
     // Opens only the input; false after fail() when it cannot be opened.
     bool openInput(const char* path);
-    // Opens the output, refusing when it is the open input; false after fail().
+    // Opens the output, refusing when it is the open input; false after fail(). A regular
+    // file it creates or truncates is removed if a signal ends the process before
+    // releaseOutput().
     bool openOutput(const char* path);
+    // Sends the banner and the time line to standard error when `outputPath` names the file
+    // open as standard output, so they stay out of the data. Call before printBanner().
+    void pickConsole(const char* outputPath);
+    // Makes SIGINT, SIGTERM and SIGHUP (unless ignored) remove the output openOutput()
+    // created, then end the process by the same signal.
+    static void catchSignals();
+    // Copies the rest of the input to an anonymous file in $TMPDIR (or /tmp) and reads on
+    // from there, with inputSize known. False after fail() (also past readLimit).
+    // REQUIRES: the Coder owns the input (closeOnFinish).
+    bool spoolInput();
+    // Ends the output's removal on a signal; with `remove`, removes it now (a failed
+    // compression), when the path still names the regular file opened. After closeFiles().
+    void releaseOutput(bool remove);
     void startTimer();
-    // Prints "Czas trwania obliczen:%ld ms.\n\n" with the time since startTimer().
+    // Prints "Czas trwania obliczen:%ld ms.\n\n" on `console` with the time since startTimer().
     void stopTimerAndReport();
-    // Prints the mode banner and flushes standard output.
+    // Prints the mode banner on `console` and flushes it.
     void printBanner(const char* text);
     // Prints one line "<message>" (with %s taking `path`) on standard error unless quiet,
     // and marks the run failed. Returns false so callers can `return fail(...)`.
@@ -182,7 +204,8 @@ class Coder {
     bool closeFiles();
 
     // ---- Byte streams and the code format (stream.cpp) ----
-    // Next input byte, or -1 at end of input; a read error marks the run failed and ends input.
+    // Next input byte, or -1 at end of input; a read error, or reading past readLimit, marks
+    // the run failed and ends input.
     int readByte() {
         if (inPos < inEnd) return inBuf[inPos++];
         return refill();
@@ -364,7 +387,9 @@ class Coder {
         cur = takeCursor();
         return code;
     }
-    // Reset, open both files (input size checked before the output is created), write the header.
+    // Reset, open both files (input size checked before the output is created), write the
+    // header. An input of unknown size is spooled first when the output cannot seek back to
+    // the header.
     bool beginCompression(const char* inputPath, const char* outputPath);
     bool beginDecompression(const char* inputPath, const char* outputPath);
     // Modes c1/d1, and the body of c3/d3 when freezeWhenFull is clear. Return the exit status.
@@ -395,6 +420,12 @@ class Coder {
     // Returns that code, or -1 for the file of an empty input and after failCorrupt().
     int32_t startDecoding();
     static constexpr const char* kEndsEarly = "strumien konczy sie przed koncem danych";
+    // End of both decoders after the last code: any byte left in the input is damage.
+    // True when the input ends there and the run has not failed.
+    bool endOfStream();
+    // Header of a compression whose input size is known only at the end, until fixHeader()
+    // rewrites it: a negative length that no decoder accepts.
+    static constexpr int32_t kProvisionalLength = -2;
     // After the last input byte: makes the header hold the bytes actually read, minus one.
     bool fixHeader();
     // First byte of the string of `code` without writing or touching anything; -1 after

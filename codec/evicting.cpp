@@ -77,13 +77,13 @@ bool Coder::compressEvictingLoop() {
 
 bool Coder::decompressEvictingLoop() {
     int32_t prev = startDecoding();
-    if (prev < 0) return !failed;  // failed, or the file of an empty input
+    if (prev < 0) return endOfStream();  // failed, or the file of an empty input
     CodeCursor cur = takeCursor();
     int64_t left = remaining;
     bool ok = decodeEvicting<false>(prev, cur, left) && decodeEvicting<true>(prev, cur, left);
     remaining = left;
     putCursor(cur);
-    return ok && !failed;
+    return ok && endOfStream();
 }
 
 template <bool kFull>
@@ -128,6 +128,7 @@ int Coder::compressEvicting(const char* inputPath, const char* outputPath) {
         ok = compressEvictingLoop();
     }
     ok = closeFiles() && ok;
+    releaseOutput(!ok);
     if (!ok) return 1;
     if (bytesRead > 0) stopTimerAndReport();
     return 0;
@@ -143,6 +144,7 @@ int Coder::decompressEvicting(const char* inputPath, const char* outputPath) {
         ok = decompressEvictingLoop();
     }
     ok = closeFiles() && ok;
+    releaseOutput(false);
     if (!ok) return 1;
     stopTimerAndReport();
     return 0;
