@@ -154,9 +154,14 @@ class Coder {
     // Eviction decoder: the first byte of each phrase's string.
     uint8_t firstOf[kTableSize + 1];
     // Checked builds: when each phrase was last used, as a literal recency list would order
-    // them; the leaf order is compared against it after every add.
+    // them, and each phrase's parent and number of children as followed from dict; the leaf
+    // list and the child counts are compared against them after every add.
     uint64_t lastUse[kTableSize];
     uint64_t useClock;
+    uint16_t refParent[kTableSize];
+    uint16_t refChildren[kTableSize];
+    int32_t usedLeaf;      // the leaf used since the last add, or NIL
+    uint64_t checkedAdds;  // adds since initRecency()
 
     // Sets the code-width parameters, clears both stream handles, sets freezeWhenFull.
     Coder();
@@ -499,16 +504,25 @@ class Coder {
     void pushOldestIf(bool put, int32_t code);
     // Checked builds: records a use of `code` for the leaf-order check.
     void noteUse(int32_t code) {
-        if constexpr (kChecked) lastUse[code] = ++useClock;
+        if constexpr (kChecked) {
+            lastUse[code] = ++useClock;
+            if (code >= alphabetSize && refChildren[code] == 0) usedLeaf = code;
+        }
     }
     // Checked builds: records the use of every phrase on the path of `code`, shortest first.
     void notePathUse(int32_t code) {
         if constexpr (kChecked) notePathWalk(code);
     }
     void notePathWalk(int32_t code);
-    // Checked builds: rebuilds the child counts from dict and compares them, the leaf list
-    // (the childless phrases, oldest use first) and, when indexing, the pair index. Aborts on
-    // a difference: that is a bug in this program, never bad input.
+    // Checked builds, around every add under `prefix`: the leaf used since the last add is
+    // that prefix (fact 1); after the add that fills `code`, the child counts that changed,
+    // the prefix out of the list, the new phrase newest, a parent left without children
+    // oldest (fact 2), and every 256 adds checkEviction(). They abort on a difference: that
+    // is a bug in this program, never bad input.
+    void checkBeforeAdd(int32_t prefix);
+    void checkAfterAdd(int32_t prefix, int32_t code);
+    // Rebuilds the child counts from dict and compares them, the leaf list (the childless
+    // phrases, oldest use first) and, when indexing, the pair index.
     void checkEviction();
 
     // ---- Eviction mode (evicting.cpp) ----
@@ -656,6 +670,7 @@ template <bool kIndexing>
 
 template <bool kIndexing, bool kFull>
 [[gnu::always_inline]] inline int32_t Coder::takeSlotAs(int32_t prefix, uint32_t& erased) {
+    if constexpr (kChecked) checkBeforeAdd(prefix);
     erased = kNoEntry;
     // A single byte is linked to itself (initRecency), so unlinking it changes nothing.
     unlinkLeaf(selectIf(childCount[prefix] == 0, prefix, kLeafSpare));
@@ -702,7 +717,7 @@ template <bool kIndexing>
 [[gnu::always_inline]] inline void Coder::fillSlot(int32_t code, int32_t prefix, int32_t symbol) {
     hangUnderAs<kIndexing, true>(code, prefix, symbol);
     appendLeaf(code);
-    noteUse(code);
+    if constexpr (kChecked) checkAfterAdd(prefix, code);
 }
 
 inline int32_t Coder::addPhraseEvicting(int32_t prefix, int32_t symbol) {
@@ -714,7 +729,6 @@ template <bool kIndexing>
 [[gnu::always_inline]] inline int32_t Coder::addEvictingAs(int32_t prefix, int32_t symbol) {
     int32_t code = takeSlot<kIndexing>(prefix);
     fillSlot<kIndexing>(code, prefix, symbol);
-    if constexpr (kChecked) checkEviction();
     return code;
 }
 

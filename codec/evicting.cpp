@@ -34,7 +34,6 @@ int32_t Coder::encodeEvicting(int32_t w, bool& ended) {
                 uint32_t erased;
                 int32_t slot = takeSlotAs<true, kFull>(w, erased);
                 fillSlot<true>(slot, w, c);
-                if constexpr (kChecked) checkEviction();
                 if (!kFull && count == kTableSize) {  // on with the loop for a full one
                     putWriter(wr);
                     inPos = static_cast<int32_t>(p - inBuf);
@@ -100,7 +99,6 @@ bool Coder::decodeEvicting(int32_t& prev, CodeCursor& cur, int64_t& left) {
         int32_t slot = takeSlotAs<false, kFull>(prev, erased);
         int32_t symbol = firstOf[code != slot ? code : prev];
         fillSlot<false>(slot, prev, symbol);
-        if constexpr (kChecked) checkEviction();
         int32_t n = lengthOf[code];
         if (n >= 1 && n <= kShortString && n <= left) {
             // Lengths and short strings are exact: a victim is a leaf, so no phrase's

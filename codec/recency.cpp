@@ -16,7 +16,15 @@ void Coder::initRecency() {
         leaves[j] = LeafLink{static_cast<uint16_t>(j), static_cast<uint16_t>(j)};
     }
     for (int32_t j = 0; j < alphabetSize; ++j) firstOf[j] = static_cast<uint8_t>(j);
-    useClock = 0;
+    if constexpr (kChecked) {
+        useClock = 0;
+        usedLeaf = NIL;
+        checkedAdds = 0;
+        for (int32_t k = 0; k < kTableSize; ++k) {
+            refParent[k] = NIL;
+            refChildren[k] = 0;
+        }
+    }
 }
 
 int32_t Coder::emitStringTouching(int32_t code) {
@@ -44,6 +52,41 @@ namespace {
 
 }  // namespace
 
+void Coder::checkBeforeAdd(int32_t prefix) {
+    if (usedLeaf != NIL && usedLeaf != prefix)
+        broken("a used leaf is not the next prefix", usedLeaf);
+    usedLeaf = NIL;
+}
+
+void Coder::checkAfterAdd(int32_t prefix, int32_t code) {
+    lastUse[code] = ++useClock;  // the new phrase is the most recently used
+    // Follow the slot's parent in dict: the old one lost a child, the new one gained one.
+    int32_t before = refParent[code];
+    int32_t parent = dict[code].parent;
+    if (parent < 0 || parent >= kTableSize) broken("parent out of range", code);
+    if (before != NIL && before != code) --refChildren[before];
+    refChildren[code] = 0;
+    if (parent != code) ++refChildren[parent];
+    refParent[code] = static_cast<uint16_t>(parent);
+    for (int32_t k : {before, parent, code}) {
+        if (k != NIL && childCount[k] != refChildren[k]) broken("child count", k);
+    }
+    if (leaves[NIL].prev != code) broken("new phrase not the newest leaf", code);
+    // A phrase with a child is not listed: its old neighbour no longer links to it.
+    if (prefix >= alphabetSize && prefix != code) {
+        int32_t p = leaves[prefix].prev;
+        if (p <= kLeafScratch && leaves[p].next == prefix) broken("prefix still listed", prefix);
+    }
+    int32_t head = leaves[NIL].next;
+    bool regained = before != NIL && before != code && before >= alphabetSize && before != prefix &&
+                    refChildren[before] == 0;
+    if (regained && head != before) broken("parent without children not the oldest leaf", before);
+    int32_t second = head == NIL ? NIL : leaves[head].next;
+    if (second != NIL && lastUse[head] >= lastUse[second])
+        broken("oldest leaves out of order", head);
+    if (++checkedAdds % 256 == 0) checkEviction();
+}
+
 void Coder::checkEviction() {
     // Child counts, rebuilt from the parents in dict.
     uint16_t children[kTableSize] = {};
@@ -54,7 +97,9 @@ void Coder::checkEviction() {
     }
     int32_t childless = 0;
     for (int32_t k = 0; k < count; ++k) {
-        if (children[k] != childCount[k]) broken("child count", k);
+        if (children[k] != childCount[k] || children[k] != refChildren[k]) {
+            broken("child count", k);
+        }
         if (k >= alphabetSize && children[k] == 0) ++childless;
     }
     // The leaf list: every childless phrase once, least recently used first.
