@@ -4,9 +4,11 @@
 
 #include <gtest/gtest.h>
 
+#include <array>
 #include <map>
 #include <set>
 #include <string>
+#include <thread>
 #include <utility>
 
 namespace lzw::testing {
@@ -131,6 +133,36 @@ TEST(RoundTrip, StandardInputs) {
         SCOPED_TRACE(input.name);
         for (char p : kPolicies) expectRoundTrip(p, input.bytes);
     }
+}
+
+// Coders share nothing: six threads run all six modes at once, each in its own order, and
+// every result matches the one run alone.
+TEST(RoundTrip, CodersRunAtOnceOnThreads) {
+    std::vector<Bytes> inputs;
+    for (const auto& input : standardInputs()) inputs.push_back(input.bytes);
+    std::vector<std::array<Result, 6>> expected(inputs.size());
+    const char* const modes[6] = {"c1", "c2", "c3", "d1", "d2", "d3"};
+    for (size_t i = 0; i < inputs.size(); ++i) {
+        for (int m = 0; m < 3; ++m) expected[i][m] = run(modes[m], inputs[i]);
+        for (int m = 3; m < 6; ++m) expected[i][m] = run(modes[m], expected[i][m - 3].bytes);
+    }
+    std::vector<int> mismatches(6, 0);
+    std::vector<std::thread> threads;
+    for (int t = 0; t < 6; ++t) {
+        threads.emplace_back([&, t] {
+            for (size_t k = 0; k < 6 * inputs.size(); ++k) {
+                size_t i = k % inputs.size();
+                int m = static_cast<int>((k / inputs.size() + t) % 6);
+                const Bytes& in = m < 3 ? inputs[i] : expected[i][m - 3].bytes;
+                Result r = run(modes[m], in);
+                if (r.status != expected[i][m].status || r.bytes != expected[i][m].bytes) {
+                    ++mismatches[t];
+                }
+            }
+        });
+    }
+    for (auto& thread : threads) thread.join();
+    for (int t = 0; t < 6; ++t) EXPECT_EQ(mismatches[t], 0) << "thread " << t;
 }
 
 TEST(RoundTrip, SeededInputsMatchTheReference) {
