@@ -55,8 +55,7 @@ Coder::Coder()
       inputDevice(0),
       inputInode(0),
       inputSize(-1),
-      childOfStale(true),
-      orphanParent(NIL) {}
+      childOfStale(true) {}
 
 bool Coder::fail(const char* format, const char* path) {
     if (!failed && !quiet) {
