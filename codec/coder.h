@@ -424,10 +424,10 @@ class Coder {
     int32_t findPair(int32_t prefix, int32_t symbol);
     // Indexes prefix+symbol as `code`. REQUIRES: not indexed yet, prefix < count.
     void insertPair(int32_t prefix, int32_t symbol, int32_t code);
-    // Stores `entry` into the taken slot `at`, moves the entry it held to that one's other
-    // slot, and so on; after kMaxMoves moves the entry still moving goes to the stash, and
-    // the result is false.
-    bool displacePair(PairSlot* at, uint32_t entry);
+    // Stores `entry` (slotBits) into s1 or s2, both taken, after moving the entry there to
+    // its other slot, and the one found there to its own other slot, and so on. After
+    // kMaxMoves moves the entry still moving goes to the stash, and the result is false.
+    bool displacePair(PairSlot* s1, PairSlot* s2, uint32_t entry);
     // resetDictionary() of the reset-mode compressor: empties pairTable and the stash.
     void clearPairs();
     // Points pairFirst, pairSecond and pairMove into this Coder; empties the stash.

@@ -119,11 +119,27 @@ void Coder::insertPair(int32_t prefix, int32_t symbol, int32_t code) {
     } else if (s2->tag == 0) {
         storeSlot(s2, bits);
     } else {
-        displacePair(s2, bits);
+        displacePair(s1, s2, bits);
     }
 }
 
-[[gnu::always_inline]] inline bool Coder::displacePair(PairSlot* at, uint32_t entry) {
+[[gnu::always_inline]] inline bool Coder::displacePair(PairSlot* s1, PairSlot* s2, uint32_t entry) {
+    // Most often one of the two entries can step aside into its other slot: check both
+    // at once, without a branch on which.
+    uint32_t e1 = loadSlot(s1);
+    uint32_t e2 = loadSlot(s2);
+    auto* alt1 =
+        reinterpret_cast<PairSlot*>(reinterpret_cast<uintptr_t>(s1) ^ pairMove[e1 & 0xffff]);
+    auto* alt2 =
+        reinterpret_cast<PairSlot*>(reinterpret_cast<uintptr_t>(s2) ^ pairMove[e2 & 0xffff]);
+    bool free2 = alt2->tag == 0;
+    if (__builtin_expect(free2 || alt1->tag == 0, 1)) {
+        storeSlot(even(free2) ? alt2 : alt1, even(free2) ? e2 : e1);
+        storeSlot(even(free2) ? s2 : s1, entry);
+        return true;
+    }
+    // Otherwise a walk: each entry put in place moves the one it finds to that one's other slot.
+    PairSlot* at = s2;
     for (int32_t moves = 0; moves < kMaxMoves; ++moves) {
         uint32_t old = loadSlot(at);
         storeSlot(at, entry);
@@ -188,7 +204,7 @@ void Coder::parsePairs(int32_t n, uint32_t& w4) {
     const uint8_t* end = p + n;
     uint32_t w = w4;  // 4 x the phrase in progress
     uint32_t next = static_cast<uint32_t>(count);
-    const uint32_t firstPhrase4 = sizeof(PairSlot) * static_cast<uint32_t>(alphabetSize);
+    const uint32_t firstPhrase4 = sizeof(PairSlot) * kSymbols;
     const auto sink = reinterpret_cast<uintptr_t>(&pairSink);
     for (; p != end; ++p) {
         uint32_t c = *p;
@@ -204,17 +220,17 @@ void Coder::parsePairs(int32_t n, uint32_t& w4) {
         uint32_t x = sizeof(PairSlot) * c;
         x = even(t2 == tag) ? v2 : x;
         x = even(t1 == tag) ? v1 : x;
-        // Not a match, and both slots taken: product of four numbers, none of them 0.
         t1 = opaque(t1);
-        uint64_t taken = uint64_t{t1} * t2 * ((t1 ^ tag) * (t2 ^ tag));
         auto* target = even(t1 == 0) ? s1 : s2;
         uint32_t miss = x < firstPhrase4;
         target = even(miss) ? target : reinterpret_cast<PairSlot*>(sink);
+        // No match and both slots taken (a tag is at most 256).
+        uint32_t taken = (opaque(t1) * t2) & opaque(0 - miss);
         uint32_t bits = slotBits(tag, next);
         next += miss;
         w = x;
         if (__builtin_expect(taken != 0, 0)) {
-            if (displacePair(s2, bits)) continue;
+            if (displacePair(s1, s2, bits)) continue;
             ++p;  // the stash is in use: findChild takes over after this byte
             break;
         }
