@@ -244,7 +244,7 @@ void Coder::parsePairs(int32_t n, uint32_t& w4) {
 void Coder::putChunkCodes(int32_t from, int32_t to) {
     CodeWriter wr = takeWriter();
     // Room for every code and the last 8-byte store.
-    if (wr.p + (to - from) * 3 / 2 + 8 > outBuf + kBufSize) {
+    if ((to - from) * 3 / 2 + 8 > outBuf + kBufSize - wr.p) {
         putWriter(wr);
         flushOutput();
         wr = takeWriter();
