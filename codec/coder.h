@@ -138,6 +138,17 @@ class Coder {
     uint16_t stashHead[kTableSize];
     uint16_t stashNext[kTableSize];
     uint8_t stashSymbol[kTableSize];
+    // Where nearly every byte adds a phrase (random data), nearly every byte also meets a
+    // pair with both slots taken, and parsePairs spends most of its time moving entries.
+    // A dictionary filled from fewer than kRootsBelow input bytes leaves its successor's
+    // pairs under a single byte in rootCode4 instead (by prefix << 8 | symbol, valid where
+    // the bit in rootSeen is set): parseRoots finds them by one load, and the bytes that
+    // match nothing cost no branch miss. Phrase prefixes stay in pairTable.
+    bool rootsDirect;
+    int64_t fillBytes;  // input bytes coded since the last reset
+    static constexpr int64_t kRootsBelow = 5000;
+    uint64_t rootSeen[kSymbols * kSymbols / 64];
+    uint16_t rootCode4[kSymbols * kSymbols];
     // Eviction: the number of phrases in each phrase's child list, instead of the list
     // itself. A phrase stands in its parent's list while its slot is filled and it is not
     // its own parent, so leaving it is one decrement instead of a walk of up to 256 siblings,
@@ -418,6 +429,8 @@ class Coder {
     // early after a byte whose pair went to the stash. REQUIRES: n <= 4096 - count, so that
     // no reset falls inside, and nothing stashed.
     void parsePairs(int32_t n, uint32_t& w4);
+    // parsePairs while rootsDirect: a branch on each match instead of on both slots taken.
+    void parseRoots(int32_t n, uint32_t& w4);
     // Writes chunkCodes[from, to) to the output.
     void putChunkCodes(int32_t from, int32_t to);
     // findChild<true>: the pair's two slots, then the stash.
@@ -428,7 +441,8 @@ class Coder {
     // its other slot, and the one found there to its own other slot, and so on. After
     // kMaxMoves moves the entry still moving goes to the stash, and the result is false.
     bool displacePair(PairSlot* s1, PairSlot* s2, uint32_t entry);
-    // resetDictionary() of the reset-mode compressor: empties pairTable and the stash.
+    // resetDictionary() of the reset-mode compressor: empties pairTable and the stash, and
+    // picks rootsDirect for the next dictionary from fillBytes.
     void clearPairs();
     // Points pairFirst, pairSecond and pairMove into this Coder; empties the stash.
     void mapPairs();

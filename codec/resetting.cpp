@@ -84,6 +84,7 @@ void Coder::mapPairs() {
     }
     std::fill(stashHead, stashHead + kTableSize, static_cast<uint16_t>(NIL));
     stashed = 0;
+    fillBytes = kRootsBelow;
     pairsMapped = true;
 }
 
@@ -94,9 +95,16 @@ void Coder::clearPairs() {
         std::fill(stashHead, stashHead + kTableSize, static_cast<uint16_t>(NIL));
         stashed = 0;
     }
+    rootsDirect = fillBytes < kRootsBelow;
+    fillBytes = 0;
+    if (rootsDirect) std::memset(rootSeen, 0, sizeof rootSeen);
 }
 
 int32_t Coder::findPair(int32_t prefix, int32_t symbol) {
+    if (rootsDirect && prefix < kSymbols) {
+        uint32_t k = static_cast<uint32_t>(prefix) << 8 | static_cast<uint32_t>(symbol);
+        return (rootSeen[k >> 6] >> (k & 63) & 1) != 0 ? rootCode4[k] >> 2 : NIL;
+    }
     uintptr_t offset = sizeof(PairSlot) * static_cast<uint32_t>(prefix);
     auto* s1 = reinterpret_cast<const PairSlot*>(pairFirst[symbol] ^ offset);
     auto* s2 = reinterpret_cast<const PairSlot*>(pairSecond[symbol] ^ offset);
@@ -110,6 +118,12 @@ int32_t Coder::findPair(int32_t prefix, int32_t symbol) {
 }
 
 void Coder::insertPair(int32_t prefix, int32_t symbol, int32_t code) {
+    if (rootsDirect && prefix < kSymbols) {
+        uint32_t k = static_cast<uint32_t>(prefix) << 8 | static_cast<uint32_t>(symbol);
+        rootSeen[k >> 6] |= uint64_t{1} << (k & 63);
+        rootCode4[k] = static_cast<uint16_t>(sizeof(PairSlot) * static_cast<uint32_t>(code));
+        return;
+    }
     uintptr_t offset = sizeof(PairSlot) * static_cast<uint32_t>(prefix);
     auto* s1 = reinterpret_cast<PairSlot*>(pairFirst[symbol] ^ offset);
     auto* s2 = reinterpret_cast<PairSlot*>(pairSecond[symbol] ^ offset);
@@ -161,12 +175,20 @@ void Coder::insertPair(int32_t prefix, int32_t symbol, int32_t code) {
 }
 
 int32_t Coder::encodeResetting(int32_t w) {
+    // The dictionary is empty, so either way of keeping it may start.
+    rootsDirect = false;
+    fillBytes = 0;
     uint32_t w4 = sizeof(PairSlot) * static_cast<uint32_t>(w);
     for (;;) {
         while (inPos < inEnd) {
             if (count < kExactFrom && stashed == 0) {
                 int32_t from = count;
-                parsePairs(std::min(inEnd - inPos, kTableSize - count), w4);
+                int32_t n = std::min(inEnd - inPos, kTableSize - count);
+                if (rootsDirect) {
+                    parseRoots(n, w4);
+                } else {
+                    parsePairs(n, w4);
+                }
                 putChunkCodes(from, count);
                 continue;
             }
@@ -174,6 +196,7 @@ int32_t Coder::encodeResetting(int32_t w) {
             w = static_cast<int32_t>(w4 / sizeof(PairSlot));
             CodeWriter wr = takeWriter();
             const uint8_t* p = inBuf + inPos;
+            const uint8_t* start = p;
             const uint8_t* end = inBuf + inEnd;
             while (p != end) {
                 int32_t c = *p++;
@@ -184,10 +207,15 @@ int32_t Coder::encodeResetting(int32_t w) {
                 }
                 putCode(wr, w);
                 bool clears = count == kTableSize;
+                if (clears) {
+                    fillBytes += p - start;  // read by the clearing
+                    start = p;
+                }
                 addPhrase<true>(w, c);
                 w = c;
                 if (clears) break;  // back to chunks
             }
+            fillBytes += p - start;
             putWriter(wr);
             inPos = static_cast<int32_t>(p - inBuf);
             w4 = sizeof(PairSlot) * static_cast<uint32_t>(w);
@@ -201,6 +229,7 @@ int32_t Coder::encodeResetting(int32_t w) {
 
 void Coder::parsePairs(int32_t n, uint32_t& w4) {
     const uint8_t* p = inBuf + inPos;
+    const uint8_t* start = p;
     const uint8_t* end = p + n;
     uint32_t w = w4;  // 4 x the phrase in progress
     uint32_t next = static_cast<uint32_t>(count);
@@ -236,6 +265,60 @@ void Coder::parsePairs(int32_t n, uint32_t& w4) {
         }
         storeSlot(target, bits);
     }
+    fillBytes += p - start;
+    inPos = static_cast<int32_t>(p - inBuf);
+    count = static_cast<int32_t>(next);
+    w4 = w;
+}
+
+void Coder::parseRoots(int32_t n, uint32_t& w4) {
+    const uint8_t* p = inBuf + inPos;
+    const uint8_t* start = p;
+    const uint8_t* end = p + n;
+    uint32_t w = w4;  // 4 x the phrase in progress
+    uint32_t next = static_cast<uint32_t>(count);
+    const uint32_t firstPhrase4 = sizeof(PairSlot) * kSymbols;
+    for (; p != end; ++p) {
+        uint32_t c = *p;
+        if (__builtin_expect(w < firstPhrase4, 1)) {
+            uint32_t k = w << 6 | c;  // prefix << 8 | symbol
+            uint64_t word = rootSeen[k >> 6];
+            uint64_t bit = uint64_t{1} << (k & 63);
+            if (__builtin_expect((word & bit) != 0, 0)) {
+                w = rootCode4[k];
+                continue;
+            }
+            rootSeen[k >> 6] = word | bit;
+            rootCode4[k] = static_cast<uint16_t>(sizeof(PairSlot) * next);
+        } else {
+            uintptr_t offset = w;
+            auto* s1 = reinterpret_cast<PairSlot*>(pairFirst[c] ^ offset);
+            auto* s2 = reinterpret_cast<PairSlot*>(pairSecond[c] ^ offset);
+            uint32_t tag = c + 1;
+            if (s1->tag == tag) {
+                w = s1->code4;
+                continue;
+            }
+            if (s2->tag == tag) {
+                w = s2->code4;
+                continue;
+            }
+            uint32_t bits = slotBits(tag, next);
+            if (s1->tag == 0) {
+                storeSlot(s1, bits);
+            } else if (s2->tag == 0) {
+                storeSlot(s2, bits);
+            } else if (!displacePair(s1, s2, bits)) {
+                chunkCodes[next++] = static_cast<uint16_t>(w);
+                w = sizeof(PairSlot) * c;
+                ++p;  // the stash is in use: findChild takes over after this byte
+                break;
+            }
+        }
+        chunkCodes[next++] = static_cast<uint16_t>(w);
+        w = sizeof(PairSlot) * c;
+    }
+    fillBytes += p - start;
     inPos = static_cast<int32_t>(p - inBuf);
     count = static_cast<int32_t>(next);
     w4 = w;

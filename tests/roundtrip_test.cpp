@@ -247,13 +247,17 @@ TEST(ResetMode, CodeAfterResetIsThePhraseJustAdded) {
 // The reset-mode compressor's pair table against a plain map, over seeded adds through
 // several resets: at checkpoints every (prefix, symbol) is looked up, and exactly the pairs
 // added since the last reset are found, with their codes. Few symbols make long chains of
-// displacements, so some pairs end in the stash.
+// displacements, so some pairs end in the stash; `roots` keeps the pairs under a single
+// byte in the direct table, as after a dictionary filled from few bytes.
 TEST(ResetMode, PairTableFindsExactlyThePairsSinceTheLastReset) {
     struct Case {
         uint64_t seed;
         uint32_t symbols;  // drawn from 0 .. symbols - 1
+        bool roots;
     };
-    const Case cases[] = {{1, 256}, {2, 256}, {3, 16}, {4, 4}, {5, 2}, {6, 2}, {7, 3}};
+    const Case cases[] = {{1, 256, false}, {2, 256, false}, {3, 16, false},
+                          {4, 4, false},   {5, 2, false},   {6, 2, false},
+                          {7, 3, false},   {8, 256, true},  {9, 4, true}};
     auto coder = std::make_unique<Coder>();
     coder->indexing = true;
     coder->evicting = false;
@@ -262,7 +266,11 @@ TEST(ResetMode, PairTableFindsExactlyThePairsSinceTheLastReset) {
     for (const Case& k : cases) {
         SCOPED_TRACE("seed " + std::to_string(k.seed) + ", symbols " + std::to_string(k.symbols));
         std::mt19937_64 random(k.seed);
+        // A reset picks the way of keeping the next dictionary from the bytes coded since.
+        auto pickRoots = [&] { coder->fillBytes = k.roots ? 0 : Coder::kRootsBelow; };
+        pickRoots();
         coder->resetDictionary();
+        ASSERT_EQ(coder->rootsDirect, k.roots);
         std::map<std::pair<int32_t, int32_t>, int32_t> pairs;
         auto expectSameAsMap = [&] {
             size_t found = 0;
@@ -287,6 +295,7 @@ TEST(ResetMode, PairTableFindsExactlyThePairsSinceTheLastReset) {
                 expectSameAsMap();
                 pairs.clear();
                 ++resets;
+                pickRoots();
             }
             int32_t code = coder->addPhrase<true>(prefix, symbol);
             // After a reset, a pair under a phrase code hangs under an emptied slot.
