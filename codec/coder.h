@@ -112,8 +112,8 @@ class Coder {
     uint16_t laneCodes[kLanes][kLaneBytes];
     uint64_t laneStarts[kLanes][kLaneBytes / 64];
     // The reset-mode compressor finds phrases in pairTable instead of childOf. Its
-    // dictionary is cleared every 4 to 12 KiB of input, so childOf's rows were met cold
-    // again and again, and nearly every byte waited on memory; these 32 KiB stay in the
+    // dictionary is cleared every 4 to 12 KiB of input, so childOf's rows would be met cold
+    // again and again, and nearly every byte would wait on memory; these 32 KiB stay in the
     // first-level cache. A pair (prefix, symbol) may sit in one of two slots, prefix XOR
     // first[symbol] and prefix XOR second[symbol], which lie in opposite halves of the
     // table (kPairHash in resetting.cpp), so slot and symbol give back the prefix.
@@ -128,8 +128,8 @@ class Coder {
     uintptr_t pairMove[kSymbols + 1];
     PairSlot pairSink;         // takes the store of every byte that adds no phrase
     bool pairsMapped = false;  // the three tables above point into this Coder
-    // Codes written by parsePairs, as 4 x code: the code written when phrase k is added
-    // stands at index k.
+    // Codes written by parsePairs and parseRoots, as 4 x code: the code written when phrase
+    // k is added stands at index k.
     uint16_t chunkCodes[kTableSize + 1];
     // Pairs that found no free slot (rare) wait here until the next reset: a list of codes
     // per prefix through stashNext, with their symbols. While any waits, the compressor
@@ -433,9 +433,11 @@ class Coder {
     void parseRoots(int32_t n, uint32_t& w4);
     // Writes chunkCodes[from, to) to the output.
     void putChunkCodes(int32_t from, int32_t to);
-    // findChild<true>: the pair's two slots, then the stash.
+    // findChild<true>: while rootsDirect, a single-byte prefix's pair in rootCode4; otherwise
+    // the pair's two slots, then the stash.
     int32_t findPair(int32_t prefix, int32_t symbol);
-    // Indexes prefix+symbol as `code`. REQUIRES: not indexed yet, prefix < count.
+    // Indexes prefix+symbol as `code` where findPair looks. REQUIRES: not indexed yet,
+    // prefix < count.
     void insertPair(int32_t prefix, int32_t symbol, int32_t code);
     // Stores `entry` (slotBits) into s1 or s2, both taken, after moving the entry there to
     // its other slot, and the one found there to its own other slot, and so on. After
