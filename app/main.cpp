@@ -34,6 +34,25 @@ void mapChildTable() {
 #endif
 }
 
+struct Mode {
+    const char* name;
+    int (lzw::Coder::*run)(const char* inputPath, const char* outputPath);
+};
+
+const Mode kModes[] = {
+    {"c1", &lzw::Coder::compress},          {"d1", &lzw::Coder::decompress},
+    {"c2", &lzw::Coder::compressEvicting},  {"d2", &lzw::Coder::decompressEvicting},
+    {"c3", &lzw::Coder::compressResetting}, {"d3", &lzw::Coder::decompressResetting},
+};
+
+// The mode named exactly (case matters), or null.
+const Mode* findMode(const char* name) {
+    for (const Mode& m : kModes) {
+        if (std::strcmp(m.name, name) == 0) return &m;
+    }
+    return nullptr;
+}
+
 }  // namespace
 
 int main(int argc, char** argv) {
@@ -46,18 +65,17 @@ int main(int argc, char** argv) {
         std::fputs(kUsage, stderr);
         return 2;
     }
+    const Mode* mode = findMode(argv[1]);
+    if (mode == nullptr) {
+        // A mistyped mode must not pass for a finished run: the input may be deleted next.
+        std::fputs(kUsage, stderr);
+        return 2;
+    }
     // Static storage starts zeroed, so the child table needs no clearing before the first run.
     coder.childOfStale = false;
-    const char* mode = argv[1];
-    if (mode[0] == 'c' && mode[1] != '3') mapChildTable();
-    const char* input = argv[2];
+    if (mode->name[0] == 'c' && mode->name[1] != '3') mapChildTable();
     const char* output = argv[3];
-    if (std::strcmp(mode, "c1") == 0) return coder.compress(input, output);
-    if (std::strcmp(mode, "d1") == 0) return coder.decompress(input, output);
-    if (std::strcmp(mode, "c2") == 0) return coder.compressEvicting(input, output);
-    if (std::strcmp(mode, "d2") == 0) return coder.decompressEvicting(input, output);
-    if (std::strcmp(mode, "c3") == 0) return coder.compressResetting(input, output);
-    if (std::strcmp(mode, "d3") == 0) return coder.decompressResetting(input, output);
-    // An unknown mode does nothing, quietly.
-    return 0;
+    coder.pickConsole(output);
+    lzw::Coder::catchSignals();
+    return (coder.*mode->run)(argv[2], output);
 }

@@ -27,11 +27,12 @@ struct DictEntry {
     int32_t symbol;  // byte this phrase adds to its parent; NIL in an empty slot
 };
 
-struct RecencyNode {
-    int32_t code;  // own code while listed, NIL otherwise
-    int32_t prev;  // older neighbour (in the head slot: the newest code)
-    int32_t next;  // newer neighbour (in the head slot: the oldest code)
-};
+// Checked builds (sanitizer and fuzz builds) verify the derived structures after every
+// change; release builds compile the checks out.
+#ifndef LZW_CHECKS
+#define LZW_CHECKS 0
+#endif
+inline constexpr bool kChecked = LZW_CHECKS != 0;
 
 // One slot of the reset-mode compressor's pair table. The slot and the symbol name the
 // prefix, so the entry needs only these two.
@@ -40,13 +41,9 @@ struct PairSlot {
     uint16_t code4;  // 4 x the phrase's code: the byte offset the next lookup XORs in
 };
 
-// Codes on the path of the last string decoded in eviction mode, longest first.
-extern int32_t pathScratch[kTableSize];
-
 class Coder {
   public:
     // ---- Fields of a run, in order ----
-    RecencyNode recency[kTableSize + 1];  // slot NIL is the list head
     DictEntry dict[kTableSize];
     int32_t count;  // next free code
     int32_t highShift;
@@ -85,11 +82,21 @@ class Coder {
     uint64_t inputDevice;
     uint64_t inputInode;
     int64_t inputSize;  // size of a regular input file, -1 when unknown
+    // A compressor fails once it has read more input bytes than this (the header's limit).
+    int64_t readLimit;
+    // Banner and time line: standard output, or standard error when that is the output.
+    std::FILE* console;
+    // The output names the file open as standard output: it is written through that
+    // descriptor, at its position, instead of being opened (and truncated) again.
+    bool outputIsStandard;
+    // The regular output file opened, while a failure or a signal may remove it.
+    uint64_t outputDevice;
+    uint64_t outputInode;
     static constexpr int32_t kBufSize = 1 << 16;
-    uint8_t inBuf[kBufSize];
+    uint8_t inBuf[kBufSize + 1];  // one byte more: loops may read one past the window
     uint8_t outBuf[kBufSize];
 
-    // ---- Faster structures, kept in step with dict and recency ----
+    // ---- Faster structures, kept in step with dict ----
     // findChild: a direct table of every (prefix, symbol) pair, childOf[prefix << 8 | symbol]
     // = code, 0 when absent (code 0 is never a child). One load per input byte, instead of
     // the sibling walk (up to 256 steps near the root) or a hash probe; an erase is one
@@ -163,12 +170,42 @@ class Coder {
     // are written by one 16-byte copy instead of a walk of dependent loads.
     static constexpr int32_t kShortString = 16;
     uint8_t shortString[kTableSize][kShortString];
-    // pickVictim: the listed phrases without children, in the recency list's order, in a
-    // second circular list through the head NIL. Its oldest entry is the victim, found
-    // without scanning past old phrases that have children (after a long run of one byte,
-    // all 3840 of them). leafPrev is -1 for a code not in it.
-    int32_t leafNext[kTableSize + 1];
-    int32_t leafPrev[kTableSize + 1];
+    // Eviction gives up the least recently used phrase without children (a leaf). Only the
+    // order of the leaves matters, and two facts keep it without ordering all phrases:
+    //  1. A leaf that is used (the end of a match, or a decoded code) is the prefix of the
+    //     very next add, with no add between, so it need not move to the newest end: it leaves
+    //     the list at that add, as it gets a child. A match or a decoded string passes through
+    //     prefixes that have children, and only its last phrase can be a leaf. The decoder
+    //     adds each phrase before it writes the next code's string, as the compressor adds it
+    //     before matching on, so the use of a decoded code is followed by the add under it too.
+    //  2. A phrase becomes a leaf again only when its last child is given up, and that child
+    //     was used after the phrase's last use (a child is used only right after its parent,
+    //     and any child added later is added right after its parent's use). The child was the
+    //     oldest leaf, so the phrase is older than every leaf: it goes to the oldest end.
+    // So: an add unlinks its prefix if it is a leaf, gives up the oldest leaf (the prefix
+    // itself when no other is left), puts a parent that lost its last child (other than the
+    // prefix) at the oldest end, and appends the new phrase at the newest end. The leaves are
+    // linked oldest to newest through the head NIL: leaves[NIL].next is the next victim.
+    // kLeafSpare stays linked to itself, so unlinking it changes nothing; kLeafScratch takes
+    // the stores of an insertion that is not made. Both make the list moves branch-free.
+    static constexpr int32_t kLeafSpare = NIL + 1;
+    static constexpr int32_t kLeafScratch = NIL + 2;
+    struct LeafLink {
+        uint16_t next;  // newer neighbour (in the head NIL: the oldest leaf)
+        uint16_t prev;  // older neighbour (in the head NIL: the newest leaf)
+    };
+    LeafLink leaves[kTableSize + 3];
+    // Eviction decoder: the first byte of each phrase's string.
+    uint8_t firstOf[kTableSize + 1];
+    // Checked builds: when each phrase was last used, as a literal recency list would order
+    // them, and each phrase's parent and number of children as followed from dict; the leaf
+    // list and the child counts are compared against them after every add.
+    uint64_t lastUse[kTableSize];
+    uint64_t useClock;
+    uint16_t refParent[kTableSize];
+    uint16_t refChildren[kTableSize];
+    int32_t usedLeaf;      // the leaf used since the last add, or NIL
+    uint64_t checkedAdds;  // adds since initRecency()
 
     // Sets the code-width parameters, clears both stream handles, sets freezeWhenFull.
     Coder();
@@ -183,12 +220,28 @@ class Coder {
     bool openFiles(const char* inputPath, const char* outputPath);
     // Opens only the input; false after fail() when it cannot be opened.
     bool openInput(const char* path);
-    // Opens the output, refusing when it is the open input; false after fail().
+    // Opens the output, refusing when it is the open input; false after fail(). A regular
+    // file it creates or truncates is removed if a signal ends the process before
+    // releaseOutput().
     bool openOutput(const char* path);
+    // Sends the banner and the time line to standard error when `outputPath` names the file
+    // open as standard output, so they stay out of the data, and has openOutput() write
+    // through standard output itself then. Call before printBanner().
+    void pickConsole(const char* outputPath);
+    // Makes SIGINT, SIGTERM and SIGHUP (unless ignored) remove the output openOutput()
+    // created, then end the process by the same signal.
+    static void catchSignals();
+    // Copies the rest of the input to an anonymous file in $TMPDIR (or /tmp) and reads on
+    // from there, with inputSize known. False after fail() (also past readLimit).
+    // REQUIRES: the Coder owns the input (closeOnFinish).
+    bool spoolInput();
+    // Ends the output's removal on a signal; with `remove`, removes it now (a failed
+    // compression), when the path still names the regular file opened. After closeFiles().
+    void releaseOutput(bool remove);
     void startTimer();
-    // Prints "Czas trwania obliczen:%ld ms.\n\n" with the time since startTimer().
+    // Prints "Czas trwania obliczen:%ld ms.\n\n" on `console` with the time since startTimer().
     void stopTimerAndReport();
-    // Prints the mode banner and flushes standard output.
+    // Prints the mode banner on `console` and flushes it.
     void printBanner(const char* text);
     // Prints one line "<message>" (with %s taking `path`) on standard error unless quiet,
     // and marks the run failed. Returns false so callers can `return fail(...)`.
@@ -201,7 +254,8 @@ class Coder {
     bool closeFiles();
 
     // ---- Byte streams and the code format (stream.cpp) ----
-    // Next input byte, or -1 at end of input; a read error marks the run failed and ends input.
+    // Next input byte, or -1 at end of input; a read error, or reading past readLimit, marks
+    // the run failed and ends input.
     int readByte() {
         if (inPos < inEnd) return inBuf[inPos++];
         return refill();
@@ -267,7 +321,7 @@ class Coder {
         }
     }
     static uint32_t pairSlot(int32_t prefix, int32_t symbol) {
-        return static_cast<uint32_t>(prefix) << 8 | static_cast<uint32_t>(symbol);
+        return static_cast<uint32_t>(symbol) << 12 | static_cast<uint32_t>(prefix);
     }
     // REQUIRES: prefix+symbol is not indexed yet.
     void indexInsert(int32_t prefix, int32_t symbol, int32_t code);
@@ -283,12 +337,11 @@ class Coder {
     // Writes the string of `code` and leaves it in stringBuf, last byte first; returns its
     // length, or 0 after failCorrupt() when the chain loops or reaches an empty slot.
     // REQUIRES: indexing off since the last resetDictionary() (a decoder).
-    int32_t emitString(int32_t code) { return emitChecked<false>(code); }
+    int32_t emitString(int32_t code) { return emitChecked(code); }
     // Writes the n-byte string of `code` to the output, keeping it in stringBuf (last byte
-    // first) and, when kPath is set, its codes in pathScratch. Returns n, or 0 after
-    // failCorrupt() when the chain does not end at a single byte after exactly n steps.
-    // REQUIRES: 1 <= n <= 4096. Every walk stays in the tables: parentOf[NIL] is NIL.
-    template <bool kPath>
+    // first). Returns n, or 0 after failCorrupt() when the chain does not end at a single byte
+    // after exactly n steps. REQUIRES: 1 <= n <= 4096. Every walk stays in the tables:
+    // parentOf[NIL] is NIL.
     int32_t writeString(int32_t code, int32_t n) {
         if (outPos + n > kBufSize) flushOutput();
         // Straight into the output buffer, from the string's end.
@@ -299,7 +352,6 @@ class Coder {
             uint8_t b = symbolOf[c];
             dst[-i] = b;
             stringBuf[i] = b;
-            if constexpr (kPath) pathScratch[i] = c;
             last = c;
             c = parentOf[c];
         }
@@ -309,11 +361,10 @@ class Coder {
         return n;
     }
     // Checks the length of `code` against `remaining` before writeString.
-    template <bool kPath>
     int32_t emitChecked(int32_t code) {
         int32_t n = lengthOf[code];
-        if (n == 0 || n > remaining) return lengthFault(n), 0;
-        return writeString<kPath>(code, n);
+        if (n == 0 || n > kTableSize || n > remaining) return lengthFault(n), 0;
+        return writeString(code, n);
     }
     void chainFault();
     void lengthFault(int32_t n);
@@ -392,7 +443,9 @@ class Coder {
         cur = takeCursor();
         return code;
     }
-    // Reset, open both files (input size checked before the output is created), write the header.
+    // Reset, open both files (input size checked before the output is created), write the
+    // header. An input of unknown size is spooled first when the output cannot seek back to
+    // the header.
     bool beginCompression(const char* inputPath, const char* outputPath);
     bool beginDecompression(const char* inputPath, const char* outputPath);
     // Modes c1/d1, and the body of c3/d3 when freezeWhenFull is clear. Return the exit status.
@@ -456,106 +509,119 @@ class Coder {
     // Returns that code, or -1 for the file of an empty input and after failCorrupt().
     int32_t startDecoding();
     static constexpr const char* kEndsEarly = "strumien konczy sie przed koncem danych";
+    // End of both decoders after the last code: any byte left in the input is damage.
+    // True when the input ends there and the run has not failed.
+    bool endOfStream();
+    // Header of a compression whose input size is known only at the end, until fixHeader()
+    // rewrites it: a negative length that no decoder accepts.
+    static constexpr int32_t kProvisionalLength = -2;
     // After the last input byte: makes the header hold the bytes actually read, minus one.
     bool fixHeader();
     // First byte of the string of `code` without writing or touching anything; -1 after
     // failCorrupt() when the chain loops or reaches an empty slot.
     int32_t firstByteOf(int32_t code);
 
-    // ---- Recency list and leaf eviction (recency.cpp) ----
+    // ---- Leaf eviction (recency.cpp) ----
+    // Empties the leaf list. REQUIRES: resetDictionary() with `evicting` set just before.
     void initRecency();
-    // Take `code` out of the list / put it at the most recent end; nothing for codes
-    // below alphabetSize or of 4096 and more.
-    void unlinkRecent(int32_t code) {
-        if (code < alphabetSize || code >= kTableSize) return;
-        spliceOut(code);
-        recency[code].code = NIL;
-        if (isLeafListed(code)) removeLeaf(code);
+    // Oldest leaf, or NIL when there is none.
+    int32_t pickVictim() const { return leaves[NIL].next; }
+    // Whether `code` is a phrase without children. REQUIRES: code < count.
+    bool isLeaf(int32_t code) const {
+        // Both tests always, so no branch is taken on the first.
+        return static_cast<bool>((code >= alphabetSize) & (childCount[code] == 0));
     }
-    void linkRecent(int32_t code) {
-        if (code < alphabetSize || code >= kTableSize) return;
-        recency[code].code = code;
-        appendNode(code);
-        if (childCount[code] == 0) appendLeaf(code);
+    // The slot that the add under `prefix` takes: the next free code, else the oldest leaf
+    // other than the prefix, else the prefix itself. Changes nothing.
+    int32_t nextSlot(int32_t prefix) const {
+        if (count < kTableSize) return count;
+        int32_t v = leaves[NIL].next;
+        if (v == prefix) v = leaves[v].next;
+        return v == NIL ? prefix : v;
     }
-    // unlinkRecent(code) then linkRecent(code), for a listed code, in one move.
-    void touchRecent(int32_t code) {
-        if (code < alphabetSize || code >= kTableSize) return;
-        touchPhrase(code);
-    }
-    // touchRecent without the range check. REQUIRES: a listed phrase code.
-    void touchPhrase(int32_t code) {
-        if (recency[code].next == NIL) return;  // already the most recent, in both lists
-        spliceOut(code);
-        appendNode(code);
-        if (isLeafListed(code) && leafNext[code] != NIL) {
-            unlinkLeaf(code);
-            appendLeaf(code);
-        }
-    }
-    // The bare list moves behind the three operations above.
-    void spliceOut(int32_t code) {
-        int32_t p = recency[code].prev;
-        int32_t q = recency[code].next;
-        recency[p].next = q;
-        recency[q].prev = p;
-    }
-    void appendNode(int32_t code) {
-        int32_t t = recency[NIL].prev;
-        recency[code].prev = t;
-        recency[code].next = NIL;
-        recency[t].next = code;
-        recency[NIL].prev = code;
-    }
-    // Least recently used listed phrase without children, or NIL.
-    int32_t pickVictim() { return leafNext[NIL]; }
-    // Leaf list upkeep: append as the newest, take out, put back at its recency position.
-    void appendLeaf(int32_t code) { insertLeaf(leafPrev[NIL], code, NIL); }
-    void insertLeaf(int32_t before, int32_t code, int32_t after) {
-        leafPrev[code] = before;
-        leafNext[code] = after;
-        leafNext[before] = code;
-        leafPrev[after] = code;
-    }
-    void removeLeaf(int32_t code) {
-        unlinkLeaf(code);
-        leafPrev[code] = -1;
-    }
-    // removeLeaf without marking the code unlisted, for a code linked again at once.
-    void unlinkLeaf(int32_t code) {
-        int32_t p = leafPrev[code];
-        int32_t q = leafNext[code];
-        leafNext[p] = q;
-        leafPrev[q] = p;
-    }
-    void placeLeaf(int32_t code);
-    bool isLeafListed(int32_t code) const { return leafPrev[code] >= 0; }
-    // Whether the decoder already holds the string of `code`.
-    bool isKnown(int32_t code) {
-        if (count == kTableSize) return code != pickVictim();
-        return code < count;
-    }
-    // Takes `code` out of its parent's child list (if it stands in one); its symbol becomes NIL.
-    void detachFromParent(int32_t code);
-    // kRefill: the slot is filled again at once, so its symbol is left as it is.
-    template <bool kIndexing, bool kRefill = false>
-    void detachAs(int32_t code);
-    // Adds prefix+symbol, reusing the victim's slot when full. Returns the code, or NIL after
-    // failCorrupt() when a damaged stream left no phrase to give up.
-    // REQUIRES: `evicting` set since the last resetDictionary().
+    // Whether the decoder holds the string of `code` before the add under `prefix`: every
+    // code but the slot that add fills. REQUIRES: code <= count.
+    bool isKnown(int32_t code, int32_t prefix) const { return code != nextSlot(prefix); }
+    // Takes a phrase out of its parent's child list (a phrase that is its own parent stands
+    // in none) and drops its pair from the index; a parent left without children, unless it
+    // is `prefix` (it gets one at once), becomes the oldest leaf. The slot is left empty (its
+    // symbol NIL); an add does the same inline and fills the slot at once.
+    void detachFromParent(int32_t code, int32_t prefix);
+    template <bool kIndexing>
+    void detachAs(int32_t code, int32_t prefix);
+    // The first half of an add under `prefix`: the prefix leaves the leaf list if it is in
+    // it, and the slot of nextSlot(prefix) is taken (a victim detached). Returns that slot.
+    template <bool kIndexing>
+    int32_t takeSlot(int32_t prefix);
+    // takeSlot for a dictionary known to be full (kFull) or not. REQUIRES: count == 4096 when
+    // kFull, else count < 4096.
+    // `erased` gets the index entry a compressor cleared, or kNoEntry.
+    template <bool kIndexing, bool kFull>
+    int32_t takeSlotAs(int32_t prefix, uint32_t& erased);
+    static constexpr uint32_t kNoEntry = ~0u;
+    // The second half: hangs `code` under `prefix` as the newest leaf.
+    template <bool kIndexing>
+    void fillSlot(int32_t code, int32_t prefix, int32_t symbol);
+    // Adds prefix+symbol, reusing the victim's slot when full; returns the code.
+    // REQUIRES: `evicting` set since the last resetDictionary() and initRecency().
     int32_t addPhraseEvicting(int32_t prefix, int32_t symbol);
-    // addPhraseEvicting for the compressor (kIndexing) or the decoder.
     template <bool kIndexing>
     int32_t addEvictingAs(int32_t prefix, int32_t symbol);
-    // emitString that also touches every phrase on the path, shortest prefix first.
-    // Returns the length, or 0 after failCorrupt().
+    // Writes the string of `code` like emitString; a checked build also records the use of
+    // every phrase on its path, shortest first. Returns the length, or 0 after failCorrupt().
     int32_t emitStringTouching(int32_t code);
+    // List moves. REQUIRES for unlinkLeaf: a listed leaf, a single byte or kLeafSpare.
+    void unlinkLeaf(int32_t code) {
+        int32_t p = leaves[code].prev;
+        int32_t q = leaves[code].next;
+        leaves[p].next = static_cast<uint16_t>(q);
+        leaves[q].prev = static_cast<uint16_t>(p);
+    }
+    void appendLeaf(int32_t code) {
+        int32_t t = leaves[NIL].prev;
+        leaves[code].prev = static_cast<uint16_t>(t);
+        leaves[code].next = NIL;
+        leaves[t].next = static_cast<uint16_t>(code);
+        leaves[NIL].prev = static_cast<uint16_t>(code);
+    }
+    // Puts `code` (not listed) at the oldest end when `put`; otherwise the list stays.
+    void pushOldestIf(bool put, int32_t code);
+    // Checked builds: records a use of `code` for the leaf-order check.
+    void noteUse(int32_t code) {
+        if constexpr (kChecked) {
+            lastUse[code] = ++useClock;
+            if (code >= alphabetSize && refChildren[code] == 0) usedLeaf = code;
+        }
+    }
+    // Checked builds: records the use of every phrase on the path of `code`, shortest first.
+    void notePathUse(int32_t code) {
+        if constexpr (kChecked) notePathWalk(code);
+    }
+    void notePathWalk(int32_t code);
+    // Checked builds, around every add under `prefix`: the leaf used since the last add is
+    // that prefix (fact 1); after the add that fills `code`, the child counts that changed,
+    // the prefix out of the list, the new phrase newest, a parent left without children
+    // oldest (fact 2), and every 256 adds checkEviction(). They abort on a difference: that
+    // is a bug in this program, never bad input.
+    void checkBeforeAdd(int32_t prefix);
+    void checkAfterAdd(int32_t prefix, int32_t code);
+    // Rebuilds the child counts from dict and compares them, the leaf list (the childless
+    // phrases, oldest use first) and, when indexing, the pair index.
+    void checkEviction();
 
     // ---- Eviction mode (evicting.cpp) ----
     int compressEvicting(const char* inputPath, const char* outputPath);
     int decompressEvicting(const char* inputPath, const char* outputPath);
     bool compressEvictingLoop();
+    // The compressor's input loop from phrase `w` on, for a full dictionary (kFull) or until
+    // it is full; returns the phrase in progress, `ended` set at the end of input.
+    template <bool kFull>
+    int32_t encodeEvicting(int32_t w, bool& ended);
     bool decompressEvictingLoop();
+    // The decoder's loop from code `prev` on, for a full dictionary (kFull) or until it is
+    // full. False after failCorrupt().
+    template <bool kFull>
+    bool decodeEvicting(int32_t& prev, CodeCursor& cur, int64_t& left);
 
     // ---- In-memory runs for tests, benchmarks and fuzzers (frontend.cpp) ----
     // Codes `in` to `out` in mode "c1".."d3" without banner, timer or closing the streams;
@@ -587,16 +653,27 @@ template <bool kIndexing, bool kEvicting>
         // A phrase hung under itself stands in no child list: it is neither counted nor
         // indexed, and can never be matched.
         childCount[code] = 0;
-        if (code != prefix) ++childCount[prefix];
+        childCount[prefix] = static_cast<uint16_t>(childCount[prefix] + (code != prefix));
     }
     if constexpr (kIndexing) {
         if (code != prefix) indexInsert(prefix, symbol, code);
+        // Eviction reads a victim's pair from these 3 bytes rather than from its 16-byte
+        // entry in dict: a cold line less per add.
+        if constexpr (kEvicting) {
+            parentOf[code] = static_cast<uint16_t>(prefix);
+            symbolOf[code] = static_cast<uint8_t>(symbol);
+        }
         return;
     }
     parentOf[code] = static_cast<uint16_t>(prefix);
     symbolOf[code] = static_cast<uint8_t>(symbol & byteMask);
     // A phrase hung under an empty slot (only a damaged stream decodes one) stays empty.
     int32_t length = lengthOf[prefix] == 0 ? 0 : std::min(lengthOf[prefix] + 1, kTableSize + 1);
+    if constexpr (kEvicting) {
+        firstOf[code] = firstOf[prefix];
+        // Its own parent: a chain without end, refused when its code is read.
+        if (code == prefix) length = kTableSize + 1;
+    }
     lengthOf[code] = static_cast<uint16_t>(length);
     if (length <= kShortString) {
         std::memmove(shortString[code], shortString[prefix], kShortString);
@@ -629,28 +706,104 @@ template <bool kPairTable>
     return code;
 }
 
-inline void Coder::detachFromParent(int32_t code) {
-    if (indexing) return detachAs<true>(code);
-    detachAs<false>(code);
+// A select the compiler keeps as a conditional move: the conditions of the list moves follow
+// the data and would mispredict as branches.
+inline int32_t selectIf(bool condition, int32_t a, int32_t b) {
+#if defined(__x86_64__)
+    asm("test %1, %1\n\tcmovne %2, %0" : "+r"(b) : "r"(condition), "r"(a) : "cc");
+    return b;
+#else
+    int32_t mask = -static_cast<int32_t>(condition);
+    asm("" : "+r"(mask));
+    return (a & mask) | (b & ~mask);
+#endif
 }
 
-template <bool kIndexing, bool kRefill>
-[[gnu::always_inline]] inline void Coder::detachAs(int32_t code) {
+inline void Coder::pushOldestIf(bool put, int32_t code) {
+    int32_t head = leaves[NIL].next;
+    int32_t node = selectIf(put, code, kLeafScratch);
+    leaves[node].next = static_cast<uint16_t>(head);
+    leaves[node].prev = NIL;
+    leaves[head].prev = static_cast<uint16_t>(selectIf(put, code, leaves[head].prev));
+    leaves[NIL].next = static_cast<uint16_t>(selectIf(put, code, head));
+}
+
+inline void Coder::detachFromParent(int32_t code, int32_t prefix) {
+    if (indexing) return detachAs<true>(code, prefix);
+    detachAs<false>(code, prefix);
+}
+
+template <bool kIndexing>
+inline void Coder::detachAs(int32_t code, int32_t prefix) {
     int32_t p = dict[code].parent;
     int32_t symbol = dict[code].symbol;
-    // Otherwise the slot is empty, or it became its own parent and stands in no child list.
-    if (symbol != NIL && p != NIL && p != code) {
-        --childCount[p];
-        // A compressor indexes each pair once, for the one phrase it names, so the entry
-        // is this phrase: a plain store, as loading that long-unused entry would wait on
-        // memory.
-        if constexpr (kIndexing) childOf[pairSlot(p, symbol)] = 0;
-        // The parent may have lost its last child.
-        if (p >= alphabetSize && childCount[p] == 0 && recency[p].code == p && !isLeafListed(p)) {
-            placeLeaf(p);
-        }
+    dict[code].symbol = NIL;
+    if (p == code || p == NIL || symbol == NIL) return;  // in no child list
+    --childCount[p];
+    if constexpr (kIndexing) {
+        uint16_t& entry = childOf[pairSlot(p, symbol & 255)];
+        if (entry == code) entry = 0;
     }
-    if constexpr (!kRefill) dict[code].symbol = NIL;
+    pushOldestIf(isLeaf(p) && p != prefix, p);
+}
+
+template <bool kIndexing>
+[[gnu::always_inline]] inline int32_t Coder::takeSlot(int32_t prefix) {
+    uint32_t erased;
+    if (count < kTableSize) return takeSlotAs<kIndexing, false>(prefix, erased);
+    return takeSlotAs<kIndexing, true>(prefix, erased);
+}
+
+template <bool kIndexing, bool kFull>
+[[gnu::always_inline]] inline int32_t Coder::takeSlotAs(int32_t prefix, uint32_t& erased) {
+    if constexpr (kChecked) checkBeforeAdd(prefix);
+    erased = kNoEntry;
+    // A single byte is linked to itself (initRecency), so unlinking it changes nothing.
+    unlinkLeaf(selectIf(childCount[prefix] == 0, prefix, kLeafSpare));
+    if constexpr (!kFull) {
+        return count++;
+    } else {
+        // The oldest leaf goes; with none left, the prefix itself (the list's head links to
+        // itself then, so `after` is NIL too).
+        int32_t victim = leaves[NIL].next;
+        int32_t after = leaves[victim].next;
+        victim = selectIf(victim == NIL, prefix, victim);
+        // The next victim is most likely the leaf after this one, long unused and out of the
+        // first-level cache: fetching its entries now keeps the next add from waiting on them.
+        __builtin_prefetch(&parentOf[after], 1);
+        __builtin_prefetch(&leaves[after], 1);
+        int32_t parent = parentOf[victim];
+        if (parent == victim) [[unlikely]] {
+            // Its own parent: in no child list, so no parent can become a leaf.
+            leaves[NIL].next = static_cast<uint16_t>(after);
+            leaves[after].prev = NIL;
+            return victim;
+        }
+        int32_t left = --childCount[parent];
+        // A compressor indexes each pair once, for the one phrase it names, so the entry is
+        // this phrase: a plain store, as loading that long-unused entry would wait on memory.
+        if constexpr (kIndexing) {
+            erased = pairSlot(parent, symbolOf[victim]);
+            childOf[erased] = 0;
+        }
+        // A parent left without children becomes the oldest leaf, in front of `after`;
+        // unless it is the prefix, which gets a child at once.
+        bool regained = (left == 0) & (parent >= alphabetSize) & (parent != prefix);
+        int32_t head = selectIf(regained, parent, after);
+        int32_t node = selectIf(regained, parent, kLeafScratch);
+        leaves[node].next = static_cast<uint16_t>(after);
+        leaves[node].prev = NIL;
+        leaves[after].prev = static_cast<uint16_t>(selectIf(regained, parent, NIL));
+        leaves[NIL].next = static_cast<uint16_t>(head);
+        return victim;
+    }
+}
+
+template <bool kIndexing>
+[[gnu::always_inline]] inline void Coder::fillSlot(int32_t code, int32_t prefix, int32_t symbol) {
+    hangUnderAs<kIndexing, true>(code, prefix, symbol);
+    appendLeaf(code);
+    if constexpr (kChecked) checkAfterAdd(prefix, code);
 }
 
 inline int32_t Coder::addPhraseEvicting(int32_t prefix, int32_t symbol) {
@@ -660,33 +813,8 @@ inline int32_t Coder::addPhraseEvicting(int32_t prefix, int32_t symbol) {
 
 template <bool kIndexing>
 [[gnu::always_inline]] inline int32_t Coder::addEvictingAs(int32_t prefix, int32_t symbol) {
-    int32_t code;
-    if (count < kTableSize) {
-        code = count++;
-    } else {
-        code = pickVictim();
-        if (code == NIL) return failCorrupt("slownik bez frazy do usuniecia"), NIL;
-        // The next victim is most likely the leaf after this one, long unused and out of
-        // the first-level cache. Fetching its entries now keeps the next add from waiting
-        // on them: where every byte adds a phrase (random data), that wait set the pace.
-        int32_t after = leafNext[code];
-        __builtin_prefetch(&leafNext[after], 1);
-        __builtin_prefetch(&recency[after], 1);
-        __builtin_prefetch(&dict[after], 1);
-        // unlinkRecent and removeLeaf, knowing that the victim is a listed phrase and the
-        // oldest leaf. Its own list marks are not cleared: nothing reads them before the
-        // slot is linked again below as the newest phrase and leaf.
-        spliceOut(code);
-        leafNext[NIL] = after;  // unlinkLeaf, knowing the victim heads the leaf list
-        leafPrev[after] = NIL;
-        detachAs<kIndexing, true>(code);
-    }
-    hangUnderAs<kIndexing, true>(code, prefix, symbol);
-    if (prefix != code && isLeafListed(prefix)) removeLeaf(prefix);
-    // linkRecent, knowing that the new phrase is a phrase code without children.
-    recency[code].code = code;
-    appendNode(code);
-    appendLeaf(code);
+    int32_t code = takeSlot<kIndexing>(prefix);
+    fillSlot<kIndexing>(code, prefix, symbol);
     return code;
 }
 

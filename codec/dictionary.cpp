@@ -1,5 +1,4 @@
 // The phrase dictionary and the freeze (c1/d1) and reset (c3/d3) modes.
-#include <sys/stat.h>
 #include <unistd.h>
 
 #include <algorithm>
@@ -90,9 +89,14 @@ bool Coder::beginCompression(const char* inputPath, const char* outputPath) {
         return fail("plik %s jest za duzy: naglowek opisuje najwyzej 2147483648 bajtow", inputPath);
     }
     if (!openOutput(outputPath)) return false;
+    readLimit = kMaxInputSize;
+    // The header of an unknown size (pipe, device) is fixed at the end, on an output that
+    // can go back to it; any other output gets a header right from its first byte.
+    // Standard output may sit anywhere in its file (>>), so its header is never rewritten.
+    bool seekable = !outputIsStandard && lseek(fileno(out), 0, SEEK_CUR) >= 0;
+    if (inputSize < 0 && !seekable && !spoolInput()) return false;
     halfPending = false;
-    // An unknown size (pipe, device) is written as empty and fixed at the end.
-    headerLength = inputSize < 0 ? -1 : inputSize - 1;
+    headerLength = inputSize < 0 ? kProvisionalLength : inputSize - 1;
     writeLengthHeader(static_cast<int32_t>(headerLength));
     return true;
 }
@@ -105,17 +109,6 @@ bool Coder::beginDecompression(const char* inputPath, const char* outputPath) {
 
 bool Coder::fixHeader() {
     if (failed) return false;
-    if (bytesRead > kMaxInputSize) {
-        if (closeOnFinish && out != nullptr) {
-            struct stat st;
-            bool regular = fstat(fileno(out), &st) == 0 && S_ISREG(st.st_mode);
-            std::fclose(out);
-            out = nullptr;
-            outPos = 0;
-            if (regular) unlink(outputPath);
-        }
-        return fail("plik %s jest za duzy: naglowek opisuje najwyzej 2147483648 bajtow", inputPath);
-    }
     int64_t actual = bytesRead - 1;
     if (actual == headerLength) return true;
     // The input was a pipe or changed size while read: rewrite the header in place.
@@ -286,7 +279,7 @@ int32_t Coder::startDecoding() {
 
 bool Coder::decompressLoop() {
     int32_t prev = startDecoding();
-    if (prev < 0) return !failed;  // failed, or the file of an empty input
+    if (prev < 0) return endOfStream();  // failed, or the file of an empty input
     int32_t n = 1;
     // The slot the next add fills. A full frozen dictionary adds nothing, so every code
     // is known; in reset mode that add clears a full dictionary first, so only single
@@ -333,7 +326,7 @@ bool Coder::decompressLoop() {
     }
     remaining = left;
     putCursor(cur);
-    return !failed;
+    return endOfStream();
 }
 
 int Coder::compress(const char* inputPath, const char* outputPath) {
@@ -346,6 +339,7 @@ int Coder::compress(const char* inputPath, const char* outputPath) {
     evicting = false;
     bool ok = beginCompression(inputPath, outputPath) && compressLoop();
     ok = closeFiles() && ok;
+    releaseOutput(!ok);  // a failed compression leaves no output that could pass for whole
     if (!ok) return 1;
     // An empty input leaves out the time line here (c3's wrapper still prints it).
     if (freezeWhenFull && bytesRead > 0) stopTimerAndReport();
@@ -363,6 +357,7 @@ int Coder::decompress(const char* inputPath, const char* outputPath) {
     evicting = false;
     bool ok = beginDecompression(inputPath, outputPath) && decompressLoop();
     ok = closeFiles() && ok;
+    releaseOutput(false);  // what a damaged stream gave up to the fault is kept
     if (!ok) return 1;
     if (freezeWhenFull) stopTimerAndReport();
     freezeWhenFull = true;

@@ -3,82 +3,117 @@
 
 namespace lzw {
 
+template <bool kFull>
+int32_t Coder::encodeEvicting(int32_t w, bool& ended) {
+    for (;;) {
+        // Local cursors: stores into outBuf may alias any member, so members would be
+        // reloaded on every byte.
+        const uint8_t* p = inBuf + inPos;
+        const uint8_t* end = inBuf + inEnd;
+        CodeWriter wr = takeWriter();
+        while (p != end) {
+            int32_t c = *p++;
+            // Should this byte end the phrase, the next lookup is (c, next byte): fetch its
+            // entry now, while the branch on this lookup is still unresolved.
+            __builtin_prefetch(&childOf[pairSlot(c, *p)]);
+            int32_t x = childOf[pairSlot(w, c)];
+            if (x != 0) {    // code 0 is never a child
+                noteUse(x);  // moves nothing; a checked build records the use
+                w = x;
+                continue;
+            }
+            // Phrase w ends before byte c. The lookup that starts the next phrase goes
+            // first, and the add after it: the add's work then overlaps that lookup instead
+            // of holding it back. The add changes two entries, the victim's and its own, so
+            // the early lookup is read again only when it is one of them.
+            for (;;) {
+                putCode(wr, w);
+                bool more = p != end;
+                uint32_t next = pairSlot(c, *p);  // inBuf has a byte past the window
+                int32_t y = childOf[next];
+                uint32_t erased;
+                int32_t slot = takeSlotAs<true, kFull>(w, erased);
+                fillSlot<true>(slot, w, c);
+                if (!kFull && count == kTableSize) {  // on with the loop for a full one
+                    putWriter(wr);
+                    inPos = static_cast<int32_t>(p - inBuf);
+                    return c;
+                }
+                if (!more) {
+                    w = c;
+                    break;
+                }
+                if ((next == erased) | (next == pairSlot(w, c))) [[unlikely]] {
+                    y = childOf[next];
+                }
+                ++p;
+                if (y != 0) {
+                    noteUse(y);
+                    w = y;
+                    break;
+                }
+                w = c;  // a phrase of one byte
+                c = p[-1];
+            }
+        }
+        putWriter(wr);
+        inPos = inEnd;
+        if (refill() < 0) break;
+        inPos = 0;  // the byte refill() returned is read again above
+    }
+    ended = true;
+    return w;
+}
+
 bool Coder::compressEvictingLoop() {
     int first = readByte();
     if (first < 0) return fixHeader();
     bool ended = false;
-    int32_t w = encodeInput(
-        first, ended,
-        [this](int32_t prefix, int32_t c) {
-            addEvictingAs<true>(prefix, c);
-            return true;
-        },
-        [this](int32_t x) { touchPhrase(x); });  // a child is a listed phrase
+    int32_t w = encodeEvicting<false>(first, ended);
+    if (!ended) w = encodeEvicting<true>(w, ended);
     return finishEncoding(w);
 }
 
 bool Coder::decompressEvictingLoop() {
     int32_t prev = startDecoding();
-    if (prev < 0) return !failed;      // failed, or the file of an empty input
-    int32_t prevFirst = stringBuf[0];  // first byte of the previous string
+    if (prev < 0) return endOfStream();  // failed, or the file of an empty input
     CodeCursor cur = takeCursor();
-    while (remaining > 0) {
+    int64_t left = remaining;
+    bool ok = decodeEvicting<false>(prev, cur, left) && decodeEvicting<true>(prev, cur, left);
+    remaining = left;
+    putCursor(cur);
+    return ok && endOfStream();
+}
+
+template <bool kFull>
+bool Coder::decodeEvicting(int32_t& prev, CodeCursor& cur, int64_t& left) {
+    while (left > 0 && (kFull || count < kTableSize)) {
         int32_t code = nextCode(cur);
         if (code < 0) return putCursor(cur), failCorrupt(kEndsEarly);
-        if (count < kTableSize && code > count) {
-            return putCursor(cur), failCorrupt("kod spoza slownika");
-        }
-        // A single byte, most codes of data that hardly repeats: always known, its own
-        // first byte, and never listed, so there is nothing to touch.
-        if (code < alphabetSize) {
-            if (addEvictingAs<false>(prev, code) == NIL) return putCursor(cur), false;
-            writeByte(static_cast<uint8_t>(code));
-            prevFirst = code;
-            remaining -= 1;
-            prev = code;
-            continue;
-        }
-        // The compressor adds each phrase before it touches the path of the next code, so
-        // the decoder does the same: add first, then write and touch. A known code only
-        // lends its first byte to the add.
-        int32_t firstByte = prevFirst;
-        if (isKnown(code)) {
-            // Short strings keep their first byte at hand; a damaged chain behind it is
-            // caught when the string is written.
-            int32_t n0 = lengthOf[code];
-            firstByte = n0 >= 1 && n0 <= kShortString ? shortString[code][0] : firstByteOf(code);
-            if (firstByte < 0) return putCursor(cur), false;
-        }
-        if (addEvictingAs<false>(prev, firstByte) == NIL) return putCursor(cur), false;
-        // emitStringTouching by a copy of a whole short string: the walk up only collects
-        // the phrases to touch. A walk that does not reach a single byte (a damaged
-        // stream) is left to emitStringTouching, which reports it.
+        if (!kFull && code > count) return putCursor(cur), failCorrupt("kod spoza slownika");
+        // The compressor adds each phrase before it matches on, so the decoder adds first
+        // too, then writes. The add under the previous code takes the slot of nextSlot: a
+        // code naming that slot is the phrase being added, the previous string plus its own
+        // first byte; any other code lends its first byte to the add.
+        uint32_t erased;
+        int32_t slot = takeSlotAs<false, kFull>(prev, erased);
+        int32_t symbol = firstOf[code != slot ? code : prev];
+        fillSlot<false>(slot, prev, symbol);
         int32_t n = lengthOf[code];
-        int32_t path[kShortString];
-        bool whole = false;
-        if (n >= 1 && n <= kShortString && n <= remaining) {
-            int32_t c = code;
-            for (int32_t i = 0; i < n - 1; ++i) {
-                path[i] = c;
-                c = parentOf[c];
-            }
-            whole = c < alphabetSize;
-        }
-        if (whole) {
+        if (n >= 1 && n <= kShortString && n <= left) {
+            // Lengths and short strings are exact: a victim is a leaf, so no phrase's
+            // prefix is ever replaced, and a phrase that is its own parent has no length.
             copyShortString(code, n);
-            // Every code on a sound path but the root is a listed phrase.
-            for (int32_t i = n - 2; i >= 0; --i) touchPhrase(path[i]);
-            prevFirst = shortString[code][0];
+            notePathUse(code);
         } else {
+            remaining = left;
             n = emitStringTouching(code);
             if (n == 0) return putCursor(cur), false;
-            prevFirst = stringBuf[n - 1];
         }
-        remaining -= n;
+        left -= n;
         prev = code;
     }
-    putCursor(cur);
-    return !failed;
+    return true;
 }
 
 int Coder::compressEvicting(const char* inputPath, const char* outputPath) {
@@ -91,6 +126,7 @@ int Coder::compressEvicting(const char* inputPath, const char* outputPath) {
         ok = compressEvictingLoop();
     }
     ok = closeFiles() && ok;
+    releaseOutput(!ok);
     if (!ok) return 1;
     if (bytesRead > 0) stopTimerAndReport();
     return 0;
@@ -106,6 +142,7 @@ int Coder::decompressEvicting(const char* inputPath, const char* outputPath) {
         ok = decompressEvictingLoop();
     }
     ok = closeFiles() && ok;
+    releaseOutput(false);
     if (!ok) return 1;
     stopTimerAndReport();
     return 0;

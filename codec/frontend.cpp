@@ -1,8 +1,13 @@
 // Front end of a run: files, banners, the time line, failures, in-memory runs.
+#include <fcntl.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
+#include <cerrno>
 #include <chrono>
+#include <climits>
+#include <csignal>
+#include <cstdlib>
 #include <cstring>
 
 #include "coder.h"
@@ -10,6 +15,23 @@
 namespace lzw {
 
 namespace {
+
+// The regular output file this run created or truncated and has not finished yet, for the
+// signal handler, which may only read it.
+const char* volatile unfinishedOutput = nullptr;
+
+constexpr int kStopSignals[] = {SIGINT, SIGTERM, SIGHUP};
+
+extern "C" void removeOutputAndDie(int sig) {
+    const char* path = unfinishedOutput;
+    if (path != nullptr) unlink(path);
+    std::signal(sig, SIG_DFL);
+    std::raise(sig);  // delivered, by the default action, once the handler returns
+}
+
+bool sameFile(const struct stat& st, uint64_t device, uint64_t inode) {
+    return static_cast<uint64_t>(st.st_dev) == device && static_cast<uint64_t>(st.st_ino) == inode;
+}
 
 int32_t clockTicks() {
     auto ms = std::chrono::duration_cast<std::chrono::milliseconds>(
@@ -55,6 +77,11 @@ Coder::Coder()
       inputDevice(0),
       inputInode(0),
       inputSize(-1),
+      readLimit(INT64_MAX),
+      console(stdout),
+      outputIsStandard(false),
+      outputDevice(0),
+      outputInode(0),
       childOfStale(true) {}
 
 bool Coder::fail(const char* format, const char* path) {
@@ -99,7 +126,7 @@ bool Coder::openInput(const char* path) {
         inputKnown = true;
         inputDevice = static_cast<uint64_t>(st.st_dev);
         inputInode = static_cast<uint64_t>(st.st_ino);
-        // Pipes and devices report no usable size; the header is fixed at the end.
+        // Pipes and devices report no usable size (see beginCompression).
         if (S_ISREG(st.st_mode)) inputSize = st.st_size;
     }
     return true;
@@ -109,14 +136,117 @@ bool Coder::openOutput(const char* path) {
     outputPath = path;
     struct stat outStat;
     if (inputKnown && stat(path, &outStat) == 0 && S_ISREG(outStat.st_mode) &&
-        static_cast<uint64_t>(outStat.st_dev) == inputDevice &&
-        static_cast<uint64_t>(outStat.st_ino) == inputInode) {
+        sameFile(outStat, inputDevice, inputInode)) {
         // Opening it for writing would truncate the input before it is read (devices such
         // as /dev/null lose nothing).
         return fail("plik wejsciowy i wyjsciowy to ten sam plik: %s", path);
     }
+    if (outputIsStandard) {
+        // Opened again, it would be truncated, even where the shell appends to it (>>).
+        int fd = dup(STDOUT_FILENO);
+        out = fd < 0 ? nullptr : fdopen(fd, "wb");
+        if (out == nullptr) {
+            if (fd >= 0) close(fd);
+            return fail("blad przy ladowaniu pliku %s", path);
+        }
+        return true;
+    }
+    // The signal handler must learn of a file this run creates or truncates before a signal
+    // can end the run, so signals wait while it is opened. Not where the opening itself may
+    // wait (a FIFO waits for a reader): what is not a regular file is never removed anyway.
+    struct stat before;
+    bool plain = lstat(path, &before) == 0 ? S_ISREG(before.st_mode) : errno == ENOENT;
+    sigset_t stops, saved;
+    sigemptyset(&stops);
+    for (int sig : kStopSignals) sigaddset(&stops, sig);
+    if (plain) sigprocmask(SIG_BLOCK, &stops, &saved);
     out = std::fopen(path, "wb");
+    struct stat opened, named;
+    if (out != nullptr && fstat(fileno(out), &opened) == 0 && S_ISREG(opened.st_mode) &&
+        lstat(path, &named) == 0 && S_ISREG(named.st_mode) &&
+        sameFile(named, static_cast<uint64_t>(opened.st_dev),
+                 static_cast<uint64_t>(opened.st_ino))) {
+        outputDevice = static_cast<uint64_t>(opened.st_dev);
+        outputInode = static_cast<uint64_t>(opened.st_ino);
+        unfinishedOutput = path;
+    }
+    if (plain) sigprocmask(SIG_SETMASK, &saved, nullptr);
     if (out == nullptr) return fail("blad przy ladowaniu pliku %s", path);
+    return true;
+}
+
+void Coder::releaseOutput(bool remove) {
+    const char* path = unfinishedOutput;
+    unfinishedOutput = nullptr;
+    if (!remove || path == nullptr) return;
+    // Only the file this run opened: the path may have been renamed or replaced since.
+    struct stat st;
+    if (lstat(path, &st) == 0 && S_ISREG(st.st_mode) && sameFile(st, outputDevice, outputInode)) {
+        unlink(path);
+    }
+}
+
+void Coder::catchSignals() {
+    for (int sig : kStopSignals) {
+        struct sigaction action;
+        // A signal the caller ignores (nohup) stays ignored.
+        if (sigaction(sig, nullptr, &action) != 0 || action.sa_handler == SIG_IGN) continue;
+        std::memset(&action, 0, sizeof action);
+        action.sa_handler = removeOutputAndDie;
+        sigemptyset(&action.sa_mask);
+        for (int other : kStopSignals) sigaddset(&action.sa_mask, other);
+        sigaction(sig, &action, nullptr);
+    }
+}
+
+void Coder::pickConsole(const char* outputPath) {
+    struct stat named, standard;
+    if (stat(outputPath, &named) == 0 && fstat(STDOUT_FILENO, &standard) == 0 &&
+        sameFile(named, static_cast<uint64_t>(standard.st_dev),
+                 static_cast<uint64_t>(standard.st_ino))) {
+        console = stderr;
+        outputIsStandard = true;
+    }
+}
+
+bool Coder::spoolInput() {
+    const char* dir = std::getenv("TMPDIR");
+    if (dir == nullptr || *dir == '\0') dir = "/tmp";
+    int fd = open(dir, O_TMPFILE | O_RDWR, 0600);
+    if (fd < 0) {
+        // File systems without anonymous files: a named one, unlinked at once.
+        char name[PATH_MAX];
+        int n = std::snprintf(name, sizeof name, "%s/lzw-XXXXXX", dir);
+        if (n > 0 && n < static_cast<int>(sizeof name)) fd = mkstemp(name);
+        if (fd >= 0) unlink(name);
+    }
+    if (fd < 0) return fail("blad przy ladowaniu pliku %s", dir);
+    std::FILE* spool = fdopen(fd, "w+b");
+    if (spool == nullptr) {
+        close(fd);
+        return fail("blad przy ladowaniu pliku %s", dir);
+    }
+    // refill() counts the bytes and stops past readLimit.
+    while (refill() >= 0) {
+        if (std::fwrite(inBuf, 1, static_cast<size_t>(inEnd), spool) !=
+            static_cast<size_t>(inEnd)) {
+            fail("blad przy zapisie pliku %s", dir);
+            break;
+        }
+    }
+    if (!failed && (std::fflush(spool) != 0 || std::fseek(spool, 0, SEEK_SET) != 0)) {
+        fail("blad przy zapisie pliku %s", dir);
+    }
+    if (failed) {
+        std::fclose(spool);
+        return false;
+    }
+    std::fclose(in);
+    in = spool;
+    inputSize = bytesRead;
+    bytesRead = 0;
+    inPos = inEnd = 0;
+    inEof = false;
     return true;
 }
 
@@ -135,13 +265,13 @@ void Coder::stopTimerAndReport() {
     endTicks = clockTicks();
     elapsedTicks =
         static_cast<int32_t>(static_cast<uint32_t>(endTicks) - static_cast<uint32_t>(startTicks));
-    std::printf("Czas trwania obliczen:%ld ms.\n\n", static_cast<long>(elapsedTicks));
+    std::fprintf(console, "Czas trwania obliczen:%ld ms.\n\n", static_cast<long>(elapsedTicks));
 }
 
 void Coder::printBanner(const char* text) {
-    std::fputs(text, stdout);
-    std::fputc('\n', stdout);
-    std::fflush(stdout);
+    std::fputs(text, console);
+    std::fputc('\n', console);
+    std::fflush(console);
 }
 
 bool Coder::closeFiles() {
@@ -180,7 +310,9 @@ int Coder::runStreams(const char* mode, std::FILE* input, std::FILE* output, int
     if (evicting) initRecency();
     bool ok;
     if (mode[0] == 'c') {
-        headerLength = (inputSize >= 1 && inputSize <= kMaxInputSize) ? inputSize - 1 : -1;
+        readLimit = kMaxInputSize;
+        headerLength =
+            (inputSize >= 0 && inputSize <= kMaxInputSize) ? inputSize - 1 : kProvisionalLength;
         writeLengthHeader(static_cast<int32_t>(headerLength));
         ok = evicting ? compressEvictingLoop() : compressLoop();
     } else {

@@ -15,6 +15,7 @@ void Coder::resetStreams() {
     outPos = 0;
     inEof = false;
     halfPending = false;
+    readLimit = INT64_MAX;
 }
 
 int Coder::refill() {
@@ -26,6 +27,11 @@ int Coder::refill() {
         return -1;
     }
     bytesRead += static_cast<int64_t>(n);
+    // At once, not at the end: an endless input (/dev/zero) would never get there.
+    if (bytesRead > readLimit) {
+        fail("plik %s jest za duzy: naglowek opisuje najwyzej 2147483648 bajtow", inputPath);
+        return -1;
+    }
     inPos = 1;
     inEnd = static_cast<int32_t>(n);
     return inBuf[0];
@@ -62,6 +68,12 @@ int32_t Coder::readLength() {
         value = (value << 8) | static_cast<uint32_t>(b);
     }
     return static_cast<int32_t>(value);
+}
+
+bool Coder::endOfStream() {
+    if (failed) return false;
+    if (readByte() >= 0) return failCorrupt("dane za koncem strumienia");
+    return !failed;  // a read error while looking
 }
 
 void Coder::flushCode() {

@@ -7,6 +7,8 @@
 #include <sys/wait.h>
 #include <unistd.h>
 
+#include <array>
+#include <csignal>
 #include <cstdlib>
 #include <filesystem>
 #include <fstream>
@@ -251,13 +253,14 @@ TEST_F(Cli, FullDeviceFailsTheRun) {
     }
 }
 
-TEST_F(Cli, UnknownModeDoesNothing) {
+// A typo must not pass for success: the user may delete the input next.
+TEST_F(Cli, UnknownModePrintsUsage) {
     write("in", "abc");
     for (const char* mode : {"C1", "c4", "d0", "c", "c11", ""}) {
         Outcome r = lzw({mode, "in", "out"});
-        EXPECT_EQ(r.status, 0) << mode;
+        EXPECT_EQ(r.status, 2) << mode;
         EXPECT_EQ(r.out, "") << mode;
-        EXPECT_EQ(r.err, "") << mode;
+        EXPECT_EQ(r.err, "uzycie: lzw c1|d1|c2|d2|c3|d3 WEJSCIE WYJSCIE\n") << mode;
         EXPECT_EQ(listing(), std::set<std::string>{"in"}) << mode;
     }
 }
@@ -358,10 +361,16 @@ TEST_F(Cli, InputThroughAPipeRoundTrips) {
         r = shell("cat empty | \"$LZW\" " + c + " /dev/stdin packed");
         EXPECT_EQ(r.status, 0) << c;
         EXPECT_EQ(read("packed"), std::string("\xFF\xFF\xFF\xFF", 4)) << c;
+
+        // Pipe to pipe: the input is held back until its size is known.
+        r = shell("cat in | \"$LZW\" " + c + " /dev/stdin /dev/stdout | \"$LZW\" " + d +
+                  " /dev/stdin /dev/stdout | cmp - in");
+        EXPECT_EQ(r.status, 0) << c << r.err;
+        EXPECT_EQ(r.out, "") << c;
     }
 }
 
-// The header of an unknown-sized input can only be fixed on an output that seeks.
+// An output that cannot seek gets a header that is right from its first byte.
 TEST_F(Cli, OutputToAPipe) {
     write("in", kText);
     write("empty", "");
@@ -375,14 +384,12 @@ TEST_F(Cli, OutputToAPipe) {
     EXPECT_EQ(r.status, 0) << r.err;
     EXPECT_TRUE(readBytes("got") == encode('1', kText));
 
-    // Unknown size and no way back to the header.
+    // Unknown size and no way back to the header: the header waits for the whole input.
     r = shell(drain + "cat in | \"$LZW\" c2 /dev/stdin fifo" + finish);
-    EXPECT_EQ(r.status, 1);
-    EXPECT_EQ(lineCount(r.err), 1) << r.err;
-    EXPECT_NE(r.err.find("fifo"), std::string::npos) << r.err;
-    EXPECT_EQ(r.out, bannerLine("c2"));
+    EXPECT_EQ(r.status, 0) << r.err;
+    EXPECT_TRUE(readBytes("got") == encode('2', kText));
 
-    // Unknown size that turns out to match the provisional header of an empty input.
+    // Unknown size, and empty.
     r = shell(drain + "cat empty | \"$LZW\" c3 /dev/stdin fifo" + finish);
     EXPECT_EQ(r.status, 0) << r.err;
     EXPECT_EQ(read("got"), std::string("\xFF\xFF\xFF\xFF", 4));
@@ -392,6 +399,111 @@ TEST_F(Cli, OutputToAPipe) {
     r = shell(drain + "\"$LZW\" d3 packed fifo" + finish);
     EXPECT_EQ(r.status, 0) << r.err;
     EXPECT_TRUE(readBytes("got") == kText);
+}
+
+// Standard output named as the output, by any path: the banner and the time line go to
+// standard error, out of the data.
+TEST_F(Cli, StandardOutputAsOutputGetsOnlyTheData) {
+    const std::vector<std::string> paths = {"/dev/stdout", "/dev/fd/1", "got"};
+    for (size_t i = 0; i < kModes.size(); ++i) {
+        const Mode& m = kModes[i];
+        writeInputFor(m.name, "in", kText);
+        const std::string& path = paths[i % paths.size()];
+        Outcome r = shell("\"$LZW\" " + m.name + " in " + path + " > got");
+        EXPECT_EQ(r.status, 0) << m.name << " " << path << r.err;
+        EXPECT_EQ(r.out, "");
+        ASSERT_EQ(r.err.rfind(m.banner + "\n", 0), 0u) << r.err;
+        EXPECT_TRUE(isTimeLine(r.err.substr(m.banner.size() + 1))) << r.err;
+        EXPECT_TRUE(readBytes("got") == (m.name[0] == 'c' ? encode(m.name[1], kText) : kText))
+            << m.name << " " << path;
+    }
+    // Appended to, the file keeps what it held; a pipe's unknown size is spooled, as
+    // standard output is never sought back to a header.
+    write("got", "kept");
+    Outcome r = shell("cat in | \"$LZW\" d3 /dev/stdin /dev/stdout >> got");
+    EXPECT_EQ(r.status, 0) << r.err;
+    std::string kept = "kept";
+    EXPECT_TRUE(readBytes("got") == concat({Bytes(kept.begin(), kept.end()), kText}));
+    write("in", kText);
+    write("got", "kept");
+    r = shell("cat in | \"$LZW\" c3 /dev/stdin /dev/stdout >> got");
+    EXPECT_EQ(r.status, 0) << r.err;
+    EXPECT_TRUE(readBytes("got") == concat({Bytes(kept.begin(), kept.end()), encode('3', kText)}));
+}
+
+// A failed compression removes the output it created or truncated: what is left of it
+// could pass for a whole file.
+TEST_F(Cli, FailedCompressionLeavesNoOutput) {
+    const std::string tooLarge = ": naglowek opisuje najwyzej 2147483648 bajtow\n";
+    for (const auto& [mode, input, message] : std::vector<std::array<std::string, 3>>{
+             {"c1", "/proc/self/mem", "blad przy czytaniu pliku /proc/self/mem\n"},
+             {"c2", "/proc/self/mem", "blad przy czytaniu pliku /proc/self/mem\n"},
+             // Endless: refused as soon as it passes the limit.
+             {"c3", "/dev/zero", "plik /dev/zero jest za duzy" + tooLarge}}) {
+        write("out", "old");
+        Outcome r = shell("timeout 300 \"$LZW\" " + mode + " " + input + " out");
+        EXPECT_EQ(r.status, 1) << mode << " " << input;
+        EXPECT_EQ(r.out, bannerLine(mode));
+        EXPECT_EQ(r.err, message);
+        EXPECT_FALSE(exists("out")) << mode << " " << input;
+    }
+}
+
+// SIGINT, SIGTERM and SIGHUP remove the unfinished output and end the run by the same
+// signal. A run killed outright leaves a header that no decoder takes for an empty file.
+TEST_F(Cli, SignalsRemoveTheUnfinishedOutput) {
+    ASSERT_EQ(mkfifo((work_ / "fifo").c_str(), 0644), 0);
+    for (const auto& [mode, sig] : std::vector<std::pair<std::string, int>>{{"c1", SIGINT},
+                                                                            {"d1", SIGTERM},
+                                                                            {"c2", SIGHUP},
+                                                                            {"d2", SIGINT},
+                                                                            {"c3", SIGTERM},
+                                                                            {"d3", SIGHUP},
+                                                                            {"c2", SIGKILL}}) {
+        // Some 64 KiB reads, enough for the output to be written out once; the FIFO stays
+        // open, so the run then waits for more.
+        Bytes feed = randomBytes(5, 200000);
+        if (mode[0] == 'd') feed = encode(mode[1], feed);  // the first 200000 of 300000 bytes
+        feed.resize(200000);
+        int fifo = open((work_ / "fifo").c_str(), O_RDWR);
+        ASSERT_GE(fifo, 0);
+        ASSERT_GE(fcntl(fifo, F_SETPIPE_SZ, 1 << 18), static_cast<int>(feed.size()));
+        ASSERT_EQ(::write(fifo, feed.data(), feed.size()), static_cast<ssize_t>(feed.size()));
+        posix_spawnattr_t attr;
+        posix_spawnattr_init(&attr);
+        sigset_t defaults;
+        sigemptyset(&defaults);
+        for (int s : {SIGINT, SIGTERM, SIGHUP}) sigaddset(&defaults, s);
+        posix_spawnattr_setsigdefault(&attr, &defaults);
+        posix_spawnattr_setflags(&attr, POSIX_SPAWN_SETSIGDEF);
+        posix_spawn_file_actions_t actions;
+        posix_spawn_file_actions_init(&actions);
+        posix_spawn_file_actions_addchdir_np(&actions, work_.c_str());
+        posix_spawn_file_actions_addopen(&actions, 1, "/dev/null", O_WRONLY, 0);
+        std::vector<std::string> args = {LZW_BINARY, mode, "fifo", "out"};
+        std::vector<char*> argv;
+        for (auto& a : args) argv.push_back(a.data());
+        argv.push_back(nullptr);
+        pid_t pid;
+        ASSERT_EQ(posix_spawn(&pid, argv[0], &actions, &attr, argv.data(), environ), 0);
+        posix_spawn_file_actions_destroy(&actions);
+        posix_spawnattr_destroy(&attr);
+        for (int i = 0; i < 6000 && !(exists("out") && fs::file_size(work_ / "out") > 0); ++i) {
+            usleep(10000);
+        }
+        EXPECT_TRUE(exists("out")) << mode;
+        kill(pid, sig);
+        int wstatus = 0;
+        ASSERT_EQ(waitpid(pid, &wstatus, 0), pid);
+        close(fifo);
+        EXPECT_TRUE(WIFSIGNALED(wstatus) && WTERMSIG(wstatus) == sig) << mode << " " << wstatus;
+        if (sig != SIGKILL) {
+            EXPECT_FALSE(exists("out")) << mode << " " << sig;
+            continue;
+        }
+        Outcome r = lzw({"d2", "out", "back"});
+        EXPECT_EQ(r.err, "uszkodzony plik out: ujemna dlugosc w naglowku\n");
+    }
 }
 
 // Every way a stream can be damaged ends in one message naming the file and status 1.
@@ -409,6 +521,7 @@ TEST_F(Cli, DamagedStreamsAreReported) {
             {"ends_early", std::string("\x00\x00\x00\x10\x06\x10\x62", 7)},
             {"cut_short", std::string(packed.begin(), packed.end() - 100)},
             {"cut_in_last_code", std::string(packed.begin(), packed.end() - 1)},
+            {"trailing_byte", std::string(packed.begin(), packed.end()) + '\0'},
         };
         for (const auto& [name, bytes] : damaged) {
             write(name, bytes);
@@ -418,6 +531,10 @@ TEST_F(Cli, DamagedStreamsAreReported) {
             EXPECT_EQ(lineCount(r.err), 1) << r.err;
             EXPECT_NE(r.err.find(name), std::string::npos) << r.err;
         }
+        // Everything before the extra byte was a whole stream, and is kept.
+        EXPECT_TRUE(readBytes("out") == kText) << m.name;
+        EXPECT_EQ(lzw({m.name, "trailing_byte", "out"}).err,
+                  "uszkodzony plik trailing_byte: dane za koncem strumienia\n");
     }
 }
 

@@ -1,8 +1,9 @@
-// The recency list and leaf eviction, driven directly on a Coder.
+// Leaf eviction, driven directly on a Coder.
 #include <gtest/gtest.h>
 
-#include <cstring>
+#include <algorithm>
 #include <memory>
+#include <numeric>
 
 #include "coder.h"
 
@@ -17,24 +18,21 @@ class Recency : public ::testing::Test {
         coder->initRecency();
     }
 
-    // Listed codes from least to most recently used; checks the links agree both ways.
-    std::vector<int32_t> order() const {
+    // Listed leaves from least to most recently used; checks the links agree both ways.
+    std::vector<int32_t> leaves() const {
         std::vector<int32_t> codes;
         int32_t prev = NIL;
-        for (int32_t c = coder->recency[NIL].next; c != NIL; c = coder->recency[c].next) {
-            EXPECT_EQ(coder->recency[c].prev, prev);
+        for (int32_t c = coder->leaves[NIL].next; c != NIL; c = coder->leaves[c].next) {
+            EXPECT_EQ(coder->leaves[c].prev, prev);
             if (codes.size() > kTableSize) break;
             codes.push_back(c);
             prev = c;
         }
-        EXPECT_EQ(coder->recency[NIL].prev, prev);
+        EXPECT_EQ(coder->leaves[NIL].prev, prev);
         return codes;
     }
 
-    void touch(int32_t code) {
-        coder->unlinkRecent(code);
-        coder->linkRecent(code);
-    }
+    int32_t add(int32_t prefix, int32_t symbol) { return coder->addPhraseEvicting(prefix, symbol); }
 
     // Fills every free code with a leaf: each extends a single byte.
     void fillWithLeaves() {
@@ -59,65 +57,64 @@ class Recency : public ::testing::Test {
 };
 
 TEST_F(Recency, VictimIsTheOldestLeaf) {
-    coder->addPhraseEvicting('a', 'b');  // 256 "ab"
-    coder->addPhraseEvicting(256, 'c');  // 257 "abc": 256 now has a child
-    coder->addPhraseEvicting('x', 'y');  // 258 "xy"
-    coder->addPhraseEvicting(257, 'd');  // 259 "abcd": 257 too
-    EXPECT_EQ(order(), (std::vector<int32_t>{256, 257, 258, 259}));
+    add('a', 'b');  // 256 "ab"
+    add(256, 'c');  // 257 "abc": 256 now has a child
+    add('x', 'y');  // 258 "xy"
+    add(257, 'd');  // 259 "abcd": 257 too
+    EXPECT_EQ(leaves(), (std::vector<int32_t>{258, 259}));
     EXPECT_EQ(coder->pickVictim(), 258);
-    touch(258);
+    // 258 is matched and extended: it leaves the list, its child is the newest leaf.
+    EXPECT_EQ(add(258, 'z'), 260);
+    EXPECT_EQ(leaves(), (std::vector<int32_t>{259, 260}));
     EXPECT_EQ(coder->pickVictim(), 259);
-    touch(259);
-    EXPECT_EQ(coder->pickVictim(), 258);
 }
 
-TEST_F(Recency, TouchingTheNewestChangesNothing) {
-    for (int32_t b = 0; b < 5; ++b) coder->addPhraseEvicting(b, 'z');
-    RecencyNode before[kTableSize + 1];
-    std::memcpy(before, coder->recency, sizeof before);
-    touch(260);
-    EXPECT_EQ(std::memcmp(before, coder->recency, sizeof before), 0);
-    touch(258);
-    EXPECT_EQ(order(), (std::vector<int32_t>{256, 257, 259, 260, 258}));
+// A leaf used last is the prefix of the next add, so that add never gives it up, even when it
+// stands at the oldest end: it gets a child instead.
+TEST_F(Recency, TheUsedLeafIsNotGivenUp) {
+    fillWithLeaves();
+    EXPECT_EQ(coder->nextSlot(300), 256);
+    EXPECT_EQ(coder->nextSlot(256), 257);
+    EXPECT_EQ(add(256, 'q'), 257);
+    std::vector<int32_t> rest(kTableSize - 258);
+    std::iota(rest.begin(), rest.end(), 258);
+    rest.push_back(257);
+    EXPECT_EQ(leaves(), rest);
 }
 
-TEST_F(Recency, SingleBytesAndNilAreNeverListed) {
-    coder->addPhraseEvicting('a', 'a');
-    coder->addPhraseEvicting('b', 'b');
-    RecencyNode before[kTableSize + 1];
-    std::memcpy(before, coder->recency, sizeof before);
-    for (int32_t code : {0, int32_t{'a'}, 255, NIL}) {
-        coder->linkRecent(code);
-        coder->unlinkRecent(code);
-        touch(code);
-    }
-    EXPECT_EQ(std::memcmp(before, coder->recency, sizeof before), 0);
+TEST_F(Recency, SingleBytesAreNeverListed) {
+    add('a', 'a');
+    add('b', 'b');
+    EXPECT_EQ(add('a', 'c'), 258);
+    EXPECT_EQ(leaves(), (std::vector<int32_t>{256, 257, 258}));
+    for (int32_t code : {0, int32_t{'a'}, 255}) EXPECT_FALSE(coder->isLeaf(code)) << code;
 }
 
 TEST_F(Recency, KnownCodes) {
     coder->count = 300;
-    EXPECT_TRUE(coder->isKnown(299));
-    EXPECT_FALSE(coder->isKnown(300));
+    EXPECT_TRUE(coder->isKnown(299, 'a'));
+    EXPECT_FALSE(coder->isKnown(300, 'a'));
     coder->count = 301;
-    EXPECT_TRUE(coder->isKnown(300));
+    EXPECT_TRUE(coder->isKnown(300, 'a'));
 
     // Full: only the slot the next add reuses is unknown.
     coder->resetDictionary();
+    coder->initRecency();
     fillWithLeaves();
-    EXPECT_FALSE(coder->isKnown(256));
-    EXPECT_TRUE(coder->isKnown(257));
-    EXPECT_TRUE(coder->isKnown(4095));
-    EXPECT_TRUE(coder->isKnown('a'));
-    touch(256);
-    EXPECT_TRUE(coder->isKnown(256));
-    EXPECT_FALSE(coder->isKnown(257));
+    EXPECT_FALSE(coder->isKnown(256, 'a'));
+    EXPECT_TRUE(coder->isKnown(257, 'a'));
+    EXPECT_TRUE(coder->isKnown(4095, 'a'));
+    EXPECT_TRUE(coder->isKnown('a', 'a'));
+    // Under the oldest leaf itself, the next one is reused.
+    EXPECT_TRUE(coder->isKnown(256, 256));
+    EXPECT_FALSE(coder->isKnown(257, 256));
 }
 
 TEST_F(Recency, FullDictionaryReusesTheVictimSlot) {
     fillWithLeaves();
     // Slot 256 (byte 0, then 1) is the oldest leaf and the oldest child of byte 0; it moves
     // to q's children and becomes the newest.
-    EXPECT_EQ(coder->addPhraseEvicting('q', 'r'), 256);
+    EXPECT_EQ(add('q', 'r'), 256);
     EXPECT_EQ(coder->count, kTableSize);
     EXPECT_EQ(coder->dict[256].parent, 'q');
     EXPECT_EQ(coder->dict[256].symbol, 'r');
@@ -125,47 +122,65 @@ TEST_F(Recency, FullDictionaryReusesTheVictimSlot) {
     EXPECT_EQ(children('q').back(), 256);
     EXPECT_EQ(children(0).size(), 14u);
     EXPECT_EQ(children(0).back(), 512);
-    EXPECT_EQ(order().front(), 257);
-    EXPECT_EQ(order().back(), 256);
+    EXPECT_EQ(leaves().front(), 257);
+    EXPECT_EQ(leaves().back(), 256);
+}
+
+// A phrase whose last child is given up was used before that child, which was the oldest
+// leaf: it becomes the oldest leaf, unless it is the prefix that gets a child at once.
+TEST_F(Recency, ParentOfTheVictimBecomesTheOldestLeaf) {
+    add('a', 'b');  // 256 "ab"
+    add(256, 'c');  // 257 "abc", the oldest leaf once the rest are filled
+    fillWithLeaves();
+    EXPECT_EQ(add('q', 'r'), 257);
+    EXPECT_EQ(leaves().front(), 256);
+    EXPECT_EQ(leaves().back(), 257);
+    EXPECT_EQ(leaves().size(), kTableSize - 256u);
+
+    // 256 is used and extended, 258 its only child; once 258 is the oldest leaf, the add
+    // under 256 gives it up, and 256 gets the new child instead of joining the leaves.
+    EXPECT_EQ(add(256, 'd'), 258);
+    for (int32_t i = 0; i < kTableSize && coder->pickVictim() != 258; ++i) {
+        add(i & 255, 16 + (i >> 8));
+    }
+    EXPECT_EQ(add(256, 'e'), 258);
+    EXPECT_EQ(children(256), std::vector<int32_t>{258});
+    std::vector<int32_t> now = leaves();
+    EXPECT_EQ(now.back(), 258);
+    EXPECT_EQ(std::count(now.begin(), now.end(), 256), 0);
 }
 
 TEST_F(Recency, DetachKeepsTheOtherSiblings) {
-    for (int32_t s : {'x', 'y', 'z'}) coder->addPhraseEvicting('a', s);  // 256 257 258
-    coder->detachFromParent(257);
+    for (int32_t s : {'x', 'y', 'z'}) add('a', s);  // 256 257 258
+    coder->detachFromParent(257, NIL);
     EXPECT_EQ(children('a'), (std::vector<int32_t>{258, 256}));
     EXPECT_EQ(coder->dict[257].symbol, NIL);
-    coder->detachFromParent(258);
+    coder->detachFromParent(258, NIL);
     EXPECT_EQ(children('a'), (std::vector<int32_t>{256}));
-    coder->detachFromParent(256);
+    coder->detachFromParent(256, NIL);
     EXPECT_TRUE(children('a').empty());
 }
 
 // A run of one byte fills the dictionary with one chain whose top is the only leaf; the
 // next add gives up that top for a phrase extending it, so the slot becomes its own parent.
 TEST_F(Recency, VictimThatIsItsOwnPrefix) {
-    coder->addPhraseEvicting('b', 'b');  // a sibling list that must survive untouched
     int32_t top = 'a';
-    while (coder->count < kTableSize) top = coder->addPhraseEvicting(top, 'a');
-    ASSERT_EQ(coder->pickVictim(), 256);  // "bb" is older than the chain
-    touch(256);
-    ASSERT_EQ(coder->pickVictim(), top);
+    while (coder->count < kTableSize) top = add(top, 'a');
+    ASSERT_EQ(leaves(), std::vector<int32_t>{top});
 
-    EXPECT_EQ(coder->addPhraseEvicting(top, 'a'), top);
+    EXPECT_EQ(add(top, 'a'), top);
     EXPECT_EQ(coder->dict[top].parent, top);
     EXPECT_TRUE(children(top).empty());
     EXPECT_TRUE(children(top - 1).empty());
+    EXPECT_EQ(leaves(), (std::vector<int32_t>{top - 1, top}));
 
-    // Touch the rest of the chain as a run would: the self-parent slot is the oldest leaf
-    // again, and giving it up must find it in no child list and still finish.
-    for (int32_t c = 257; c < top; ++c) touch(c);
-    touch(256);
-    ASSERT_EQ(coder->pickVictim(), top);
-    EXPECT_EQ(coder->addPhraseEvicting(top - 1, 'a'), top);
+    // The run goes on to the end of the chain, top - 1, and extends it: the slot that is its
+    // own parent is given up, found in no child list, and hangs under top - 1 again.
+    EXPECT_EQ(add(top - 1, 'a'), top);
     EXPECT_EQ(coder->dict[top].parent, top - 1);
     EXPECT_EQ(children(top - 1), (std::vector<int32_t>{top}));
-    EXPECT_EQ(children('b'), (std::vector<int32_t>{256}));
-    EXPECT_EQ(children('a'), (std::vector<int32_t>{257}));
-    EXPECT_EQ(order().size(), 3840u);
+    EXPECT_EQ(children('a'), (std::vector<int32_t>{256}));
+    EXPECT_EQ(leaves(), std::vector<int32_t>{top});
 }
 
 }  // namespace
