@@ -118,7 +118,8 @@ void runMode(benchmark::State& state, const Case* which, char direction, char po
 }
 
 // Inputs where eviction has the most work per byte: one phrase grows along a single chain,
-// every code is new, or a long run fills the dictionary before the real data arrives.
+// every code is new, or a long run fills the dictionary before the real data arrives. Four
+// byte values at random send many of the reset-mode compressor's pairs to its stash.
 std::vector<lzw::testing::NamedInput> adversarialInputs() {
     using namespace lzw::testing;
     return {
@@ -126,6 +127,7 @@ std::vector<lzw::testing::NamedInput> adversarialInputs() {
         {"two_runs_8m", concat({repeated('a', 4000000), repeated('b', 4000000)})},
         {"random_4m", randomBytes(7, 4000000)},
         {"text_after_run_8m", concat({repeated('x', 6000000), pseudoText(8, 2000000)})},
+        {"four_values_4m", randomBytes(9, 4000000, 4)},
     };
 }
 

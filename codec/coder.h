@@ -34,6 +34,13 @@ struct DictEntry {
 #endif
 inline constexpr bool kChecked = LZW_CHECKS != 0;
 
+// One slot of the reset-mode compressor's pair table. The slot and the symbol name the
+// prefix, so the entry needs only these two.
+struct PairSlot {
+    uint16_t tag;    // symbol + 1; 0 in an empty slot
+    uint16_t code4;  // 4 x the phrase's code: the byte offset the next lookup XORs in
+};
+
 class Coder {
   public:
     // ---- Fields of a run, in order ----
@@ -111,10 +118,44 @@ class Coder {
     static constexpr int32_t kLaneBytes = kBufSize / kLanes;
     uint16_t laneCodes[kLanes][kLaneBytes];
     uint64_t laneStarts[kLanes][kLaneBytes / 64];
-    // The freeze and reset compressors keep no child lists, so in reset mode the one
-    // phrase that can hang under an emptied slot is tracked here: the slot that code 256
-    // was hung under, or NIL. When that slot is filled again, the pair is dropped.
-    int32_t orphanParent;
+    // The reset-mode compressor finds phrases in pairTable instead of childOf. Its
+    // dictionary is cleared every 4 to 12 KiB of input, so childOf's rows would be met cold
+    // again and again, and nearly every byte would wait on memory; these 32 KiB stay in the
+    // first-level cache. A pair (prefix, symbol) may sit in one of two slots, prefix XOR
+    // first[symbol] and prefix XOR second[symbol], which lie in opposite halves of the
+    // table (kPairHash in resetting.cpp), so slot and symbol give back the prefix.
+    static constexpr int32_t kPairSlots = 8192;
+    static constexpr int32_t kSymbols = 256;
+    alignas(kPairSlots * sizeof(PairSlot)) PairSlot pairTable[kPairSlots];
+    // Addresses of symbol c's two slots for prefix 0; prefix p's are these XOR 4p, which
+    // the table's alignment keeps inside it.
+    uintptr_t pairFirst[kSymbols];
+    uintptr_t pairSecond[kSymbols];
+    // By tag: the XOR that takes an entry from either of its slots to the other.
+    uintptr_t pairMove[kSymbols + 1];
+    PairSlot pairSink;         // takes the store of every byte that adds no phrase
+    bool pairsMapped = false;  // the three tables above point into this Coder
+    // Codes written by parsePairs and parseRoots, as 4 x code: the code written when phrase
+    // k is added stands at index k.
+    uint16_t chunkCodes[kTableSize + 1];
+    // Pairs that found no free slot (rare) wait here until the next reset: a list of codes
+    // per prefix through stashNext, with their symbols. While any waits, the compressor
+    // codes byte by byte through findChild and addPhrase, which look here too.
+    int32_t stashed;
+    uint16_t stashHead[kTableSize];
+    uint16_t stashNext[kTableSize];
+    uint8_t stashSymbol[kTableSize];
+    // Where nearly every byte adds a phrase (random data), nearly every byte also meets a
+    // pair with both slots taken, and parsePairs spends most of its time moving entries.
+    // A dictionary filled from fewer than kRootsBelow input bytes leaves its successor's
+    // pairs under a single byte in rootCode4 instead (by prefix << 8 | symbol, valid where
+    // the bit in rootSeen is set): parseRoots finds them by one load, and the bytes that
+    // match nothing cost no branch miss. Phrase prefixes stay in pairTable.
+    bool rootsDirect;
+    int64_t fillBytes;  // input bytes coded since the last reset
+    static constexpr int64_t kRootsBelow = 5000;
+    uint64_t rootSeen[kSymbols * kSymbols / 64];
+    uint16_t rootCode4[kSymbols * kSymbols];
     // Eviction: the number of phrases in each phrase's child list, instead of the list
     // itself. A phrase stands in its parent's list while its slot is filled and it is not
     // its own parent, so leaving it is one decrement instead of a walk of up to 256 siblings,
@@ -264,28 +305,34 @@ class Coder {
     }
 
     // ---- Dictionary, freeze and reset modes (dictionary.cpp) ----
-    // Back to the 256 single-byte codes; count = 256. Set `indexing` first: it selects
-    // which of the faster structures are kept.
+    // Back to the 256 single-byte codes; count = 256. Set `indexing` and `freezeWhenFull`
+    // first: they select which of the faster structures are kept.
     void resetDictionary();
     // Code of the phrase prefix+symbol, or NIL. REQUIRES: 0 <= prefix < 4096, 0 <= symbol
-    // < 256, and `indexing` set since the last resetDictionary() (not so in decoders).
+    // < 256, and `indexing` set since the last resetDictionary() (not so in decoders); with
+    // kPairTable, in the reset-mode compressor (`indexing` set, `freezeWhenFull` clear).
+    template <bool kPairTable = false>
     int32_t findChild(int32_t prefix, int32_t symbol) {
-        int32_t x = childOf[pairSlot(prefix, symbol)];
-        return x != 0 ? x : NIL;
+        if constexpr (kPairTable) {
+            return findPair(prefix, symbol);
+        } else {
+            int32_t x = childOf[pairSlot(prefix, symbol)];
+            return x != 0 ? x : NIL;
+        }
     }
     static uint32_t pairSlot(int32_t prefix, int32_t symbol) {
         return static_cast<uint32_t>(symbol) << 12 | static_cast<uint32_t>(prefix);
     }
     // REQUIRES: prefix+symbol is not indexed yet.
     void indexInsert(int32_t prefix, int32_t symbol, int32_t code);
-    // Drops prefix+symbol if it maps to `code`.
-    void indexErase(int32_t prefix, int32_t symbol, int32_t code);
     // Fills slot `code` as the newest child of `prefix`, keeping the faster structures.
     void hangUnder(int32_t code, int32_t prefix, int32_t symbol);
     // hangUnder for `indexing` and `evicting` known when compiled.
     template <bool kIndexing, bool kEvicting>
     void hangUnderAs(int32_t code, int32_t prefix, int32_t symbol);
     // Adds prefix+symbol; returns its code, or NIL when a frozen dictionary is full.
+    // kPairTable: into the reset-mode compressor's pair table (REQUIRES as findChild).
+    template <bool kPairTable = false>
     int32_t addPhrase(int32_t prefix, int32_t symbol);
     // Writes the string of `code` and leaves it in stringBuf, last byte first; returns its
     // length, or 0 after failCorrupt() when the chain loops or reaches an empty slot.
@@ -425,6 +472,39 @@ class Coder {
     // `codes`. REQUIRES: inPos == 0, inEnd == kBufSize.
     int32_t parseInLanes(int32_t w, int32_t& codes);
     bool decompressLoop();
+
+    // ---- Reset-mode compressor (resetting.cpp) ----
+    // compressLoop() of the reset mode from phrase `w` on; returns the phrase in progress at
+    // the end of input.
+    int32_t encodeResetting(int32_t w);
+    // Codes the next n bytes of inBuf from phrase 4 x w4 on with no branch on the data but a
+    // pair that finds both its slots taken; their codes go to chunkCodes[count, ...). Stops
+    // early after a byte whose pair went to the stash. REQUIRES: n <= 4096 - count, so that
+    // no reset falls inside, and nothing stashed.
+    void parsePairs(int32_t n, uint32_t& w4);
+    // parsePairs while rootsDirect: a branch on each match instead of on both slots taken.
+    void parseRoots(int32_t n, uint32_t& w4);
+    // Writes chunkCodes[from, to) to the output.
+    void putChunkCodes(int32_t from, int32_t to);
+    // findChild<true>: while rootsDirect, a single-byte prefix's pair in rootCode4; otherwise
+    // the pair's two slots, then the stash.
+    int32_t findPair(int32_t prefix, int32_t symbol);
+    // Indexes prefix+symbol as `code` where findPair looks. REQUIRES: not indexed yet,
+    // prefix < count.
+    void insertPair(int32_t prefix, int32_t symbol, int32_t code);
+    // Stores `entry` (slotBits) into s1 or s2, both taken, after moving the entry there to
+    // its other slot, and the one found there to its own other slot, and so on. After
+    // kMaxMoves moves the entry still moving goes to the stash, and the result is false.
+    bool displacePair(PairSlot* s1, PairSlot* s2, uint32_t entry);
+    // resetDictionary() of the reset-mode compressor: empties pairTable and the stash, and
+    // picks rootsDirect for the next dictionary from fillBytes.
+    void clearPairs();
+    // Points pairFirst, pairSecond and pairMove into this Coder; empties the stash.
+    void mapPairs();
+    static constexpr int32_t kMaxMoves = 64;
+    // From this count on, bytes are coded one at a time: chunks would be a few bytes long.
+    static constexpr int32_t kExactFrom = kTableSize - 16;
+
     // Start of both decoders: reads the header and the first code and writes its byte.
     // Returns that code, or -1 for the file of an empty input and after failCorrupt().
     int32_t startDecoding();
@@ -555,11 +635,6 @@ inline void Coder::indexInsert(int32_t prefix, int32_t symbol, int32_t code) {
     childOf[pairSlot(prefix, symbol)] = static_cast<uint16_t>(code);
 }
 
-inline void Coder::indexErase(int32_t prefix, int32_t symbol, int32_t code) {
-    uint16_t& slot = childOf[pairSlot(prefix, symbol & 255)];
-    if (slot == code) slot = 0;
-}
-
 [[gnu::always_inline]] inline void Coder::hangUnder(int32_t code, int32_t prefix, int32_t symbol) {
     if (indexing) {
         if (evicting) return hangUnderAs<true, true>(code, prefix, symbol);
@@ -606,6 +681,7 @@ template <bool kIndexing, bool kEvicting>
     }
 }
 
+template <bool kPairTable>
 [[gnu::always_inline]] inline int32_t Coder::addPhrase(int32_t prefix, int32_t symbol) {
     int32_t code;
     if (count < kTableSize) {
@@ -615,15 +691,18 @@ template <bool kIndexing, bool kEvicting>
     } else {
         resetDictionary();
         code = count++;
-        if (indexing && prefix >= alphabetSize && prefix != code) orphanParent = prefix;
+        // A phrase hung under a slot the clearing just emptied is never matched: that code
+        // names a phrase again only once its slot is filled anew, without children. So the
+        // compressor does not index it; the code is still spent, as in the decoder.
+        if constexpr (kPairTable) {
+            if (prefix >= alphabetSize) return code;
+        }
     }
-    // A refilled slot forgets its old children: after a reset one phrase (code 256) can
-    // hang under a slot that was emptied and is handed out again later.
-    if (code == orphanParent) {
-        indexErase(code, dict[alphabetSize].symbol, alphabetSize);
-        orphanParent = NIL;
+    if constexpr (kPairTable) {
+        insertPair(prefix, symbol, code);
+    } else {
+        hangUnder(code, prefix, symbol);
     }
-    hangUnder(code, prefix, symbol);
     return code;
 }
 
@@ -661,7 +740,10 @@ inline void Coder::detachAs(int32_t code, int32_t prefix) {
     dict[code].symbol = NIL;
     if (p == code || p == NIL || symbol == NIL) return;  // in no child list
     --childCount[p];
-    if constexpr (kIndexing) indexErase(p, symbol, code);
+    if constexpr (kIndexing) {
+        uint16_t& entry = childOf[pairSlot(p, symbol & 255)];
+        if (entry == code) entry = 0;
+    }
     pushOldestIf(isLeaf(p) && p != prefix, p);
 }
 

@@ -10,6 +10,14 @@
 namespace lzw {
 
 void Coder::resetDictionary() {
+    if (indexing && !freezeWhenFull) {
+        // The reset-mode compressor reads neither dict nor childOf. It leaves childOf as it
+        // was, which count then no longer describes.
+        clearPairs();
+        childOfStale = true;
+        count = alphabetSize;
+        return;
+    }
     if (indexing) {
         if (childOfStale) {
             std::memset(childOf, 0, sizeof childOf);
@@ -24,7 +32,6 @@ void Coder::resetDictionary() {
     } else {
         childOfStale = true;  // a decoder reuses dict for its own phrases
     }
-    orphanParent = NIL;
     for (int32_t j = 0; j < alphabetSize; ++j) dict[j] = DictEntry{NIL, NIL, NIL, j};
     if (evicting) {
         std::fill(dict + alphabetSize, dict + kTableSize, DictEntry{NIL, NIL, NIL, NIL});
@@ -124,32 +131,10 @@ bool Coder::fixHeader() {
 bool Coder::compressLoop() {
     int first = readByte();
     if (first < 0) return fixHeader();
+    if (!freezeWhenFull) return finishEncoding(encodeResetting(first));
     bool ended = false;
     int32_t w = first;
     auto nothing = [](int32_t) {};
-    if (!freezeWhenFull) {
-        // The next free code and the orphan's slot live in locals, kept in registers: the
-        // members would be stored and reloaded on every phrase, as stores into outBuf may
-        // alias them. addPhrase is left for a reset and the refill of the orphan's slot.
-        int32_t next = count;
-        int32_t orphan = orphanParent;
-        w = encodeInput(
-            w, ended,
-            [&](int32_t prefix, int32_t c) {
-                if (next != kTableSize && next != orphan) {
-                    hangUnderAs<true, false>(next++, prefix, c);
-                } else {
-                    count = next;
-                    addPhrase(prefix, c);
-                    next = count;
-                    orphan = orphanParent;
-                }
-                return true;
-            },
-            nothing);
-        count = next;
-        return finishEncoding(w);
-    }
     if (count != kTableSize) {
         w = encodeInput(
             w, ended,

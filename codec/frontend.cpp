@@ -82,8 +82,7 @@ Coder::Coder()
       outputIsStandard(false),
       outputDevice(0),
       outputInode(0),
-      childOfStale(true),
-      orphanParent(NIL) {}
+      childOfStale(true) {}
 
 bool Coder::fail(const char* format, const char* path) {
     if (!failed && !quiet) {

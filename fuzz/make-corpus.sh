@@ -19,6 +19,9 @@ perl -e 'print "a" x 3000' >"$plain/run"
 # Seeded, so the same bytes come out on every run of this script.
 perl -e 'srand(7); print map { chr(int(rand(256))) } 1 .. 4600' >"$plain/random_fills_dictionary"
 perl -e 'srand(8); print map { ("a", "b")[int(rand(2))] } 1 .. 2000' >"$plain/two_letters"
+# Four byte values at random: long chains of displaced pairs in the reset-mode compressor's
+# table, several ending in its stash, within the round-trip fuzzers' 16384 bytes.
+perl -e 'srand(9); print map { chr(int(rand(4))) } 1 .. 16384' >"$plain/four_values"
 # Decoder seeds only (megabytes, but under 8 KB packed): one byte value repeated until eviction
 # gives up the very phrase being extended, and two long runs that bring the eviction decoder
 # to the same point on its own side.
@@ -30,7 +33,8 @@ for policy in 1 2 3; do
     roundtrip=corpus/fuzz_roundtrip_$policy
     rm -rf "$decode" "$roundtrip"
     mkdir -p "$decode" "$roundtrip"
-    for name in empty one_byte abababab text run random_fills_dictionary two_letters; do
+    for name in empty one_byte abababab text run random_fills_dictionary two_letters \
+        four_values; do
         cp "$plain/$name" "$roundtrip/"
     done
     for name in one_byte abababab text run random_fills_dictionary two_letters; do

@@ -6,10 +6,14 @@
 
 #include <array>
 #include <map>
+#include <memory>
+#include <random>
 #include <set>
 #include <string>
 #include <thread>
 #include <utility>
+
+#include "coder.h"
 
 namespace lzw::testing {
 namespace {
@@ -270,6 +274,69 @@ TEST(ResetMode, CodeAfterResetIsThePhraseJustAdded) {
         return;
     }
     FAIL() << "no seed wrote code 256 right after a reset";
+}
+
+// The reset-mode compressor's pair table against a plain map, over seeded adds through
+// several resets: at checkpoints every (prefix, symbol) is looked up, and exactly the pairs
+// added since the last reset are found, with their codes. Few symbols make long chains of
+// displacements, so some pairs end in the stash; `roots` keeps the pairs under a single
+// byte in the direct table, as after a dictionary filled from few bytes.
+TEST(ResetMode, PairTableFindsExactlyThePairsSinceTheLastReset) {
+    struct Case {
+        uint64_t seed;
+        uint32_t symbols;  // drawn from 0 .. symbols - 1
+        bool roots;
+    };
+    const Case cases[] = {{1, 256, false}, {2, 256, false}, {3, 16, false},
+                          {4, 4, false},   {5, 2, false},   {6, 2, false},
+                          {7, 3, false},   {8, 256, true},  {9, 4, true}};
+    auto coder = std::make_unique<Coder>();
+    coder->indexing = true;
+    coder->evicting = false;
+    coder->freezeWhenFull = false;
+    int32_t stashedAtCheckpoints = 0;
+    for (const Case& k : cases) {
+        SCOPED_TRACE("seed " + std::to_string(k.seed) + ", symbols " + std::to_string(k.symbols));
+        std::mt19937_64 random(k.seed);
+        // A reset picks the way of keeping the next dictionary from the bytes coded since.
+        auto pickRoots = [&] { coder->fillBytes = k.roots ? 0 : Coder::kRootsBelow; };
+        pickRoots();
+        coder->resetDictionary();
+        ASSERT_EQ(coder->rootsDirect, k.roots);
+        std::map<std::pair<int32_t, int32_t>, int32_t> pairs;
+        auto expectSameAsMap = [&] {
+            size_t found = 0;
+            for (int32_t prefix = 0; prefix < kTableSize; ++prefix) {
+                for (int32_t symbol = 0; symbol < 256; ++symbol) {
+                    int32_t code = coder->findChild<true>(prefix, symbol);
+                    if (code == NIL) continue;
+                    ++found;
+                    auto it = pairs.find({prefix, symbol});
+                    ASSERT_TRUE(it != pairs.end()) << prefix << "+" << symbol << " found";
+                    ASSERT_EQ(code, it->second) << prefix << "+" << symbol;
+                }
+            }
+            EXPECT_EQ(found, pairs.size());
+            stashedAtCheckpoints += coder->stashed;
+        };
+        for (int32_t resets = 0; resets < 3;) {
+            auto prefix = static_cast<int32_t>(random() % static_cast<uint32_t>(coder->count));
+            auto symbol = static_cast<int32_t>(random() % k.symbols);
+            if (pairs.count({prefix, symbol}) != 0) continue;
+            if (coder->count == kTableSize) {
+                expectSameAsMap();
+                pairs.clear();
+                ++resets;
+                pickRoots();
+            }
+            int32_t code = coder->addPhrase<true>(prefix, symbol);
+            // After a reset, a pair under a phrase code hangs under an emptied slot.
+            if (code != 256 || prefix < 256) pairs[{prefix, symbol}] = code;
+            if (code % 1024 == 0) expectSameAsMap();
+            if (HasFatalFailure()) return;
+        }
+    }
+    EXPECT_GT(stashedAtCheckpoints, 0) << "no case reached the stash";
 }
 
 }  // namespace

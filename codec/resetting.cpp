@@ -1,0 +1,350 @@
+// The reset-mode compressor (c3): phrases found in a two-choice pair table that stays in the
+// first-level cache, parsed without a branch on the data.
+#include <algorithm>
+#include <bit>
+#include <cstring>
+
+#include "coder.h"
+
+namespace lzw {
+
+namespace {
+
+static_assert(std::endian::native == std::endian::little, "slot entries are read as uint32_t");
+static_assert(sizeof(PairSlot) == 4);
+
+// The slots of symbol c for prefix 0: first[c] anywhere in the table, second[c] = first[c]
+// XOR 0x1000 XOR a 12-bit value of c's own. A prefix is below 0x1000, so the two slots of a
+// pair lie in opposite halves, and as no two symbols share that value, no two pairs share
+// both slots. Fixed numbers: where pairs are stored changes the speed, never the output.
+struct PairHash {
+    uint16_t first[Coder::kSymbols];
+    uint16_t second[Coder::kSymbols];
+};
+
+constexpr PairHash makePairHash() {
+    PairHash h{};
+    bool used[0x1000] = {};
+    uint64_t state = 0x1e2d3c4b5a697887;
+    auto random = [&state] {  // splitmix64
+        uint64_t z = (state += 0x9e3779b97f4a7c15);
+        z = (z ^ (z >> 30)) * 0xbf58476d1ce4e5b9;
+        z = (z ^ (z >> 27)) * 0x94d049bb133111eb;
+        return z ^ (z >> 31);
+    };
+    for (int32_t c = 0; c < Coder::kSymbols; ++c) {
+        uint32_t own = random() & 0xfff;
+        while (used[own]) own = random() & 0xfff;
+        used[own] = true;
+        h.first[c] = static_cast<uint16_t>(random() % Coder::kPairSlots);
+        h.second[c] = static_cast<uint16_t>(h.first[c] ^ 0x1000 ^ own);
+    }
+    return h;
+}
+
+constexpr PairHash kPairHash = makePairHash();
+
+// A slot's four bytes as one number: the tag in the low half, 4 x code in the high half.
+constexpr uint32_t slotBits(uint32_t tag, uint32_t code) {
+    return code << 18 | tag;
+}
+
+uint32_t loadSlot(const PairSlot* slot) {
+    uint32_t bits;
+    std::memcpy(&bits, slot, sizeof bits);
+    return bits;
+}
+
+void storeSlot(PairSlot* slot, uint32_t bits) {
+    std::memcpy(slot, &bits, sizeof bits);
+}
+
+// Hides a value from the optimizer, so that it cannot merge two selects on related
+// conditions into a branch.
+template <class T>
+[[gnu::always_inline]] inline T opaque(T x) {
+    asm("" : "+r"(x));
+    return x;
+}
+
+// A select the compiler should make a conditional move: either way is equally likely.
+[[gnu::always_inline]] inline bool even(bool condition) {
+    return __builtin_expect_with_probability(condition, 1, 0.5);
+}
+
+}  // namespace
+
+void Coder::mapPairs() {
+    auto table = reinterpret_cast<uintptr_t>(pairTable);
+    pairMove[0] = 0;
+    for (int32_t c = 0; c < kSymbols; ++c) {
+        pairFirst[c] = table + sizeof(PairSlot) * kPairHash.first[c];
+        pairSecond[c] = table + sizeof(PairSlot) * kPairHash.second[c];
+        pairMove[c + 1] = sizeof(PairSlot) * (kPairHash.first[c] ^ kPairHash.second[c]);
+    }
+    std::fill(stashHead, stashHead + kTableSize, static_cast<uint16_t>(NIL));
+    stashed = 0;
+    fillBytes = kRootsBelow;
+    pairsMapped = true;
+}
+
+void Coder::clearPairs() {
+    if (!pairsMapped) mapPairs();
+    std::memset(pairTable, 0, sizeof pairTable);
+    if (stashed > 0) {
+        std::fill(stashHead, stashHead + kTableSize, static_cast<uint16_t>(NIL));
+        stashed = 0;
+    }
+    rootsDirect = fillBytes < kRootsBelow;
+    fillBytes = 0;
+    if (rootsDirect) std::memset(rootSeen, 0, sizeof rootSeen);
+}
+
+int32_t Coder::findPair(int32_t prefix, int32_t symbol) {
+    if (rootsDirect && prefix < kSymbols) {
+        uint32_t k = static_cast<uint32_t>(prefix) << 8 | static_cast<uint32_t>(symbol);
+        return (rootSeen[k >> 6] >> (k & 63) & 1) != 0 ? rootCode4[k] >> 2 : NIL;
+    }
+    uintptr_t offset = sizeof(PairSlot) * static_cast<uint32_t>(prefix);
+    auto* s1 = reinterpret_cast<const PairSlot*>(pairFirst[symbol] ^ offset);
+    auto* s2 = reinterpret_cast<const PairSlot*>(pairSecond[symbol] ^ offset);
+    uint32_t tag = static_cast<uint32_t>(symbol) + 1;
+    if (s1->tag == tag) return s1->code4 >> 2;
+    if (s2->tag == tag) return s2->code4 >> 2;
+    for (int32_t k = stashHead[prefix]; k != NIL; k = stashNext[k]) {
+        if (stashSymbol[k] == symbol) return k;
+    }
+    return NIL;
+}
+
+void Coder::insertPair(int32_t prefix, int32_t symbol, int32_t code) {
+    if (rootsDirect && prefix < kSymbols) {
+        uint32_t k = static_cast<uint32_t>(prefix) << 8 | static_cast<uint32_t>(symbol);
+        rootSeen[k >> 6] |= uint64_t{1} << (k & 63);
+        rootCode4[k] = static_cast<uint16_t>(sizeof(PairSlot) * static_cast<uint32_t>(code));
+        return;
+    }
+    uintptr_t offset = sizeof(PairSlot) * static_cast<uint32_t>(prefix);
+    auto* s1 = reinterpret_cast<PairSlot*>(pairFirst[symbol] ^ offset);
+    auto* s2 = reinterpret_cast<PairSlot*>(pairSecond[symbol] ^ offset);
+    uint32_t bits = slotBits(static_cast<uint32_t>(symbol) + 1, static_cast<uint32_t>(code));
+    if (s1->tag == 0) {
+        storeSlot(s1, bits);
+    } else if (s2->tag == 0) {
+        storeSlot(s2, bits);
+    } else {
+        displacePair(s1, s2, bits);
+    }
+}
+
+[[gnu::always_inline]] inline bool Coder::displacePair(PairSlot* s1, PairSlot* s2, uint32_t entry) {
+    // Most often one of the two entries can step aside into its other slot: check both
+    // at once, without a branch on which.
+    uint32_t e1 = loadSlot(s1);
+    uint32_t e2 = loadSlot(s2);
+    auto* alt1 =
+        reinterpret_cast<PairSlot*>(reinterpret_cast<uintptr_t>(s1) ^ pairMove[e1 & 0xffff]);
+    auto* alt2 =
+        reinterpret_cast<PairSlot*>(reinterpret_cast<uintptr_t>(s2) ^ pairMove[e2 & 0xffff]);
+    bool free2 = alt2->tag == 0;
+    if (__builtin_expect(free2 || alt1->tag == 0, 1)) {
+        storeSlot(even(free2) ? alt2 : alt1, even(free2) ? e2 : e1);
+        storeSlot(even(free2) ? s2 : s1, entry);
+        return true;
+    }
+    // Otherwise a walk: each entry put in place moves the one it finds to that one's other slot.
+    PairSlot* at = s2;
+    for (int32_t moves = 0; moves < kMaxMoves; ++moves) {
+        uint32_t old = loadSlot(at);
+        storeSlot(at, entry);
+        if (old == 0) return true;
+        entry = old;
+        at = reinterpret_cast<PairSlot*>(reinterpret_cast<uintptr_t>(at) ^ pairMove[old & 0xffff]);
+    }
+    // `at` is one of the slots of the pair still moving; the slot gives back its prefix.
+    int32_t symbol = static_cast<int32_t>(entry & 0xffff) - 1;
+    int32_t code = static_cast<int32_t>(entry >> 18);
+    auto slot = static_cast<uint32_t>(at - pairTable);
+    uint32_t prefix = slot ^ kPairHash.first[symbol];
+    if (prefix >= kTableSize) prefix = slot ^ kPairHash.second[symbol];
+    stashSymbol[code] = static_cast<uint8_t>(symbol);
+    stashNext[code] = stashHead[prefix];
+    stashHead[prefix] = static_cast<uint16_t>(code);
+    ++stashed;
+    return false;
+}
+
+int32_t Coder::encodeResetting(int32_t w) {
+    // The dictionary is empty, so either way of keeping it may start.
+    rootsDirect = false;
+    fillBytes = 0;
+    uint32_t w4 = sizeof(PairSlot) * static_cast<uint32_t>(w);
+    for (;;) {
+        while (inPos < inEnd) {
+            if (count < kExactFrom && stashed == 0) {
+                int32_t from = count;
+                int32_t n = std::min(inEnd - inPos, kTableSize - count);
+                if (rootsDirect) {
+                    parseRoots(n, w4);
+                } else {
+                    parsePairs(n, w4);
+                }
+                putChunkCodes(from, count);
+                continue;
+            }
+            // One byte at a time: close to a reset, or while pairs wait in the stash.
+            w = static_cast<int32_t>(w4 / sizeof(PairSlot));
+            CodeWriter wr = takeWriter();
+            const uint8_t* p = inBuf + inPos;
+            const uint8_t* start = p;
+            const uint8_t* end = inBuf + inEnd;
+            while (p != end) {
+                int32_t c = *p++;
+                int32_t x = findChild<true>(w, c);
+                if (x != NIL) {
+                    w = x;
+                    continue;
+                }
+                putCode(wr, w);
+                bool clears = count == kTableSize;
+                if (clears) {
+                    fillBytes += p - start;  // read by the clearing
+                    start = p;
+                }
+                addPhrase<true>(w, c);
+                w = c;
+                if (clears) break;  // back to chunks
+            }
+            fillBytes += p - start;
+            putWriter(wr);
+            inPos = static_cast<int32_t>(p - inBuf);
+            w4 = sizeof(PairSlot) * static_cast<uint32_t>(w);
+        }
+        inPos = inEnd;
+        if (refill() < 0) break;
+        inPos = 0;  // the byte refill() returned is read again above
+    }
+    return static_cast<int32_t>(w4 / sizeof(PairSlot));
+}
+
+void Coder::parsePairs(int32_t n, uint32_t& w4) {
+    const uint8_t* p = inBuf + inPos;
+    const uint8_t* start = p;
+    const uint8_t* end = p + n;
+    uint32_t w = w4;  // 4 x the phrase in progress
+    uint32_t next = static_cast<uint32_t>(count);
+    const uint32_t firstPhrase4 = sizeof(PairSlot) * kSymbols;
+    const auto sink = reinterpret_cast<uintptr_t>(&pairSink);
+    for (; p != end; ++p) {
+        uint32_t c = *p;
+        auto* s1 = reinterpret_cast<PairSlot*>(pairFirst[c] ^ w);
+        auto* s2 = reinterpret_cast<PairSlot*>(pairSecond[c] ^ w);
+        // Written on every byte, kept by the add that moves `next` past it.
+        chunkCodes[next] = static_cast<uint16_t>(w);
+        uint32_t tag = c + 1;
+        uint32_t t1 = s1->tag;
+        uint32_t t2 = s2->tag;
+        uint32_t v1 = s1->code4;
+        uint32_t v2 = s2->code4;
+        uint32_t x = sizeof(PairSlot) * c;
+        x = even(t2 == tag) ? v2 : x;
+        x = even(t1 == tag) ? v1 : x;
+        t1 = opaque(t1);
+        auto* target = even(t1 == 0) ? s1 : s2;
+        uint32_t miss = x < firstPhrase4;
+        target = even(miss) ? target : reinterpret_cast<PairSlot*>(sink);
+        // No match and both slots taken (a tag is at most 256).
+        uint32_t taken = (opaque(t1) * t2) & opaque(0 - miss);
+        uint32_t bits = slotBits(tag, next);
+        next += miss;
+        w = x;
+        if (__builtin_expect(taken != 0, 0)) {
+            if (displacePair(s1, s2, bits)) continue;
+            ++p;  // the stash is in use: findChild takes over after this byte
+            break;
+        }
+        storeSlot(target, bits);
+    }
+    fillBytes += p - start;
+    inPos = static_cast<int32_t>(p - inBuf);
+    count = static_cast<int32_t>(next);
+    w4 = w;
+}
+
+void Coder::parseRoots(int32_t n, uint32_t& w4) {
+    const uint8_t* p = inBuf + inPos;
+    const uint8_t* start = p;
+    const uint8_t* end = p + n;
+    uint32_t w = w4;  // 4 x the phrase in progress
+    uint32_t next = static_cast<uint32_t>(count);
+    const uint32_t firstPhrase4 = sizeof(PairSlot) * kSymbols;
+    for (; p != end; ++p) {
+        uint32_t c = *p;
+        if (__builtin_expect(w < firstPhrase4, 1)) {
+            uint32_t k = w << 6 | c;  // prefix << 8 | symbol
+            uint64_t word = rootSeen[k >> 6];
+            uint64_t bit = uint64_t{1} << (k & 63);
+            if (__builtin_expect((word & bit) != 0, 0)) {
+                w = rootCode4[k];
+                continue;
+            }
+            rootSeen[k >> 6] = word | bit;
+            rootCode4[k] = static_cast<uint16_t>(sizeof(PairSlot) * next);
+        } else {
+            uintptr_t offset = w;
+            auto* s1 = reinterpret_cast<PairSlot*>(pairFirst[c] ^ offset);
+            auto* s2 = reinterpret_cast<PairSlot*>(pairSecond[c] ^ offset);
+            uint32_t tag = c + 1;
+            if (s1->tag == tag) {
+                w = s1->code4;
+                continue;
+            }
+            if (s2->tag == tag) {
+                w = s2->code4;
+                continue;
+            }
+            uint32_t bits = slotBits(tag, next);
+            if (s1->tag == 0) {
+                storeSlot(s1, bits);
+            } else if (s2->tag == 0) {
+                storeSlot(s2, bits);
+            } else if (!displacePair(s1, s2, bits)) {
+                chunkCodes[next++] = static_cast<uint16_t>(w);
+                w = sizeof(PairSlot) * c;
+                ++p;  // the stash is in use: findChild takes over after this byte
+                break;
+            }
+        }
+        chunkCodes[next++] = static_cast<uint16_t>(w);
+        w = sizeof(PairSlot) * c;
+    }
+    fillBytes += p - start;
+    inPos = static_cast<int32_t>(p - inBuf);
+    count = static_cast<int32_t>(next);
+    w4 = w;
+}
+
+void Coder::putChunkCodes(int32_t from, int32_t to) {
+    CodeWriter wr = takeWriter();
+    // Room for every code and the last 8-byte store.
+    if ((to - from) * 3 / 2 + 8 > outBuf + kBufSize - wr.p) {
+        putWriter(wr);
+        flushOutput();
+        wr = takeWriter();
+    }
+    const uint16_t* c = chunkCodes + from;
+    const uint16_t* end = chunkCodes + to;
+    if (wr.bits != 0 && c != end) putCode(wr, *c++ >> 2);
+    // Four codes, 48 bits, by one store; the two bytes past them are overwritten next.
+    for (; end - c >= 4; c += 4) {
+        uint64_t bits = uint64_t{c[0]} << 34 | uint64_t{c[1]} << 22 | uint64_t{c[2]} << 10 |
+                        uint64_t{c[3]} >> 2;
+        bits = __builtin_bswap64(bits << 16);
+        std::memcpy(wr.p, &bits, sizeof bits);
+        wr.p += 6;
+    }
+    for (; c != end; ++c) putCode(wr, *c >> 2);
+    putWriter(wr);
+}
+
+}  // namespace lzw
