@@ -8,6 +8,8 @@
 #include <cstdio>
 #include <cstring>
 
+#include "messages.h"
+
 namespace lzw {
 
 // Number of codes, and the null link: one past the last code.
@@ -16,6 +18,12 @@ inline constexpr int32_t NIL = 4096;
 
 // Largest input the signed 32-bit length header (size - 1) can describe.
 inline constexpr int64_t kMaxInputSize = int64_t{1} << 31;
+
+// Most bytes a compression of `size` bytes can take: the header, and at most one 12-bit
+// code per input byte.
+inline constexpr size_t compressedBound(size_t size) {
+    return 4 + (3 * size + 1) / 2;
+}
 
 struct DictEntry {
     int32_t parent;  // code this phrase extends; NIL for a single byte or an empty slot
@@ -41,6 +49,10 @@ struct PairSlot {
     uint16_t code4;  // 4 x the phrase's code: the byte offset the next lookup XORs in
 };
 
+// What a run does: the direction, and what a full dictionary does (c1/d1, c2/d2, c3/d3).
+enum class Direction : uint8_t { compress, decompress };
+enum class Policy : uint8_t { freeze = 1, evict = 2, reset = 3 };
+
 class Coder {
   public:
     // ---- Fields of a run, in order ----
@@ -62,8 +74,12 @@ class Coder {
     int32_t elapsedTicks;
 
     // ---- Robustness and buffering state ----
+    // The run's configuration (configure()); indexing, evicting and freezeWhenFull follow.
+    Direction direction;
+    Policy policy;
     const char* inputPath;  // names the files in messages
     const char* outputPath;
+    Fault fault;           // the run's first fault
     bool failed;           // set by fail(); every loop stops on it
     bool writeFailed;      // the output refused a write; nothing more is written
     bool quiet;            // true: fail() prints nothing (tests, fuzzers)
@@ -74,9 +90,18 @@ class Coder {
     int32_t inPos, inEnd;  // window of inBuf not yet consumed
     int32_t outPos;        // bytes of outBuf not yet written
     bool inEof;            // the input has reported end or error
-    bool indexing;         // true: keep childOf (compressors); false: keep the decoder tables
-    // Eviction mode: childCount and the empty-slot marks are kept, as leaves and detaching
-    // need them. The freeze and reset modes never give a phrase up and skip that upkeep.
+    // A run in memory (runMemory()) reads memIn instead of `in` and writes memOut instead of
+    // `out`, refusing to write past memOutCapacity.
+    bool inMemory;
+    const uint8_t* memIn;
+    size_t memInSize;
+    size_t memInPos;
+    uint8_t* memOut;
+    size_t memOutCapacity;
+    size_t memOutSize;
+    bool indexing;  // a compressor: keep the pair index; a decoder: keep the decoder tables
+    // Eviction: childCount, the leaves and the empty-slot marks are kept. The freeze and
+    // reset modes never give a phrase up and skip that upkeep.
     bool evicting;
     bool inputKnown;  // inputDevice/inputInode identify the open input
     uint64_t inputDevice;
@@ -207,7 +232,7 @@ class Coder {
     int32_t usedLeaf;      // the leaf used since the last add, or NIL
     uint64_t checkedAdds;  // adds since initRecency()
 
-    // Sets the code-width parameters, clears both stream handles, sets freezeWhenFull.
+    // Sets the code-width parameters, clears both stream handles, configures c1.
     Coder();
     // Closes nothing: the mode routines close their files.
     ~Coder() = default;
@@ -215,6 +240,25 @@ class Coder {
     Coder& operator=(const Coder&) = delete;
 
     // ---- Front end (frontend.cpp) ----
+    // Sets the direction and the policy of the next run together, and resets the dictionary
+    // for them (and the leaves, for eviction). Every run starts here.
+    void configure(Direction direction, Policy policy);
+    // One mode of the program on two files: banner, timer, the run, the time line. Returns
+    // the exit status (0, or 1 after a message on standard error).
+    int runFile(Direction direction, Policy policy, const char* inputPath, const char* outputPath);
+    // One run from `size` bytes at `src` into at most `capacity` bytes at `dst`, without
+    // banner, timer or message (unless `quiet` is clear). `*written` gets the bytes written,
+    // also after a fault (a decoder keeps what it decoded). Returns the run's fault, none on
+    // success; outputTooSmall when `capacity` is short. REQUIRES: src and dst valid for
+    // their sizes (either may be null when its size is 0).
+    Fault runMemory(Direction direction, Policy policy, const uint8_t* src, size_t size,
+                    uint8_t* dst, size_t capacity, size_t* written);
+    // The start of every run on open streams: a compressor writes the header of an input of
+    // `inputSize` bytes (negative: unknown until the end; more than 2 GiB: refused); a
+    // decoder reads its header in its loop. False after fail().
+    bool beginRun(int64_t inputSize);
+    // The coding loop of the configured mode, to the end of the input. True on success.
+    bool codeRun();
     // Opens the input ("rb") then the output ("wb"), refusing when both name one file, and
     // clears halfPending. REQUIRES: nothing. Returns false after fail() if either cannot be opened.
     bool openFiles(const char* inputPath, const char* outputPath);
@@ -243,11 +287,11 @@ class Coder {
     void stopTimerAndReport();
     // Prints the mode banner on `console` and flushes it.
     void printBanner(const char* text);
-    // Prints one line "<message>" (with %s taking `path`) on standard error unless quiet,
-    // and marks the run failed. Returns false so callers can `return fail(...)`.
-    bool fail(const char* format, const char* path);
-    // Reports a damaged compressed stream, naming the input.
-    bool failCorrupt(const char* reason);
+    // Records the run's first fault, prints its line on standard error with `path` (unless
+    // quiet) and marks the run failed. Returns false so callers can `return fail(...)`.
+    bool fail(Fault why, const char* path);
+    // fail() for a damaged compressed stream, naming the input.
+    bool failCorrupt(Fault why);
     // Marks the run failed without a message and ends the input. Returns false.
     bool markFailed();
     // Flushes and closes both files when this Coder owns them; reports write and read errors.
@@ -443,12 +487,12 @@ class Coder {
         cur = takeCursor();
         return code;
     }
-    // Reset, open both files (input size checked before the output is created), write the
-    // header. An input of unknown size is spooled first when the output cannot seek back to
-    // the header.
+    // Open both files (the input's size checked before the output is created) and beginRun().
+    // An input of unknown size is spooled first when the output cannot seek back to the
+    // header. REQUIRES: configure() first.
     bool beginCompression(const char* inputPath, const char* outputPath);
     bool beginDecompression(const char* inputPath, const char* outputPath);
-    // Modes c1/d1, and the body of c3/d3 when freezeWhenFull is clear. Return the exit status.
+    // The modes c1, d1, c3, d3 (c2, d2 in evicting.cpp): runFile(). Return the exit status.
     int compress(const char* inputPath, const char* outputPath);
     int decompress(const char* inputPath, const char* outputPath);
     int compressResetting(const char* inputPath, const char* outputPath);
@@ -508,7 +552,6 @@ class Coder {
     // Start of both decoders: reads the header and the first code and writes its byte.
     // Returns that code, or -1 for the file of an empty input and after failCorrupt().
     int32_t startDecoding();
-    static constexpr const char* kEndsEarly = "strumien konczy sie przed koncem danych";
     // End of both decoders after the last code: any byte left in the input is damage.
     // True when the input ends there and the run has not failed.
     bool endOfStream();
@@ -623,10 +666,6 @@ class Coder {
     template <bool kFull>
     bool decodeEvicting(int32_t& prev, CodeCursor& cur, int64_t& left);
 
-    // ---- In-memory runs for tests, benchmarks and fuzzers (frontend.cpp) ----
-    // Codes `in` to `out` in mode "c1".."d3" without banner, timer or closing the streams;
-    // compressors take the header from `inputSize`. Returns the exit status (0 or 1).
-    int runStreams(const char* mode, std::FILE* input, std::FILE* output, int64_t inputSize);
 };
 
 // ---- Hot dictionary updates, inlined into the coding loops ----

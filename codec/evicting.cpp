@@ -89,8 +89,8 @@ template <bool kFull>
 bool Coder::decodeEvicting(int32_t& prev, CodeCursor& cur, int64_t& left) {
     while (left > 0 && (kFull || count < kTableSize)) {
         int32_t code = nextCode(cur);
-        if (code < 0) return putCursor(cur), failCorrupt(kEndsEarly);
-        if (!kFull && code > count) return putCursor(cur), failCorrupt("kod spoza slownika");
+        if (code < 0) return putCursor(cur), failCorrupt(Fault::endsEarly);
+        if (!kFull && code > count) return putCursor(cur), failCorrupt(Fault::beyondDictionary);
         // The compressor adds each phrase before it matches on, so the decoder adds first
         // too, then writes. The add under the previous code takes the slot of nextSlot: a
         // code naming that slot is the phrase being added, the previous string plus its own
@@ -116,36 +116,12 @@ bool Coder::decodeEvicting(int32_t& prev, CodeCursor& cur, int64_t& left) {
     return true;
 }
 
-int Coder::compressEvicting(const char* inputPath, const char* outputPath) {
-    startTimer();
-    printBanner("KOMPRESJA LZW + usuwanie najrzadziej wystepujacych fraz");
-    evicting = true;
-    bool ok = beginCompression(inputPath, outputPath);
-    if (ok) {
-        initRecency();
-        ok = compressEvictingLoop();
-    }
-    ok = closeFiles() && ok;
-    releaseOutput(!ok);
-    if (!ok) return 1;
-    if (bytesRead > 0) stopTimerAndReport();
-    return 0;
+int Coder::compressEvicting(const char* inputName, const char* outputName) {
+    return runFile(Direction::compress, Policy::evict, inputName, outputName);
 }
 
-int Coder::decompressEvicting(const char* inputPath, const char* outputPath) {
-    startTimer();
-    printBanner("DEKOMPRESJA LZW + usuwanie najrzadziej wystepujacych fraz");
-    evicting = true;
-    bool ok = beginDecompression(inputPath, outputPath);
-    if (ok) {
-        initRecency();
-        ok = decompressEvictingLoop();
-    }
-    ok = closeFiles() && ok;
-    releaseOutput(false);
-    if (!ok) return 1;
-    stopTimerAndReport();
-    return 0;
+int Coder::decompressEvicting(const char* inputName, const char* outputName) {
+    return runFile(Direction::decompress, Policy::evict, inputName, outputName);
 }
 
 }  // namespace lzw

@@ -58,8 +58,11 @@ Coder::Coder()
       startTicks(0),
       endTicks(0),
       elapsedTicks(0),
+      direction(Direction::compress),
+      policy(Policy::freeze),
       inputPath(""),
       outputPath(""),
+      fault(Fault::none),
       failed(false),
       writeFailed(false),
       quiet(false),
@@ -71,8 +74,15 @@ Coder::Coder()
       inEnd(0),
       outPos(0),
       inEof(false),
+      inMemory(false),
+      memIn(nullptr),
+      memInSize(0),
+      memInPos(0),
+      memOut(nullptr),
+      memOutCapacity(0),
+      memOutSize(0),
       indexing(true),
-      evicting(true),
+      evicting(false),
       inputKnown(false),
       inputDevice(0),
       inputInode(0),
@@ -84,19 +94,53 @@ Coder::Coder()
       outputInode(0),
       childOfStale(true) {}
 
-bool Coder::fail(const char* format, const char* path) {
-    if (!failed && !quiet) {
-        std::fflush(stdout);
-        std::fprintf(stderr, format, path);
-        std::fputc('\n', stderr);
+const char* faultText(Fault fault) {
+    switch (fault) {
+        case Fault::none: return "";
+        case Fault::cannotOpen: return "blad przy ladowaniu pliku %s";
+        case Fault::sameFile: return "plik wejsciowy i wyjsciowy to ten sam plik: %s";
+        case Fault::tooLarge:
+            return "plik %s jest za duzy: naglowek opisuje najwyzej 2147483648 bajtow";
+        case Fault::readFailed: return "blad przy czytaniu pliku %s";
+        case Fault::writeFailed: return "blad przy zapisie pliku %s";
+        case Fault::cannotSeek:
+            return "nie mozna poprawic naglowka pliku %s: wyjscia nie da sie przewinac";
+        case Fault::shorterThanHeader: return "plik krotszy niz naglowek";
+        case Fault::negativeLength: return "ujemna dlugosc w naglowku";
+        case Fault::endsEarly: return "strumien konczy sie przed koncem danych";
+        case Fault::longerThanHeader: return "dane dluzsze niz podaje naglowek";
+        case Fault::firstNotByte: return "pierwszy kod nie jest pojedynczym bajtem";
+        case Fault::beyondDictionary: return "kod spoza slownika";
+        case Fault::emptySlot: return "kod pustej pozycji slownika";
+        case Fault::loop: return "lancuch fraz tworzy petle";
+        case Fault::trailingData: return "dane za koncem strumienia";
+        case Fault::outputTooSmall: return "za malo miejsca na wynik";
+        case Fault::badArgument: return "bledny argument";
+        case Fault::noMemory: return "brak pamieci";
+    }
+    return nullptr;
+}
+
+bool Coder::fail(Fault why, const char* path) {
+    if (!failed) {
+        fault = why;
+        if (!quiet) {
+            std::fflush(stdout);
+            std::fprintf(stderr, faultText(why), path);
+            std::fputc('\n', stderr);
+        }
     }
     return markFailed();
 }
 
-bool Coder::failCorrupt(const char* reason) {
-    if (!failed && !quiet) {
-        std::fflush(stdout);
-        std::fprintf(stderr, "uszkodzony plik %s: %s\n", inputPath, reason);
+bool Coder::failCorrupt(Fault why) {
+    if (!failed) {
+        fault = why;
+        if (!quiet) {
+            std::fflush(stdout);
+            std::fprintf(stderr, kDamagedFormat, inputPath, faultText(why));
+            std::fputc('\n', stderr);
+        }
     }
     return markFailed();
 }
@@ -114,14 +158,14 @@ bool Coder::openInput(const char* path) {
     inputKnown = false;
     inputSize = -1;
     in = std::fopen(path, "rb");
-    if (in == nullptr) return fail("blad przy ladowaniu pliku %s", path);
+    if (in == nullptr) return fail(Fault::cannotOpen, path);
     struct stat st;
     if (fstat(fileno(in), &st) == 0) {
         // A directory opens fine on Linux but cannot be read.
         if (S_ISDIR(st.st_mode)) {
             std::fclose(in);
             in = nullptr;
-            return fail("blad przy ladowaniu pliku %s", path);
+            return fail(Fault::cannotOpen, path);
         }
         inputKnown = true;
         inputDevice = static_cast<uint64_t>(st.st_dev);
@@ -139,7 +183,7 @@ bool Coder::openOutput(const char* path) {
         sameFile(outStat, inputDevice, inputInode)) {
         // Opening it for writing would truncate the input before it is read (devices such
         // as /dev/null lose nothing).
-        return fail("plik wejsciowy i wyjsciowy to ten sam plik: %s", path);
+        return fail(Fault::sameFile, path);
     }
     if (outputIsStandard) {
         // Opened again, it would be truncated, even where the shell appends to it (>>).
@@ -147,7 +191,7 @@ bool Coder::openOutput(const char* path) {
         out = fd < 0 ? nullptr : fdopen(fd, "wb");
         if (out == nullptr) {
             if (fd >= 0) close(fd);
-            return fail("blad przy ladowaniu pliku %s", path);
+            return fail(Fault::cannotOpen, path);
         }
         return true;
     }
@@ -171,7 +215,7 @@ bool Coder::openOutput(const char* path) {
         unfinishedOutput = path;
     }
     if (plain) sigprocmask(SIG_SETMASK, &saved, nullptr);
-    if (out == nullptr) return fail("blad przy ladowaniu pliku %s", path);
+    if (out == nullptr) return fail(Fault::cannotOpen, path);
     return true;
 }
 
@@ -220,22 +264,22 @@ bool Coder::spoolInput() {
         if (n > 0 && n < static_cast<int>(sizeof name)) fd = mkstemp(name);
         if (fd >= 0) unlink(name);
     }
-    if (fd < 0) return fail("blad przy ladowaniu pliku %s", dir);
+    if (fd < 0) return fail(Fault::cannotOpen, dir);
     std::FILE* spool = fdopen(fd, "w+b");
     if (spool == nullptr) {
         close(fd);
-        return fail("blad przy ladowaniu pliku %s", dir);
+        return fail(Fault::cannotOpen, dir);
     }
     // refill() counts the bytes and stops past readLimit.
     while (refill() >= 0) {
         if (std::fwrite(inBuf, 1, static_cast<size_t>(inEnd), spool) !=
             static_cast<size_t>(inEnd)) {
-            fail("blad przy zapisie pliku %s", dir);
+            fail(Fault::writeFailed, dir);
             break;
         }
     }
     if (!failed && (std::fflush(spool) != 0 || std::fseek(spool, 0, SEEK_SET) != 0)) {
-        fail("blad przy zapisie pliku %s", dir);
+        fail(Fault::writeFailed, dir);
     }
     if (failed) {
         std::fclose(spool);
@@ -265,7 +309,7 @@ void Coder::stopTimerAndReport() {
     endTicks = clockTicks();
     elapsedTicks =
         static_cast<int32_t>(static_cast<uint32_t>(endTicks) - static_cast<uint32_t>(startTicks));
-    std::fprintf(console, "Czas trwania obliczen:%ld ms.\n\n", static_cast<long>(elapsedTicks));
+    std::fprintf(console, kTimeLineFormat, static_cast<long>(elapsedTicks));
 }
 
 void Coder::printBanner(const char* text) {
@@ -276,12 +320,13 @@ void Coder::printBanner(const char* text) {
 
 bool Coder::closeFiles() {
     bool ok = !failed;
+    if (inMemory) return flushOutput() && ok;
     if (out != nullptr) {
         if (!flushOutput()) ok = false;
         if (closeOnFinish) {
-            if (std::fclose(out) != 0 && ok) ok = fail("blad przy zapisie pliku %s", outputPath);
+            if (std::fclose(out) != 0 && ok) ok = fail(Fault::writeFailed, outputPath);
         } else if (std::fflush(out) != 0 && ok) {
-            ok = fail("blad przy zapisie pliku %s", outputPath);
+            ok = fail(Fault::writeFailed, outputPath);
         }
         out = nullptr;
     }
@@ -292,35 +337,73 @@ bool Coder::closeFiles() {
     return ok;
 }
 
-int Coder::runStreams(const char* mode, std::FILE* input, std::FILE* output, int64_t inputSize) {
-    if (std::strlen(mode) != 2 || (mode[0] != 'c' && mode[0] != 'd') || mode[1] < '1' ||
-        mode[1] > '3') {
-        return 1;
-    }
-    resetStreams();
-    in = input;
-    out = output;
-    inputPath = "(strumien wejsciowy)";
-    outputPath = "(strumien wyjsciowy)";
-    closeOnFinish = false;
-    freezeWhenFull = mode[1] != '3';
-    indexing = mode[0] == 'c';
-    evicting = mode[1] == '2';
+void Coder::configure(Direction newDirection, Policy newPolicy) {
+    direction = newDirection;
+    policy = newPolicy;
+    indexing = direction == Direction::compress;
+    evicting = policy == Policy::evict;
+    freezeWhenFull = policy != Policy::reset;
     resetDictionary();
     if (evicting) initRecency();
-    bool ok;
-    if (mode[0] == 'c') {
-        readLimit = kMaxInputSize;
-        headerLength =
-            (inputSize >= 0 && inputSize <= kMaxInputSize) ? inputSize - 1 : kProvisionalLength;
-        writeLengthHeader(static_cast<int32_t>(headerLength));
-        ok = evicting ? compressEvictingLoop() : compressLoop();
-    } else {
-        ok = evicting ? decompressEvictingLoop() : decompressLoop();
+}
+
+bool Coder::beginRun(int64_t size) {
+    if (direction == Direction::decompress) return true;
+    if (size > kMaxInputSize) return fail(Fault::tooLarge, inputPath);
+    readLimit = kMaxInputSize;
+    halfPending = false;
+    headerLength = size < 0 ? kProvisionalLength : size - 1;
+    writeLengthHeader(static_cast<int32_t>(headerLength));
+    return true;
+}
+
+bool Coder::codeRun() {
+    if (direction == Direction::compress) {
+        return evicting ? compressEvictingLoop() : compressLoop();
     }
+    return evicting ? decompressEvictingLoop() : decompressLoop();
+}
+
+int Coder::runFile(Direction newDirection, Policy newPolicy, const char* inputName,
+                   const char* outputName) {
+    bool compressing = newDirection == Direction::compress;
+    int k = static_cast<int>(newPolicy) - 1;
+    // The freeze modes start the timer after their banner, the others before it.
+    if (newPolicy != Policy::freeze) startTimer();
+    printBanner(compressing ? kCompressBanner[k] : kDecompressBanner[k]);
+    if (newPolicy == Policy::freeze) startTimer();
+    configure(newDirection, newPolicy);
+    bool ok = compressing ? beginCompression(inputName, outputName)
+                          : beginDecompression(inputName, outputName);
+    ok = ok && codeRun();
     ok = closeFiles() && ok;
-    freezeWhenFull = true;
-    return ok ? 0 : 1;
+    // A failed compression leaves no output that could pass for whole; what a damaged
+    // stream gave up to the fault is kept.
+    releaseOutput(!ok && compressing);
+    if (!ok) return 1;
+    // An empty input leaves out the time line in c1 and c2.
+    if (!compressing || bytesRead > 0 || newPolicy == Policy::reset) stopTimerAndReport();
+    return 0;
+}
+
+Fault Coder::runMemory(Direction newDirection, Policy newPolicy, const uint8_t* src, size_t size,
+                       uint8_t* dst, size_t capacity, size_t* written) {
+    resetStreams();
+    inMemory = true;
+    memIn = src;
+    memInSize = src == nullptr ? 0 : size;
+    memInPos = 0;
+    memOut = dst;
+    memOutCapacity = dst == nullptr ? 0 : capacity;
+    memOutSize = 0;
+    inputPath = "(dane wejsciowe)";
+    outputPath = "(bufor wyjsciowy)";
+    configure(newDirection, newPolicy);
+    bool ok = beginRun(static_cast<int64_t>(memInSize)) && codeRun();
+    ok = closeFiles() && ok;
+    inMemory = false;
+    if (written != nullptr) *written = memOutSize;
+    return ok ? Fault::none : fault;
 }
 
 }  // namespace lzw
