@@ -43,10 +43,10 @@ void runMode(benchmark::State& state, const Case* which, char direction, char po
 
     for (auto _ : state) {
         size_t written = 0;
-        lzw::Fault fault = coder->runMemory(
-            compressing ? lzw::Direction::compress : lzw::Direction::decompress,
-            static_cast<lzw::Policy>(policy - '0'), source.data(), source.size(), output.data(),
-            output.size(), &written);
+        lzw::Fault fault =
+            coder->runMemory(compressing ? lzw::Direction::compress : lzw::Direction::decompress,
+                             static_cast<lzw::Policy>(policy - '0'), source.data(), source.size(),
+                             output.data(), output.size(), &written);
         if (fault != lzw::Fault::none || written != expected.size()) {
             state.SkipWithError("output differs from the prepared round trip");
             break;

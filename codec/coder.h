@@ -132,6 +132,8 @@ class Coder {
     // decoder has used dict since): the next reset clears it whole instead of dropping
     // only the pairs of codes below count.
     bool childOfStale;
+    // Whether mapChildTable() has run for this Coder.
+    bool childOfMapped;
     // A frozen dictionary parses each input window in kLanes interleaved lanes: lane k
     // starts a phrase at the start of its segment and parses it on its own, so the lanes'
     // dependent table loads overlap instead of following one another. From a phrase start,
@@ -259,6 +261,9 @@ class Coder {
     bool beginRun(int64_t inputSize);
     // The coding loop of the configured mode, to the end of the input. True on success.
     bool codeRun();
+    // Maps all pages of childOf in one call: a compressor that uses it reaches nearly all of
+    // them, and taking them one fault at a time costs milliseconds. Best effort.
+    void mapChildTable();
     // Opens the input ("rb") then the output ("wb"), refusing when both name one file, and
     // clears halfPending. REQUIRES: nothing. Returns false after fail() if either cannot be opened.
     bool openFiles(const char* inputPath, const char* outputPath);
@@ -665,7 +670,6 @@ class Coder {
     // full. False after failCorrupt().
     template <bool kFull>
     bool decodeEvicting(int32_t& prev, CodeCursor& cur, int64_t& left);
-
 };
 
 // ---- Hot dictionary updates, inlined into the coding loops ----

@@ -1,5 +1,6 @@
 // Front end of a run: files, banners, the time line, failures, in-memory runs.
 #include <fcntl.h>
+#include <sys/mman.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
@@ -92,31 +93,49 @@ Coder::Coder()
       outputIsStandard(false),
       outputDevice(0),
       outputInode(0),
-      childOfStale(true) {}
+      childOfStale(true),
+      childOfMapped(false) {}
 
 const char* faultText(Fault fault) {
     switch (fault) {
-        case Fault::none: return "";
-        case Fault::cannotOpen: return "blad przy ladowaniu pliku %s";
-        case Fault::sameFile: return "plik wejsciowy i wyjsciowy to ten sam plik: %s";
+        case Fault::none:
+            return "";
+        case Fault::cannotOpen:
+            return "blad przy ladowaniu pliku %s";
+        case Fault::sameFile:
+            return "plik wejsciowy i wyjsciowy to ten sam plik: %s";
         case Fault::tooLarge:
             return "plik %s jest za duzy: naglowek opisuje najwyzej 2147483648 bajtow";
-        case Fault::readFailed: return "blad przy czytaniu pliku %s";
-        case Fault::writeFailed: return "blad przy zapisie pliku %s";
+        case Fault::readFailed:
+            return "blad przy czytaniu pliku %s";
+        case Fault::writeFailed:
+            return "blad przy zapisie pliku %s";
         case Fault::cannotSeek:
             return "nie mozna poprawic naglowka pliku %s: wyjscia nie da sie przewinac";
-        case Fault::shorterThanHeader: return "plik krotszy niz naglowek";
-        case Fault::negativeLength: return "ujemna dlugosc w naglowku";
-        case Fault::endsEarly: return "strumien konczy sie przed koncem danych";
-        case Fault::longerThanHeader: return "dane dluzsze niz podaje naglowek";
-        case Fault::firstNotByte: return "pierwszy kod nie jest pojedynczym bajtem";
-        case Fault::beyondDictionary: return "kod spoza slownika";
-        case Fault::emptySlot: return "kod pustej pozycji slownika";
-        case Fault::loop: return "lancuch fraz tworzy petle";
-        case Fault::trailingData: return "dane za koncem strumienia";
-        case Fault::outputTooSmall: return "za malo miejsca na wynik";
-        case Fault::badArgument: return "bledny argument";
-        case Fault::noMemory: return "brak pamieci";
+        case Fault::shorterThanHeader:
+            return "plik krotszy niz naglowek";
+        case Fault::negativeLength:
+            return "ujemna dlugosc w naglowku";
+        case Fault::endsEarly:
+            return "strumien konczy sie przed koncem danych";
+        case Fault::longerThanHeader:
+            return "dane dluzsze niz podaje naglowek";
+        case Fault::firstNotByte:
+            return "pierwszy kod nie jest pojedynczym bajtem";
+        case Fault::beyondDictionary:
+            return "kod spoza slownika";
+        case Fault::emptySlot:
+            return "kod pustej pozycji slownika";
+        case Fault::loop:
+            return "lancuch fraz tworzy petle";
+        case Fault::trailingData:
+            return "dane za koncem strumienia";
+        case Fault::outputTooSmall:
+            return "za malo miejsca na wynik";
+        case Fault::badArgument:
+            return "bledny argument";
+        case Fault::noMemory:
+            return "brak pamieci";
     }
     return nullptr;
 }
@@ -343,8 +362,21 @@ void Coder::configure(Direction newDirection, Policy newPolicy) {
     indexing = direction == Direction::compress;
     evicting = policy == Policy::evict;
     freezeWhenFull = policy != Policy::reset;
+    // The reset-mode compressor keeps its pairs in pairTable instead.
+    if (indexing && policy != Policy::reset && !childOfMapped) mapChildTable();
     resetDictionary();
     if (evicting) initRecency();
+}
+
+void Coder::mapChildTable() {
+    childOfMapped = true;
+#ifdef MADV_POPULATE_WRITE
+    auto page = static_cast<uintptr_t>(sysconf(_SC_PAGESIZE));
+    auto start = reinterpret_cast<uintptr_t>(childOf);
+    uintptr_t first = (start + page - 1) & ~(page - 1);
+    uintptr_t last = (start + sizeof childOf) & ~(page - 1);
+    if (last > first) madvise(reinterpret_cast<void*>(first), last - first, MADV_POPULATE_WRITE);
+#endif
 }
 
 bool Coder::beginRun(int64_t size) {

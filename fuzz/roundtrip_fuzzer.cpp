@@ -21,8 +21,8 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
     static std::vector<uint8_t> back;
     packed.resize(lzw::compressedBound(size));
     size_t packedSize = 0;
-    if (coder.runMemory(lzw::Direction::compress, kPolicy, data, size, packed.data(),
-                        packed.size(), &packedSize) != lzw::Fault::none) {
+    if (coder.runMemory(lzw::Direction::compress, kPolicy, data, size, packed.data(), packed.size(),
+                        &packedSize) != lzw::Fault::none) {
         __builtin_trap();
     }
     if (2 * packedSize > 3 * size + 10) __builtin_trap();
@@ -30,8 +30,8 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
     // The decoder may not write a byte more than the original.
     back.resize(size);
     size_t backSize = 0;
-    if (coder.runMemory(lzw::Direction::decompress, kPolicy, packed.data(), packedSize,
-                        back.data(), back.size(), &backSize) != lzw::Fault::none) {
+    if (coder.runMemory(lzw::Direction::decompress, kPolicy, packed.data(), packedSize, back.data(),
+                        back.size(), &backSize) != lzw::Fault::none) {
         __builtin_trap();
     }
     if (backSize != size || (size > 0 && std::memcmp(back.data(), data, size) != 0)) {

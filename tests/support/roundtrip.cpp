@@ -23,10 +23,10 @@ Result run(const char* mode, const Bytes& input) {
     if (direction == Direction::decompress) {
         int64_t promised = 0;
         if (input.size() >= 4) {
-            promised = int64_t{static_cast<int32_t>(uint32_t{input[0]} << 24 |
-                                                    uint32_t{input[1]} << 16 |
-                                                    uint32_t{input[2]} << 8 | input[3])} +
-                       1;
+            promised =
+                int64_t{static_cast<int32_t>(uint32_t{input[0]} << 24 | uint32_t{input[1]} << 16 |
+                                             uint32_t{input[2]} << 8 | input[3])} +
+                1;
         }
         capacity = static_cast<size_t>(std::clamp<int64_t>(promised, 0, int64_t{1} << 28)) + 65536;
     }
