@@ -405,14 +405,20 @@ class Coder {
             c = parentOf[c];
         }
         // A sound chain reaches a single byte in exactly n steps.
-        if (last >= alphabetSize) return chainFault(), 0;
+        if (last >= alphabetSize) {
+            chainFault();
+            return 0;
+        }
         outPos += n;
         return n;
     }
     // Checks the length of `code` against `remaining` before writeString.
     int32_t emitChecked(int32_t code) {
         int32_t n = lengthOf[code];
-        if (n == 0 || n > kTableSize || n > remaining) return lengthFault(n), 0;
+        if (n == 0 || n > kTableSize || n > remaining) {
+            lengthFault(n);
+            return 0;
+        }
         return writeString(code, n);
     }
     void chainFault();

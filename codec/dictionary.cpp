@@ -57,11 +57,20 @@ void Coder::resetDictionary() {
 
 int32_t Coder::firstByteOf(int32_t code) {
     int32_t n = lengthOf[code];
-    if (n == 0) return failCorrupt(Fault::emptySlot), -1;
-    if (n > kTableSize) return chainFault(), -1;
+    if (n == 0) {
+        failCorrupt(Fault::emptySlot);
+        return -1;
+    }
+    if (n > kTableSize) {
+        chainFault();
+        return -1;
+    }
     int32_t c = code;
     for (int32_t i = 1; i < n; ++i) c = parentOf[c];
-    if (c >= alphabetSize) return chainFault(), -1;
+    if (c >= alphabetSize) {
+        chainFault();
+        return -1;
+    }
     return symbolOf[c];
 }
 
@@ -260,12 +269,21 @@ bool Coder::finishEncoding(int32_t w) {
 int32_t Coder::startDecoding() {
     int32_t length = readLength();
     if (failed) return -1;
-    if (length < -1) return failCorrupt(Fault::negativeLength), -1;
+    if (length < -1) {
+        failCorrupt(Fault::negativeLength);
+        return -1;
+    }
     if (length == -1) return -1;  // the file of an empty input
     remaining = length;
     int32_t first = readCode();
-    if (first < 0) return failCorrupt(Fault::endsEarly), -1;
-    if (first >= alphabetSize) return failCorrupt(Fault::firstNotByte), -1;
+    if (first < 0) {
+        failCorrupt(Fault::endsEarly);
+        return -1;
+    }
+    if (first >= alphabetSize) {
+        failCorrupt(Fault::firstNotByte);
+        return -1;
+    }
     stringBuf[0] = static_cast<uint8_t>(dict[first].symbol & byteMask);
     writeByte(stringBuf[0]);
     return first;
@@ -288,10 +306,16 @@ bool Coder::decompressLoop() {
     CodeCursor cur = takeCursor();
     while (left > 0) {
         int32_t code = nextCode(cur);
-        if (code < 0) return putCursor(cur), failCorrupt(Fault::endsEarly);
+        if (code < 0) {
+            putCursor(cur);
+            return failCorrupt(Fault::endsEarly);
+        }
         bool known = code < next;
         if (!known) {
-            if (code != next) return putCursor(cur), failCorrupt(Fault::beyondDictionary);
+            if (code != next) {
+                putCursor(cur);
+                return failCorrupt(Fault::beyondDictionary);
+            }
             // The code about to be added: its string is the previous one plus that
             // string's own first byte.
             addPhrase(prev, prevFirst);
@@ -306,7 +330,10 @@ bool Coder::decompressLoop() {
         } else {
             remaining = left;
             n = emitString(code);
-            if (n == 0) return putCursor(cur), false;
+            if (n == 0) {
+                putCursor(cur);
+                return false;
+            }
             first = stringBuf[n - 1];
         }
         if (known && adding) {

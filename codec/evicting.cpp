@@ -89,8 +89,14 @@ template <bool kFull>
 bool Coder::decodeEvicting(int32_t& prev, CodeCursor& cur, int64_t& left) {
     while (left > 0 && (kFull || count < kTableSize)) {
         int32_t code = nextCode(cur);
-        if (code < 0) return putCursor(cur), failCorrupt(Fault::endsEarly);
-        if (!kFull && code > count) return putCursor(cur), failCorrupt(Fault::beyondDictionary);
+        if (code < 0) {
+            putCursor(cur);
+            return failCorrupt(Fault::endsEarly);
+        }
+        if (!kFull && code > count) {
+            putCursor(cur);
+            return failCorrupt(Fault::beyondDictionary);
+        }
         // The compressor adds each phrase before it matches on, so the decoder adds first
         // too, then writes. The add under the previous code takes the slot of nextSlot: a
         // code naming that slot is the phrase being added, the previous string plus its own
@@ -108,7 +114,10 @@ bool Coder::decodeEvicting(int32_t& prev, CodeCursor& cur, int64_t& left) {
         } else {
             remaining = left;
             n = emitStringTouching(code);
-            if (n == 0) return putCursor(cur), false;
+            if (n == 0) {
+                putCursor(cur);
+                return false;
+            }
         }
         left -= n;
         prev = code;

@@ -262,9 +262,9 @@ void Coder::catchSignals() {
     }
 }
 
-void Coder::pickConsole(const char* outputPath) {
+void Coder::pickConsole(const char* outputName) {
     struct stat named, standard;
-    if (stat(outputPath, &named) == 0 && fstat(STDOUT_FILENO, &standard) == 0 &&
+    if (stat(outputName, &named) == 0 && fstat(STDOUT_FILENO, &standard) == 0 &&
         sameFile(named, static_cast<uint64_t>(standard.st_dev),
                  static_cast<uint64_t>(standard.st_ino))) {
         console = stderr;
@@ -313,9 +313,9 @@ bool Coder::spoolInput() {
     return true;
 }
 
-bool Coder::openFiles(const char* inputPath, const char* outputPath) {
+bool Coder::openFiles(const char* inputName, const char* outputName) {
     resetStreams();
-    if (!openInput(inputPath) || !openOutput(outputPath)) return false;
+    if (!openInput(inputName) || !openOutput(outputName)) return false;
     halfPending = false;
     return true;
 }

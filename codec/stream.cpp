@@ -31,7 +31,10 @@ int Coder::refill() {
     } else {
         if (in == nullptr) return -1;
         n = std::fread(inBuf, 1, kBufSize, in);
-        if (n == 0 && std::ferror(in)) return fail(Fault::readFailed, inputPath), -1;
+        if (n == 0 && std::ferror(in)) {
+            fail(Fault::readFailed, inputPath);
+            return -1;
+        }
     }
     if (n == 0) {
         inEof = true;

@@ -258,7 +258,8 @@ std::string sha256Hex(const Bytes& data) {
             b = a;
             a = t1 + t2;
         }
-        h[0] += a, h[1] += b, h[2] += c, h[3] += d, h[4] += e, h[5] += f, h[6] += g, h[7] += k;
+        const uint32_t add[8] = {a, b, c, d, e, f, g, k};
+        for (int i = 0; i < 8; ++i) h[i] += add[i];
     }
     static const char kHex[] = "0123456789abcdef";
     std::string out;
