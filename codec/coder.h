@@ -65,7 +65,9 @@ class Coder {
     int32_t nibbleMask;
     std::FILE* in;
     std::FILE* out;
-    uint8_t stringBuf[kTableSize];  // last decoded string, last byte first
+    // The last string written by a walk (writeString), last byte first; the copies of short
+    // strings do not pass through it.
+    uint8_t stringBuf[kTableSize];
     int32_t pendingNibble;
     bool halfPending;
     bool freezeWhenFull;
@@ -121,12 +123,16 @@ class Coder {
     uint8_t inBuf[kBufSize + 1];  // one byte more: loops may read one past the window
     uint8_t outBuf[kBufSize];
 
-    // ---- Faster structures, kept in step with dict ----
-    // findChild: a direct table of every (prefix, symbol) pair, childOf[prefix << 8 | symbol]
-    // = code, 0 when absent (code 0 is never a child). One load per input byte, instead of
-    // the sibling walk (up to 256 steps near the root) or a hash probe; an erase is one
-    // store. 2 MiB, but a run touches only the rows of the prefixes it meets, and the
-    // children of one prefix in text share a cache line or two.
+    // ---- Structures derived from dict, each with the configurations that keep it ----
+    // Each states its invariant; the checks of checks.cpp compare it with dict in checked
+    // builds. A configuration that does not keep a structure leaves it as it is.
+    //
+    // Pair index of the freeze and eviction compressors (findChild). Invariant: for every
+    // phrase k that stands in its parent's child list, childOf[pairSlot(dict[k].parent,
+    // dict[k].symbol)] == k, and every other entry is 0 (code 0 is never a child). One load
+    // per input byte, instead of the sibling walk (up to 256 steps near the root) or a hash
+    // probe; an erase is one store. 2 MiB, but a run touches only the rows of the bytes it
+    // meets, and the children of a frequent byte share cache lines.
     uint16_t childOf[kTableSize << 8];
     // True when childOf may hold pairs that dict does not describe (a new Coder, or a
     // decoder has used dict since): the next reset clears it whole instead of dropping
@@ -145,7 +151,11 @@ class Coder {
     static constexpr int32_t kLaneBytes = kBufSize / kLanes;
     uint16_t laneCodes[kLanes][kLaneBytes];
     uint64_t laneStarts[kLanes][kLaneBytes / 64];
-    // The reset-mode compressor finds phrases in pairTable instead of childOf. Its
+    // Pair table of the reset-mode compressor (findChild<true>). Invariant: every pair
+    // (dict[k].parent, dict[k].symbol) of a phrase added since the last reset is found by
+    // findPair (but phrase 256 hung under a slot that reset emptied, which is never
+    // matched), and the table, the stash and the roots hold nothing else. That compressor
+    // writes dict in checked builds only. It finds phrases in pairTable instead of childOf. Its
     // dictionary is cleared every 4 to 12 KiB of input, so childOf's rows would be met cold
     // again and again, and nearly every byte would wait on memory; these 32 KiB stay in the
     // first-level cache. A pair (prefix, symbol) may sit in one of two slots, prefix XOR
@@ -183,20 +193,25 @@ class Coder {
     static constexpr int64_t kRootsBelow = 5000;
     uint64_t rootSeen[kSymbols * kSymbols / 64];
     uint16_t rootCode4[kSymbols * kSymbols];
-    // Eviction: the number of phrases in each phrase's child list, instead of the list
-    // itself. A phrase stands in its parent's list while its slot is filled and it is not
-    // its own parent, so leaving it is one decrement instead of a walk of up to 256 siblings,
-    // and adding a phrase touches no sibling at all.
+    // Child counts of eviction, instead of the child lists. Invariant: childCount[k] is the
+    // number of phrases j != k with dict[j].parent == k (a phrase stands in its parent's
+    // list while its slot is filled and it is not its own parent). Leaving a list is one
+    // decrement instead of a walk of up to 256 siblings; adding touches no sibling.
     uint16_t childCount[kTableSize];
-    // Decoders (indexing off) walk these compact copies of parent and symbol (12 KiB
-    // instead of 64 KiB) and know each string's length before walking it.
+    // Decoder tables, and the eviction compressor's compact parent and symbol. Invariant:
+    // parentOf and symbolOf copy dict's parent and symbol (12 KiB instead of 64 KiB to walk);
+    // in decoders, lengthOf[k] is the length of k's string: lengthOf[parent] + 1, 0 under an
+    // empty slot (only a damaged stream hangs a phrase there), kTableSize + 1 for a chain
+    // without end; shortString[k] holds a string of up to 16 bytes whole, first byte first,
+    // so most codes are written by one 16-byte copy instead of a walk of dependent loads; in
+    // eviction, firstOf[k] is its first byte.
     uint16_t parentOf[kTableSize + 1];
     uint8_t symbolOf[kTableSize + 1];
     uint16_t lengthOf[kTableSize + 1];
-    // Decoders also keep strings of up to 16 bytes whole, first byte first, so most codes
-    // are written by one 16-byte copy instead of a walk of dependent loads.
     static constexpr int32_t kShortString = 16;
     uint8_t shortString[kTableSize][kShortString];
+    // Leaves of eviction. Invariant: the list holds exactly the phrases without children, in
+    // the order of their last use, oldest first (checked against lastUse below).
     // Eviction gives up the least recently used phrase without children (a leaf). Only the
     // order of the leaves matters, and two facts keep it without ordering all phrases:
     //  1. A leaf that is used (the end of a match, or a decoded code) is the prefix of the
@@ -222,8 +237,7 @@ class Coder {
         uint16_t prev;  // older neighbour (in the head NIL: the newest leaf)
     };
     LeafLink leaves[kTableSize + 3];
-    // Eviction decoder: the first byte of each phrase's string.
-    uint8_t firstOf[kTableSize + 1];
+    uint8_t firstOf[kTableSize + 1];  // the eviction decoder's first bytes (see above)
     // Checked builds: when each phrase was last used, as a literal recency list would order
     // them, and each phrase's parent and number of children as followed from dict; the leaf
     // list and the child counts are compared against them after every add.
@@ -232,7 +246,7 @@ class Coder {
     uint16_t refParent[kTableSize];
     uint16_t refChildren[kTableSize];
     int32_t usedLeaf;      // the leaf used since the last add, or NIL
-    uint64_t checkedAdds;  // adds since initRecency()
+    uint64_t checkedAdds;  // adds checked since the Coder was made
 
     // Sets the code-width parameters, clears both stream handles, configures c1.
     Coder();
@@ -374,7 +388,8 @@ class Coder {
     }
     // REQUIRES: prefix+symbol is not indexed yet.
     void indexInsert(int32_t prefix, int32_t symbol, int32_t code);
-    // Fills slot `code` as the newest child of `prefix`, keeping the faster structures.
+    // Fills slot `code` as the newest child of `prefix`, keeping the faster structures of
+    // the freeze modes and the reset-mode decoder.
     void hangUnder(int32_t code, int32_t prefix, int32_t symbol);
     // hangUnder for `indexing` and `evicting` known when compiled.
     template <bool kIndexing, bool kEvicting>
@@ -652,15 +667,38 @@ class Coder {
         if constexpr (kChecked) notePathWalk(code);
     }
     void notePathWalk(int32_t code);
-    // Checked builds, around every add under `prefix`: the leaf used since the last add is
-    // that prefix (fact 1); after the add that fills `code`, the child counts that changed,
-    // the prefix out of the list, the new phrase newest, a parent left without children
-    // oldest (fact 2), and every 256 adds checkEviction(). They abort on a difference: that
-    // is a bug in this program, never bad input.
+    // ---- Checks of the derived structures (checks.cpp); checked builds only ----
+    // They abort on a difference: that is a bug in this program, never bad input.
+    // After every add but the reset-mode compressor's: what the add changed (the new pair in
+    // the pair index, or the new phrase's decoder entry), and every 256 adds
+    // checkInvariants().
+    void checkAdd(int32_t prefix, int32_t code);
+    // Rebuilds from dict every derived structure the configuration keeps and compares.
+    void checkInvariants();
+    // Every phrase's pair indexed in childOf; with `whole`, no other entry set (2 MiB read).
+    void checkPairIndex(bool whole);
+    // The reset-mode compressor: every pair since the last reset found by findPair, and
+    // nothing else in the table, stash or roots.
+    void checkPairTable();
+    // After each of its chunks and byte-by-byte adds: the pairs of codes from `from` on
+    // found, and every 256 adds checkPairTable().
+    void checkPairsAdded(int32_t from);
+    // Checked builds: records in dict the phrase a chunk of the reset-mode compressor adds,
+    // w4 being 4 x its prefix.
+    void noteChunkAdd(uint32_t code, uint32_t w4, uint32_t symbol) {
+        dict[code] =
+            DictEntry{static_cast<int32_t>(w4 >> 2), NIL, NIL, static_cast<int32_t>(symbol)};
+    }
+    // A decoder's entry for phrase k against dict and its parent's entry.
+    void checkDecoderEntry(int32_t k);
+    // Eviction, around every add under `prefix`: the leaf used since the last add is that
+    // prefix (fact 1); after the add that fills `code`, the child counts that changed, the
+    // prefix out of the list, the new phrase newest, a parent left without children oldest
+    // (fact 2).
     void checkBeforeAdd(int32_t prefix);
     void checkAfterAdd(int32_t prefix, int32_t code);
-    // Rebuilds the child counts from dict and compares them, the leaf list (the childless
-    // phrases, oldest use first) and, when indexing, the pair index.
+    // Rebuilds the child counts from dict and compares them, and the leaf list: the
+    // childless phrases, oldest use first.
     void checkEviction();
 
     // ---- Eviction mode (evicting.cpp) ----
@@ -685,11 +723,8 @@ inline void Coder::indexInsert(int32_t prefix, int32_t symbol, int32_t code) {
 }
 
 [[gnu::always_inline]] inline void Coder::hangUnder(int32_t code, int32_t prefix, int32_t symbol) {
-    if (indexing) {
-        if (evicting) return hangUnderAs<true, true>(code, prefix, symbol);
-        return hangUnderAs<true, false>(code, prefix, symbol);
-    }
-    if (evicting) return hangUnderAs<false, true>(code, prefix, symbol);
+    // Eviction adds through fillSlot(), the reset-mode compressor through insertPair().
+    if (indexing) return hangUnderAs<true, false>(code, prefix, symbol);
     hangUnderAs<false, false>(code, prefix, symbol);
 }
 
@@ -744,13 +779,19 @@ template <bool kPairTable>
         // names a phrase again only once its slot is filled anew, without children. So the
         // compressor does not index it; the code is still spent, as in the decoder.
         if constexpr (kPairTable) {
-            if (prefix >= alphabetSize) return code;
+            if (prefix >= alphabetSize) {
+                if constexpr (kChecked) dict[code] = DictEntry{prefix, NIL, NIL, symbol};
+                return code;
+            }
         }
     }
     if constexpr (kPairTable) {
+        if constexpr (kChecked) dict[code] = DictEntry{prefix, NIL, NIL, symbol};
         insertPair(prefix, symbol, code);
+        if constexpr (kChecked) checkPairsAdded(code);
     } else {
         hangUnder(code, prefix, symbol);
+        if constexpr (kChecked) checkAdd(prefix, code);
     }
     return code;
 }
@@ -852,7 +893,10 @@ template <bool kIndexing>
 [[gnu::always_inline]] inline void Coder::fillSlot(int32_t code, int32_t prefix, int32_t symbol) {
     hangUnderAs<kIndexing, true>(code, prefix, symbol);
     appendLeaf(code);
-    if constexpr (kChecked) checkAfterAdd(prefix, code);
+    if constexpr (kChecked) {
+        checkAfterAdd(prefix, code);
+        checkAdd(prefix, code);
+    }
 }
 
 inline int32_t Coder::addPhraseEvicting(int32_t prefix, int32_t symbol) {

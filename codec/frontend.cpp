@@ -94,7 +94,8 @@ Coder::Coder()
       outputDevice(0),
       outputInode(0),
       childOfStale(true),
-      childOfMapped(false) {}
+      childOfMapped(false),
+      checkedAdds(0) {}
 
 const char* faultText(Fault fault) {
     switch (fault) {

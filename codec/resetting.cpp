@@ -189,6 +189,7 @@ int32_t Coder::encodeResetting(int32_t w) {
                 } else {
                     parsePairs(n, w4);
                 }
+                if constexpr (kChecked) checkPairsAdded(from);
                 putChunkCodes(from, count);
                 continue;
             }
@@ -241,6 +242,7 @@ void Coder::parsePairs(int32_t n, uint32_t& w4) {
         auto* s2 = reinterpret_cast<PairSlot*>(pairSecond[c] ^ w);
         // Written on every byte, kept by the add that moves `next` past it.
         chunkCodes[next] = static_cast<uint16_t>(w);
+        if constexpr (kChecked) noteChunkAdd(next, w, c);
         uint32_t tag = c + 1;
         uint32_t t1 = s1->tag;
         uint32_t t2 = s2->tag;
@@ -309,12 +311,14 @@ void Coder::parseRoots(int32_t n, uint32_t& w4) {
             } else if (s2->tag == 0) {
                 storeSlot(s2, bits);
             } else if (!displacePair(s1, s2, bits)) {
+                if constexpr (kChecked) noteChunkAdd(next, w, c);
                 chunkCodes[next++] = static_cast<uint16_t>(w);
                 w = sizeof(PairSlot) * c;
                 ++p;  // the stash is in use: findChild takes over after this byte
                 break;
             }
         }
+        if constexpr (kChecked) noteChunkAdd(next, w, c);
         chunkCodes[next++] = static_cast<uint16_t>(w);
         w = sizeof(PairSlot) * c;
     }

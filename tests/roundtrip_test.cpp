@@ -291,9 +291,6 @@ TEST(ResetMode, PairTableFindsExactlyThePairsSinceTheLastReset) {
                           {4, 4, false},   {5, 2, false},   {6, 2, false},
                           {7, 3, false},   {8, 256, true},  {9, 4, true}};
     auto coder = std::make_unique<Coder>();
-    coder->indexing = true;
-    coder->evicting = false;
-    coder->freezeWhenFull = false;
     int32_t stashedAtCheckpoints = 0;
     for (const Case& k : cases) {
         SCOPED_TRACE("seed " + std::to_string(k.seed) + ", symbols " + std::to_string(k.symbols));
@@ -301,7 +298,7 @@ TEST(ResetMode, PairTableFindsExactlyThePairsSinceTheLastReset) {
         // A reset picks the way of keeping the next dictionary from the bytes coded since.
         auto pickRoots = [&] { coder->fillBytes = k.roots ? 0 : Coder::kRootsBelow; };
         pickRoots();
-        coder->resetDictionary();
+        coder->configure(Direction::compress, Policy::reset);
         ASSERT_EQ(coder->rootsDirect, k.roots);
         std::map<std::pair<int32_t, int32_t>, int32_t> pairs;
         auto expectSameAsMap = [&] {
