@@ -97,50 +97,6 @@ Coder::Coder()
       childOfMapped(false),
       checkedAdds(0) {}
 
-const char* faultText(Fault fault) {
-    switch (fault) {
-        case Fault::none:
-            return "";
-        case Fault::cannotOpen:
-            return "blad przy ladowaniu pliku %s";
-        case Fault::sameFile:
-            return "plik wejsciowy i wyjsciowy to ten sam plik: %s";
-        case Fault::tooLarge:
-            return "plik %s jest za duzy: naglowek opisuje najwyzej 2147483648 bajtow";
-        case Fault::readFailed:
-            return "blad przy czytaniu pliku %s";
-        case Fault::writeFailed:
-            return "blad przy zapisie pliku %s";
-        case Fault::cannotSeek:
-            return "nie mozna poprawic naglowka pliku %s: wyjscia nie da sie przewinac";
-        case Fault::shorterThanHeader:
-            return "plik krotszy niz naglowek";
-        case Fault::negativeLength:
-            return "ujemna dlugosc w naglowku";
-        case Fault::endsEarly:
-            return "strumien konczy sie przed koncem danych";
-        case Fault::longerThanHeader:
-            return "dane dluzsze niz podaje naglowek";
-        case Fault::firstNotByte:
-            return "pierwszy kod nie jest pojedynczym bajtem";
-        case Fault::beyondDictionary:
-            return "kod spoza slownika";
-        case Fault::emptySlot:
-            return "kod pustej pozycji slownika";
-        case Fault::loop:
-            return "lancuch fraz tworzy petle";
-        case Fault::trailingData:
-            return "dane za koncem strumienia";
-        case Fault::outputTooSmall:
-            return "za malo miejsca na wynik";
-        case Fault::badArgument:
-            return "bledny argument";
-        case Fault::noMemory:
-            return "brak pamieci";
-    }
-    return nullptr;
-}
-
 bool Coder::fail(Fault why, const char* path) {
     if (!failed) {
         fault = why;

@@ -33,9 +33,35 @@ enum class Fault : int32_t {
 };
 inline constexpr int32_t kFaults = 19;
 
-// The text of a fault: a printf format with one %s for the path (file faults), or the reason
-// alone (damage and the rest). "" for none; null for a value that names no fault.
-const char* faultText(Fault fault);
+// The text of each fault, by value: a printf format with one %s for the path (file faults),
+// or the reason alone (damage and the rest).
+inline constexpr const char* kFaultTexts[kFaults] = {
+    "",
+    "blad przy ladowaniu pliku %s",
+    "plik wejsciowy i wyjsciowy to ten sam plik: %s",
+    "plik %s jest za duzy: naglowek opisuje najwyzej 2147483648 bajtow",
+    "blad przy czytaniu pliku %s",
+    "blad przy zapisie pliku %s",
+    "nie mozna poprawic naglowka pliku %s: wyjscia nie da sie przewinac",
+    "plik krotszy niz naglowek",
+    "ujemna dlugosc w naglowku",
+    "strumien konczy sie przed koncem danych",
+    "dane dluzsze niz podaje naglowek",
+    "pierwszy kod nie jest pojedynczym bajtem",
+    "kod spoza slownika",
+    "kod pustej pozycji slownika",
+    "lancuch fraz tworzy petle",
+    "dane za koncem strumienia",
+    "za malo miejsca na wynik",
+    "bledny argument",
+    "brak pamieci",
+};
+
+// The text of a fault; "" for none, null for a value that names no fault.
+inline const char* faultText(Fault fault) {
+    auto k = static_cast<int32_t>(fault);
+    return k >= 0 && k < kFaults ? kFaultTexts[k] : nullptr;
+}
 // Whether the fault is damage in a compressed stream.
 inline bool isDamage(Fault fault) {
     return fault >= Fault::shorterThanHeader && fault <= Fault::trailingData;
