@@ -531,6 +531,12 @@ class Coder {
     // can go on with another loop (the freeze mode drops the adding once full).
     template <class OnMiss, class OnHit>
     int32_t encodeInput(int32_t w, bool& ended, OnMiss onMiss, OnHit onHit);
+    // Calls window(p, end, wr) on the rest of each input window in turn, reading the next
+    // between them, with the input cursor in `p` and the code writer in `wr`. Stops when
+    // the input ends (returns true) or when `window` returns false, having left `p` at the
+    // first byte it did not consume (returns false).
+    template <class Window>
+    bool overInput(Window window);
     // After the last input byte: writes the phrase in progress and the half code, fixes
     // the header. True on success.
     bool finishEncoding(int32_t w);
@@ -911,14 +917,26 @@ template <bool kIndexing>
     return code;
 }
 
-template <class OnMiss, class OnHit>
-int32_t Coder::encodeInput(int32_t w, bool& ended, OnMiss onMiss, OnHit onHit) {
+template <class Window>
+bool Coder::overInput(Window window) {
     for (;;) {
         // Local cursors: stores into outBuf may alias any member, so members would be
         // reloaded on every byte.
         const uint8_t* p = inBuf + inPos;
         const uint8_t* end = inBuf + inEnd;
         CodeWriter wr = takeWriter();
+        bool more = window(p, end, wr);
+        putWriter(wr);
+        inPos = static_cast<int32_t>(p - inBuf);
+        if (!more) return false;
+        if (refill() < 0) return true;
+        inPos = 0;  // the byte refill() returned is read again by the next window
+    }
+}
+
+template <class OnMiss, class OnHit>
+int32_t Coder::encodeInput(int32_t w, bool& ended, OnMiss onMiss, OnHit onHit) {
+    ended = overInput([&](const uint8_t*& p, const uint8_t* end, CodeWriter& wr) {
         while (p != end) {
             int32_t c = *p++;
             int32_t x = findChild(w, c);
@@ -926,22 +944,14 @@ int32_t Coder::encodeInput(int32_t w, bool& ended, OnMiss onMiss, OnHit onHit) {
                 putCode(wr, w);
                 bool more = onMiss(w, c);
                 w = c;
-                if (!more) {
-                    putWriter(wr);
-                    inPos = static_cast<int32_t>(p - inBuf);
-                    return w;
-                }
+                if (!more) return false;
             } else {
                 onHit(x);
                 w = x;
             }
         }
-        putWriter(wr);
-        inPos = inEnd;
-        if (refill() < 0) break;
-        inPos = 0;  // the byte refill() returned is read again above
-    }
-    ended = true;
+        return true;
+    });
     return w;
 }
 

@@ -5,12 +5,7 @@ namespace lzw {
 
 template <bool kFull>
 int32_t Coder::encodeEvicting(int32_t w, bool& ended) {
-    for (;;) {
-        // Local cursors: stores into outBuf may alias any member, so members would be
-        // reloaded on every byte.
-        const uint8_t* p = inBuf + inPos;
-        const uint8_t* end = inBuf + inEnd;
-        CodeWriter wr = takeWriter();
+    ended = overInput([&](const uint8_t*& p, const uint8_t* end, CodeWriter& wr) {
         while (p != end) {
             int32_t c = *p++;
             // Should this byte end the phrase, the next lookup is (c, next byte): fetch its
@@ -35,9 +30,8 @@ int32_t Coder::encodeEvicting(int32_t w, bool& ended) {
                 int32_t slot = takeSlotAs<true, kFull>(w, erased);
                 fillSlot<true>(slot, w, c);
                 if (!kFull && count == kTableSize) {  // on with the loop for a full one
-                    putWriter(wr);
-                    inPos = static_cast<int32_t>(p - inBuf);
-                    return c;
+                    w = c;
+                    return false;
                 }
                 if (!more) {
                     w = c;
@@ -56,12 +50,8 @@ int32_t Coder::encodeEvicting(int32_t w, bool& ended) {
                 c = p[-1];
             }
         }
-        putWriter(wr);
-        inPos = inEnd;
-        if (refill() < 0) break;
-        inPos = 0;  // the byte refill() returned is read again above
-    }
-    ended = true;
+        return true;
+    });
     return w;
 }
 
