@@ -560,6 +560,27 @@ class Coder {
     void parsePairs(int32_t n, uint32_t& w4);
     // parsePairs while rootsDirect: a branch on each match instead of on both slots taken.
     void parseRoots(int32_t n, uint32_t& w4);
+    // The locals of a chunk of either: the cursor, where it started, where it ends, the phrase
+    // in progress (4 x code) and the next code; and their return to the members.
+    struct Chunk {
+        const uint8_t* p;
+        const uint8_t* start;
+        const uint8_t* end;
+        uint32_t w;
+        uint32_t next;
+    };
+    Chunk beginChunk(int32_t n, uint32_t w4) {
+        const uint8_t* p = inBuf + inPos;
+        return Chunk{p, p, p + n, w4, static_cast<uint32_t>(count)};
+    }
+    void endChunk(const uint8_t* p, const uint8_t* start, uint32_t next, uint32_t w, uint32_t& w4) {
+        fillBytes += p - start;
+        inPos = static_cast<int32_t>(p - inBuf);
+        count = static_cast<int32_t>(next);
+        w4 = w;
+    }
+    // 4 x the first phrase code: a smaller phrase in progress is a single byte.
+    static constexpr uint32_t kFirstPhrase4 = sizeof(PairSlot) * kSymbols;
     // Writes chunkCodes[from, to) to the output.
     void putChunkCodes(int32_t from, int32_t to);
     // findChild<true>: while rootsDirect, a single-byte prefix's pair in rootCode4; otherwise
