@@ -9,8 +9,8 @@ int main(void) {
     static char text[100000], back[sizeof text];
     size_t size = 0;
     for (int line = 0; size + 80 < sizeof text; ++line) {
-        size += (size_t)sprintf(text + size, "%d: to be, or not to be, that is the question\n",
-                                line * line * line);
+        size += (size_t)sprintf(text + size, "%lld: to be, or not to be, that is the question\n",
+                                (long long)line * line * line);
     }
 
     const lzw_policy policies[] = {LZW_FREEZE, LZW_EVICT, LZW_RESET};
