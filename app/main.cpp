@@ -3,6 +3,7 @@
 #include <cstring>
 
 #include "coder.h"
+#include "lzw.h"
 
 namespace {
 
@@ -34,6 +35,10 @@ int main(int argc, char** argv) {
     if (argc == 2 && (std::strcmp(argv[1], "-h") == 0 || std::strcmp(argv[1], "--help") == 0)) {
         std::fputs(lzw::kUsage, stdout);
         std::fputs(lzw::kHelp, stdout);
+        return 0;
+    }
+    if (argc == 2 && std::strcmp(argv[1], "--version") == 0) {
+        std::printf("lzw %s\n", lzw_version());
         return 0;
     }
     if (argc < 4) {
