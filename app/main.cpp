@@ -7,9 +7,6 @@
 
 namespace {
 
-// Static: the Coder holds a few MiB of tables, too much for the stack.
-lzw::Coder coder;
-
 struct Mode {
     const char* name;
     int (lzw::Coder::*run)(const char* inputPath, const char* outputPath);
@@ -51,8 +48,16 @@ int main(int argc, char** argv) {
         std::fputs(lzw::kUsage, stderr);
         return 2;
     }
+    // On the heap: the Coder holds a few MiB of tables, too much for the stack.
+    lzw::Coder* coder = lzw::Coder::create();
+    if (coder == nullptr) {
+        std::fprintf(stderr, "%s\n", lzw::faultText(lzw::Fault::noMemory));
+        return 1;
+    }
     const char* output = argv[3];
-    coder.pickConsole(output);
+    coder->pickConsole(output);
     lzw::Coder::catchSignals();
-    return (coder.*mode->run)(argv[2], output);
+    int status = (coder->*mode->run)(argv[2], output);
+    lzw::Coder::release(coder);
+    return status;
 }

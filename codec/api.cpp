@@ -49,8 +49,8 @@ int runCall(Direction direction, lzw_policy policy, const void* src, size_t size
         (dst == nullptr && capacity != 0)) {
         return errorOf(Fault::badArgument);
     }
-    // Heap, not stack: a Coder is megabytes. Aligned new honours its alignment.
-    std::unique_ptr<Coder> coder(new (std::nothrow) Coder());
+    // Heap, not stack: a Coder is megabytes.
+    std::unique_ptr<Coder, void (*)(Coder*)> coder(Coder::create(), Coder::release);
     if (!coder) return errorOf(Fault::noMemory);
     coder->quiet = true;
     Fault fault =

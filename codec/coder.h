@@ -140,6 +140,7 @@ class Coder {
     bool childOfStale;
     // Whether mapChildTable() has run for this Coder.
     bool childOfMapped;
+    void* block;  // the allocation create() placed this Coder in, or null
     // A frozen dictionary parses each input window in kLanes interleaved lanes: lane k
     // starts a phrase at the start of its segment and parses it on its own, so the lanes'
     // dependent table loads overlap instead of following one another. From a phrase start,
@@ -250,6 +251,11 @@ class Coder {
 
     // Sets the code-width parameters, clears both stream handles, configures c1.
     Coder();
+    // A Coder in fresh pages from the system: zero, so its 2 MiB pair index needs no clearing
+    // before its first run, and untouched, so a short input costs only the pages it uses. Null
+    // when there is no memory. Give it back with release().
+    static Coder* create() noexcept;
+    static void release(Coder* coder) noexcept;
     // Closes nothing: the mode routines close their files.
     ~Coder() = default;
     Coder(const Coder&) = delete;
@@ -275,9 +281,11 @@ class Coder {
     bool beginRun(int64_t inputSize);
     // The coding loop of the configured mode, to the end of the input. True on success.
     bool codeRun();
-    // Maps all pages of childOf in one call: a compressor that uses it reaches nearly all of
-    // them, and taking them one fault at a time costs milliseconds. Best effort.
+    // Maps all pages of childOf in one call: a compressor that uses it on a long input reaches
+    // nearly all of them, and taking them one fault at a time costs milliseconds. Best effort.
     void mapChildTable();
+    // Inputs up to this size (when known) leave the pages to be faulted in as touched.
+    static constexpr int64_t kMapChildTableFrom = int64_t{1} << 20;
     // Opens the input ("rb") then the output ("wb"), refusing when both name one file, and
     // clears halfPending. REQUIRES: nothing. Returns false after fail() if either cannot be opened.
     bool openFiles(const char* inputPath, const char* outputPath);

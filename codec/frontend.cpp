@@ -10,6 +10,7 @@
 #include <csignal>
 #include <cstdlib>
 #include <cstring>
+#include <new>
 
 #include "coder.h"
 
@@ -95,6 +96,7 @@ Coder::Coder()
       outputInode(0),
       childOfStale(true),
       childOfMapped(false),
+      block(nullptr),
       checkedAdds(0) {}
 
 bool Coder::fail(Fault why, const char* path) {
@@ -319,10 +321,29 @@ void Coder::configure(Direction newDirection, Policy newPolicy) {
     indexing = direction == Direction::compress;
     evicting = policy == Policy::evict;
     freezeWhenFull = policy != Policy::reset;
-    // The reset-mode compressor keeps its pairs in pairTable instead.
-    if (indexing && policy != Policy::reset && !childOfMapped) mapChildTable();
     resetDictionary();
     if (evicting) initRecency();
+}
+
+Coder* Coder::create() noexcept {
+    // Fresh pages from the system are zero and untouched. (calloc would clear reused heap
+    // memory: megabytes per call.)
+    constexpr size_t kAlign = alignof(Coder);
+    size_t size = sizeof(Coder) + kAlign;
+    void* raw = mmap(nullptr, size, PROT_READ | PROT_WRITE, MAP_PRIVATE | MAP_ANONYMOUS, -1, 0);
+    if (raw == MAP_FAILED) return nullptr;
+    auto start = (reinterpret_cast<uintptr_t>(raw) + kAlign - 1) & ~(kAlign - 1);
+    auto* coder = new (reinterpret_cast<void*>(start)) Coder();
+    coder->block = raw;
+    coder->childOfStale = false;
+    return coder;
+}
+
+void Coder::release(Coder* coder) noexcept {
+    if (coder == nullptr) return;
+    void* raw = coder->block;
+    coder->~Coder();
+    munmap(raw, sizeof(Coder) + alignof(Coder));
 }
 
 void Coder::mapChildTable() {
@@ -338,6 +359,9 @@ void Coder::mapChildTable() {
 
 bool Coder::beginRun(int64_t size) {
     if (direction == Direction::decompress) return true;
+    // The reset-mode compressor keeps its pairs in pairTable instead.
+    bool usesIndex = policy != Policy::reset;
+    if (usesIndex && !childOfMapped && (size < 0 || size >= kMapChildTableFrom)) mapChildTable();
     if (size > kMaxInputSize) return fail(Fault::tooLarge, inputPath);
     readLimit = kMaxInputSize;
     halfPending = false;

@@ -3,9 +3,6 @@
 // the length its header gives, which lzw_decoded_size reads alike.
 #include <algorithm>
 #include <cstdint>
-#include <cstdlib>
-#include <cstring>
-#include <new>
 
 #include "coder.h"
 #include "lzw.h"
@@ -21,49 +18,12 @@ constexpr auto kPolicy = static_cast<lzw_policy>(LZW_FUZZ_POLICY);
 constexpr size_t kOutputCap = size_t{16} << 20;
 uint8_t output[kOutputCap];
 
-// The C interface allocates a Coder per call (over-aligned, so through the operators below).
-// Here it gets one block allocated once and filled with the same pattern every time, as
-// lzw::fuzz::freshCoder() does: a new heap block per input costs the sanitizer runtime far more
-// than the coding, and a field the coder forgets to set holds the same odd value on every input
-// instead of whatever an earlier block left there.
-alignas(lzw::Coder) unsigned char coderBlock[sizeof(lzw::Coder)];
-bool coderBlockTaken = false;
-bool coderBlockUsed = false;
-
 }  // namespace
-
-void* operator new(std::size_t size, std::align_val_t align, const std::nothrow_t&) noexcept {
-    if (size == sizeof coderBlock && !coderBlockTaken) {
-        coderBlockTaken = coderBlockUsed = true;
-        std::memset(coderBlock, 0xA5, sizeof coderBlock);
-        return coderBlock;
-    }
-    auto a = static_cast<std::size_t>(align);
-    return std::aligned_alloc(a, (size + a - 1) / a * a);
-}
-void* operator new(std::size_t size, std::align_val_t align) {
-    void* p = operator new(size, align, std::nothrow);
-    if (p == nullptr) __builtin_trap();
-    return p;
-}
-void operator delete(void* p, std::align_val_t) noexcept {
-    if (p == coderBlock) {
-        coderBlockTaken = false;
-    } else {
-        std::free(p);
-    }
-}
-void operator delete(void* p, std::size_t, std::align_val_t align) noexcept {
-    operator delete(p, align);
-}
 
 extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
     size_t written = 0;
-    coderBlockUsed = false;
     int error = lzw_decompress(kPolicy, data, size, output, kOutputCap, &written);
     const auto length = static_cast<int64_t>(written);
-    // One Coder per call, given back before the call returns.
-    if (!coderBlockUsed || coderBlockTaken) __builtin_trap();
 
     if (error > 0 || lzw::faultText(static_cast<lzw::Fault>(-error)) == nullptr ||
         written > kOutputCap) {
