@@ -2,8 +2,9 @@
  *
  * The calls write exactly the bytes the lzw program writes for the same input and mode,
  * length header included, and read what it reads. Nothing is global: any number of calls may
- * run at once on different threads. Each call allocates one work area of about 2.7 MiB when it
- * starts and frees it before it returns; it allocates nothing while coding and writes no memory
+ * run at once on different threads. Each call maps one work area of about 2.7 MiB fresh from
+ * the system when it starts (a short input touches only part of it) and gives it back before it
+ * returns; it allocates nothing while coding and writes no memory
  * but that area and the caller's `dst` and `*written`. Nothing is printed.
  *
  * A compressed stream records neither its policy nor a checksum: decompress it with the policy
