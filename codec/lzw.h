@@ -4,8 +4,8 @@
  * length header included, and read what it reads. Nothing is global: any number of calls may
  * run at once on different threads. Each call maps one work area of about 2.7 MiB fresh from
  * the system when it starts (a short input touches only part of it) and gives it back before it
- * returns; it allocates nothing while coding and writes no memory
- * but that area and the caller's `dst` and `*written`. Nothing is printed.
+ * returns; it allocates nothing while coding and writes no memory but that area and the
+ * caller's `dst` and `*written`. Nothing is printed.
  *
  * A compressed stream records neither its policy nor a checksum: decompress it with the policy
  * that compressed it. A stream decompressed with another policy, or damaged in its code bits,
