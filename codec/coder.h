@@ -8,6 +8,8 @@
 #include <cstdio>
 #include <cstring>
 
+#include "messages.h"
+
 namespace lzw {
 
 // Number of codes, and the null link: one past the last code.
@@ -16,6 +18,12 @@ inline constexpr int32_t NIL = 4096;
 
 // Largest input the signed 32-bit length header (size - 1) can describe.
 inline constexpr int64_t kMaxInputSize = int64_t{1} << 31;
+
+// Most bytes a compression of `size` bytes can take: the header, and at most one 12-bit
+// code per input byte.
+inline constexpr size_t compressedBound(size_t size) {
+    return 4 + (3 * size + 1) / 2;
+}
 
 struct DictEntry {
     int32_t parent;  // code this phrase extends; NIL for a single byte or an empty slot
@@ -41,6 +49,10 @@ struct PairSlot {
     uint16_t code4;  // 4 x the phrase's code: the byte offset the next lookup XORs in
 };
 
+// What a run does: the direction, and what a full dictionary does (c1/d1, c2/d2, c3/d3).
+enum class Direction : uint8_t { compress, decompress };
+enum class Policy : uint8_t { freeze = 1, evict = 2, reset = 3 };
+
 class Coder {
   public:
     // ---- Fields of a run, in order ----
@@ -53,7 +65,9 @@ class Coder {
     int32_t nibbleMask;
     std::FILE* in;
     std::FILE* out;
-    uint8_t stringBuf[kTableSize];  // last decoded string, last byte first
+    // The last string written by a walk (writeString), last byte first; the copies of short
+    // strings do not pass through it.
+    uint8_t stringBuf[kTableSize];
     int32_t pendingNibble;
     bool halfPending;
     bool freezeWhenFull;
@@ -62,8 +76,12 @@ class Coder {
     int32_t elapsedTicks;
 
     // ---- Robustness and buffering state ----
+    // The run's configuration (configure()); indexing, evicting and freezeWhenFull follow.
+    Direction direction;
+    Policy policy;
     const char* inputPath;  // names the files in messages
     const char* outputPath;
+    Fault fault;           // the run's first fault
     bool failed;           // set by fail(); every loop stops on it
     bool writeFailed;      // the output refused a write; nothing more is written
     bool quiet;            // true: fail() prints nothing (tests, fuzzers)
@@ -74,9 +92,18 @@ class Coder {
     int32_t inPos, inEnd;  // window of inBuf not yet consumed
     int32_t outPos;        // bytes of outBuf not yet written
     bool inEof;            // the input has reported end or error
-    bool indexing;         // true: keep childOf (compressors); false: keep the decoder tables
-    // Eviction mode: childCount and the empty-slot marks are kept, as leaves and detaching
-    // need them. The freeze and reset modes never give a phrase up and skip that upkeep.
+    // A run in memory (runMemory()) reads memIn instead of `in` and writes memOut instead of
+    // `out`, refusing to write past memOutCapacity.
+    bool inMemory;
+    const uint8_t* memIn;
+    size_t memInSize;
+    size_t memInPos;
+    uint8_t* memOut;
+    size_t memOutCapacity;
+    size_t memOutSize;
+    bool indexing;  // a compressor: keep the pair index; a decoder: keep the decoder tables
+    // Eviction: childCount, the leaves and the empty-slot marks are kept. The freeze and
+    // reset modes never give a phrase up and skip that upkeep.
     bool evicting;
     bool inputKnown;  // inputDevice/inputInode identify the open input
     uint64_t inputDevice;
@@ -96,17 +123,24 @@ class Coder {
     uint8_t inBuf[kBufSize + 1];  // one byte more: loops may read one past the window
     uint8_t outBuf[kBufSize];
 
-    // ---- Faster structures, kept in step with dict ----
-    // findChild: a direct table of every (prefix, symbol) pair, childOf[prefix << 8 | symbol]
-    // = code, 0 when absent (code 0 is never a child). One load per input byte, instead of
-    // the sibling walk (up to 256 steps near the root) or a hash probe; an erase is one
-    // store. 2 MiB, but a run touches only the rows of the prefixes it meets, and the
-    // children of one prefix in text share a cache line or two.
+    // ---- Structures derived from dict, each with the configurations that keep it ----
+    // Each states its invariant; the checks of checks.cpp compare it with dict in checked
+    // builds. A configuration that does not keep a structure leaves it as it is.
+    //
+    // Pair index of the freeze and eviction compressors (findChild). Invariant: for every
+    // phrase k that stands in its parent's child list, childOf[pairSlot(dict[k].parent,
+    // dict[k].symbol)] == k, and every other entry is 0 (code 0 is never a child). One load
+    // per input byte, instead of the sibling walk (up to 256 steps near the root) or a hash
+    // probe; an erase is one store. 2 MiB, but a run touches only the rows of the bytes it
+    // meets, and the children of a frequent byte share cache lines.
     uint16_t childOf[kTableSize << 8];
     // True when childOf may hold pairs that dict does not describe (a new Coder, or a
     // decoder has used dict since): the next reset clears it whole instead of dropping
     // only the pairs of codes below count.
     bool childOfStale;
+    // Whether mapChildTable() has run for this Coder.
+    bool childOfMapped;
+    void* block;  // the allocation create() placed this Coder in, or null
     // A frozen dictionary parses each input window in kLanes interleaved lanes: lane k
     // starts a phrase at the start of its segment and parses it on its own, so the lanes'
     // dependent table loads overlap instead of following one another. From a phrase start,
@@ -118,7 +152,11 @@ class Coder {
     static constexpr int32_t kLaneBytes = kBufSize / kLanes;
     uint16_t laneCodes[kLanes][kLaneBytes];
     uint64_t laneStarts[kLanes][kLaneBytes / 64];
-    // The reset-mode compressor finds phrases in pairTable instead of childOf. Its
+    // Pair table of the reset-mode compressor (findChild<true>). Invariant: every pair
+    // (dict[k].parent, dict[k].symbol) of a phrase added since the last reset is found by
+    // findPair (but phrase 256 hung under a slot that reset emptied, which is never
+    // matched), and the table, the stash and the roots hold nothing else. That compressor
+    // writes dict in checked builds only. It finds phrases in pairTable instead of childOf. Its
     // dictionary is cleared every 4 to 12 KiB of input, so childOf's rows would be met cold
     // again and again, and nearly every byte would wait on memory; these 32 KiB stay in the
     // first-level cache. A pair (prefix, symbol) may sit in one of two slots, prefix XOR
@@ -156,20 +194,25 @@ class Coder {
     static constexpr int64_t kRootsBelow = 5000;
     uint64_t rootSeen[kSymbols * kSymbols / 64];
     uint16_t rootCode4[kSymbols * kSymbols];
-    // Eviction: the number of phrases in each phrase's child list, instead of the list
-    // itself. A phrase stands in its parent's list while its slot is filled and it is not
-    // its own parent, so leaving it is one decrement instead of a walk of up to 256 siblings,
-    // and adding a phrase touches no sibling at all.
+    // Child counts of eviction, instead of the child lists. Invariant: childCount[k] is the
+    // number of phrases j != k with dict[j].parent == k (a phrase stands in its parent's
+    // list while its slot is filled and it is not its own parent). Leaving a list is one
+    // decrement instead of a walk of up to 256 siblings; adding touches no sibling.
     uint16_t childCount[kTableSize];
-    // Decoders (indexing off) walk these compact copies of parent and symbol (12 KiB
-    // instead of 64 KiB) and know each string's length before walking it.
+    // Decoder tables, and the eviction compressor's compact parent and symbol. Invariant:
+    // parentOf and symbolOf copy dict's parent and symbol (12 KiB instead of 64 KiB to walk);
+    // in decoders, lengthOf[k] is the length of k's string: lengthOf[parent] + 1, 0 under an
+    // empty slot (only a damaged stream hangs a phrase there), kTableSize + 1 for a chain
+    // without end; shortString[k] holds a string of up to 16 bytes whole, first byte first,
+    // so most codes are written by one 16-byte copy instead of a walk of dependent loads; in
+    // eviction, firstOf[k] is its first byte.
     uint16_t parentOf[kTableSize + 1];
     uint8_t symbolOf[kTableSize + 1];
     uint16_t lengthOf[kTableSize + 1];
-    // Decoders also keep strings of up to 16 bytes whole, first byte first, so most codes
-    // are written by one 16-byte copy instead of a walk of dependent loads.
     static constexpr int32_t kShortString = 16;
     uint8_t shortString[kTableSize][kShortString];
+    // Leaves of eviction. Invariant: the list holds exactly the phrases without children, in
+    // the order of their last use, oldest first (checked against lastUse below).
     // Eviction gives up the least recently used phrase without children (a leaf). Only the
     // order of the leaves matters, and two facts keep it without ordering all phrases:
     //  1. A leaf that is used (the end of a match, or a decoded code) is the prefix of the
@@ -195,8 +238,7 @@ class Coder {
         uint16_t prev;  // older neighbour (in the head NIL: the newest leaf)
     };
     LeafLink leaves[kTableSize + 3];
-    // Eviction decoder: the first byte of each phrase's string.
-    uint8_t firstOf[kTableSize + 1];
+    uint8_t firstOf[kTableSize + 1];  // the eviction decoder's first bytes (see above)
     // Checked builds: when each phrase was last used, as a literal recency list would order
     // them, and each phrase's parent and number of children as followed from dict; the leaf
     // list and the child counts are compared against them after every add.
@@ -205,16 +247,45 @@ class Coder {
     uint16_t refParent[kTableSize];
     uint16_t refChildren[kTableSize];
     int32_t usedLeaf;      // the leaf used since the last add, or NIL
-    uint64_t checkedAdds;  // adds since initRecency()
+    uint64_t checkedAdds;  // adds checked since the Coder was made
 
-    // Sets the code-width parameters, clears both stream handles, sets freezeWhenFull.
+    // Sets the code-width parameters, clears both stream handles, configures c1.
     Coder();
+    // A Coder in fresh pages from the system: zero, so its 2 MiB pair index needs no clearing
+    // before its first run, and untouched, so a short input costs only the pages it uses. Null
+    // when there is no memory. Give it back with release().
+    static Coder* create() noexcept;
+    static void release(Coder* coder) noexcept;
     // Closes nothing: the mode routines close their files.
     ~Coder() = default;
     Coder(const Coder&) = delete;
     Coder& operator=(const Coder&) = delete;
 
     // ---- Front end (frontend.cpp) ----
+    // Sets the direction and the policy of the next run together, and resets the dictionary
+    // for them (and the leaves, for eviction). Every run starts here.
+    void configure(Direction direction, Policy policy);
+    // One mode of the program on two files: banner, timer, the run, the time line. Returns
+    // the exit status (0, or 1 after a message on standard error).
+    int runFile(Direction direction, Policy policy, const char* inputPath, const char* outputPath);
+    // One run from `size` bytes at `src` into at most `capacity` bytes at `dst`, without
+    // banner, timer or message (unless `quiet` is clear). `*written` gets the bytes written,
+    // also after a fault (a decoder keeps what it decoded). Returns the run's fault, none on
+    // success; outputTooSmall when `capacity` is short. REQUIRES: src and dst valid for
+    // their sizes (either may be null when its size is 0).
+    Fault runMemory(Direction direction, Policy policy, const uint8_t* src, size_t size,
+                    uint8_t* dst, size_t capacity, size_t* written);
+    // The start of every run on open streams: a compressor writes the header of an input of
+    // `inputSize` bytes (negative: unknown until the end; more than 2 GiB: refused); a
+    // decoder reads its header in its loop. False after fail().
+    bool beginRun(int64_t inputSize);
+    // The coding loop of the configured mode, to the end of the input. True on success.
+    bool codeRun();
+    // Maps all pages of childOf in one call: a compressor that uses it on a long input reaches
+    // nearly all of them, and taking them one fault at a time costs milliseconds. Best effort.
+    void mapChildTable();
+    // Inputs up to this size (when known) leave the pages to be faulted in as touched.
+    static constexpr int64_t kMapChildTableFrom = int64_t{1} << 20;
     // Opens the input ("rb") then the output ("wb"), refusing when both name one file, and
     // clears halfPending. REQUIRES: nothing. Returns false after fail() if either cannot be opened.
     bool openFiles(const char* inputPath, const char* outputPath);
@@ -243,11 +314,11 @@ class Coder {
     void stopTimerAndReport();
     // Prints the mode banner on `console` and flushes it.
     void printBanner(const char* text);
-    // Prints one line "<message>" (with %s taking `path`) on standard error unless quiet,
-    // and marks the run failed. Returns false so callers can `return fail(...)`.
-    bool fail(const char* format, const char* path);
-    // Reports a damaged compressed stream, naming the input.
-    bool failCorrupt(const char* reason);
+    // Records the run's first fault, prints its line on standard error with `path` (unless
+    // quiet) and marks the run failed. Returns false so callers can `return fail(...)`.
+    bool fail(Fault why, const char* path);
+    // fail() for a damaged compressed stream, naming the input.
+    bool failCorrupt(Fault why);
     // Marks the run failed without a message and ends the input. Returns false.
     bool markFailed();
     // Flushes and closes both files when this Coder owns them; reports write and read errors.
@@ -325,7 +396,8 @@ class Coder {
     }
     // REQUIRES: prefix+symbol is not indexed yet.
     void indexInsert(int32_t prefix, int32_t symbol, int32_t code);
-    // Fills slot `code` as the newest child of `prefix`, keeping the faster structures.
+    // Fills slot `code` as the newest child of `prefix`, keeping the faster structures of
+    // the freeze modes and the reset-mode decoder.
     void hangUnder(int32_t code, int32_t prefix, int32_t symbol);
     // hangUnder for `indexing` and `evicting` known when compiled.
     template <bool kIndexing, bool kEvicting>
@@ -356,14 +428,20 @@ class Coder {
             c = parentOf[c];
         }
         // A sound chain reaches a single byte in exactly n steps.
-        if (last >= alphabetSize) return chainFault(), 0;
+        if (last >= alphabetSize) {
+            chainFault();
+            return 0;
+        }
         outPos += n;
         return n;
     }
     // Checks the length of `code` against `remaining` before writeString.
     int32_t emitChecked(int32_t code) {
         int32_t n = lengthOf[code];
-        if (n == 0 || n > kTableSize || n > remaining) return lengthFault(n), 0;
+        if (n == 0 || n > kTableSize || n > remaining) {
+            lengthFault(n);
+            return 0;
+        }
         return writeString(code, n);
     }
     void chainFault();
@@ -443,12 +521,12 @@ class Coder {
         cur = takeCursor();
         return code;
     }
-    // Reset, open both files (input size checked before the output is created), write the
-    // header. An input of unknown size is spooled first when the output cannot seek back to
-    // the header.
+    // Open both files (the input's size checked before the output is created) and beginRun().
+    // An input of unknown size is spooled first when the output cannot seek back to the
+    // header. REQUIRES: configure() first.
     bool beginCompression(const char* inputPath, const char* outputPath);
     bool beginDecompression(const char* inputPath, const char* outputPath);
-    // Modes c1/d1, and the body of c3/d3 when freezeWhenFull is clear. Return the exit status.
+    // The modes c1, d1, c3, d3 (c2, d2 in evicting.cpp): runFile(). Return the exit status.
     int compress(const char* inputPath, const char* outputPath);
     int decompress(const char* inputPath, const char* outputPath);
     int compressResetting(const char* inputPath, const char* outputPath);
@@ -461,6 +539,12 @@ class Coder {
     // can go on with another loop (the freeze mode drops the adding once full).
     template <class OnMiss, class OnHit>
     int32_t encodeInput(int32_t w, bool& ended, OnMiss onMiss, OnHit onHit);
+    // Calls window(p, end, wr) on the rest of each input window in turn, reading the next
+    // between them, with the input cursor in `p` and the code writer in `wr`. Stops when
+    // the input ends (returns true) or when `window` returns false, having left `p` at the
+    // first byte it did not consume (returns false).
+    template <class Window>
+    bool overInput(Window window);
     // After the last input byte: writes the phrase in progress and the half code, fixes
     // the header. True on success.
     bool finishEncoding(int32_t w);
@@ -484,6 +568,27 @@ class Coder {
     void parsePairs(int32_t n, uint32_t& w4);
     // parsePairs while rootsDirect: a branch on each match instead of on both slots taken.
     void parseRoots(int32_t n, uint32_t& w4);
+    // The locals of a chunk of either: the cursor, where it started, where it ends, the phrase
+    // in progress (4 x code) and the next code; and their return to the members.
+    struct Chunk {
+        const uint8_t* p;
+        const uint8_t* start;
+        const uint8_t* end;
+        uint32_t w;
+        uint32_t next;
+    };
+    Chunk beginChunk(int32_t n, uint32_t w4) {
+        const uint8_t* p = inBuf + inPos;
+        return Chunk{p, p, p + n, w4, static_cast<uint32_t>(count)};
+    }
+    void endChunk(const uint8_t* p, const uint8_t* start, uint32_t next, uint32_t w, uint32_t& w4) {
+        fillBytes += p - start;
+        inPos = static_cast<int32_t>(p - inBuf);
+        count = static_cast<int32_t>(next);
+        w4 = w;
+    }
+    // 4 x the first phrase code: a smaller phrase in progress is a single byte.
+    static constexpr uint32_t kFirstPhrase4 = sizeof(PairSlot) * kSymbols;
     // Writes chunkCodes[from, to) to the output.
     void putChunkCodes(int32_t from, int32_t to);
     // findChild<true>: while rootsDirect, a single-byte prefix's pair in rootCode4; otherwise
@@ -508,7 +613,6 @@ class Coder {
     // Start of both decoders: reads the header and the first code and writes its byte.
     // Returns that code, or -1 for the file of an empty input and after failCorrupt().
     int32_t startDecoding();
-    static constexpr const char* kEndsEarly = "strumien konczy sie przed koncem danych";
     // End of both decoders after the last code: any byte left in the input is damage.
     // True when the input ends there and the run has not failed.
     bool endOfStream();
@@ -598,15 +702,38 @@ class Coder {
         if constexpr (kChecked) notePathWalk(code);
     }
     void notePathWalk(int32_t code);
-    // Checked builds, around every add under `prefix`: the leaf used since the last add is
-    // that prefix (fact 1); after the add that fills `code`, the child counts that changed,
-    // the prefix out of the list, the new phrase newest, a parent left without children
-    // oldest (fact 2), and every 256 adds checkEviction(). They abort on a difference: that
-    // is a bug in this program, never bad input.
+    // ---- Checks of the derived structures (checks.cpp); checked builds only ----
+    // They abort on a difference: that is a bug in this program, never bad input.
+    // After every add but the reset-mode compressor's: what the add changed (the new pair in
+    // the pair index, or the new phrase's decoder entry), and every 256 adds
+    // checkInvariants().
+    void checkAdd(int32_t prefix, int32_t code);
+    // Rebuilds from dict every derived structure the configuration keeps and compares.
+    void checkInvariants();
+    // Every phrase's pair indexed in childOf; with `whole`, no other entry set (2 MiB read).
+    void checkPairIndex(bool whole);
+    // The reset-mode compressor: every pair since the last reset found by findPair, and
+    // nothing else in the table, stash or roots.
+    void checkPairTable();
+    // After each of its chunks and byte-by-byte adds: the pairs of codes from `from` on
+    // found, and every 256 adds checkPairTable().
+    void checkPairsAdded(int32_t from);
+    // Checked builds: records in dict the phrase a chunk of the reset-mode compressor adds,
+    // w4 being 4 x its prefix.
+    void noteChunkAdd(uint32_t code, uint32_t w4, uint32_t symbol) {
+        dict[code] =
+            DictEntry{static_cast<int32_t>(w4 >> 2), NIL, NIL, static_cast<int32_t>(symbol)};
+    }
+    // A decoder's entry for phrase k against dict and its parent's entry.
+    void checkDecoderEntry(int32_t k);
+    // Eviction, around every add under `prefix`: the leaf used since the last add is that
+    // prefix (fact 1); after the add that fills `code`, the child counts that changed, the
+    // prefix out of the list, the new phrase newest, a parent left without children oldest
+    // (fact 2).
     void checkBeforeAdd(int32_t prefix);
     void checkAfterAdd(int32_t prefix, int32_t code);
-    // Rebuilds the child counts from dict and compares them, the leaf list (the childless
-    // phrases, oldest use first) and, when indexing, the pair index.
+    // Rebuilds the child counts from dict and compares them, and the leaf list: the
+    // childless phrases, oldest use first.
     void checkEviction();
 
     // ---- Eviction mode (evicting.cpp) ----
@@ -622,11 +749,6 @@ class Coder {
     // full. False after failCorrupt().
     template <bool kFull>
     bool decodeEvicting(int32_t& prev, CodeCursor& cur, int64_t& left);
-
-    // ---- In-memory runs for tests, benchmarks and fuzzers (frontend.cpp) ----
-    // Codes `in` to `out` in mode "c1".."d3" without banner, timer or closing the streams;
-    // compressors take the header from `inputSize`. Returns the exit status (0 or 1).
-    int runStreams(const char* mode, std::FILE* input, std::FILE* output, int64_t inputSize);
 };
 
 // ---- Hot dictionary updates, inlined into the coding loops ----
@@ -636,11 +758,8 @@ inline void Coder::indexInsert(int32_t prefix, int32_t symbol, int32_t code) {
 }
 
 [[gnu::always_inline]] inline void Coder::hangUnder(int32_t code, int32_t prefix, int32_t symbol) {
-    if (indexing) {
-        if (evicting) return hangUnderAs<true, true>(code, prefix, symbol);
-        return hangUnderAs<true, false>(code, prefix, symbol);
-    }
-    if (evicting) return hangUnderAs<false, true>(code, prefix, symbol);
+    // Eviction adds through fillSlot(), the reset-mode compressor through insertPair().
+    if (indexing) return hangUnderAs<true, false>(code, prefix, symbol);
     hangUnderAs<false, false>(code, prefix, symbol);
 }
 
@@ -695,13 +814,19 @@ template <bool kPairTable>
         // names a phrase again only once its slot is filled anew, without children. So the
         // compressor does not index it; the code is still spent, as in the decoder.
         if constexpr (kPairTable) {
-            if (prefix >= alphabetSize) return code;
+            if (prefix >= alphabetSize) {
+                if constexpr (kChecked) dict[code] = DictEntry{prefix, NIL, NIL, symbol};
+                return code;
+            }
         }
     }
     if constexpr (kPairTable) {
+        if constexpr (kChecked) dict[code] = DictEntry{prefix, NIL, NIL, symbol};
         insertPair(prefix, symbol, code);
+        if constexpr (kChecked) checkPairsAdded(code);
     } else {
         hangUnder(code, prefix, symbol);
+        if constexpr (kChecked) checkAdd(prefix, code);
     }
     return code;
 }
@@ -803,7 +928,10 @@ template <bool kIndexing>
 [[gnu::always_inline]] inline void Coder::fillSlot(int32_t code, int32_t prefix, int32_t symbol) {
     hangUnderAs<kIndexing, true>(code, prefix, symbol);
     appendLeaf(code);
-    if constexpr (kChecked) checkAfterAdd(prefix, code);
+    if constexpr (kChecked) {
+        checkAfterAdd(prefix, code);
+        checkAdd(prefix, code);
+    }
 }
 
 inline int32_t Coder::addPhraseEvicting(int32_t prefix, int32_t symbol) {
@@ -818,14 +946,26 @@ template <bool kIndexing>
     return code;
 }
 
-template <class OnMiss, class OnHit>
-int32_t Coder::encodeInput(int32_t w, bool& ended, OnMiss onMiss, OnHit onHit) {
+template <class Window>
+bool Coder::overInput(Window window) {
     for (;;) {
         // Local cursors: stores into outBuf may alias any member, so members would be
         // reloaded on every byte.
         const uint8_t* p = inBuf + inPos;
         const uint8_t* end = inBuf + inEnd;
         CodeWriter wr = takeWriter();
+        bool more = window(p, end, wr);
+        putWriter(wr);
+        inPos = static_cast<int32_t>(p - inBuf);
+        if (!more) return false;
+        if (refill() < 0) return true;
+        inPos = 0;  // the byte refill() returned is read again by the next window
+    }
+}
+
+template <class OnMiss, class OnHit>
+int32_t Coder::encodeInput(int32_t w, bool& ended, OnMiss onMiss, OnHit onHit) {
+    ended = overInput([&](const uint8_t*& p, const uint8_t* end, CodeWriter& wr) {
         while (p != end) {
             int32_t c = *p++;
             int32_t x = findChild(w, c);
@@ -833,22 +973,14 @@ int32_t Coder::encodeInput(int32_t w, bool& ended, OnMiss onMiss, OnHit onHit) {
                 putCode(wr, w);
                 bool more = onMiss(w, c);
                 w = c;
-                if (!more) {
-                    putWriter(wr);
-                    inPos = static_cast<int32_t>(p - inBuf);
-                    return w;
-                }
+                if (!more) return false;
             } else {
                 onHit(x);
                 w = x;
             }
         }
-        putWriter(wr);
-        inPos = inEnd;
-        if (refill() < 0) break;
-        inPos = 0;  // the byte refill() returned is read again above
-    }
-    ended = true;
+        return true;
+    });
     return w;
 }
 

@@ -57,72 +57,75 @@ void Coder::resetDictionary() {
 
 int32_t Coder::firstByteOf(int32_t code) {
     int32_t n = lengthOf[code];
-    if (n == 0) return failCorrupt("kod pustej pozycji slownika"), -1;
-    if (n > kTableSize) return chainFault(), -1;
+    if (n == 0) {
+        failCorrupt(Fault::emptySlot);
+        return -1;
+    }
+    if (n > kTableSize) {
+        chainFault();
+        return -1;
+    }
     int32_t c = code;
     for (int32_t i = 1; i < n; ++i) c = parentOf[c];
-    if (c >= alphabetSize) return chainFault(), -1;
+    if (c >= alphabetSize) {
+        chainFault();
+        return -1;
+    }
     return symbolOf[c];
 }
 
 void Coder::chainFault() {
-    failCorrupt("lancuch fraz tworzy petle");
+    failCorrupt(Fault::loop);
 }
 
 void Coder::lengthFault(int32_t n) {
     if (n == 0) {
-        failCorrupt("kod pustej pozycji slownika");
+        failCorrupt(Fault::emptySlot);
     } else if (n > kTableSize) {
-        failCorrupt("lancuch fraz tworzy petle");
+        failCorrupt(Fault::loop);
     } else {
-        failCorrupt("dane dluzsze niz podaje naglowek");
+        failCorrupt(Fault::longerThanHeader);
     }
 }
 
-bool Coder::beginCompression(const char* inputPath, const char* outputPath) {
+bool Coder::beginCompression(const char* inputName, const char* outputName) {
     resetStreams();
-    indexing = true;
-    resetDictionary();
-    if (!openInput(inputPath)) return false;
-    if (inputSize > kMaxInputSize) {
-        // Refused before the output exists, so nothing is left behind.
-        return fail("plik %s jest za duzy: naglowek opisuje najwyzej 2147483648 bajtow", inputPath);
-    }
-    if (!openOutput(outputPath)) return false;
-    readLimit = kMaxInputSize;
+    if (!openInput(inputName)) return false;
+    // Refused before the output exists, so nothing is left behind.
+    if (inputSize > kMaxInputSize) return fail(Fault::tooLarge, inputName);
+    if (!openOutput(outputName)) return false;
     // The header of an unknown size (pipe, device) is fixed at the end, on an output that
     // can go back to it; any other output gets a header right from its first byte.
     // Standard output may sit anywhere in its file (>>), so its header is never rewritten.
     bool seekable = !outputIsStandard && lseek(fileno(out), 0, SEEK_CUR) >= 0;
-    if (inputSize < 0 && !seekable && !spoolInput()) return false;
-    halfPending = false;
-    headerLength = inputSize < 0 ? kProvisionalLength : inputSize - 1;
-    writeLengthHeader(static_cast<int32_t>(headerLength));
-    return true;
+    if (inputSize < 0 && !seekable) {
+        readLimit = kMaxInputSize;
+        if (!spoolInput()) return false;
+    }
+    return beginRun(inputSize);
 }
 
-bool Coder::beginDecompression(const char* inputPath, const char* outputPath) {
-    indexing = false;  // decoders walk strings and never look a phrase up by its prefix
-    resetDictionary();
-    return openFiles(inputPath, outputPath);
+bool Coder::beginDecompression(const char* inputName, const char* outputName) {
+    return openFiles(inputName, outputName) && beginRun(-1);
 }
 
 bool Coder::fixHeader() {
     if (failed) return false;
     int64_t actual = bytesRead - 1;
     if (actual == headerLength) return true;
+    // Only a file of unknown size gets here: a run in memory knows its input's size.
+    if (inMemory) return fail(Fault::cannotSeek, outputPath);
     // The input was a pipe or changed size while read: rewrite the header in place.
     if (!flushOutput()) return false;
-    if (std::fflush(out) != 0) return fail("blad przy zapisie pliku %s", outputPath);
+    if (std::fflush(out) != 0) return fail(Fault::writeFailed, outputPath);
     if (std::fseek(out, 0, SEEK_SET) != 0) {
-        return fail("nie mozna poprawic naglowka pliku %s: wyjscia nie da sie przewinac",
-                    outputPath);
+        return fail(Fault::cannotSeek, outputPath);
     }
     uint32_t v = static_cast<uint32_t>(static_cast<int32_t>(actual));
     uint8_t header[4] = {static_cast<uint8_t>(v >> 24), static_cast<uint8_t>(v >> 16),
                          static_cast<uint8_t>(v >> 8), static_cast<uint8_t>(v)};
     if (std::fwrite(header, 1, 4, out) != 4 || std::fseek(out, 0, SEEK_END) != 0) {
-        return fail("blad przy zapisie pliku %s", outputPath);
+        return fail(Fault::writeFailed, outputPath);
     }
     headerLength = actual;
     return true;
@@ -266,12 +269,21 @@ bool Coder::finishEncoding(int32_t w) {
 int32_t Coder::startDecoding() {
     int32_t length = readLength();
     if (failed) return -1;
-    if (length < -1) return failCorrupt("ujemna dlugosc w naglowku"), -1;
+    if (length < -1) {
+        failCorrupt(Fault::negativeLength);
+        return -1;
+    }
     if (length == -1) return -1;  // the file of an empty input
     remaining = length;
     int32_t first = readCode();
-    if (first < 0) return failCorrupt(kEndsEarly), -1;
-    if (first >= alphabetSize) return failCorrupt("pierwszy kod nie jest pojedynczym bajtem"), -1;
+    if (first < 0) {
+        failCorrupt(Fault::endsEarly);
+        return -1;
+    }
+    if (first >= alphabetSize) {
+        failCorrupt(Fault::firstNotByte);
+        return -1;
+    }
     stringBuf[0] = static_cast<uint8_t>(dict[first].symbol & byteMask);
     writeByte(stringBuf[0]);
     return first;
@@ -294,10 +306,16 @@ bool Coder::decompressLoop() {
     CodeCursor cur = takeCursor();
     while (left > 0) {
         int32_t code = nextCode(cur);
-        if (code < 0) return putCursor(cur), failCorrupt(kEndsEarly);
+        if (code < 0) {
+            putCursor(cur);
+            return failCorrupt(Fault::endsEarly);
+        }
         bool known = code < next;
         if (!known) {
-            if (code != next) return putCursor(cur), failCorrupt("kod spoza slownika");
+            if (code != next) {
+                putCursor(cur);
+                return failCorrupt(Fault::beyondDictionary);
+            }
             // The code about to be added: its string is the previous one plus that
             // string's own first byte.
             addPhrase(prev, prevFirst);
@@ -312,7 +330,10 @@ bool Coder::decompressLoop() {
         } else {
             remaining = left;
             n = emitString(code);
-            if (n == 0) return putCursor(cur), false;
+            if (n == 0) {
+                putCursor(cur);
+                return false;
+            }
             first = stringBuf[n - 1];
         }
         if (known && adding) {
@@ -329,57 +350,20 @@ bool Coder::decompressLoop() {
     return endOfStream();
 }
 
-int Coder::compress(const char* inputPath, const char* outputPath) {
-    if (freezeWhenFull) {
-        printBanner("KOMPRESJA LZW");
-        startTimer();
-    } else {
-        printBanner("KOMPRESJA LZW + czyszczenie slownika po jego zapelnieniu");
-    }
-    evicting = false;
-    bool ok = beginCompression(inputPath, outputPath) && compressLoop();
-    ok = closeFiles() && ok;
-    releaseOutput(!ok);  // a failed compression leaves no output that could pass for whole
-    if (!ok) return 1;
-    // An empty input leaves out the time line here (c3's wrapper still prints it).
-    if (freezeWhenFull && bytesRead > 0) stopTimerAndReport();
-    freezeWhenFull = true;
-    return 0;
+int Coder::compress(const char* inputName, const char* outputName) {
+    return runFile(Direction::compress, Policy::freeze, inputName, outputName);
 }
 
-int Coder::decompress(const char* inputPath, const char* outputPath) {
-    if (freezeWhenFull) {
-        printBanner("DEKOMPRESJA LZW");
-        startTimer();
-    } else {
-        printBanner("DEKOMPRESJA LZW + czyszczenie slownika po jego zapelnieniu");
-    }
-    evicting = false;
-    bool ok = beginDecompression(inputPath, outputPath) && decompressLoop();
-    ok = closeFiles() && ok;
-    releaseOutput(false);  // what a damaged stream gave up to the fault is kept
-    if (!ok) return 1;
-    if (freezeWhenFull) stopTimerAndReport();
-    freezeWhenFull = true;
-    return 0;
+int Coder::decompress(const char* inputName, const char* outputName) {
+    return runFile(Direction::decompress, Policy::freeze, inputName, outputName);
 }
 
-int Coder::compressResetting(const char* inputPath, const char* outputPath) {
-    startTimer();
-    freezeWhenFull = false;
-    int status = compress(inputPath, outputPath);
-    if (status == 0) stopTimerAndReport();
-    freezeWhenFull = true;
-    return status;
+int Coder::compressResetting(const char* inputName, const char* outputName) {
+    return runFile(Direction::compress, Policy::reset, inputName, outputName);
 }
 
-int Coder::decompressResetting(const char* inputPath, const char* outputPath) {
-    startTimer();
-    freezeWhenFull = false;
-    int status = decompress(inputPath, outputPath);
-    if (status == 0) stopTimerAndReport();
-    freezeWhenFull = true;
-    return status;
+int Coder::decompressResetting(const char* inputName, const char* outputName) {
+    return runFile(Direction::decompress, Policy::reset, inputName, outputName);
 }
 
 }  // namespace lzw

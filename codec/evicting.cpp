@@ -5,12 +5,7 @@ namespace lzw {
 
 template <bool kFull>
 int32_t Coder::encodeEvicting(int32_t w, bool& ended) {
-    for (;;) {
-        // Local cursors: stores into outBuf may alias any member, so members would be
-        // reloaded on every byte.
-        const uint8_t* p = inBuf + inPos;
-        const uint8_t* end = inBuf + inEnd;
-        CodeWriter wr = takeWriter();
+    ended = overInput([&](const uint8_t*& p, const uint8_t* end, CodeWriter& wr) {
         while (p != end) {
             int32_t c = *p++;
             // Should this byte end the phrase, the next lookup is (c, next byte): fetch its
@@ -35,9 +30,8 @@ int32_t Coder::encodeEvicting(int32_t w, bool& ended) {
                 int32_t slot = takeSlotAs<true, kFull>(w, erased);
                 fillSlot<true>(slot, w, c);
                 if (!kFull && count == kTableSize) {  // on with the loop for a full one
-                    putWriter(wr);
-                    inPos = static_cast<int32_t>(p - inBuf);
-                    return c;
+                    w = c;
+                    return false;
                 }
                 if (!more) {
                     w = c;
@@ -56,12 +50,8 @@ int32_t Coder::encodeEvicting(int32_t w, bool& ended) {
                 c = p[-1];
             }
         }
-        putWriter(wr);
-        inPos = inEnd;
-        if (refill() < 0) break;
-        inPos = 0;  // the byte refill() returned is read again above
-    }
-    ended = true;
+        return true;
+    });
     return w;
 }
 
@@ -89,8 +79,14 @@ template <bool kFull>
 bool Coder::decodeEvicting(int32_t& prev, CodeCursor& cur, int64_t& left) {
     while (left > 0 && (kFull || count < kTableSize)) {
         int32_t code = nextCode(cur);
-        if (code < 0) return putCursor(cur), failCorrupt(kEndsEarly);
-        if (!kFull && code > count) return putCursor(cur), failCorrupt("kod spoza slownika");
+        if (code < 0) {
+            putCursor(cur);
+            return failCorrupt(Fault::endsEarly);
+        }
+        if (!kFull && code > count) {
+            putCursor(cur);
+            return failCorrupt(Fault::beyondDictionary);
+        }
         // The compressor adds each phrase before it matches on, so the decoder adds first
         // too, then writes. The add under the previous code takes the slot of nextSlot: a
         // code naming that slot is the phrase being added, the previous string plus its own
@@ -108,7 +104,10 @@ bool Coder::decodeEvicting(int32_t& prev, CodeCursor& cur, int64_t& left) {
         } else {
             remaining = left;
             n = emitStringTouching(code);
-            if (n == 0) return putCursor(cur), false;
+            if (n == 0) {
+                putCursor(cur);
+                return false;
+            }
         }
         left -= n;
         prev = code;
@@ -116,36 +115,12 @@ bool Coder::decodeEvicting(int32_t& prev, CodeCursor& cur, int64_t& left) {
     return true;
 }
 
-int Coder::compressEvicting(const char* inputPath, const char* outputPath) {
-    startTimer();
-    printBanner("KOMPRESJA LZW + usuwanie najrzadziej wystepujacych fraz");
-    evicting = true;
-    bool ok = beginCompression(inputPath, outputPath);
-    if (ok) {
-        initRecency();
-        ok = compressEvictingLoop();
-    }
-    ok = closeFiles() && ok;
-    releaseOutput(!ok);
-    if (!ok) return 1;
-    if (bytesRead > 0) stopTimerAndReport();
-    return 0;
+int Coder::compressEvicting(const char* inputName, const char* outputName) {
+    return runFile(Direction::compress, Policy::evict, inputName, outputName);
 }
 
-int Coder::decompressEvicting(const char* inputPath, const char* outputPath) {
-    startTimer();
-    printBanner("DEKOMPRESJA LZW + usuwanie najrzadziej wystepujacych fraz");
-    evicting = true;
-    bool ok = beginDecompression(inputPath, outputPath);
-    if (ok) {
-        initRecency();
-        ok = decompressEvictingLoop();
-    }
-    ok = closeFiles() && ok;
-    releaseOutput(false);
-    if (!ok) return 1;
-    stopTimerAndReport();
-    return 0;
+int Coder::decompressEvicting(const char* inputName, const char* outputName) {
+    return runFile(Direction::decompress, Policy::evict, inputName, outputName);
 }
 
 }  // namespace lzw

@@ -1,5 +1,6 @@
 // Front end of a run: files, banners, the time line, failures, in-memory runs.
 #include <fcntl.h>
+#include <sys/mman.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
@@ -9,6 +10,7 @@
 #include <csignal>
 #include <cstdlib>
 #include <cstring>
+#include <new>
 
 #include "coder.h"
 
@@ -58,8 +60,11 @@ Coder::Coder()
       startTicks(0),
       endTicks(0),
       elapsedTicks(0),
+      direction(Direction::compress),
+      policy(Policy::freeze),
       inputPath(""),
       outputPath(""),
+      fault(Fault::none),
       failed(false),
       writeFailed(false),
       quiet(false),
@@ -71,8 +76,15 @@ Coder::Coder()
       inEnd(0),
       outPos(0),
       inEof(false),
+      inMemory(false),
+      memIn(nullptr),
+      memInSize(0),
+      memInPos(0),
+      memOut(nullptr),
+      memOutCapacity(0),
+      memOutSize(0),
       indexing(true),
-      evicting(true),
+      evicting(false),
       inputKnown(false),
       inputDevice(0),
       inputInode(0),
@@ -82,21 +94,31 @@ Coder::Coder()
       outputIsStandard(false),
       outputDevice(0),
       outputInode(0),
-      childOfStale(true) {}
+      childOfStale(true),
+      childOfMapped(false),
+      block(nullptr),
+      checkedAdds(0) {}
 
-bool Coder::fail(const char* format, const char* path) {
-    if (!failed && !quiet) {
-        std::fflush(stdout);
-        std::fprintf(stderr, format, path);
-        std::fputc('\n', stderr);
+bool Coder::fail(Fault why, const char* path) {
+    if (!failed) {
+        fault = why;
+        if (!quiet) {
+            std::fflush(stdout);
+            std::fprintf(stderr, faultText(why), path);
+            std::fputc('\n', stderr);
+        }
     }
     return markFailed();
 }
 
-bool Coder::failCorrupt(const char* reason) {
-    if (!failed && !quiet) {
-        std::fflush(stdout);
-        std::fprintf(stderr, "uszkodzony plik %s: %s\n", inputPath, reason);
+bool Coder::failCorrupt(Fault why) {
+    if (!failed) {
+        fault = why;
+        if (!quiet) {
+            std::fflush(stdout);
+            std::fprintf(stderr, kDamagedFormat, inputPath, faultText(why));
+            std::fputc('\n', stderr);
+        }
     }
     return markFailed();
 }
@@ -114,14 +136,14 @@ bool Coder::openInput(const char* path) {
     inputKnown = false;
     inputSize = -1;
     in = std::fopen(path, "rb");
-    if (in == nullptr) return fail("blad przy ladowaniu pliku %s", path);
+    if (in == nullptr) return fail(Fault::cannotOpen, path);
     struct stat st;
     if (fstat(fileno(in), &st) == 0) {
         // A directory opens fine on Linux but cannot be read.
         if (S_ISDIR(st.st_mode)) {
             std::fclose(in);
             in = nullptr;
-            return fail("blad przy ladowaniu pliku %s", path);
+            return fail(Fault::cannotOpen, path);
         }
         inputKnown = true;
         inputDevice = static_cast<uint64_t>(st.st_dev);
@@ -139,7 +161,7 @@ bool Coder::openOutput(const char* path) {
         sameFile(outStat, inputDevice, inputInode)) {
         // Opening it for writing would truncate the input before it is read (devices such
         // as /dev/null lose nothing).
-        return fail("plik wejsciowy i wyjsciowy to ten sam plik: %s", path);
+        return fail(Fault::sameFile, path);
     }
     if (outputIsStandard) {
         // Opened again, it would be truncated, even where the shell appends to it (>>).
@@ -147,7 +169,7 @@ bool Coder::openOutput(const char* path) {
         out = fd < 0 ? nullptr : fdopen(fd, "wb");
         if (out == nullptr) {
             if (fd >= 0) close(fd);
-            return fail("blad przy ladowaniu pliku %s", path);
+            return fail(Fault::cannotOpen, path);
         }
         return true;
     }
@@ -171,7 +193,7 @@ bool Coder::openOutput(const char* path) {
         unfinishedOutput = path;
     }
     if (plain) sigprocmask(SIG_SETMASK, &saved, nullptr);
-    if (out == nullptr) return fail("blad przy ladowaniu pliku %s", path);
+    if (out == nullptr) return fail(Fault::cannotOpen, path);
     return true;
 }
 
@@ -199,9 +221,9 @@ void Coder::catchSignals() {
     }
 }
 
-void Coder::pickConsole(const char* outputPath) {
+void Coder::pickConsole(const char* outputName) {
     struct stat named, standard;
-    if (stat(outputPath, &named) == 0 && fstat(STDOUT_FILENO, &standard) == 0 &&
+    if (stat(outputName, &named) == 0 && fstat(STDOUT_FILENO, &standard) == 0 &&
         sameFile(named, static_cast<uint64_t>(standard.st_dev),
                  static_cast<uint64_t>(standard.st_ino))) {
         console = stderr;
@@ -220,22 +242,22 @@ bool Coder::spoolInput() {
         if (n > 0 && n < static_cast<int>(sizeof name)) fd = mkstemp(name);
         if (fd >= 0) unlink(name);
     }
-    if (fd < 0) return fail("blad przy ladowaniu pliku %s", dir);
+    if (fd < 0) return fail(Fault::cannotOpen, dir);
     std::FILE* spool = fdopen(fd, "w+b");
     if (spool == nullptr) {
         close(fd);
-        return fail("blad przy ladowaniu pliku %s", dir);
+        return fail(Fault::cannotOpen, dir);
     }
     // refill() counts the bytes and stops past readLimit.
     while (refill() >= 0) {
         if (std::fwrite(inBuf, 1, static_cast<size_t>(inEnd), spool) !=
             static_cast<size_t>(inEnd)) {
-            fail("blad przy zapisie pliku %s", dir);
+            fail(Fault::writeFailed, dir);
             break;
         }
     }
     if (!failed && (std::fflush(spool) != 0 || std::fseek(spool, 0, SEEK_SET) != 0)) {
-        fail("blad przy zapisie pliku %s", dir);
+        fail(Fault::writeFailed, dir);
     }
     if (failed) {
         std::fclose(spool);
@@ -250,9 +272,9 @@ bool Coder::spoolInput() {
     return true;
 }
 
-bool Coder::openFiles(const char* inputPath, const char* outputPath) {
+bool Coder::openFiles(const char* inputName, const char* outputName) {
     resetStreams();
-    if (!openInput(inputPath) || !openOutput(outputPath)) return false;
+    if (!openInput(inputName) || !openOutput(outputName)) return false;
     halfPending = false;
     return true;
 }
@@ -265,7 +287,7 @@ void Coder::stopTimerAndReport() {
     endTicks = clockTicks();
     elapsedTicks =
         static_cast<int32_t>(static_cast<uint32_t>(endTicks) - static_cast<uint32_t>(startTicks));
-    std::fprintf(console, "Czas trwania obliczen:%ld ms.\n\n", static_cast<long>(elapsedTicks));
+    std::fprintf(console, kTimeLineFormat, static_cast<long>(elapsedTicks));
 }
 
 void Coder::printBanner(const char* text) {
@@ -276,12 +298,13 @@ void Coder::printBanner(const char* text) {
 
 bool Coder::closeFiles() {
     bool ok = !failed;
+    if (inMemory) return flushOutput() && ok;
     if (out != nullptr) {
         if (!flushOutput()) ok = false;
         if (closeOnFinish) {
-            if (std::fclose(out) != 0 && ok) ok = fail("blad przy zapisie pliku %s", outputPath);
+            if (std::fclose(out) != 0 && ok) ok = fail(Fault::writeFailed, outputPath);
         } else if (std::fflush(out) != 0 && ok) {
-            ok = fail("blad przy zapisie pliku %s", outputPath);
+            ok = fail(Fault::writeFailed, outputPath);
         }
         out = nullptr;
     }
@@ -292,35 +315,108 @@ bool Coder::closeFiles() {
     return ok;
 }
 
-int Coder::runStreams(const char* mode, std::FILE* input, std::FILE* output, int64_t inputSize) {
-    if (std::strlen(mode) != 2 || (mode[0] != 'c' && mode[0] != 'd') || mode[1] < '1' ||
-        mode[1] > '3') {
-        return 1;
-    }
-    resetStreams();
-    in = input;
-    out = output;
-    inputPath = "(strumien wejsciowy)";
-    outputPath = "(strumien wyjsciowy)";
-    closeOnFinish = false;
-    freezeWhenFull = mode[1] != '3';
-    indexing = mode[0] == 'c';
-    evicting = mode[1] == '2';
+void Coder::configure(Direction newDirection, Policy newPolicy) {
+    direction = newDirection;
+    policy = newPolicy;
+    indexing = direction == Direction::compress;
+    evicting = policy == Policy::evict;
+    freezeWhenFull = policy != Policy::reset;
     resetDictionary();
     if (evicting) initRecency();
-    bool ok;
-    if (mode[0] == 'c') {
-        readLimit = kMaxInputSize;
-        headerLength =
-            (inputSize >= 0 && inputSize <= kMaxInputSize) ? inputSize - 1 : kProvisionalLength;
-        writeLengthHeader(static_cast<int32_t>(headerLength));
-        ok = evicting ? compressEvictingLoop() : compressLoop();
-    } else {
-        ok = evicting ? decompressEvictingLoop() : decompressLoop();
+}
+
+Coder* Coder::create() noexcept {
+    // Fresh pages from the system are zero and untouched. (calloc would clear reused heap
+    // memory: megabytes per call.)
+    constexpr size_t kAlign = alignof(Coder);
+    size_t size = sizeof(Coder) + kAlign;
+    void* raw = mmap(nullptr, size, PROT_READ | PROT_WRITE, MAP_PRIVATE | MAP_ANONYMOUS, -1, 0);
+    if (raw == MAP_FAILED) return nullptr;
+    auto start = (reinterpret_cast<uintptr_t>(raw) + kAlign - 1) & ~(kAlign - 1);
+    auto* coder = new (reinterpret_cast<void*>(start)) Coder();
+    coder->block = raw;
+    coder->childOfStale = false;
+    return coder;
+}
+
+void Coder::release(Coder* coder) noexcept {
+    if (coder == nullptr) return;
+    void* raw = coder->block;
+    coder->~Coder();
+    munmap(raw, sizeof(Coder) + alignof(Coder));
+}
+
+void Coder::mapChildTable() {
+    childOfMapped = true;
+#ifdef MADV_POPULATE_WRITE
+    auto page = static_cast<uintptr_t>(sysconf(_SC_PAGESIZE));
+    auto start = reinterpret_cast<uintptr_t>(childOf);
+    uintptr_t first = (start + page - 1) & ~(page - 1);
+    uintptr_t last = (start + sizeof childOf) & ~(page - 1);
+    if (last > first) madvise(reinterpret_cast<void*>(first), last - first, MADV_POPULATE_WRITE);
+#endif
+}
+
+bool Coder::beginRun(int64_t size) {
+    if (direction == Direction::decompress) return true;
+    // The reset-mode compressor keeps its pairs in pairTable instead.
+    bool usesIndex = policy != Policy::reset;
+    if (usesIndex && !childOfMapped && (size < 0 || size >= kMapChildTableFrom)) mapChildTable();
+    if (size > kMaxInputSize) return fail(Fault::tooLarge, inputPath);
+    readLimit = kMaxInputSize;
+    halfPending = false;
+    headerLength = size < 0 ? kProvisionalLength : size - 1;
+    writeLengthHeader(static_cast<int32_t>(headerLength));
+    return true;
+}
+
+bool Coder::codeRun() {
+    if (direction == Direction::compress) {
+        return evicting ? compressEvictingLoop() : compressLoop();
     }
+    return evicting ? decompressEvictingLoop() : decompressLoop();
+}
+
+int Coder::runFile(Direction newDirection, Policy newPolicy, const char* inputName,
+                   const char* outputName) {
+    bool compressing = newDirection == Direction::compress;
+    int k = static_cast<int>(newPolicy) - 1;
+    // The freeze modes start the timer after their banner, the others before it.
+    if (newPolicy != Policy::freeze) startTimer();
+    printBanner(compressing ? kCompressBanner[k] : kDecompressBanner[k]);
+    if (newPolicy == Policy::freeze) startTimer();
+    configure(newDirection, newPolicy);
+    bool ok = compressing ? beginCompression(inputName, outputName)
+                          : beginDecompression(inputName, outputName);
+    ok = ok && codeRun();
     ok = closeFiles() && ok;
-    freezeWhenFull = true;
-    return ok ? 0 : 1;
+    // A failed compression leaves no output that could pass for whole; what a damaged
+    // stream gave up to the fault is kept.
+    releaseOutput(!ok && compressing);
+    if (!ok) return 1;
+    // An empty input leaves out the time line in c1 and c2.
+    if (!compressing || bytesRead > 0 || newPolicy == Policy::reset) stopTimerAndReport();
+    return 0;
+}
+
+Fault Coder::runMemory(Direction newDirection, Policy newPolicy, const uint8_t* src, size_t size,
+                       uint8_t* dst, size_t capacity, size_t* written) {
+    resetStreams();
+    inMemory = true;
+    memIn = src;
+    memInSize = src == nullptr ? 0 : size;
+    memInPos = 0;
+    memOut = dst;
+    memOutCapacity = dst == nullptr ? 0 : capacity;
+    memOutSize = 0;
+    inputPath = "(dane wejsciowe)";
+    outputPath = "(bufor wyjsciowy)";
+    configure(newDirection, newPolicy);
+    bool ok = beginRun(static_cast<int64_t>(memInSize)) && codeRun();
+    ok = closeFiles() && ok;
+    inMemory = false;
+    if (written != nullptr) *written = memOutSize;
+    return ok ? Fault::none : fault;
 }
 
 }  // namespace lzw

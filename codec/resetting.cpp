@@ -189,6 +189,7 @@ int32_t Coder::encodeResetting(int32_t w) {
                 } else {
                     parsePairs(n, w4);
                 }
+                if constexpr (kChecked) checkPairsAdded(from);
                 putChunkCodes(from, count);
                 continue;
             }
@@ -228,12 +229,8 @@ int32_t Coder::encodeResetting(int32_t w) {
 }
 
 void Coder::parsePairs(int32_t n, uint32_t& w4) {
-    const uint8_t* p = inBuf + inPos;
-    const uint8_t* start = p;
-    const uint8_t* end = p + n;
-    uint32_t w = w4;  // 4 x the phrase in progress
-    uint32_t next = static_cast<uint32_t>(count);
-    const uint32_t firstPhrase4 = sizeof(PairSlot) * kSymbols;
+    // w: 4 x the phrase in progress; next: the code of the next phrase added.
+    auto [p, start, end, w, next] = beginChunk(n, w4);
     const auto sink = reinterpret_cast<uintptr_t>(&pairSink);
     for (; p != end; ++p) {
         uint32_t c = *p;
@@ -241,6 +238,7 @@ void Coder::parsePairs(int32_t n, uint32_t& w4) {
         auto* s2 = reinterpret_cast<PairSlot*>(pairSecond[c] ^ w);
         // Written on every byte, kept by the add that moves `next` past it.
         chunkCodes[next] = static_cast<uint16_t>(w);
+        if constexpr (kChecked) noteChunkAdd(next, w, c);
         uint32_t tag = c + 1;
         uint32_t t1 = s1->tag;
         uint32_t t2 = s2->tag;
@@ -251,7 +249,7 @@ void Coder::parsePairs(int32_t n, uint32_t& w4) {
         x = even(t1 == tag) ? v1 : x;
         t1 = opaque(t1);
         auto* target = even(t1 == 0) ? s1 : s2;
-        uint32_t miss = x < firstPhrase4;
+        uint32_t miss = x < kFirstPhrase4;
         target = even(miss) ? target : reinterpret_cast<PairSlot*>(sink);
         // No match and both slots taken (a tag is at most 256).
         uint32_t taken = (opaque(t1) * t2) & opaque(0 - miss);
@@ -265,22 +263,14 @@ void Coder::parsePairs(int32_t n, uint32_t& w4) {
         }
         storeSlot(target, bits);
     }
-    fillBytes += p - start;
-    inPos = static_cast<int32_t>(p - inBuf);
-    count = static_cast<int32_t>(next);
-    w4 = w;
+    endChunk(p, start, next, w, w4);
 }
 
 void Coder::parseRoots(int32_t n, uint32_t& w4) {
-    const uint8_t* p = inBuf + inPos;
-    const uint8_t* start = p;
-    const uint8_t* end = p + n;
-    uint32_t w = w4;  // 4 x the phrase in progress
-    uint32_t next = static_cast<uint32_t>(count);
-    const uint32_t firstPhrase4 = sizeof(PairSlot) * kSymbols;
+    auto [p, start, end, w, next] = beginChunk(n, w4);  // as in parsePairs
     for (; p != end; ++p) {
         uint32_t c = *p;
-        if (__builtin_expect(w < firstPhrase4, 1)) {
+        if (__builtin_expect(w < kFirstPhrase4, 1)) {
             uint32_t k = w << 6 | c;  // prefix << 8 | symbol
             uint64_t word = rootSeen[k >> 6];
             uint64_t bit = uint64_t{1} << (k & 63);
@@ -309,19 +299,18 @@ void Coder::parseRoots(int32_t n, uint32_t& w4) {
             } else if (s2->tag == 0) {
                 storeSlot(s2, bits);
             } else if (!displacePair(s1, s2, bits)) {
+                if constexpr (kChecked) noteChunkAdd(next, w, c);
                 chunkCodes[next++] = static_cast<uint16_t>(w);
                 w = sizeof(PairSlot) * c;
                 ++p;  // the stash is in use: findChild takes over after this byte
                 break;
             }
         }
+        if constexpr (kChecked) noteChunkAdd(next, w, c);
         chunkCodes[next++] = static_cast<uint16_t>(w);
         w = sizeof(PairSlot) * c;
     }
-    fillBytes += p - start;
-    inPos = static_cast<int32_t>(p - inBuf);
-    count = static_cast<int32_t>(next);
-    w4 = w;
+    endChunk(p, start, next, w, w4);
 }
 
 void Coder::putChunkCodes(int32_t from, int32_t to) {

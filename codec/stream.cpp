@@ -1,11 +1,14 @@
 // Buffered byte streams, the length header and the packed 12-bit codes.
+#include <algorithm>
 #include <climits>
+#include <cstring>
 
 #include "coder.h"
 
 namespace lzw {
 
 void Coder::resetStreams() {
+    fault = Fault::none;
     failed = false;
     writeFailed = false;
     bytesRead = 0;
@@ -19,17 +22,28 @@ void Coder::resetStreams() {
 }
 
 int Coder::refill() {
-    if (inEof || in == nullptr) return -1;
-    size_t n = std::fread(inBuf, 1, kBufSize, in);
+    if (inEof) return -1;
+    size_t n;
+    if (inMemory) {
+        n = std::min(static_cast<size_t>(kBufSize), memInSize - memInPos);
+        if (n > 0) std::memcpy(inBuf, memIn + memInPos, n);
+        memInPos += n;
+    } else {
+        if (in == nullptr) return -1;
+        n = std::fread(inBuf, 1, kBufSize, in);
+        if (n == 0 && std::ferror(in)) {
+            fail(Fault::readFailed, inputPath);
+            return -1;
+        }
+    }
     if (n == 0) {
-        if (std::ferror(in)) return fail("blad przy czytaniu pliku %s", inputPath), -1;
         inEof = true;
         return -1;
     }
     bytesRead += static_cast<int64_t>(n);
     // At once, not at the end: an endless input (/dev/zero) would never get there.
     if (bytesRead > readLimit) {
-        fail("plik %s jest za duzy: naglowek opisuje najwyzej 2147483648 bajtow", inputPath);
+        fail(Fault::tooLarge, inputPath);
         return -1;
     }
     inPos = 1;
@@ -42,10 +56,19 @@ bool Coder::flushOutput() {
     outPos = 0;
     // Bytes decoded before a damaged part of a stream still reach the output; only a
     // failed write stops further writes.
-    if (n == 0 || out == nullptr || writeFailed) return !failed;
+    if (n == 0 || writeFailed) return !failed;
+    if (inMemory) {
+        size_t fits = std::min(n, memOutCapacity - memOutSize);
+        if (fits > 0) std::memcpy(memOut + memOutSize, outBuf, fits);
+        memOutSize += fits;
+        if (fits == n) return !failed;
+        writeFailed = true;
+        return fail(Fault::outputTooSmall, outputPath);
+    }
+    if (out == nullptr) return !failed;
     if (std::fwrite(outBuf, 1, n, out) != n) {
         writeFailed = true;
-        return fail("blad przy zapisie pliku %s", outputPath);
+        return fail(Fault::writeFailed, outputPath);
     }
     return !failed;
 }
@@ -62,7 +85,7 @@ int32_t Coder::readLength() {
     for (int i = 0; i < 4; ++i) {
         int b = readByte();
         if (b < 0) {
-            if (!failed) failCorrupt("plik krotszy niz naglowek");
+            if (!failed) failCorrupt(Fault::shorterThanHeader);
             return INT32_MIN;
         }
         value = (value << 8) | static_cast<uint32_t>(b);
@@ -72,7 +95,7 @@ int32_t Coder::readLength() {
 
 bool Coder::endOfStream() {
     if (failed) return false;
-    if (readByte() >= 0) return failCorrupt("dane za koncem strumienia");
+    if (readByte() >= 0) return failCorrupt(Fault::trailingData);
     return !failed;  // a read error while looking
 }
 

@@ -67,6 +67,7 @@ if ((${#failed[@]})); then
         echo "---- $file ($(stat -c %s "$file") bytes), first 512 bytes:"
         head -c 512 "$file" | od -An -tx1
     done
+    echo "Once fixed, copy each input above into fuzz/corpus/TARGET/: ctest replays them all."
     stamp "fuzzing failed: ${failed[*]}"
     exit 1
 fi

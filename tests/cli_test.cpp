@@ -18,6 +18,7 @@
 #include <string>
 #include <vector>
 
+#include "lzw.h"
 #include "roundtrip.h"
 
 extern char** environ;
@@ -284,6 +285,10 @@ TEST_F(Cli, TooFewArgumentsPrintUsage) {
         EXPECT_EQ(r.err, "") << flag;
         for (const Mode& m : kModes) EXPECT_NE(r.out.find(m.name), std::string::npos) << r.out;
     }
+    Outcome r = lzw({"--version"});
+    EXPECT_EQ(r.status, 0);
+    EXPECT_EQ(r.err, "");
+    EXPECT_EQ(r.out, std::string("lzw ") + lzw_version() + "\n");
 }
 
 // Opening the output would truncate the input before it is read.

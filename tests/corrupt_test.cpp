@@ -1,9 +1,10 @@
-// Damaged compressed streams: every decoder must stop with status 1, never write past what
-// the header allows, and keep what it decoded before the fault.
+// Damaged compressed streams: every decoder must stop with the fault the damage is, never
+// write past what the header allows, and keep what it decoded before the fault.
 #include <gtest/gtest.h>
 
 #include <string>
 
+#include "lzw.h"
 #include "roundtrip.h"
 
 namespace lzw::testing {
@@ -12,7 +13,7 @@ namespace {
 struct Damaged {
     std::string name;
     Bytes stream;
-    int status;
+    Fault fault;   // none: the stream is whole
     Bytes before;  // what a decoder can honestly write before it notices
 };
 
@@ -22,34 +23,47 @@ Bytes text(const char* s) {
 
 // Streams that every policy reads alike: the dictionary never fills.
 std::vector<Damaged> commonCases() {
+    using enum Fault;
     return {
-        {"shorter_than_header", {0x00, 0x00, 0x00}, 1, {}},
+        {"shorter_than_header", {0x00, 0x00, 0x00}, shorterThanHeader, {}},
         // 0x80000000 and -2 are no sizes; -1 is the empty input.
-        {"header_min", {0x80, 0x00, 0x00, 0x00}, 1, {}},
-        {"header_minus_two", {0xFF, 0xFF, 0xFF, 0xFE}, 1, {}},
+        {"header_min", {0x80, 0x00, 0x00, 0x00}, negativeLength, {}},
+        {"header_minus_two", {0xFF, 0xFF, 0xFF, 0xFE}, negativeLength, {}},
         // Header says one byte, no code follows.
-        {"no_code", {0x00, 0x00, 0x00, 0x00}, 1, {}},
+        {"no_code", {0x00, 0x00, 0x00, 0x00}, endsEarly, {}},
         // Header 6 bytes; codes 0x061 'a', 0x062 'b', then the file ends.
-        {"ends_before_count", {0x00, 0x00, 0x00, 0x05, 0x06, 0x10, 0x62}, 1, text("ab")},
+        {"ends_before_count", {0x00, 0x00, 0x00, 0x05, 0x06, 0x10, 0x62}, endsEarly, text("ab")},
         // As above, then 0x06: the first half of a third code only.
-        {"ends_inside_code", {0x00, 0x00, 0x00, 0x05, 0x06, 0x10, 0x62, 0x06}, 1, text("ab")},
+        {"ends_inside_code",
+         {0x00, 0x00, 0x00, 0x05, 0x06, 0x10, 0x62, 0x06},
+         endsEarly,
+         text("ab")},
         // Header 1 byte; code 0x100 first, before any phrase exists.
-        {"first_code_phrase", {0x00, 0x00, 0x00, 0x00, 0x10, 0x00}, 1, {}},
+        {"first_code_phrase", {0x00, 0x00, 0x00, 0x00, 0x10, 0x00}, firstNotByte, {}},
         // Header 6 bytes; 'a', 'b' (adds 0x100 "ab"), then 0x102 while 0x101 is next.
-        {"code_past_next", {0x00, 0x00, 0x00, 0x05, 0x06, 0x10, 0x62, 0x10, 0x20}, 1, text("ab")},
+        {"code_past_next",
+         {0x00, 0x00, 0x00, 0x05, 0x06, 0x10, 0x62, 0x10, 0x20},
+         beyondDictionary,
+         text("ab")},
         // Header 2 bytes; 'a', then 0x100 = "aa": three bytes in all.
-        {"longer_than_header", {0x00, 0x00, 0x00, 0x01, 0x06, 0x11, 0x00}, 1, text("a")},
+        {"longer_than_header",
+         {0x00, 0x00, 0x00, 0x01, 0x06, 0x11, 0x00},
+         longerThanHeader,
+         text("a")},
         // The empty input, with and without junk after it.
-        {"empty", {0xFF, 0xFF, 0xFF, 0xFF}, 0, {}},
-        {"empty_then_junk", {0xFF, 0xFF, 0xFF, 0xFF, 0x07, 0x80}, 1, {}},
+        {"empty", {0xFF, 0xFF, 0xFF, 0xFF}, none, {}},
+        {"empty_then_junk", {0xFF, 0xFF, 0xFF, 0xFF, 0x07, 0x80}, trailingData, {}},
         // "x" (header 0, code 0x078, pad), then junk: the whole stream is kept.
-        {"trailing_junk", {0x00, 0x00, 0x00, 0x00, 0x07, 0x80, 0xDE, 0xAD, 0xBE}, 1, text("x")},
+        {"trailing_junk",
+         {0x00, 0x00, 0x00, 0x00, 0x07, 0x80, 0xDE, 0xAD, 0xBE},
+         trailingData,
+         text("x")},
         // The pad nibble's value is not checked.
-        {"pad_not_zero", {0x00, 0x00, 0x00, 0x00, 0x07, 0x8F}, 0, text("x")},
+        {"pad_not_zero", {0x00, 0x00, 0x00, 0x00, 0x07, 0x8F}, none, text("x")},
         // abababab, then a stray full code pair.
         {"trailing_codes",
          {0x00, 0x00, 0x00, 0x07, 0x06, 0x10, 0x62, 0x10, 0x01, 0x02, 0x06, 0x20, 0xFF, 0xFF, 0xFF},
-         1,
+         trailingData,
          text("abababab")},
     };
 }
@@ -70,12 +84,15 @@ std::vector<Damaged> resetCases() {
     // add that clears; 'a' makes that add, so 256 becomes its own parent; 0x100 then loops.
     std::vector<int32_t> codes(3840, 'a');
     codes.insert(codes.end(), {256, 'a', 256});
-    cases.push_back({"self_parent_after_reset", packCodes(0xFFFF, codes), 1, Bytes(3843, 'a')});
+    // Hung under a slot the clearing emptied, it is refused as a code of an empty slot.
+    cases.push_back(
+        {"self_parent_after_reset", packCodes(0xFFFF, codes), Fault::emptySlot, Bytes(3843, 'a')});
     // 3840 'a', then 0x0FFF fills the last slot; 0x100 right after the clearing hangs under
     // 0x0FFF, which the clearing just emptied.
     codes.assign(3840, 'a');
     codes.insert(codes.end(), {4095, 256});
-    cases.push_back({"phrase_under_emptied_slot", packCodes(0xFFFF, codes), 1, Bytes(3842, 'a')});
+    cases.push_back({"phrase_under_emptied_slot", packCodes(0xFFFF, codes), Fault::emptySlot,
+                     Bytes(3842, 'a')});
     return cases;
 }
 
@@ -85,7 +102,8 @@ std::vector<Damaged> evictionCases() {
     std::vector<int32_t> codes = fullChainOfA();
     codes.push_back(4095);
     // 'a' + "aa" + ... + 3841 'a' were honest.
-    return {{"self_parent_victim", packCodes(0xFFFFFF, codes), 1, Bytes(3841 * 3842 / 2, 'a')}};
+    return {{"self_parent_victim", packCodes(0xFFFFFF, codes), Fault::loop,
+             Bytes(3841 * 3842 / 2, 'a')}};
 }
 
 std::vector<Damaged> casesFor(char policy) {
@@ -102,8 +120,8 @@ TEST(CorruptStream, RefusedWithoutInventingBytes) {
         for (const auto& c : casesFor(policy)) {
             SCOPED_TRACE(std::string("d") + policy + " " + c.name);
             Result r = decode(policy, c.stream);
-            EXPECT_EQ(r.status, c.status);
-            if (c.status == 0) {
+            EXPECT_EQ(static_cast<int>(r.fault), static_cast<int>(c.fault));
+            if (c.fault == Fault::none) {
                 EXPECT_TRUE(r.bytes == c.before);
             } else {
                 EXPECT_TRUE(startsWith(c.before, r.bytes)) << r.bytes.size() << " bytes";
@@ -112,13 +130,20 @@ TEST(CorruptStream, RefusedWithoutInventingBytes) {
     }
 }
 
+// Also through the C interface, which returns each fault as its own value with the program's
+// reason.
 TEST(CorruptStream, KeepsWhatWasDecodedBeforeTheFault) {
     for (char policy : {'1', '2', '3'}) {
+        const char mode[3] = {'d', policy, '\0'};
         for (const auto& c : casesFor(policy)) {
-            SCOPED_TRACE(std::string("d") + policy + " " + c.name);
+            SCOPED_TRACE(std::string(mode) + " " + c.name);
             Result r = decode(policy, c.stream);
             EXPECT_EQ(r.bytes.size(), c.before.size());
             EXPECT_TRUE(r.bytes == c.before);
+            Result viaApi = runApi(mode, c.stream);
+            EXPECT_EQ(static_cast<int>(viaApi.fault), static_cast<int>(c.fault));
+            EXPECT_TRUE(viaApi.bytes == c.before) << viaApi.bytes.size() << " bytes";
+            EXPECT_STREQ(lzw_error_text(-static_cast<int>(c.fault)), faultText(c.fault));
         }
     }
 }

@@ -14,8 +14,7 @@ class Recency : public ::testing::Test {
   protected:
     void SetUp() override {
         coder->quiet = true;
-        coder->resetDictionary();
-        coder->initRecency();
+        coder->configure(Direction::compress, Policy::evict);
     }
 
     // Listed leaves from least to most recently used; checks the links agree both ways.
@@ -98,8 +97,7 @@ TEST_F(Recency, KnownCodes) {
     EXPECT_TRUE(coder->isKnown(300, 'a'));
 
     // Full: only the slot the next add reuses is unknown.
-    coder->resetDictionary();
-    coder->initRecency();
+    coder->configure(Direction::compress, Policy::evict);
     fillWithLeaves();
     EXPECT_FALSE(coder->isKnown(256, 'a'));
     EXPECT_TRUE(coder->isKnown(257, 'a'));

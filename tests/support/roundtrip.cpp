@@ -3,29 +3,62 @@
 #include <algorithm>
 #include <cstdio>
 #include <cstdlib>
+#include <cstring>
 #include <memory>
 
 #include "coder.h"
+#include "lzw.h"
 
 namespace lzw::testing {
 
+namespace {
+
+bool validMode(const char* mode) {
+    return std::strlen(mode) == 2 && (mode[0] == 'c' || mode[0] == 'd') && mode[1] >= '1' &&
+           mode[1] <= '3';
+}
+
+// Room for all a compression can write; for a decoder, what the header promises and more, so
+// that a decoder writing past its promise shows.
+size_t capacityFor(const char* mode, const Bytes& input) {
+    if (mode[0] == 'c') return compressedBound(input.size());
+    int64_t promised = 0;
+    if (input.size() >= 4) {
+        promised =
+            int64_t{static_cast<int32_t>(uint32_t{input[0]} << 24 | uint32_t{input[1]} << 16 |
+                                         uint32_t{input[2]} << 8 | input[3])} +
+            1;
+    }
+    return static_cast<size_t>(std::clamp<int64_t>(promised, 0, int64_t{1} << 28)) + 65536;
+}
+
+}  // namespace
+
 Result run(const char* mode, const Bytes& input) {
+    if (!validMode(mode)) return Result{1, {}, Fault::badArgument};
+    Direction direction = mode[0] == 'c' ? Direction::compress : Direction::decompress;
+    auto policy = static_cast<Policy>(mode[1] - '0');
+    size_t capacity = capacityFor(mode, input);
     // The Coder is large; tests keep it off the stack.
     auto coder = std::make_unique<Coder>();
     coder->quiet = true;
-    std::FILE* in = input.empty()
-                        ? std::fopen("/dev/null", "rb")
-                        : fmemopen(const_cast<uint8_t*>(input.data()), input.size(), "rb");
-    char* buffer = nullptr;
-    size_t size = 0;
-    std::FILE* out = open_memstream(&buffer, &size);
-    Result result;
-    result.status = coder->runStreams(mode, in, out, static_cast<int64_t>(input.size()));
-    std::fclose(in);
-    std::fclose(out);
-    result.bytes.assign(buffer, buffer + size);
-    std::free(buffer);
-    return result;
+    auto buffer = std::make_unique_for_overwrite<uint8_t[]>(capacity);
+    size_t written = 0;
+    Fault fault = coder->runMemory(direction, policy, input.data(), input.size(), buffer.get(),
+                                   capacity, &written);
+    return Result{fault == Fault::none ? 0 : 1, Bytes(buffer.get(), buffer.get() + written), fault};
+}
+
+Result runApi(const char* mode, const Bytes& input) {
+    if (!validMode(mode)) return Result{1, {}, Fault::badArgument};
+    auto policy = static_cast<lzw_policy>(mode[1] - '0');
+    size_t capacity = capacityFor(mode, input);
+    auto buffer = std::make_unique_for_overwrite<uint8_t[]>(capacity);
+    size_t written = 0;
+    int error = (mode[0] == 'c' ? lzw_compress : lzw_decompress)(policy, input.data(), input.size(),
+                                                                 buffer.get(), capacity, &written);
+    return Result{error == LZW_OK ? 0 : 1, Bytes(buffer.get(), buffer.get() + written),
+                  static_cast<Fault>(-error)};
 }
 
 Bytes encode(char policy, const Bytes& input) {
@@ -246,7 +279,8 @@ std::string sha256Hex(const Bytes& data) {
             b = a;
             a = t1 + t2;
         }
-        h[0] += a, h[1] += b, h[2] += c, h[3] += d, h[4] += e, h[5] += f, h[6] += g, h[7] += k;
+        const uint32_t add[8] = {a, b, c, d, e, f, g, k};
+        for (int i = 0; i < 8; ++i) h[i] += add[i];
     }
     static const char kHex[] = "0123456789abcdef";
     std::string out;

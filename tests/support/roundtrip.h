@@ -5,6 +5,8 @@
 #include <string>
 #include <vector>
 
+#include "messages.h"
+
 namespace lzw::testing {
 
 using Bytes = std::vector<uint8_t>;
@@ -12,10 +14,14 @@ using Bytes = std::vector<uint8_t>;
 struct Result {
     int status = 0;  // exit status of the run: 0 or 1
     Bytes bytes;     // what the run wrote
+    Fault fault = Fault::none;
 };
 
 // Runs one mode ("c1".."d3") over `input` in memory, silently.
 Result run(const char* mode, const Bytes& input);
+// The same through the C interface (lzw.h), with the same room; `fault` is the negated
+// return value.
+Result runApi(const char* mode, const Bytes& input);
 // Compresses with mode "cN", or returns an empty vector if the run failed.
 Bytes encode(char policy, const Bytes& input);
 // Decompresses with mode "dN".

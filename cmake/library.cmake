@@ -1,0 +1,76 @@
+# The codec as a library: compiled once into position-independent objects, from which come
+# the static library (liblzw.a, target lzwcodec, which the program, tests, benchmarks and
+# fuzzers link) and the shared one (liblzw.so, target lzwshared). Installed with the C header,
+# a CMake package (find_package(lzw CONFIG) -> lzw::lzw) and a pkg-config file.
+include(GNUInstallDirs)
+include(CMakePackageConfigHelpers)
+
+add_library(lzwobjects OBJECT
+  codec/frontend.cpp
+  codec/stream.cpp
+  codec/dictionary.cpp
+  codec/resetting.cpp
+  codec/recency.cpp
+  codec/evicting.cpp
+  codec/checks.cpp
+  codec/api.cpp)
+# Hidden by default: the shared library exports the lzw_ calls of lzw.h and nothing else, so
+# the Coder's layout can change without breaking programs linked against it.
+set_target_properties(lzwobjects PROPERTIES
+  POSITION_INDEPENDENT_CODE ON
+  CXX_VISIBILITY_PRESET hidden
+  VISIBILITY_INLINES_HIDDEN ON)
+target_include_directories(lzwobjects PUBLIC ${PROJECT_SOURCE_DIR}/codec)
+# The one place the version comes from: lzw_version(), and through it `lzw --version`.
+target_compile_definitions(lzwobjects PRIVATE LZW_VERSION="${PROJECT_VERSION}")
+
+add_library(lzwcodec STATIC $<TARGET_OBJECTS:lzwobjects>)
+target_include_directories(lzwcodec PUBLIC ${PROJECT_SOURCE_DIR}/codec)
+set_target_properties(lzwcodec PROPERTIES OUTPUT_NAME lzw)
+
+add_library(lzwshared SHARED $<TARGET_OBJECTS:lzwobjects>)
+target_include_directories(lzwshared PUBLIC
+  $<BUILD_INTERFACE:${PROJECT_SOURCE_DIR}/codec>
+  $<INSTALL_INTERFACE:${CMAKE_INSTALL_INCLUDEDIR}>)
+set_target_properties(lzwshared PROPERTIES
+  OUTPUT_NAME lzw
+  EXPORT_NAME lzw
+  VERSION ${PROJECT_VERSION}
+  SOVERSION ${PROJECT_VERSION_MAJOR})
+# Whatever the compiler leaves visible (instantiations of the standard library's templates),
+# only the lzw_ calls leave the library.
+target_link_options(lzwshared PRIVATE
+  -Wl,--version-script=${PROJECT_SOURCE_DIR}/cmake/exports.map)
+set_property(TARGET lzwshared APPEND PROPERTY LINK_DEPENDS ${PROJECT_SOURCE_DIR}/cmake/exports.map)
+
+install(FILES codec/lzw.h DESTINATION ${CMAKE_INSTALL_INCLUDEDIR})
+install(TARGETS lzwcodec ARCHIVE DESTINATION ${CMAKE_INSTALL_LIBDIR})
+install(TARGETS lzwshared EXPORT lzwTargets
+  LIBRARY DESTINATION ${CMAKE_INSTALL_LIBDIR}
+  INCLUDES DESTINATION ${CMAKE_INSTALL_INCLUDEDIR})
+
+set(LZW_CMAKE_DIR ${CMAKE_INSTALL_LIBDIR}/cmake/lzw)
+install(EXPORT lzwTargets NAMESPACE lzw:: DESTINATION ${LZW_CMAKE_DIR})
+configure_package_config_file(cmake/lzwConfig.cmake.in
+  ${PROJECT_BINARY_DIR}/lzwConfig.cmake INSTALL_DESTINATION ${LZW_CMAKE_DIR})
+write_basic_package_version_file(${PROJECT_BINARY_DIR}/lzwConfigVersion.cmake
+  VERSION ${PROJECT_VERSION} COMPATIBILITY SameMajorVersion)
+install(FILES ${PROJECT_BINARY_DIR}/lzwConfig.cmake ${PROJECT_BINARY_DIR}/lzwConfigVersion.cmake
+  DESTINATION ${LZW_CMAKE_DIR})
+
+# pkg-config finds the prefix from where the file lies, so it holds for any --prefix given
+# to cmake --install.
+if(IS_ABSOLUTE ${CMAKE_INSTALL_LIBDIR})
+  set(LZW_PC_LIBDIR ${CMAKE_INSTALL_LIBDIR})
+else()
+  set(LZW_PC_LIBDIR "\${prefix}/${CMAKE_INSTALL_LIBDIR}")
+endif()
+if(IS_ABSOLUTE ${CMAKE_INSTALL_INCLUDEDIR})
+  set(LZW_PC_INCLUDEDIR ${CMAKE_INSTALL_INCLUDEDIR})
+else()
+  set(LZW_PC_INCLUDEDIR "\${prefix}/${CMAKE_INSTALL_INCLUDEDIR}")
+endif()
+file(RELATIVE_PATH LZW_PC_UP /${CMAKE_INSTALL_LIBDIR}/pkgconfig /)
+string(REGEX REPLACE "/$" "" LZW_PC_UP "${LZW_PC_UP}")
+configure_file(cmake/lzw.pc.in ${PROJECT_BINARY_DIR}/lzw.pc @ONLY)
+install(FILES ${PROJECT_BINARY_DIR}/lzw.pc DESTINATION ${CMAKE_INSTALL_LIBDIR}/pkgconfig)

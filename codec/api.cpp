@@ -1,0 +1,106 @@
+// The C interface: one Coder per call, faults returned as negated values.
+#include <memory>
+#include <new>
+
+#include "coder.h"
+#include "lzw.h"
+
+#ifndef LZW_VERSION
+#error "LZW_VERSION must name the project version"
+#endif
+
+namespace lzw {
+namespace {
+
+constexpr int errorOf(Fault fault) {
+    return -static_cast<int>(fault);
+}
+
+static_assert(LZW_OK == errorOf(Fault::none));
+static_assert(LZW_ERROR_INPUT_TOO_LARGE == errorOf(Fault::tooLarge));
+static_assert(LZW_ERROR_SHORTER_THAN_HEADER == errorOf(Fault::shorterThanHeader));
+static_assert(LZW_ERROR_NEGATIVE_LENGTH == errorOf(Fault::negativeLength));
+static_assert(LZW_ERROR_ENDS_EARLY == errorOf(Fault::endsEarly));
+static_assert(LZW_ERROR_LONGER_THAN_HEADER == errorOf(Fault::longerThanHeader));
+static_assert(LZW_ERROR_FIRST_NOT_BYTE == errorOf(Fault::firstNotByte));
+static_assert(LZW_ERROR_BEYOND_DICTIONARY == errorOf(Fault::beyondDictionary));
+static_assert(LZW_ERROR_EMPTY_SLOT == errorOf(Fault::emptySlot));
+static_assert(LZW_ERROR_LOOP == errorOf(Fault::loop));
+static_assert(LZW_ERROR_TRAILING_DATA == errorOf(Fault::trailingData));
+static_assert(LZW_ERROR_OUTPUT_TOO_SMALL == errorOf(Fault::outputTooSmall));
+static_assert(LZW_ERROR_BAD_ARGUMENT == errorOf(Fault::badArgument));
+static_assert(LZW_ERROR_NO_MEMORY == errorOf(Fault::noMemory));
+static_assert(LZW_FREEZE == static_cast<int>(Policy::freeze) &&
+              LZW_EVICT == static_cast<int>(Policy::evict) &&
+              LZW_RESET == static_cast<int>(Policy::reset));
+
+// The program's text names the file; a caller of the library has no file to name.
+constexpr const char* kTooLargeText =
+    "dane wejsciowe sa za duze: naglowek opisuje najwyzej 2147483648 bajtow";
+constexpr const char* kUnknownText = "nieznany kod bledu";
+
+int runCall(Direction direction, lzw_policy policy, const void* src, size_t size, void* dst,
+            size_t capacity, size_t* written) noexcept {
+    if (written == nullptr) return errorOf(Fault::badArgument);
+    *written = 0;
+    // The enum comes from C, where any int converts to it.
+    const int mode = static_cast<int>(policy);
+    if (mode < LZW_FREEZE || mode > LZW_RESET || (src == nullptr && size != 0) ||
+        (dst == nullptr && capacity != 0)) {
+        return errorOf(Fault::badArgument);
+    }
+    // Heap, not stack: a Coder is megabytes.
+    std::unique_ptr<Coder, void (*)(Coder*)> coder(Coder::create(), Coder::release);
+    if (!coder) return errorOf(Fault::noMemory);
+    coder->quiet = true;
+    Fault fault =
+        coder->runMemory(direction, static_cast<Policy>(mode), static_cast<const uint8_t*>(src),
+                         size, static_cast<uint8_t*>(dst), capacity, written);
+    return errorOf(fault);
+}
+
+}  // namespace
+}  // namespace lzw
+
+extern "C" {
+
+size_t lzw_compress_bound(size_t size) {
+    if (size > static_cast<uint64_t>(lzw::kMaxInputSize)) return 0;
+    return lzw::compressedBound(size);
+}
+
+int lzw_compress(lzw_policy policy, const void* src, size_t size, void* dst, size_t capacity,
+                 size_t* written) {
+    return lzw::runCall(lzw::Direction::compress, policy, src, size, dst, capacity, written);
+}
+
+long long lzw_decoded_size(const void* src, size_t size) {
+    if (src == nullptr || size < 4) return -1;
+    const auto* p = static_cast<const unsigned char*>(src);
+    auto header = static_cast<int32_t>(uint32_t{p[0]} << 24 | uint32_t{p[1]} << 16 |
+                                       uint32_t{p[2]} << 8 | uint32_t{p[3]});
+    return header < -1 ? -1 : static_cast<long long>(header) + 1;
+}
+
+int lzw_decompress(lzw_policy policy, const void* src, size_t size, void* dst, size_t capacity,
+                   size_t* written) {
+    return lzw::runCall(lzw::Direction::decompress, policy, src, size, dst, capacity, written);
+}
+
+const char* lzw_error_text(int error) {
+    if (error > 0 || error <= -lzw::kFaults) return lzw::kUnknownText;
+    auto fault = static_cast<lzw::Fault>(-error);
+    if (fault == lzw::Fault::tooLarge) return lzw::kTooLargeText;
+    // The other faults of files never come from a run in memory, and their texts want a path.
+    if (fault < lzw::Fault::shorterThanHeader && fault != lzw::Fault::none) {
+        return lzw::kUnknownText;
+    }
+    const char* text = lzw::faultText(fault);
+    return text != nullptr ? text : lzw::kUnknownText;
+}
+
+const char* lzw_version(void) {
+    return LZW_VERSION;
+}
+
+}  // extern "C"

@@ -1,0 +1,142 @@
+/* lzw.h: the lzw codec in memory, from C or C++.
+ *
+ * The calls write exactly the bytes the lzw program writes for the same input and mode,
+ * length header included, and read what it reads. Nothing is global: any number of calls may
+ * run at once on different threads. Each call maps one work area of about 2.7 MiB fresh from
+ * the system when it starts (a short input touches only part of it) and gives it back before it
+ * returns; it allocates nothing while coding and writes no memory but that area and the
+ * caller's `dst` and `*written`. Nothing is printed.
+ *
+ * A compressed stream records neither its policy nor a checksum: decompress it with the policy
+ * that compressed it. A stream decompressed with another policy, or damaged in its code bits,
+ * can decode without error to other bytes; only damage to the stream's structure is reported.
+ *
+ * Link with -llzw (pkg-config: lzw; CMake: find_package(lzw CONFIG), target lzw::lzw).
+ */
+#ifndef LZW_H
+#define LZW_H
+
+#include <stddef.h>
+
+#if defined(__GNUC__)
+#define LZW_API __attribute__((visibility("default")))
+#else
+#define LZW_API
+#endif
+
+#ifdef __cplusplus
+extern "C" {
+#endif
+
+/* What a full dictionary does; a stream is decompressed with the policy that compressed it. */
+typedef enum {
+    LZW_FREEZE = 1, /* stops growing (modes c1, d1) */
+    LZW_EVICT = 2,  /* gives up its least recently used phrase without extensions (c2, d2) */
+    LZW_RESET = 3   /* is cleared back to the 256 single bytes (c3, d3) */
+} lzw_policy;
+
+/* Return values of lzw_compress and lzw_decompress. The values never change. */
+typedef enum {
+    LZW_OK = 0,
+    LZW_ERROR_INPUT_TOO_LARGE = -3, /* over 2147483648 bytes: the header cannot describe it */
+    /* A damaged stream, or one made with another policy: */
+    LZW_ERROR_SHORTER_THAN_HEADER = -7, /* under 4 bytes */
+    LZW_ERROR_NEGATIVE_LENGTH = -8,     /* a header below -1 (FF FF FF FF is the empty input) */
+    LZW_ERROR_ENDS_EARLY = -9,          /* the codes end before the header's length */
+    LZW_ERROR_LONGER_THAN_HEADER = -10, /* the codes give more bytes than the header says */
+    LZW_ERROR_FIRST_NOT_BYTE = -11,     /* the first code is not a single byte */
+    LZW_ERROR_BEYOND_DICTIONARY = -12,  /* a code the dictionary cannot hold yet */
+    LZW_ERROR_EMPTY_SLOT = -13,         /* a code of an empty dictionary slot */
+    LZW_ERROR_LOOP = -14,               /* the phrases of a code lead back to themselves */
+    LZW_ERROR_TRAILING_DATA = -15,      /* bytes after the last code */
+    /* The call itself: */
+    LZW_ERROR_OUTPUT_TOO_SMALL = -16, /* `capacity` is short of what the run writes */
+    LZW_ERROR_BAD_ARGUMENT = -17,     /* unknown policy, or a null pointer it needs */
+    LZW_ERROR_NO_MEMORY = -18         /* the work area could not be allocated */
+} lzw_error;
+
+/* lzw_compress_bound - room that a compression may need
+ *
+ *   size_t lzw_compress_bound(size_t size);
+ *
+ * Returns the most bytes lzw_compress can write for `size` input bytes in any policy: the
+ * 4-byte header and 12 bits per input byte. Returns 0 for a size over 2147483648, which
+ * lzw_compress refuses without writing anything.
+ */
+LZW_API size_t lzw_compress_bound(size_t size);
+
+/* lzw_compress - compress a buffer
+ *
+ *   int lzw_compress(lzw_policy policy, const void *src, size_t size,
+ *                    void *dst, size_t capacity, size_t *written);
+ *
+ * Compresses the `size` bytes at `src` with `policy` into at most `capacity` bytes at `dst`.
+ * `src` may be null when `size` is 0, `dst` when `capacity` is 0; `written` is required.
+ * lzw_compress_bound(size) bytes of `dst` always suffice. The buffers must not overlap.
+ *
+ * Returns LZW_OK, with the stream's length in `*written`. On an error `*written` holds the
+ * bytes written before it, which are not a whole stream.
+ *
+ * Errors: LZW_ERROR_INPUT_TOO_LARGE (nothing written), LZW_ERROR_OUTPUT_TOO_SMALL (`dst` is
+ * full), LZW_ERROR_BAD_ARGUMENT (nothing written; `*written` is 0 when `written` is not null),
+ * LZW_ERROR_NO_MEMORY (nothing written).
+ */
+LZW_API int lzw_compress(lzw_policy policy, const void* src, size_t size, void* dst,
+                         size_t capacity, size_t* written);
+
+/* lzw_decoded_size - length a stream decodes to
+ *
+ *   long long lzw_decoded_size(const void *src, size_t size);
+ *
+ * Reads the header of the stream of `size` bytes at `src` (only its first 4 bytes).
+ *
+ * Returns the bytes it decodes to: 0 for FF FF FF FF (the empty input), at most 2147483648.
+ * Returns -1 when `size` is under 4, `src` is null, or the header is below -1; lzw_decompress
+ * refuses such a stream. The codes are not checked: a damaged stream may still fail to decode.
+ */
+LZW_API long long lzw_decoded_size(const void* src, size_t size);
+
+/* lzw_decompress - decompress a stream
+ *
+ *   int lzw_decompress(lzw_policy policy, const void *src, size_t size,
+ *                      void *dst, size_t capacity, size_t *written);
+ *
+ * Decompresses the stream of `size` bytes at `src`, made with `policy`, into at most
+ * `capacity` bytes at `dst`. `src` may be null when `size` is 0, `dst` when `capacity` is 0;
+ * `written` is required. lzw_decoded_size(src, size) bytes of `dst` suffice for a whole
+ * stream. The buffers must not overlap.
+ *
+ * Returns LZW_OK, with the decoded length in `*written`. On an error `*written` holds the
+ * bytes decoded before it: a damaged stream keeps what it gave up to the damage, and after
+ * LZW_ERROR_TRAILING_DATA they are the whole input that the header describes.
+ *
+ * Errors: LZW_ERROR_SHORTER_THAN_HEADER to LZW_ERROR_TRAILING_DATA (the stream is damaged),
+ * LZW_ERROR_OUTPUT_TOO_SMALL (`dst` is full), LZW_ERROR_BAD_ARGUMENT (nothing written;
+ * `*written` is 0 when `written` is not null), LZW_ERROR_NO_MEMORY (nothing written).
+ */
+LZW_API int lzw_decompress(lzw_policy policy, const void* src, size_t size, void* dst,
+                           size_t capacity, size_t* written);
+
+/* lzw_error_text - what a return value means
+ *
+ *   const char *lzw_error_text(int error);
+ *
+ * Returns the lzw program's own text for `error` (Polish without diacritics), as it follows
+ * "uszkodzony plik INPUT: " for a damaged stream; "" for LZW_OK; a fixed text for a value
+ * that names no error. The text is static: never free or change it.
+ */
+LZW_API const char* lzw_error_text(int error);
+
+/* lzw_version - version of the library
+ *
+ *   const char *lzw_version(void);
+ *
+ * Returns the version as "MAJOR.MINOR.PATCH", the one `lzw --version` prints. A static text.
+ */
+LZW_API const char* lzw_version(void);
+
+#ifdef __cplusplus
+}
+#endif
+
+#endif /* LZW_H */

@@ -1,0 +1,94 @@
+// Every text the program shows, and every reason a run can fail.
+#pragma once
+
+#include <cstdint>
+
+namespace lzw {
+
+// Why a run failed. A run keeps the first fault it meets; the program prints faultText() on
+// standard error, the C interface returns the negated value. The values never change.
+enum class Fault : int32_t {
+    none = 0,
+    // The files; the text takes the path.
+    cannotOpen = 1,
+    sameFile = 2,
+    tooLarge = 3,
+    readFailed = 4,
+    writeFailed = 5,
+    cannotSeek = 6,
+    // A damaged stream; the text is the reason after "uszkodzony plik INPUT: ".
+    shorterThanHeader = 7,
+    negativeLength = 8,
+    endsEarly = 9,
+    longerThanHeader = 10,
+    firstNotByte = 11,
+    beyondDictionary = 12,
+    emptySlot = 13,
+    loop = 14,
+    trailingData = 15,
+    // Only runs in memory meet these.
+    outputTooSmall = 16,
+    badArgument = 17,
+    noMemory = 18,
+};
+inline constexpr int32_t kFaults = 19;
+
+// The text of each fault, by value: a printf format with one %s for the path (file faults),
+// or the reason alone (damage and the rest).
+inline constexpr const char* kFaultTexts[kFaults] = {
+    "",
+    "blad przy ladowaniu pliku %s",
+    "plik wejsciowy i wyjsciowy to ten sam plik: %s",
+    "plik %s jest za duzy: naglowek opisuje najwyzej 2147483648 bajtow",
+    "blad przy czytaniu pliku %s",
+    "blad przy zapisie pliku %s",
+    "nie mozna poprawic naglowka pliku %s: wyjscia nie da sie przewinac",
+    "plik krotszy niz naglowek",
+    "ujemna dlugosc w naglowku",
+    "strumien konczy sie przed koncem danych",
+    "dane dluzsze niz podaje naglowek",
+    "pierwszy kod nie jest pojedynczym bajtem",
+    "kod spoza slownika",
+    "kod pustej pozycji slownika",
+    "lancuch fraz tworzy petle",
+    "dane za koncem strumienia",
+    "za malo miejsca na wynik",
+    "bledny argument",
+    "brak pamieci",
+};
+
+// The text of a fault; "" for none, null for a value that names no fault.
+inline const char* faultText(Fault fault) {
+    auto k = static_cast<int32_t>(fault);
+    return k >= 0 && k < kFaults ? kFaultTexts[k] : nullptr;
+}
+// Whether the fault is damage in a compressed stream.
+inline bool isDamage(Fault fault) {
+    return fault >= Fault::shorterThanHeader && fault <= Fault::trailingData;
+}
+
+// A damaged stream, with the input's path and the reason.
+inline constexpr const char* kDamagedFormat = "uszkodzony plik %s: %s";
+// The time line, with the milliseconds; an empty line follows it.
+inline constexpr const char* kTimeLineFormat = "Czas trwania obliczen:%ld ms.\n\n";
+
+// Banners of the six modes, compression then decompression, by policy (freeze, evict, reset).
+inline constexpr const char* kCompressBanner[3] = {
+    "KOMPRESJA LZW",
+    "KOMPRESJA LZW + usuwanie najrzadziej wystepujacych fraz",
+    "KOMPRESJA LZW + czyszczenie slownika po jego zapelnieniu",
+};
+inline constexpr const char* kDecompressBanner[3] = {
+    "DEKOMPRESJA LZW",
+    "DEKOMPRESJA LZW + usuwanie najrzadziej wystepujacych fraz",
+    "DEKOMPRESJA LZW + czyszczenie slownika po jego zapelnieniu",
+};
+
+// The command line: the usage line (also on a wrong one) and the lines -h adds to it.
+inline constexpr const char* kUsage = "uzycie: lzw c1|d1|c2|d2|c3|d3 WEJSCIE WYJSCIE\n";
+inline constexpr const char* kHelp =
+    "  c1, d1  kompresja i dekompresja; pelny slownik przestaje rosnac\n"
+    "  c2, d2  pelny slownik usuwa najdawniej uzyta fraze bez rozszerzen\n"
+    "  c3, d3  pelny slownik jest czyszczony i budowany od nowa\n";
+
+}  // namespace lzw
