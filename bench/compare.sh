@@ -4,8 +4,8 @@
 # Writes bench/results.md and bench/chart.svg (and a PNG of it in bench/out/).
 #
 # Every figure is the whole-process wall time, median of RUNS rounds. One round runs every
-# command once, so all tools share the same moments of machine load; a warm-up round before
-# them also checks every round trip with cmp.
+# command once (after an untimed run of the same command), so all tools share the same
+# moments of machine load; a warm-up round before them also checks every round trip with cmp.
 #
 # Usage: bench/compare.sh            RUNS=N bench/compare.sh  (default 5)
 set -euo pipefail
@@ -111,13 +111,18 @@ declare -A SAMPLES # "input tool c|d" -> microseconds, space separated
 declare -A PACKED  # "input tool" -> compressed size
 
 # run INPUT TOOL... : one round over the tools, compressing then decompressing each.
+# Each command runs once untimed right before its timed run: a run that follows another
+# tool's (bzip2's most of all) is slower on these machines by up to half, whoever runs, so
+# each is timed as its own previous run leaves the machine.
 round() {
     local input=$1 tool t0 src=$work/$1.bin
     shift
     for tool in "$@"; do
+        encode "$tool" "$src" "$work/$input.$tool"
         t0=${EPOCHREALTIME/./}
         encode "$tool" "$src" "$work/$input.$tool"
         SAMPLES["$input $tool c"]+=" $((${EPOCHREALTIME/./} - t0))"
+        decode "$tool" "$work/$input.$tool" "$work/$input.$tool.back"
         t0=${EPOCHREALTIME/./}
         decode "$tool" "$work/$input.$tool" "$work/$input.$tool.back"
         SAMPLES["$input $tool d"]+=" $((${EPOCHREALTIME/./} - t0))"
@@ -226,7 +231,9 @@ report=$bench/results.md
     # shellcheck disable=SC2016 # backquotes for markdown
     sed 's/^\([0-9a-f]*\)  \(.*\)/  - `\2` `\1`/' "$out/corpora.sha256"
     echo "- Whole-process wall time, median of $RUNS interleaved rounds after a checked warm-up;"
-    echo "  files on $(df --output=fstype "$work" | tail -1). MB/s counts uncompressed bytes"
+    echo "  each timed run follows an untimed run of the same command (a run after another"
+    echo "  tool's is slower here, whoever runs)."
+    echo "  Files on $(df --output=fstype "$work" | tail -1). MB/s counts uncompressed bytes"
     echo "  (1 MB = 10^6 bytes) in both directions; ratio = compressed size / original size."
     echo "- Peak RSS: maximum resident set of one run, from \`/usr/bin/time -f %M\`."
     echo "- A row \"lzw cN/dN\" takes its compression figures from cN and its decompression"
