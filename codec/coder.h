@@ -85,7 +85,6 @@ class Coder {
     bool failed;           // set by fail(); every loop stops on it
     bool writeFailed;      // the output refused a write; nothing more is written
     bool quiet;            // true: fail() prints nothing (tests, fuzzers)
-    bool closeOnFinish;    // false when the caller owns in/out (in-memory runs)
     int64_t bytesRead;     // input bytes consumed by a compressor
     int64_t headerLength;  // length written into the header by a compressor
     int64_t remaining;     // bytes a decoder may still write, from the header
@@ -304,7 +303,6 @@ class Coder {
     static void catchSignals();
     // Copies the rest of the input to an anonymous file in $TMPDIR (or /tmp) and reads on
     // from there, with inputSize known. False after fail() (also past readLimit).
-    // REQUIRES: the Coder owns the input (closeOnFinish).
     bool spoolInput();
     // Ends the output's removal on a signal; with `remove`, removes it now (a failed
     // compression), when the path still names the regular file opened. After closeFiles().
@@ -321,7 +319,7 @@ class Coder {
     bool failCorrupt(Fault why);
     // Marks the run failed without a message and ends the input. Returns false.
     bool markFailed();
-    // Flushes and closes both files when this Coder owns them; reports write and read errors.
+    // Flushes and closes both files (a run in memory: flushes its output); reports write errors.
     bool closeFiles();
 
     // ---- Byte streams and the code format (stream.cpp) ----
@@ -621,9 +619,6 @@ class Coder {
     static constexpr int32_t kProvisionalLength = -2;
     // After the last input byte: makes the header hold the bytes actually read, minus one.
     bool fixHeader();
-    // First byte of the string of `code` without writing or touching anything; -1 after
-    // failCorrupt() when the chain loops or reaches an empty slot.
-    int32_t firstByteOf(int32_t code);
 
     // ---- Leaf eviction (recency.cpp) ----
     // Empties the leaf list. REQUIRES: resetDictionary() with `evicting` set just before.

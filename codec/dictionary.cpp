@@ -55,25 +55,6 @@ void Coder::resetDictionary() {
     count = alphabetSize;
 }
 
-int32_t Coder::firstByteOf(int32_t code) {
-    int32_t n = lengthOf[code];
-    if (n == 0) {
-        failCorrupt(Fault::emptySlot);
-        return -1;
-    }
-    if (n > kTableSize) {
-        chainFault();
-        return -1;
-    }
-    int32_t c = code;
-    for (int32_t i = 1; i < n; ++i) c = parentOf[c];
-    if (c >= alphabetSize) {
-        chainFault();
-        return -1;
-    }
-    return symbolOf[c];
-}
-
 void Coder::chainFault() {
     failCorrupt(Fault::loop);
 }

@@ -68,7 +68,6 @@ Coder::Coder()
       failed(false),
       writeFailed(false),
       quiet(false),
-      closeOnFinish(true),
       bytesRead(0),
       headerLength(0),
       remaining(0),
@@ -301,15 +300,11 @@ bool Coder::closeFiles() {
     if (inMemory) return flushOutput() && ok;
     if (out != nullptr) {
         if (!flushOutput()) ok = false;
-        if (closeOnFinish) {
-            if (std::fclose(out) != 0 && ok) ok = fail(Fault::writeFailed, outputPath);
-        } else if (std::fflush(out) != 0 && ok) {
-            ok = fail(Fault::writeFailed, outputPath);
-        }
+        if (std::fclose(out) != 0 && ok) ok = fail(Fault::writeFailed, outputPath);
         out = nullptr;
     }
     if (in != nullptr) {
-        if (closeOnFinish) std::fclose(in);
+        std::fclose(in);
         in = nullptr;
     }
     return ok;

@@ -50,7 +50,6 @@ class CoderStreams : public ::testing::Test {
   protected:
     void SetUp() override {
         coder->quiet = true;
-        coder->closeOnFinish = false;
         coder->resetStreams();
     }
     void TearDown() override {
