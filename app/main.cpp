@@ -5,29 +5,6 @@
 #include "coder.h"
 #include "lzw.h"
 
-namespace {
-
-struct Mode {
-    const char* name;
-    int (lzw::Coder::*run)(const char* inputPath, const char* outputPath);
-};
-
-const Mode kModes[] = {
-    {"c1", &lzw::Coder::compress},          {"d1", &lzw::Coder::decompress},
-    {"c2", &lzw::Coder::compressEvicting},  {"d2", &lzw::Coder::decompressEvicting},
-    {"c3", &lzw::Coder::compressResetting}, {"d3", &lzw::Coder::decompressResetting},
-};
-
-// The mode named exactly (case matters), or null.
-const Mode* findMode(const char* name) {
-    for (const Mode& m : kModes) {
-        if (std::strcmp(m.name, name) == 0) return &m;
-    }
-    return nullptr;
-}
-
-}  // namespace
-
 int main(int argc, char** argv) {
     if (argc == 2 && (std::strcmp(argv[1], "-h") == 0 || std::strcmp(argv[1], "--help") == 0)) {
         std::fputs(lzw::kUsage, stdout);
@@ -42,8 +19,9 @@ int main(int argc, char** argv) {
         std::fputs(lzw::kUsage, stderr);
         return 2;
     }
-    const Mode* mode = findMode(argv[1]);
-    if (mode == nullptr) {
+    lzw::Direction direction;
+    lzw::Policy policy;
+    if (!lzw::findMode(argv[1], direction, policy)) {
         // A mistyped mode must not pass for a finished run: the input may be deleted next.
         std::fputs(lzw::kUsage, stderr);
         return 2;
@@ -57,7 +35,7 @@ int main(int argc, char** argv) {
     const char* output = argv[3];
     coder->pickConsole(output);
     lzw::Coder::catchSignals();
-    int status = (coder->*mode->run)(argv[2], output);
+    int status = coder->runFile(direction, policy, argv[2], output);
     lzw::Coder::release(coder);
     return status;
 }

@@ -115,12 +115,4 @@ bool Coder::decodeEvicting(int32_t& prev, CodeCursor& cur, int64_t& left) {
     return true;
 }
 
-int Coder::compressEvicting(const char* inputName, const char* outputName) {
-    return runFile(Direction::compress, Policy::evict, inputName, outputName);
-}
-
-int Coder::decompressEvicting(const char* inputName, const char* outputName) {
-    return runFile(Direction::decompress, Policy::evict, inputName, outputName);
-}
-
 }  // namespace lzw

@@ -18,6 +18,7 @@
 #include <string>
 #include <vector>
 
+#include "coder.h"
 #include "lzw.h"
 #include "roundtrip.h"
 
@@ -348,15 +349,13 @@ TEST_F(Cli, InputsOverTwoGibibytesAreRefused) {
 TEST_F(Cli, InputThroughAPipeRoundTrips) {
     write("in", kText);
     write("empty", "");
-    for (char policy : {'1', '2', '3'}) {
+    for (char policy : allPolicies()) {
         const std::string c = std::string("c") + policy, d = std::string("d") + policy;
         Outcome r = shell("cat in | \"$LZW\" " + c + " /dev/stdin packed");
         EXPECT_EQ(r.status, 0) << c << r.err;
         Bytes packed = readBytes("packed");
         ASSERT_GE(packed.size(), 4u);
-        uint32_t header = (uint32_t{packed[0]} << 24) | (uint32_t{packed[1]} << 16) |
-                          (uint32_t{packed[2]} << 8) | packed[3];
-        EXPECT_EQ(header, kText.size() - 1) << c;
+        EXPECT_EQ(loadHeader(packed.data()), static_cast<int32_t>(kText.size() - 1)) << c;
         EXPECT_TRUE(packed == encode(policy, kText)) << c;
 
         r = shell("cat packed | \"$LZW\" " + d + " /dev/stdin back");

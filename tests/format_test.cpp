@@ -11,11 +11,9 @@
 namespace lzw::testing {
 namespace {
 
-const char kPolicies[] = {'1', '2', '3'};
-
 TEST(Format, KnownInputsGiveTheSameBytesInEveryMode) {
     const Bytes ab = {'a', 'b', 'a', 'b', 'a', 'b', 'a', 'b'};
-    for (char p : kPolicies) {
+    for (char p : allPolicies()) {
         SCOPED_TRACE(std::string("c") + p);
         // Header 0, then code 0x078 and a zero pad nibble.
         EXPECT_EQ(encode(p, {'x'}), (Bytes{0x00, 0x00, 0x00, 0x00, 0x07, 0x80}));
@@ -48,32 +46,20 @@ TEST(Format, OddCodeCountsEndWithAZeroNibble) {
 // A Coder writing into, or reading from, memory.
 class CoderStreams : public ::testing::Test {
   protected:
-    void SetUp() override {
-        coder->quiet = true;
-        coder->resetStreams();
-    }
-    void TearDown() override {
-        if (coder->in != nullptr) std::fclose(coder->in);
-        std::free(written);
-    }
-    void startWriting() { coder->out = open_memstream(&written, &writtenSize); }
+    void SetUp() override { coder->resetStreams(); }
+    void startWriting() { coder->useMemory(nullptr, 0, written.data(), written.size()); }
     Bytes finishWriting() {
         coder->flushOutput();
-        std::fclose(coder->out);
-        coder->out = nullptr;
-        return Bytes(written, written + writtenSize);
+        return Bytes(written.begin(), written.begin() + static_cast<ptrdiff_t>(coder->memOutSize));
     }
     void startReading(const Bytes& data) {
-        if (coder->in != nullptr) std::fclose(coder->in);
         source = data;
-        coder->resetStreams();
-        coder->in = fmemopen(source.data(), source.size(), "rb");
+        coder->useMemory(source.data(), source.size(), nullptr, 0);
     }
 
     std::unique_ptr<Coder> coder = std::make_unique<Coder>();
     Bytes source;
-    char* written = nullptr;
-    size_t writtenSize = 0;
+    Bytes written = Bytes(1 << 16);
 };
 
 TEST_F(CoderStreams, EveryCodeReadsBackAsWritten) {

@@ -12,10 +12,7 @@ namespace {
 
 class Recency : public ::testing::Test {
   protected:
-    void SetUp() override {
-        coder->quiet = true;
-        coder->configure(Direction::compress, Policy::evict);
-    }
+    void SetUp() override { coder->configure(Direction::compress, Policy::evict); }
 
     // Listed leaves from least to most recently used; checks the links agree both ways.
     std::vector<int32_t> leaves() const {
