@@ -678,42 +678,23 @@ class Coder {
         // Both tests always, so no branch is taken on the first.
         return static_cast<bool>((code >= alphabetSize) & (childCount[code] == 0));
     }
-    // The slot that the add under `prefix` takes: the next free code, else the oldest leaf
-    // other than the prefix, else the prefix itself. Changes nothing.
-    int32_t nextSlot(int32_t prefix) const {
-        if (count < kTableSize) return count;
-        int32_t v = leaves[NIL].next;
-        if (v == prefix) v = leaves[v].next;
-        return v == NIL ? prefix : v;
-    }
-    // Whether the decoder holds the string of `code` before the add under `prefix`: every
-    // code but the slot that add fills. REQUIRES: code <= count.
-    bool isKnown(int32_t code, int32_t prefix) const { return code != nextSlot(prefix); }
-    // Takes a phrase out of its parent's child list (a phrase that is its own parent stands
-    // in none) and drops its pair from the index; a parent left without children, unless it
-    // is `prefix` (it gets one at once), becomes the oldest leaf. The slot is left empty (its
-    // symbol NIL); an add does the same inline and fills the slot at once.
-    void detachFromParent(int32_t code, int32_t prefix);
-    template <bool kIndexing>
-    void detachAs(int32_t code, int32_t prefix);
-    // The first half of an add under `prefix`: the prefix leaves the leaf list if it is in
-    // it, and the slot of nextSlot(prefix) is taken (a victim detached). Returns that slot.
-    template <bool kIndexing>
-    int32_t takeSlot(int32_t prefix);
-    // takeSlot for a dictionary known to be full (kFull) or not. REQUIRES: count == 4096 when
-    // kFull, else count < 4096.
-    // `erased` gets the index entry a compressor cleared, or kNoEntry.
+    // The first half of an add under `prefix`, for a dictionary known to be full (kFull) or
+    // not: the prefix leaves the leaf list if it is in it, and the slot the add fills is taken:
+    // the next free code, else the oldest leaf other than the prefix, else the prefix itself.
+    // A victim leaves its parent's children (dropping its pair from the index, with `erased`
+    // the entry cleared, or kNoEntry), and a parent left without any, unless it is the prefix,
+    // becomes the oldest leaf. Returns the slot: the one code a decoder does not know before
+    // the add. REQUIRES: count == 4096 when kFull, else count < 4096.
     template <bool kIndexing, bool kFull>
     int32_t takeSlotAs(int32_t prefix, uint32_t& erased);
     static constexpr uint32_t kNoEntry = ~0u;
     // The second half: hangs `code` under `prefix` as the newest leaf.
     template <bool kIndexing>
     void fillSlot(int32_t code, int32_t prefix, int32_t symbol);
-    // Adds prefix+symbol, reusing the victim's slot when full; returns the code.
+    // Adds prefix+symbol as the coding loops do, takeSlotAs() then fillSlot(), reusing the
+    // victim's slot when full; returns the code. For the tests, which drive eviction through it.
     // REQUIRES: `evicting` set since the last resetDictionary() and initRecency().
     int32_t addPhraseEvicting(int32_t prefix, int32_t symbol);
-    template <bool kIndexing>
-    int32_t addEvictingAs(int32_t prefix, int32_t symbol);
     // Writes the string of `code` like emitString; a checked build also records the use of
     // every phrase on its path, shortest first. Returns the length, or 0 after failCorrupt().
     int32_t emitStringTouching(int32_t code);
@@ -731,8 +712,6 @@ class Coder {
         leaves[t].next = static_cast<uint16_t>(code);
         leaves[NIL].prev = static_cast<uint16_t>(code);
     }
-    // Puts `code` (not listed) at the oldest end when `put`; otherwise the list stays.
-    void pushOldestIf(bool put, int32_t code);
     // Checked builds: records a use of `code` for the leaf-order check.
     void noteUse(int32_t code) {
         if constexpr (kChecked) {
@@ -925,41 +904,6 @@ inline int32_t selectIf(bool condition, int32_t a, int32_t b) {
 #endif
 }
 
-inline void Coder::pushOldestIf(bool put, int32_t code) {
-    int32_t head = leaves[NIL].next;
-    int32_t node = selectIf(put, code, kLeafScratch);
-    leaves[node].next = static_cast<uint16_t>(head);
-    leaves[node].prev = NIL;
-    leaves[head].prev = static_cast<uint16_t>(selectIf(put, code, leaves[head].prev));
-    leaves[NIL].next = static_cast<uint16_t>(selectIf(put, code, head));
-}
-
-inline void Coder::detachFromParent(int32_t code, int32_t prefix) {
-    if (indexing) return detachAs<true>(code, prefix);
-    detachAs<false>(code, prefix);
-}
-
-template <bool kIndexing>
-inline void Coder::detachAs(int32_t code, int32_t prefix) {
-    int32_t p = dict[code].parent;
-    int32_t symbol = dict[code].symbol;
-    dict[code].symbol = NIL;
-    if (p == code || p == NIL || symbol == NIL) return;  // in no child list
-    --childCount[p];
-    if constexpr (kIndexing) {
-        uint16_t& entry = childOf[pairSlot(p, symbol & 255)];
-        if (entry == code) entry = 0;
-    }
-    pushOldestIf(isLeaf(p) && p != prefix, p);
-}
-
-template <bool kIndexing>
-[[gnu::always_inline]] inline int32_t Coder::takeSlot(int32_t prefix) {
-    uint32_t erased;
-    if (count < kTableSize) return takeSlotAs<kIndexing, false>(prefix, erased);
-    return takeSlotAs<kIndexing, true>(prefix, erased);
-}
-
 template <bool kIndexing, bool kFull>
 [[gnu::always_inline]] inline int32_t Coder::takeSlotAs(int32_t prefix, uint32_t& erased) {
     if constexpr (kChecked) checkBeforeAdd(prefix);
@@ -971,7 +915,7 @@ template <bool kIndexing, bool kFull>
     } else {
         // The oldest leaf goes; with none left, the prefix itself (the list's head links to
         // itself then, so `after` is NIL too).
-        int32_t victim = leaves[NIL].next;
+        int32_t victim = pickVictim();
         int32_t after = leaves[victim].next;
         victim = selectIf(victim == NIL, prefix, victim);
         // The next victim is most likely the leaf after this one, long unused and out of the
@@ -1013,18 +957,6 @@ template <bool kIndexing>
         checkAfterAdd(prefix, code);
         checkAdd(prefix, code);
     }
-}
-
-inline int32_t Coder::addPhraseEvicting(int32_t prefix, int32_t symbol) {
-    if (indexing) return addEvictingAs<true>(prefix, symbol);
-    return addEvictingAs<false>(prefix, symbol);
-}
-
-template <bool kIndexing>
-[[gnu::always_inline]] inline int32_t Coder::addEvictingAs(int32_t prefix, int32_t symbol) {
-    int32_t code = takeSlot<kIndexing>(prefix);
-    fillSlot<kIndexing>(code, prefix, symbol);
-    return code;
 }
 
 template <class Window>

@@ -88,7 +88,7 @@ bool Coder::decodeEvicting(int32_t& prev, CodeCursor& cur, int64_t& left) {
             return failCorrupt(Fault::beyondDictionary);
         }
         // The compressor adds each phrase before it matches on, so the decoder adds first
-        // too, then writes. The add under the previous code takes the slot of nextSlot: a
+        // too, then writes. The add under the previous code takes a slot (takeSlotAs): a
         // code naming that slot is the phrase being added, the previous string plus its own
         // first byte; any other code lends its first byte to the add.
         uint32_t erased;
