@@ -577,7 +577,9 @@ class Coder {
         cur = takeCursor();
         return code;
     }
-    // Coding loops over the already open in/out (header included). True on success.
+    // Coding loops over the already open in/out (header included), as the policy rows name
+    // them: compressLoop for the freeze mode, decompressLoop for the freeze and reset modes.
+    // True on success.
     bool compressLoop();
     // The input loop of both compressors, from the phrase in progress `w` on: onMiss(w, c)
     // after w's code is written, onHit(x) when the phrase grows to x. Returns the phrase in
@@ -604,8 +606,9 @@ class Coder {
     bool decompressLoop();
 
     // ---- Reset-mode compressor (resetting.cpp) ----
-    // compressLoop() of the reset mode from phrase `w` on; returns the phrase in progress at
-    // the end of input.
+    // Its coding loop (see compressLoop).
+    bool compressResettingLoop();
+    // Its input loop from phrase `w` on; returns the phrase in progress at the end of input.
     int32_t encodeResetting(int32_t w);
     // Codes the next n bytes of inBuf from phrase 4 x w4 on with no branch on the data but a
     // pair that finds both its slots taken; their codes go to chunkCodes[count, ...). Stops
@@ -773,14 +776,39 @@ class Coder {
 
 // The policies, in the order of their values. A new one needs a row here and its loops.
 inline constexpr PolicyRow kPolicyRows[] = {
-    {Policy::freeze, '1', "KOMPRESJA LZW", "DEKOMPRESJA LZW", false, false, true, false, true,
-     &Coder::compressLoop, &Coder::decompressLoop},
-    {Policy::evict, '2', "KOMPRESJA LZW + usuwanie najrzadziej wystepujacych fraz",
-     "DEKOMPRESJA LZW + usuwanie najrzadziej wystepujacych fraz", true, false, true, true, true,
-     &Coder::compressEvictingLoop, &Coder::decompressEvictingLoop},
-    {Policy::reset, '3', "KOMPRESJA LZW + czyszczenie slownika po jego zapelnieniu",
-     "DEKOMPRESJA LZW + czyszczenie slownika po jego zapelnieniu", true, true, false, false, false,
-     &Coder::compressLoop, &Coder::decompressLoop},
+    {.policy = Policy::freeze,
+     .digit = '1',
+     .compressBanner = "KOMPRESJA LZW",
+     .decompressBanner = "DEKOMPRESJA LZW",
+     .timerBeforeBanner = false,
+     .timeLineAfterEmptyCompression = false,
+     .freezeWhenFull = true,
+     .evicting = false,
+     .pairIndex = true,
+     .compressLoop = &Coder::compressLoop,
+     .decompressLoop = &Coder::decompressLoop},
+    {.policy = Policy::evict,
+     .digit = '2',
+     .compressBanner = "KOMPRESJA LZW + usuwanie najrzadziej wystepujacych fraz",
+     .decompressBanner = "DEKOMPRESJA LZW + usuwanie najrzadziej wystepujacych fraz",
+     .timerBeforeBanner = true,
+     .timeLineAfterEmptyCompression = false,
+     .freezeWhenFull = true,
+     .evicting = true,
+     .pairIndex = true,
+     .compressLoop = &Coder::compressEvictingLoop,
+     .decompressLoop = &Coder::decompressEvictingLoop},
+    {.policy = Policy::reset,
+     .digit = '3',
+     .compressBanner = "KOMPRESJA LZW + czyszczenie slownika po jego zapelnieniu",
+     .decompressBanner = "DEKOMPRESJA LZW + czyszczenie slownika po jego zapelnieniu",
+     .timerBeforeBanner = true,
+     .timeLineAfterEmptyCompression = true,
+     .freezeWhenFull = false,
+     .evicting = false,
+     .pairIndex = false,
+     .compressLoop = &Coder::compressResettingLoop,
+     .decompressLoop = &Coder::decompressLoop},
 };
 inline constexpr int32_t kPolicyCount = static_cast<int32_t>(std::size(kPolicyRows));
 

@@ -81,7 +81,6 @@ bool Coder::fixHeader() {
 bool Coder::compressLoop() {
     int first = readByte();
     if (first < 0) return fixHeader();
-    if (!freezeWhenFull) return finishEncoding(encodeResetting(first));
     bool ended = false;
     int32_t w = first;
     auto nothing = [](int32_t) {};
