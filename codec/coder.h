@@ -53,6 +53,16 @@ struct PairSlot {
 enum class Direction : uint8_t { compress, decompress };
 enum class Policy : uint8_t { freeze = 1, evict = 2, reset = 3 };
 
+// What the program shows while a file run goes on (its progress line on a terminal): told
+// after every refill of the input buffer, with the bytes read so far and the input's size
+// (-1 when unknown), and before a line goes to the console or to standard error, so that it
+// can clear its own line first. A run in memory never calls it.
+struct RunWatcher {
+    void (*refilled)(void* context, int64_t bytesRead, int64_t inputSize);
+    void (*clear)(void* context);
+    void* context;
+};
+
 class Coder {
   public:
     // ---- Fields of a run, in order ----
@@ -110,8 +120,11 @@ class Coder {
     int64_t inputSize;  // size of a regular input file, -1 when unknown
     // A compressor fails once it has read more input bytes than this (the header's limit).
     int64_t readLimit;
-    // Banner and time line: standard output, or standard error when that is the output.
+    // Banner and time line: standard output, or standard error when that is the output;
+    // null: neither is printed (lzw -q).
     std::FILE* console;
+    // The program's progress display, or null (see RunWatcher).
+    RunWatcher* watcher;
     // The output names the file open as standard output: it is written through that
     // descriptor, at its position, instead of being opened (and truncated) again.
     bool outputIsStandard;
@@ -308,10 +321,15 @@ class Coder {
     // compression), when the path still names the regular file opened. After closeFiles().
     void releaseOutput(bool remove);
     void startTimer();
-    // Prints "Czas trwania obliczen:%ld ms.\n\n" on `console` with the time since startTimer().
+    // Prints "Czas trwania obliczen:%ld ms.\n\n" on `console` with the time since startTimer()
+    // (nothing when `console` is null).
     void stopTimerAndReport();
-    // Prints the mode banner on `console` and flushes it.
+    // Prints the mode banner on `console` and flushes it (nothing when `console` is null).
     void printBanner(const char* text);
+    // Tells the watcher, if any, that a line is about to be printed.
+    void clearWatcherLine() {
+        if (watcher != nullptr) watcher->clear(watcher->context);
+    }
     // Records the run's first fault, prints its line on standard error with `path` (unless
     // quiet) and marks the run failed. Returns false so callers can `return fail(...)`.
     bool fail(Fault why, const char* path);

@@ -90,6 +90,7 @@ Coder::Coder()
       inputSize(-1),
       readLimit(INT64_MAX),
       console(stdout),
+      watcher(nullptr),
       outputIsStandard(false),
       outputDevice(0),
       outputInode(0),
@@ -102,6 +103,7 @@ bool Coder::fail(Fault why, const char* path) {
     if (!failed) {
         fault = why;
         if (!quiet) {
+            clearWatcherLine();
             std::fflush(stdout);
             std::fprintf(stderr, faultText(why), path);
             std::fputc('\n', stderr);
@@ -114,6 +116,7 @@ bool Coder::failCorrupt(Fault why) {
     if (!failed) {
         fault = why;
         if (!quiet) {
+            clearWatcherLine();
             std::fflush(stdout);
             std::fprintf(stderr, kDamagedFormat, inputPath, faultText(why));
             std::fputc('\n', stderr);
@@ -286,10 +289,13 @@ void Coder::stopTimerAndReport() {
     endTicks = clockTicks();
     elapsedTicks =
         static_cast<int32_t>(static_cast<uint32_t>(endTicks) - static_cast<uint32_t>(startTicks));
+    if (console == nullptr) return;
+    clearWatcherLine();
     std::fprintf(console, kTimeLineFormat, static_cast<long>(elapsedTicks));
 }
 
 void Coder::printBanner(const char* text) {
+    if (console == nullptr) return;
     std::fputs(text, console);
     std::fputc('\n', console);
     std::fflush(console);

@@ -46,6 +46,7 @@ int Coder::refill() {
         fail(Fault::tooLarge, inputPath);
         return -1;
     }
+    if (watcher != nullptr) watcher->refilled(watcher->context, bytesRead, inputSize);
     inPos = 1;
     inEnd = static_cast<int32_t>(n);
     return inBuf[0];
