@@ -201,10 +201,13 @@ void Coder::stopTimerAndReport() {
     endTicks = clockTicks();
     elapsedTicks =
         static_cast<int32_t>(static_cast<uint32_t>(endTicks) - static_cast<uint32_t>(startTicks));
+    if (console == nullptr) return;
+    clearWatcherLine();
     std::fprintf(console, kTimeLineFormat, static_cast<long>(elapsedTicks));
 }
 
 void Coder::printBanner(const char* text) {
+    if (console == nullptr) return;
     std::fputs(text, console);
     std::fputc('\n', console);
     std::fflush(console);
@@ -228,7 +231,6 @@ int Coder::runFile(Direction newDirection, Policy newPolicy, const char* inputNa
                    const char* outputName) {
     const PolicyRow& row = policyRow(newPolicy);
     bool compressing = newDirection == Direction::compress;
-    if (console == nullptr) console = stdout;
     if (row.timerBeforeBanner) startTimer();
     printBanner(compressing ? row.compressBanner : row.decompressBanner);
     if (!row.timerBeforeBanner) startTimer();
@@ -251,7 +253,8 @@ int Coder::runFile(Direction newDirection, Policy newPolicy, const char* inputNa
     return 0;
 }
 
-void Coder::reportFault() const {
+void Coder::reportFault() {
+    clearWatcherLine();
     std::fflush(stdout);
     if (isDamage(fault)) {
         std::fprintf(stderr, kDamagedFormat, faultPath, faultText(fault));
@@ -286,6 +289,10 @@ size_t Coder::readFile(Coder& coder, uint8_t* dst, size_t n) {
     if (coder.in == nullptr) return 0;
     size_t got = std::fread(dst, 1, n, coder.in);
     if (got == 0 && std::ferror(coder.in)) coder.fail(Fault::readFailed, coder.inputPath);
+    if (got > 0 && coder.watcher != nullptr) {
+        coder.watcher->refilled(coder.watcher->context, coder.bytesRead + static_cast<int64_t>(got),
+                                coder.inputSize);
+    }
     return got;
 }
 

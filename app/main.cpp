@@ -1,27 +1,59 @@
-// lzw MODE INPUT OUTPUT: compresses or decompresses one file.
+// lzw [-q] MODE INPUT OUTPUT: compresses or decompresses one file.
 #include <cstdio>
 #include <cstring>
 
 #include "coder.h"
 #include "lzw.h"
+#include "progress.h"
+
+namespace {
+
+// The file a path on the command line names: "-" is standard input or output, and goes the
+// way of /dev/stdin and /dev/stdout (a file named "-" is "./-").
+const char* fileName(const char* arg, const char* standard) {
+    return std::strcmp(arg, "-") == 0 ? standard : arg;
+}
+
+}  // namespace
 
 int main(int argc, char** argv) {
-    if (argc == 2 && (std::strcmp(argv[1], "-h") == 0 || std::strcmp(argv[1], "--help") == 0)) {
-        std::fputs(lzw::kUsage, stdout);
-        std::fputs(lzw::kHelp, stdout);
+    // Options come before the mode; a mode never starts with '-', and "--" ends them.
+    bool quiet = false, help = false, version = false;
+    int first = 1;
+    for (; first < argc && argv[first][0] == '-' && argv[first][1] != '\0'; ++first) {
+        const char* option = argv[first];
+        if (std::strcmp(option, "--") == 0) {
+            ++first;
+            break;
+        }
+        if (std::strcmp(option, "-q") == 0) {
+            quiet = true;
+        } else if (std::strcmp(option, "-h") == 0 || std::strcmp(option, "--help") == 0) {
+            help = true;
+        } else if (std::strcmp(option, "--version") == 0) {
+            version = true;
+        } else {
+            std::fputs(lzw::kUsage, stderr);
+            return 2;
+        }
+    }
+    // -h and --version stand alone: with a mode or a file, the line is a mistake.
+    if ((help || version) && first == argc) {
+        if (help) {
+            std::fputs(lzw::kUsage, stdout);
+            std::fputs(lzw::kHelp, stdout);
+        } else {
+            std::printf("lzw %s\n", lzw_version());
+        }
         return 0;
     }
-    if (argc == 2 && std::strcmp(argv[1], "--version") == 0) {
-        std::printf("lzw %s\n", lzw_version());
-        return 0;
-    }
-    if (argc < 4) {
+    if (help || version || argc - first < 3) {
         std::fputs(lzw::kUsage, stderr);
         return 2;
     }
     lzw::Direction direction;
     lzw::Policy policy;
-    if (!lzw::findMode(argv[1], direction, policy)) {
+    if (!lzw::findMode(argv[first], direction, policy)) {
         // A mistyped mode must not pass for a finished run: the input may be deleted next.
         std::fputs(lzw::kUsage, stderr);
         return 2;
@@ -32,10 +64,15 @@ int main(int argc, char** argv) {
         std::fprintf(stderr, "%s\n", lzw::faultText(lzw::Fault::noMemory));
         return 1;
     }
-    const char* output = argv[3];
+    const char* input = fileName(argv[first + 1], "/dev/stdin");
+    const char* output = fileName(argv[first + 2], "/dev/stdout");
     coder->pickConsole(output);
+    if (quiet) coder->console = nullptr;  // error lines only
+    lzw::app::ProgressLine progress;
+    if (!quiet && lzw::app::ProgressLine::wanted()) progress.attach(*coder);
     lzw::Coder::catchSignals();
-    int status = coder->runFile(direction, policy, argv[2], output);
+    int status = coder->runFile(direction, policy, input, output);
+    progress.clear();
     lzw::Coder::release(coder);
     return status;
 }

@@ -59,19 +59,16 @@ write_basic_package_version_file(${PROJECT_BINARY_DIR}/lzwConfigVersion.cmake
 install(FILES ${PROJECT_BINARY_DIR}/lzwConfig.cmake ${PROJECT_BINARY_DIR}/lzwConfigVersion.cmake
   DESTINATION ${LZW_CMAKE_DIR})
 
-# pkg-config finds the prefix from where the file lies, so it holds for any --prefix given
-# to cmake --install.
-if(IS_ABSOLUTE ${CMAKE_INSTALL_LIBDIR})
-  set(LZW_PC_LIBDIR ${CMAKE_INSTALL_LIBDIR})
-else()
-  set(LZW_PC_LIBDIR "\${prefix}/${CMAKE_INSTALL_LIBDIR}")
-endif()
-if(IS_ABSOLUTE ${CMAKE_INSTALL_INCLUDEDIR})
-  set(LZW_PC_INCLUDEDIR ${CMAKE_INSTALL_INCLUDEDIR})
-else()
-  set(LZW_PC_INCLUDEDIR "\${prefix}/${CMAKE_INSTALL_INCLUDEDIR}")
-endif()
-file(RELATIVE_PATH LZW_PC_UP /${CMAKE_INSTALL_LIBDIR}/pkgconfig /)
-string(REGEX REPLACE "/$" "" LZW_PC_UP "${LZW_PC_UP}")
-configure_file(cmake/lzw.pc.in ${PROJECT_BINARY_DIR}/lzw.pc @ONLY)
-install(FILES ${PROJECT_BINARY_DIR}/lzw.pc DESTINATION ${CMAKE_INSTALL_LIBDIR}/pkgconfig)
+# lzw.pc is written when it is installed, for the prefix installed to (cmake --install
+# --prefix, or DESTDIR under the prefix), with canonical absolute paths: with prefix /usr it
+# says -I/usr/include, which pkg-config leaves out as a system directory, and never
+# .../pkgconfig/../../include. A relocatable archive (cpack -G TGZ) has no prefix: there the
+# file finds it from where it lies (${pcfiledir}).
+install(CODE "
+  set(LZW_VERSION [[${PROJECT_VERSION}]])
+  set(LZW_LIBDIR [[${CMAKE_INSTALL_LIBDIR}]])
+  set(LZW_INCLUDEDIR [[${CMAKE_INSTALL_INCLUDEDIR}]])
+  set(LZW_PC_TEMPLATE [[${PROJECT_SOURCE_DIR}/cmake/lzw.pc.in]])
+  set(LZW_PC_OUTPUT [[${PROJECT_BINARY_DIR}/install/lzw.pc]])
+  include([[${PROJECT_SOURCE_DIR}/cmake/lzwPc.cmake]])")
+install(FILES ${PROJECT_BINARY_DIR}/install/lzw.pc DESTINATION ${CMAKE_INSTALL_LIBDIR}/pkgconfig)

@@ -86,6 +86,16 @@ struct PolicyRow {
     bool (Coder::*decompressLoop)();
 };
 
+// What the program shows while a file run goes on (its progress line on a terminal): told
+// after every read of the input file (readFile), with the bytes read so far and the input's size
+// (-1 when unknown), and before a line goes to the console or to standard error, so that it
+// can clear its own line first. A run in memory never calls it.
+struct RunWatcher {
+    void (*refilled)(void* context, int64_t bytesRead, int64_t inputSize);
+    void (*clear)(void* context);
+    void* context;
+};
+
 class Coder {
   public:
     // ---- Fields of a run, in order ----
@@ -152,8 +162,11 @@ class Coder {
     int64_t inputSize;  // size of a regular input file, -1 when unknown
     // A compressor fails once it has read more input bytes than this (the header's limit).
     int64_t readLimit;
-    // Banner and time line: standard output, or standard error when that is the output.
+    // Banner and time line: standard output, or standard error when that is the output;
+    // null: neither is printed (lzw -q).
     std::FILE* console;
+    // The program's progress display, or null (see RunWatcher).
+    RunWatcher* watcher;
     // The output names the file open as standard output: it is written through that
     // descriptor, at its position, instead of being opened (and truncated) again.
     bool outputIsStandard;
@@ -371,12 +384,17 @@ class Coder {
     // compression), when the path still names the regular file opened. After closeFiles().
     void releaseOutput(bool remove);
     void startTimer();
-    // Prints "Czas trwania obliczen:%ld ms.\n\n" on `console` with the time since startTimer().
+    // Prints "Czas trwania obliczen:%ld ms.\n\n" on `console` with the time since startTimer()
+    // (nothing when `console` is null).
     void stopTimerAndReport();
-    // Prints the mode banner on `console` and flushes it.
+    // Prints the mode banner on `console` and flushes it (nothing when `console` is null).
     void printBanner(const char* text);
+    // Tells the watcher, if any, that a line is about to be printed.
+    void clearWatcherLine() {
+        if (watcher != nullptr) watcher->clear(watcher->context);
+    }
     // Prints the line of the run's fault on standard error. REQUIRES: a fault.
-    void reportFault() const;
+    void reportFault();
     // Flushes and closes both files; reports write errors.
     bool closeFiles();
 

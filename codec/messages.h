@@ -75,11 +75,14 @@ inline constexpr const char* kTimeLineFormat = "Czas trwania obliczen:%ld ms.\n\
 
 // The banners of the modes stand in the policy rows (kPolicyRows in coder.h).
 
-// The command line: the usage line (also on a wrong one) and the lines -h adds to it.
+// The command line: the usage line (also on a wrong one) and the lines -h adds to it: the
+// modes, the option and the name of the standard streams.
 inline constexpr const char* kUsage = "uzycie: lzw c1|d1|c2|d2|c3|d3 WEJSCIE WYJSCIE\n";
 inline constexpr const char* kHelp =
     "  c1, d1  kompresja i dekompresja; pelny slownik przestaje rosnac\n"
     "  c2, d2  pelny slownik usuwa najdawniej uzyta fraze bez rozszerzen\n"
-    "  c3, d3  pelny slownik jest czyszczony i budowany od nowa\n";
+    "  c3, d3  pelny slownik jest czyszczony i budowany od nowa\n"
+    "  -q      (przed trybem) tylko komunikaty o bledach, bez banera i czasu\n"
+    "  -       jako WEJSCIE: standardowe wejscie, jako WYJSCIE: standardowe wyjscie\n";
 
 }  // namespace lzw

@@ -58,6 +58,7 @@ Coder::Coder()
       inputSize(-1),
       readLimit(INT64_MAX),
       console(nullptr),
+      watcher(nullptr),
       outputIsStandard(false),
       outputDevice(0),
       outputInode(0),

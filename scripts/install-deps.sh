@@ -1,16 +1,63 @@
 #!/usr/bin/env bash
-# Installs from Debian's packages whatever building and testing need and the machine lacks.
+# Installs from Debian's packages (Debian 12 or a derivative with apt) whatever building,
+# testing, packaging and CI (.ci/run) need and the machine lacks, and says why each is needed.
+# Installing needs root: as another user it names what is missing and stops, before apt runs.
+# With everything present it prints one line and changes nothing.
+# Usage: bash scripts/install-deps.sh      (as root, or: sudo bash scripts/install-deps.sh)
 set -euo pipefail
-need=()
-command -v cmake >/dev/null || need+=(cmake)
-command -v g++ >/dev/null || need+=(g++)
-command -v clang++ >/dev/null || need+=(clang)
-command -v pkg-config >/dev/null || need+=(pkg-config)
-[[ -f /usr/include/gtest/gtest.h ]] || need+=(libgtest-dev)
-[[ -f /usr/include/benchmark/benchmark.h ]] || need+=(libbenchmark-dev)
-ls /usr/lib/llvm-*/lib/clang/*/lib/linux/libclang_rt.fuzzer-x86_64.a >/dev/null 2>&1 || need+=(libclang-rt-dev)
-if ((${#need[@]})); then
-  echo "installing: ${need[*]}"
-  export DEBIAN_FRONTEND=noninteractive
-  apt-get update -qq && apt-get install -y -qq "${need[@]}" >/dev/null
+
+packages=()
+reasons=()
+need() {  # need PACKAGE WHY
+  packages+=("$1")
+  reasons+=("$(printf '  %-16s %s' "$1" "$2")")
+}
+have() { command -v "$1" >/dev/null 2>&1; }
+
+# The program and the demo (scripts/demo.sh).
+have cmake || need cmake "configures and drives every build"
+have make || need make "builds what cmake configures"
+have g++ || need g++ "compiles the program and the library (C++20)"
+# The tests (the README's test command).
+[[ -f /usr/include/gtest/gtest.h ]] || need libgtest-dev "GoogleTest, which the tests are written in"
+have script || need bsdutils "script(1): runs the program on a pseudo-terminal for the progress-line tests"
+have pkg-config || need pkg-config "scripts/check-install.sh builds a C program through lzw.pc"
+# The rest of CI (.ci/run).
+have clang++ || need clang "CI's second compiler, and the fuzzers"
+ls /usr/lib/llvm-*/lib/clang/*/lib/linux/libclang_rt.fuzzer-x86_64.a >/dev/null 2>&1 ||
+  need libclang-rt-dev "libFuzzer and the sanitizer runtimes (fuzz/ci.sh)"
+[[ -f /usr/include/benchmark/benchmark.h ]] || need libbenchmark-dev "Google Benchmark, for the benchmark build"
+have clang-format || need clang-format "the layout check of every source"
+have git || need git "lists the sources for the layout check"
+have dpkg-shlibdeps || need dpkg-dev "dpkg-shlibdeps: the .deb's dependencies (cpack -G DEB)"
+have file || need file "cpack -G DEB tells binaries from other files with it"
+
+if ((${#packages[@]} == 0)); then
+  echo "install-deps: everything needed is installed"
+  exit 0
 fi
+
+if ((EUID != 0)); then
+  {
+    echo "install-deps: these Debian packages are missing, and installing them needs root:"
+    printf '%s\n' "${reasons[@]}"
+    echo "Run: sudo bash scripts/install-deps.sh"
+  } >&2
+  exit 1
+fi
+if ! have apt-get; then
+  {
+    echo "install-deps: no apt-get here; install the equivalents of these Debian packages:"
+    printf '%s\n' "${reasons[@]}"
+  } >&2
+  exit 1
+fi
+
+echo "install-deps: installing ${#packages[@]} Debian package(s), without recommended extras:"
+printf '%s\n' "${reasons[@]}"
+export DEBIAN_FRONTEND=noninteractive
+# apt's errors (a mirror that cannot be reached, a name it does not know) stay on standard
+# error; only its progress lines are left out.
+apt-get update -q >/dev/null
+apt-get install -y -q --no-install-recommends "${packages[@]}" >/dev/null
+echo "install-deps: done"

@@ -16,6 +16,7 @@
 #include <regex>
 #include <set>
 #include <string>
+#include <tuple>
 #include <vector>
 
 #include "coder.h"
@@ -258,7 +259,7 @@ TEST_F(Cli, FullDeviceFailsTheRun) {
 // A typo must not pass for success: the user may delete the input next.
 TEST_F(Cli, UnknownModePrintsUsage) {
     write("in", "abc");
-    for (const char* mode : {"C1", "c4", "d0", "c", "c11", ""}) {
+    for (const char* mode : {"C1", "c4", "d0", "c", "c11", "", "-"}) {
         Outcome r = lzw({mode, "in", "out"});
         EXPECT_EQ(r.status, 2) << mode;
         EXPECT_EQ(r.out, "") << mode;
@@ -270,9 +271,23 @@ TEST_F(Cli, UnknownModePrintsUsage) {
 TEST_F(Cli, TooFewArgumentsPrintUsage) {
     write("in", "abc");
     for (std::vector<std::string> args : std::vector<std::vector<std::string>>{
-             {}, {"c1"}, {"c1", "in"}, {"d1", "in"}, {"-h", "in"}}) {
+             {},
+             {"c1"},
+             {"c1", "in"},
+             {"d1", "in"},
+             {"-h", "in"},
+             // Options: only -q, -h, --help and --version, and only before the mode.
+             {"-q"},
+             {"-q", "c1", "in"},
+             {"-x", "c1", "in", "out"},
+             {"--quiet", "c1", "in", "out"},
+             {"-qq", "c1", "in", "out"},
+             {"-q", "-v", "c1", "in", "out"},
+             {"--version", "c1", "in", "out"},
+             {"-q", "-h", "c1", "in", "out"},
+             {"--", "-q", "c1", "in", "out"}}) {
         Outcome r = lzw(args);
-        EXPECT_EQ(r.status, 2) << args.size();
+        EXPECT_EQ(r.status, 2) << ::testing::PrintToString(args);
         EXPECT_EQ(r.out, "");
         EXPECT_EQ(lineCount(r.err), 1) << r.err;
         EXPECT_EQ(r.err.back(), '\n');
@@ -280,16 +295,28 @@ TEST_F(Cli, TooFewArgumentsPrintUsage) {
         EXPECT_EQ(listing(), std::set<std::string>{"in"});
         EXPECT_EQ(read("in"), "abc");
     }
-    for (const char* flag : {"-h", "--help"}) {
-        Outcome r = lzw({flag});
-        EXPECT_EQ(r.status, 0) << flag;
-        EXPECT_EQ(r.err, "") << flag;
+    for (std::vector<std::string> args :
+         std::vector<std::vector<std::string>>{{"-h"}, {"--help"}, {"-q", "-h"}, {"--", "-h"}}) {
+        Outcome r = lzw(args);
+        if (args[0] == "--") {
+            EXPECT_EQ(r.status, 2);  // "--" ends the options: "-h" is then a mode
+            continue;
+        }
+        EXPECT_EQ(r.status, 0) << args.back();
+        EXPECT_EQ(r.err, "") << args.back();
+        EXPECT_EQ(r.out.rfind("uzycie: lzw c1|d1|c2|d2|c3|d3 WEJSCIE WYJSCIE\n", 0), 0u) << r.out;
         for (const Mode& m : kModes) EXPECT_NE(r.out.find(m.name), std::string::npos) << r.out;
+        for (const char* more : {"\n  -q ", "\n  -  "}) {
+            EXPECT_NE(r.out.find(more), std::string::npos) << r.out;
+        }
     }
-    Outcome r = lzw({"--version"});
-    EXPECT_EQ(r.status, 0);
-    EXPECT_EQ(r.err, "");
-    EXPECT_EQ(r.out, std::string("lzw ") + lzw_version() + "\n");
+    for (std::vector<std::string> args :
+         std::vector<std::vector<std::string>>{{"--version"}, {"-q", "--version"}}) {
+        Outcome r = lzw(args);
+        EXPECT_EQ(r.status, 0);
+        EXPECT_EQ(r.err, "");
+        EXPECT_EQ(r.out, std::string("lzw ") + lzw_version() + "\n");
+    }
 }
 
 // Opening the output would truncate the input before it is read.
@@ -315,10 +342,13 @@ TEST_F(Cli, InputAndOutputNamingOneFileAreRefused) {
             EXPECT_EQ(r.out, bannerLine(mode));
             EXPECT_EQ(read("file"), before) << mode << " " << in << " " << out;
         }
-        Outcome r = shell(std::string("\"$LZW\" ") + mode + " /dev/stdin file < file");
-        EXPECT_EQ(r.status, 1) << mode;
-        EXPECT_EQ(lineCount(r.err), 1) << r.err;
-        EXPECT_EQ(read("file"), before) << mode;
+        for (const char* standardInput : {"/dev/stdin", "-"}) {
+            Outcome r =
+                shell(std::string("\"$LZW\" ") + mode + " " + standardInput + " file < file");
+            EXPECT_EQ(r.status, 1) << mode << " " << standardInput;
+            EXPECT_EQ(lineCount(r.err), 1) << r.err;
+            EXPECT_EQ(read("file"), before) << mode << " " << standardInput;
+        }
     }
 }
 
@@ -349,29 +379,39 @@ TEST_F(Cli, InputsOverTwoGibibytesAreRefused) {
 TEST_F(Cli, InputThroughAPipeRoundTrips) {
     write("in", kText);
     write("empty", "");
-    for (char policy : allPolicies()) {
+    for (const auto& [policy, stdinName, stdoutName] :
+         std::vector<std::tuple<char, std::string, std::string>>{{'1', "/dev/stdin", "/dev/stdout"},
+                                                                 {'2', "/dev/stdin", "/dev/stdout"},
+                                                                 {'3', "/dev/stdin", "/dev/stdout"},
+                                                                 {'1', "-", "-"},
+                                                                 {'2', "-", "/dev/stdout"},
+                                                                 {'3', "/dev/stdin", "-"}}) {
         const std::string c = std::string("c") + policy, d = std::string("d") + policy;
-        Outcome r = shell("cat in | \"$LZW\" " + c + " /dev/stdin packed");
+        const std::string from = " " + stdinName + " ", to = " " + stdoutName;
+        Outcome r = shell("cat in | \"$LZW\" " + c + from + "packed");
         EXPECT_EQ(r.status, 0) << c << r.err;
         Bytes packed = readBytes("packed");
         ASSERT_GE(packed.size(), 4u);
         EXPECT_EQ(loadHeader(packed.data()), static_cast<int32_t>(kText.size() - 1)) << c;
         EXPECT_TRUE(packed == encode(policy, kText)) << c;
 
-        r = shell("cat packed | \"$LZW\" " + d + " /dev/stdin back");
+        r = shell("cat packed | \"$LZW\" " + d + from + "back");
         EXPECT_EQ(r.status, 0) << d << r.err;
         EXPECT_TRUE(readBytes("back") == kText) << d;
 
-        r = shell("cat empty | \"$LZW\" " + c + " /dev/stdin packed");
+        r = shell("cat empty | \"$LZW\" " + c + from + "packed");
         EXPECT_EQ(r.status, 0) << c;
         EXPECT_EQ(read("packed"), std::string("\xFF\xFF\xFF\xFF", 4)) << c;
 
         // Pipe to pipe: the input is held back until its size is known.
-        r = shell("cat in | \"$LZW\" " + c + " /dev/stdin /dev/stdout | \"$LZW\" " + d +
-                  " /dev/stdin /dev/stdout | cmp - in");
+        r = shell("cat in | \"$LZW\" " + c + from + to + " | \"$LZW\" " + d + from + to +
+                  " | cmp - in");
         EXPECT_EQ(r.status, 0) << c << r.err;
         EXPECT_EQ(r.out, "") << c;
+        // Only the data went through the pipes: the banners and time lines are on standard error.
+        EXPECT_EQ(lineCount(r.err), 6) << r.err;
     }
+    EXPECT_EQ(listing(), (std::set<std::string>{"in", "empty", "packed", "back"}));
 }
 
 // An output that cannot seek gets a header that is right from its first byte.
@@ -408,7 +448,7 @@ TEST_F(Cli, OutputToAPipe) {
 // Standard output named as the output, by any path: the banner and the time line go to
 // standard error, out of the data.
 TEST_F(Cli, StandardOutputAsOutputGetsOnlyTheData) {
-    const std::vector<std::string> paths = {"/dev/stdout", "/dev/fd/1", "got"};
+    const std::vector<std::string> paths = {"/dev/stdout", "/dev/fd/1", "got", "-"};
     for (size_t i = 0; i < kModes.size(); ++i) {
         const Mode& m = kModes[i];
         writeInputFor(m.name, "in", kText);
@@ -424,7 +464,7 @@ TEST_F(Cli, StandardOutputAsOutputGetsOnlyTheData) {
     // Appended to, the file keeps what it held; a pipe's unknown size is spooled, as
     // standard output is never sought back to a header.
     write("got", "kept");
-    Outcome r = shell("cat in | \"$LZW\" d3 /dev/stdin /dev/stdout >> got");
+    Outcome r = shell("cat in | \"$LZW\" d3 - - >> got");
     EXPECT_EQ(r.status, 0) << r.err;
     std::string kept = "kept";
     EXPECT_TRUE(readBytes("got") == concat({Bytes(kept.begin(), kept.end()), kText}));
@@ -542,5 +582,214 @@ TEST_F(Cli, DamagedStreamsAreReported) {
     }
 }
 
+// "-" names standard input or output; a file named "-" is reached as "./-".
+TEST_F(Cli, DashIsStandardInputOrOutput) {
+    write("in", kText);
+    const Bytes packedBytes = encode('3', kText);
+    const std::string packed(packedBytes.begin(), packedBytes.end());
+    const std::string text(kText.begin(), kText.end());
+    // The script, the file it leaves in "got", and the files that must exist after it.
+    for (const auto& [script, got, files] :
+         std::vector<std::tuple<std::string, std::string, std::set<std::string>>>{
+             {"\"$LZW\" c3 in - > got", packed, {"in", "got"}},
+             {"\"$LZW\" c3 - got < in", packed, {"in", "got"}},
+             {"cat in | \"$LZW\" c3 - - > got", packed, {"in", "got"}},
+             {"\"$LZW\" c3 in ./- && mv ./- got", packed, {"in", "got"}},
+             {"cp in ./- && \"$LZW\" c3 ./- got && rm ./-", packed, {"in", "got"}},
+             {"\"$LZW\" c3 in packed && \"$LZW\" d3 - - < packed > got",
+              text,
+              {"in", "packed", "got"}}}) {
+        for (const auto& name : listing()) {
+            if (name != "in") fs::remove(work_ / name);
+        }
+        Outcome r = shell(script);
+        EXPECT_EQ(r.status, 0) << script << "\n" << r.err;
+        EXPECT_TRUE(read("got") == got) << script;
+        EXPECT_EQ(listing(), files) << script;
+    }
+    // Messages name the standard streams by their paths.
+    Outcome r = shell("printf 'abc' | \"$LZW\" d1 - out");
+    EXPECT_EQ(r.status, 1);
+    EXPECT_EQ(r.err, "uszkodzony plik /dev/stdin: plik krotszy niz naglowek\n");
+    r = shell("\"$LZW\" c1 in - > /dev/full");
+    EXPECT_EQ(r.status, 1);
+    EXPECT_EQ(r.err, bannerLine("c1") + "blad przy zapisie pliku /dev/stdout\n");
+}
+
+// -q: nothing but error lines, with the statuses of a run without it.
+TEST_F(Cli, QuietPrintsOnlyErrorLines) {
+    write("in", kText);
+    const Bytes packed = encode('2', kText);
+    write("packed", packed);
+    write("cut", Bytes(packed.begin(), packed.end() - 100));
+    write("empty", "");
+    for (const auto& [args, status, err] :
+         std::vector<std::tuple<std::vector<std::string>, int, std::string>>{
+             {{"-q", "c2", "in", "out"}, 0, ""},
+             {{"-q", "d2", "packed", "out"}, 0, ""},
+             {{"-q", "c3", "empty", "out"}, 0, ""},
+             {{"-q", "-q", "d2", "packed", "out"}, 0, ""},
+             {{"-q", "--", "d2", "packed", "out"}, 0, ""},
+             {{"-q", "d2", "packed", "/dev/stdout"}, 0, ""},
+             {{"-q", "c1", "missing", "out"}, 1, "blad przy ladowaniu pliku missing\n"},
+             {{"-q", "d2", "cut", "out"},
+              1,
+              "uszkodzony plik cut: strumien konczy sie przed koncem danych\n"},
+             {{"-q", "c1", "in", "/dev/full"}, 1, "blad przy zapisie pliku /dev/full\n"},
+             {{"-q", "c1", "in", "in"}, 1, "plik wejsciowy i wyjsciowy to ten sam plik: in\n"},
+             {{"-q", "x1", "in", "out"}, 2, "uzycie: lzw c1|d1|c2|d2|c3|d3 WEJSCIE WYJSCIE\n"}}) {
+        Outcome r = lzw(args);
+        const std::string line = ::testing::PrintToString(args);
+        EXPECT_EQ(r.status, status) << line;
+        EXPECT_EQ(r.err, err) << line;
+        if (args.back() == "/dev/stdout") {
+            EXPECT_TRUE(Bytes(r.out.begin(), r.out.end()) == kText) << line;
+        } else {
+            EXPECT_EQ(r.out, "") << line;
+        }
+    }
+}
+
+// Escapes the characters a regular expression gives a meaning to.
+std::string literal(const std::string& text) {
+    std::string quoted;
+    for (char ch : text) {
+        if (std::string("\\^$.|?*+()[]{}").find(ch) != std::string::npos) quoted += '\\';
+        quoted += ch;
+    }
+    return quoted;
+}
+
+// The progress line: only on a terminal (run here under script(1), which gives the program a
+// pseudo-terminal and copies what it shows to standard output), only for a run that lasts
+// more than a second, erased before the time line or an error line. Off a terminal, and with
+// -q, every byte is what it was before there was a progress line.
+TEST_F(Cli, ProgressShowsOnlyOnATerminal) {
+    ASSERT_EQ(shell("command -v script").status, 0) << "script(1) is missing: "
+                                                       "bash scripts/install-deps.sh";
+    Bytes big;
+    for (int i = 0; i < 14; ++i) big = concat({big, kText});  // about 2 MB
+    write("big", big);
+    write("big.c2", encode('2', big));
+    Bytes packed = encode('1', big);
+    write("cut.c1", Bytes(packed.begin(), packed.end() - 100));
+    write("small", "abababab");
+    // A reader that stops after the first byte holds the program up for 1.2 s, and the
+    // program then has many buffers left to fill. A slow writer does the same: head cannot
+    // write its 100000 bytes before the program has started to read. The status goes to a
+    // file, as a pipe's status is the last command's.
+    auto slowReader = [](const std::string& run) {
+        return "{ " + run +
+               "; echo $? > status; } | (head -c 1 > /dev/null; sleep 1.2; cat > /dev/null)";
+    };
+    const std::string slowWriter = "{ head -c 100000 big; sleep 1.2; cat big; } | ";
+    const std::string time = "Czas trwania obliczen:[0-9]+ ms\\.\n\n";
+    const std::string damaged =
+        "uszkodzony plik cut\\.c1: strumien konczy sie przed koncem danych\n";
+    enum Shows { nothing, percent, bytes };
+    struct Row {
+        std::string script;
+        bool terminal;
+        Shows shows;
+        std::string rest;  // what the program printed besides its progress line, a regex
+        int status;
+    };
+    for (const Row& row : std::vector<Row>{
+             // Known size: percent of the input, its bytes and the speed.
+             {slowReader("\"$LZW\" c2 big -"), true, percent, literal(bannerLine("c2")) + time, 0},
+             {slowReader("\"$LZW\" d2 big.c2 -"), true, percent, literal(bannerLine("d2")) + time,
+              0},
+             // Unknown size: the bytes read and the speed.
+             {slowWriter + "\"$LZW\" c3 - packed; echo $? > status", true, bytes,
+              literal(bannerLine("c3")) + time, 0},
+             // Erased before an error line too.
+             {slowReader("\"$LZW\" d1 cut.c1 -"), true, percent,
+              literal(bannerLine("d1")) + damaged, 1},
+             // A short run shows nothing.
+             {"\"$LZW\" c1 small packed; echo $? > status", true, nothing,
+              literal(bannerLine("c1")) + time, 0},
+             // -q: nothing at all, not even on a terminal.
+             {slowReader("\"$LZW\" -q c2 big -"), true, nothing, "", 0},
+             {"\"$LZW\" -q d1 cut.c1 out; echo $? > status", true, nothing, damaged, 1},
+             // Off a terminal: the same runs print what they always did.
+             {slowReader("\"$LZW\" c2 big -"), false, nothing, literal(bannerLine("c2")) + time, 0},
+             {slowWriter + "\"$LZW\" c3 - packed; echo $? > status", false, nothing,
+              literal(bannerLine("c3")) + time, 0},
+             {slowReader("\"$LZW\" d1 cut.c1 -"), false, nothing,
+              literal(bannerLine("d1")) + damaged, 1},
+         }) {
+        fs::remove(work_ / "status");
+        std::string shown;
+        if (row.terminal) {
+            Outcome r = shell("script -q -e -c '" + row.script + "' /dev/null");
+            EXPECT_EQ(r.err, "") << row.script;
+            // The terminal turns every "\n" into "\r\n".
+            shown = std::regex_replace(r.out, std::regex("\r\n"), "\n");
+        } else {
+            Outcome r = shell(row.script);
+            shown = r.out + r.err;
+        }
+        EXPECT_EQ(read("status"), std::to_string(row.status) + "\n") << row.script;
+        // The progress line: from the first carriage return to the last.
+        size_t from = shown.find('\r'), to = shown.rfind('\r');
+        std::string progress, rest = shown;
+        if (from != std::string::npos) {
+            progress = shown.substr(from, to + 1 - from);
+            rest = shown.substr(0, from) + shown.substr(to + 1);
+        }
+        EXPECT_TRUE(std::regex_match(rest, std::regex(row.rest)))
+            << row.script << "\n"
+            << ::testing::PrintToString(shown);
+        switch (row.shows) {
+            case nothing:
+                EXPECT_EQ(progress, "") << row.script << "\n" << ::testing::PrintToString(shown);
+                break;
+            case percent:
+            case bytes:
+                // Drawn, then blanked out: it ends in spaces between two carriage returns.
+                EXPECT_TRUE(std::regex_search(progress, std::regex("[0-9] (B|KiB|MiB|GiB)/s")))
+                    << row.script << "\n"
+                    << ::testing::PrintToString(shown);
+                EXPECT_EQ(progress.find('%') != std::string::npos, row.shows == percent)
+                    << ::testing::PrintToString(progress);
+                EXPECT_TRUE(std::regex_search(progress, std::regex("\r +\r$")))
+                    << ::testing::PrintToString(progress);
+                break;
+        }
+    }
+}
+
+// The bash completion: options before the mode, the modes, then file names or "-" for the
+// input and the output, and nothing after them.
+TEST_F(Cli, CompletionOffersOptionsModesAndFiles) {
+    write("notes.txt", "x");
+    write("notes.lzw", "x");
+    fs::create_directory(work_ / "dir");
+    for (const auto& [line, offered] :
+         std::vector<std::pair<std::string, std::string>>{{"lzw ", "c1 c2 c3 d1 d2 d3"},
+                                                          {"lzw c", "c1 c2 c3"},
+                                                          {"lzw -", "-- --help --version -h -q"},
+                                                          {"lzw --v", "--version"},
+                                                          {"lzw -q ", "c1 c2 c3 d1 d2 d3"},
+                                                          {"lzw -q d", "d1 d2 d3"},
+                                                          {"lzw -- -", ""},
+                                                          {"lzw c1 notes.", "notes.lzw notes.txt"},
+                                                          {"lzw c1 ", "- dir notes.lzw notes.txt"},
+                                                          {"lzw -q d2 notes.lzw -", "-"},
+                                                          {"lzw d2 notes.lzw d", "dir"},
+                                                          {"lzw c1 a b ", ""}}) {
+        // The words of the line; the last one is being completed (empty after a space). What
+        // is offered comes back sorted.
+        const std::string script =
+            std::string("source '") + LZW_COMPLETION +
+            "'; read -ra COMP_WORDS <<< \"$1\"; "
+            "[[ $1 == *' ' ]] && COMP_WORDS+=(''); "
+            "COMP_CWORD=$((${#COMP_WORDS[@]} - 1)); _lzw; "
+            "printf '%s\\n' \"${COMPREPLY[@]}\" | LC_ALL=C sort | paste -sd ' '";
+        Outcome r = spawn({"/bin/bash", "-c", script, "bash", line});
+        EXPECT_EQ(r.status, 0) << line << r.err;
+        EXPECT_EQ(r.out, offered + "\n") << line;
+    }
+}
 }  // namespace
 }  // namespace lzw::testing
