@@ -771,8 +771,12 @@ inline void Coder::indexInsert(int32_t prefix, int32_t symbol, int32_t code) {
 template <bool kIndexing, bool kEvicting>
 [[gnu::always_inline]] inline void Coder::hangUnderAs(int32_t code, int32_t prefix,
                                                       int32_t symbol) {
-    dict[code].symbol = symbol;
-    dict[code].parent = prefix;
+    // A release decoder reads only its own tables: dict's 16 bytes per code would be a
+    // quarter of the pages a short run touches.
+    if (kIndexing || kChecked) {
+        dict[code].symbol = symbol;
+        dict[code].parent = prefix;
+    }
     if constexpr (kEvicting) {
         // A phrase hung under itself stands in no child list: it is neither counted nor
         // indexed, and can never be matched.
