@@ -407,8 +407,10 @@ class Coder {
     // Fills slot `code` as the newest child of `prefix`, keeping the faster structures of
     // the freeze modes and the reset-mode decoder.
     void hangUnder(int32_t code, int32_t prefix, int32_t symbol);
-    // hangUnder for `indexing` and `evicting` known when compiled.
-    template <bool kIndexing, bool kEvicting>
+    // hangUnder for `indexing` and `evicting` known when compiled. kKeepDict: also record the
+    // phrase in dict, which release builds read only in compressors between runs (to drop
+    // the pairs of childOf) and in tests that drive a Coder by hand.
+    template <bool kIndexing, bool kEvicting, bool kKeepDict = kIndexing || kChecked>
     void hangUnderAs(int32_t code, int32_t prefix, int32_t symbol);
     // Adds prefix+symbol; returns its code, or NIL when a frozen dictionary is full.
     // kPairTable: into the reset-mode compressor's pair table (REQUIRES as findChild).
@@ -668,8 +670,9 @@ class Coder {
     template <bool kIndexing, bool kFull>
     int32_t takeSlotAs(int32_t prefix, uint32_t& erased);
     static constexpr uint32_t kNoEntry = ~0u;
-    // The second half: hangs `code` under `prefix` as the newest leaf.
-    template <bool kIndexing>
+    // The second half: hangs `code` under `prefix` as the newest leaf (kKeepDict as in
+    // hangUnderAs).
+    template <bool kIndexing, bool kKeepDict = kIndexing || kChecked>
     void fillSlot(int32_t code, int32_t prefix, int32_t symbol);
     // Adds prefix+symbol, reusing the victim's slot when full; returns the code.
     // REQUIRES: `evicting` set since the last resetDictionary() and initRecency().
@@ -768,12 +771,13 @@ inline void Coder::indexInsert(int32_t prefix, int32_t symbol, int32_t code) {
     hangUnderAs<false, false>(code, prefix, symbol);
 }
 
-template <bool kIndexing, bool kEvicting>
+template <bool kIndexing, bool kEvicting, bool kKeepDict>
 [[gnu::always_inline]] inline void Coder::hangUnderAs(int32_t code, int32_t prefix,
                                                       int32_t symbol) {
     // A release decoder reads only its own tables: dict's 16 bytes per code would be a
-    // quarter of the pages a short run touches.
-    if (kIndexing || kChecked) {
+    // quarter of the pages a short run touches. The eviction compressor's loop skips them
+    // too: its adds fill slots all over dict, and nearly every such store missed the cache.
+    if constexpr (kKeepDict) {
         dict[code].symbol = symbol;
         dict[code].parent = prefix;
     }
@@ -933,9 +937,9 @@ template <bool kIndexing, bool kFull>
     }
 }
 
-template <bool kIndexing>
+template <bool kIndexing, bool kKeepDict>
 [[gnu::always_inline]] inline void Coder::fillSlot(int32_t code, int32_t prefix, int32_t symbol) {
-    hangUnderAs<kIndexing, true>(code, prefix, symbol);
+    hangUnderAs<kIndexing, true, kKeepDict>(code, prefix, symbol);
     appendLeaf(code);
     if constexpr (kChecked) {
         checkAfterAdd(prefix, code);
