@@ -144,8 +144,13 @@ class Coder {
     // dict[k].symbol)] == k, and every other entry is 0 (code 0 is never a child). One load
     // per input byte, instead of the sibling walk (up to 256 steps near the root) or a hash
     // probe; an erase is one store. 2 MiB, but a run touches only the rows of the bytes it
-    // meets, and the children of a frequent byte share cache lines.
-    uint16_t childOf[kTableSize << 8];
+    // meets, and the children of a frequent byte share cache lines. Aligned so that create()
+    // can place it on a 2 MiB boundary, where the system may back it with one huge page: a run
+    // then pays one fault for the table instead of one per 4 KiB page it touches (about 10 us
+    // each on a virtual machine, hundreds of them in a 10 KB input), and its loads miss the TLB
+    // far less.
+    alignas(1 << 15) uint16_t childOf[kTableSize << 8];
+    static constexpr size_t kHugePage = size_t{1} << 21;
     // True when childOf may hold pairs that dict does not describe (a new Coder, or a
     // decoder has used dict since): the next reset clears it whole instead of dropping
     // only the pairs of codes below count.
@@ -298,6 +303,11 @@ class Coder {
     void mapChildTable();
     // Inputs up to this size (when known) leave the pages to be faulted in as touched.
     static constexpr int64_t kMapChildTableFrom = int64_t{1} << 20;
+    // Asks for childOf in one huge page (create() aligned it). From this input size on a run
+    // touches more pages of it than the clearing of 2 MiB costs; smaller ones fault in the few
+    // pages they touch. Best effort: without transparent huge pages nothing changes.
+    void adviseHugeChildTable();
+    static constexpr int64_t kHugeChildTableFrom = int64_t{1} << 9;
     // Opens the input ("rb") then the output ("wb"), refusing when both name one file, and
     // clears halfPending. REQUIRES: nothing. Returns false after fail() if either cannot be opened.
     bool openFiles(const char* inputPath, const char* outputPath);
@@ -415,8 +425,10 @@ class Coder {
     // Fills slot `code` as the newest child of `prefix`, keeping the faster structures of
     // the freeze modes and the reset-mode decoder.
     void hangUnder(int32_t code, int32_t prefix, int32_t symbol);
-    // hangUnder for `indexing` and `evicting` known when compiled.
-    template <bool kIndexing, bool kEvicting>
+    // hangUnder for `indexing` and `evicting` known when compiled. kKeepDict: also record the
+    // phrase in dict, which release builds read only in compressors between runs (to drop
+    // the pairs of childOf) and in tests that drive a Coder by hand.
+    template <bool kIndexing, bool kEvicting, bool kKeepDict = kIndexing || kChecked>
     void hangUnderAs(int32_t code, int32_t prefix, int32_t symbol);
     // Adds prefix+symbol; returns its code, or NIL when a frozen dictionary is full.
     // kPairTable: into the reset-mode compressor's pair table (REQUIRES as findChild).
@@ -676,8 +688,9 @@ class Coder {
     template <bool kIndexing, bool kFull>
     int32_t takeSlotAs(int32_t prefix, uint32_t& erased);
     static constexpr uint32_t kNoEntry = ~0u;
-    // The second half: hangs `code` under `prefix` as the newest leaf.
-    template <bool kIndexing>
+    // The second half: hangs `code` under `prefix` as the newest leaf (kKeepDict as in
+    // hangUnderAs).
+    template <bool kIndexing, bool kKeepDict = kIndexing || kChecked>
     void fillSlot(int32_t code, int32_t prefix, int32_t symbol);
     // Adds prefix+symbol, reusing the victim's slot when full; returns the code.
     // REQUIRES: `evicting` set since the last resetDictionary() and initRecency().
@@ -776,11 +789,16 @@ inline void Coder::indexInsert(int32_t prefix, int32_t symbol, int32_t code) {
     hangUnderAs<false, false>(code, prefix, symbol);
 }
 
-template <bool kIndexing, bool kEvicting>
+template <bool kIndexing, bool kEvicting, bool kKeepDict>
 [[gnu::always_inline]] inline void Coder::hangUnderAs(int32_t code, int32_t prefix,
                                                       int32_t symbol) {
-    dict[code].symbol = symbol;
-    dict[code].parent = prefix;
+    // A release decoder reads only its own tables: dict's 16 bytes per code would be a
+    // quarter of the pages a short run touches. The eviction compressor's loop skips them
+    // too: its adds fill slots all over dict, and nearly every such store missed the cache.
+    if constexpr (kKeepDict) {
+        dict[code].symbol = symbol;
+        dict[code].parent = prefix;
+    }
     if constexpr (kEvicting) {
         // A phrase hung under itself stands in no child list: it is neither counted nor
         // indexed, and can never be matched.
@@ -937,9 +955,9 @@ template <bool kIndexing, bool kFull>
     }
 }
 
-template <bool kIndexing>
+template <bool kIndexing, bool kKeepDict>
 [[gnu::always_inline]] inline void Coder::fillSlot(int32_t code, int32_t prefix, int32_t symbol) {
-    hangUnderAs<kIndexing, true>(code, prefix, symbol);
+    hangUnderAs<kIndexing, true, kKeepDict>(code, prefix, symbol);
     appendLeaf(code);
     if constexpr (kChecked) {
         checkAfterAdd(prefix, code);

@@ -34,7 +34,10 @@ void Coder::resetDictionary() {
     }
     for (int32_t j = 0; j < alphabetSize; ++j) dict[j] = DictEntry{NIL, NIL, NIL, j};
     if (evicting) {
-        std::fill(dict + alphabetSize, dict + kTableSize, DictEntry{NIL, NIL, NIL, NIL});
+        // Decoders read dict only in checked builds (see hangUnderAs).
+        if (indexing || kChecked) {
+            std::fill(dict + alphabetSize, dict + kTableSize, DictEntry{NIL, NIL, NIL, NIL});
+        }
         std::fill(childCount, childCount + kTableSize, static_cast<uint16_t>(0));
     }
     if (!indexing) {

@@ -28,7 +28,7 @@ int32_t Coder::encodeEvicting(int32_t w, bool& ended) {
                 int32_t y = childOf[next];
                 uint32_t erased;
                 int32_t slot = takeSlotAs<true, kFull>(w, erased);
-                fillSlot<true>(slot, w, c);
+                fillSlot<true, kChecked>(slot, w, c);
                 if (!kFull && count == kTableSize) {  // on with the loop for a full one
                     w = c;
                     return false;
@@ -61,6 +61,9 @@ bool Coder::compressEvictingLoop() {
     bool ended = false;
     int32_t w = encodeEvicting<false>(first, ended);
     if (!ended) w = encodeEvicting<true>(w, ended);
+    // The loop left dict behind (release builds): the next compressor's reset clears childOf
+    // whole instead of dropping the pairs dict names.
+    if constexpr (!kChecked) childOfStale = true;
     return finishEncoding(w);
 }
 

@@ -8,6 +8,7 @@
 #include <chrono>
 #include <climits>
 #include <csignal>
+#include <cstddef>
 #include <cstdlib>
 #include <cstring>
 #include <new>
@@ -329,11 +330,16 @@ void Coder::configure(Direction newDirection, Policy newPolicy) {
 Coder* Coder::create() noexcept {
     // Fresh pages from the system are zero and untouched. (calloc would clear reused heap
     // memory: megabytes per call.)
-    constexpr size_t kAlign = alignof(Coder);
-    size_t size = sizeof(Coder) + kAlign;
+    // Placed so that childOf starts on a huge-page boundary; its offset is a multiple of the
+    // Coder's alignment, so the Coder stays aligned.
+    static_assert(offsetof(Coder, childOf) % alignof(Coder) == 0);
+    size_t size = sizeof(Coder) + kHugePage;
     void* raw = mmap(nullptr, size, PROT_READ | PROT_WRITE, MAP_PRIVATE | MAP_ANONYMOUS, -1, 0);
     if (raw == MAP_FAILED) return nullptr;
-    auto start = (reinterpret_cast<uintptr_t>(raw) + kAlign - 1) & ~(kAlign - 1);
+    constexpr uintptr_t kIndexAt = offsetof(Coder, childOf);
+    auto start =
+        ((reinterpret_cast<uintptr_t>(raw) + kIndexAt + kHugePage - 1) & ~(kHugePage - 1)) -
+        kIndexAt;
     auto* coder = new (reinterpret_cast<void*>(start)) Coder();
     coder->block = raw;
     coder->childOfStale = false;
@@ -344,7 +350,7 @@ void Coder::release(Coder* coder) noexcept {
     if (coder == nullptr) return;
     void* raw = coder->block;
     coder->~Coder();
-    munmap(raw, sizeof(Coder) + alignof(Coder));
+    munmap(raw, sizeof(Coder) + kHugePage);
 }
 
 void Coder::mapChildTable() {
@@ -358,10 +364,20 @@ void Coder::mapChildTable() {
 #endif
 }
 
+void Coder::adviseHugeChildTable() {
+#ifdef MADV_HUGEPAGE
+    // Only in the pages of create(): elsewhere childOf is not aligned for it.
+    if (block != nullptr) madvise(childOf, sizeof childOf, MADV_HUGEPAGE);
+#endif
+}
+
 bool Coder::beginRun(int64_t size) {
     if (direction == Direction::decompress) return true;
     // The reset-mode compressor keeps its pairs in pairTable instead.
     bool usesIndex = policy != Policy::reset;
+    if (usesIndex && !childOfMapped && (size < 0 || size >= kHugeChildTableFrom)) {
+        adviseHugeChildTable();
+    }
     if (usesIndex && !childOfMapped && (size < 0 || size >= kMapChildTableFrom)) mapChildTable();
     if (size > kMaxInputSize) return fail(Fault::tooLarge, inputPath);
     readLimit = kMaxInputSize;
