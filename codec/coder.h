@@ -410,10 +410,10 @@ class Coder {
     int32_t emitString(int32_t code) { return emitChecked(code); }
     // Writes the n-byte string of `code` to the output, keeping it in stringBuf (last byte
     // first). Returns n, or 0 after failCorrupt() when the chain does not end at a single byte
-    // after exactly n steps. REQUIRES: 1 <= n <= 4096. Every walk stays in the tables:
-    // parentOf[NIL] is NIL.
+    // after exactly n steps, or after a failed write. REQUIRES: 1 <= n <= 4096. Every walk stays in
+    // the tables: parentOf[NIL] is NIL.
     int32_t writeString(int32_t code, int32_t n) {
-        if (outPos + n > kBufSize) flushOutput();
+        if (outPos + n > kBufSize && !flushOutput()) return 0;
         // Straight into the output buffer, from the string's end.
         uint8_t* dst = outBuf + outPos + n - 1;
         int32_t c = code;
@@ -445,11 +445,15 @@ class Coder {
     void chainFault();
     void lengthFault(int32_t n);
     // Writes the n-byte string of `code` by one copy of its whole short form (the bytes past
-    // n are overwritten later). REQUIRES: 1 <= n <= kShortString and a sound chain.
-    void copyShortString(int32_t code, int32_t n) {
-        if (outPos > kBufSize - kShortString) flushOutput();
+    // n are overwritten later). False after a failed write. REQUIRES: 1 <= n <= kShortString
+    // and a sound chain.
+    bool copyShortString(int32_t code, int32_t n) {
+        if (outPos > kBufSize - kShortString && !flushOutput()) [[unlikely]] {
+            return false;
+        }
         std::memcpy(outBuf + outPos, shortString[code], kShortString);
         outPos += n;
+        return true;
     }
 
     // Local copies of the input cursor and the half-code state for the decoding loops:
@@ -486,12 +490,29 @@ class Coder {
     }
     // Without a branch on the half code: the 16 or 12 bits now due go out as one 4-byte
     // store, of which the whole bytes count (the rest is overwritten by the next store).
-    void putCode(CodeWriter& wr, int32_t code) {
-        if (wr.p > outBuf + kBufSize - 4) {
-            putWriter(wr);
-            flushOutput();
-            wr = takeWriter();
+    // False, with nothing stored, once a write has failed: the caller's loop stops there.
+    // The test sits in the flush branch only, so a loop pays nothing for it.
+    bool putCode(CodeWriter& wr, int32_t code) {
+        if (!makeRoom(wr, 1)) [[unlikely]] {
+            return false;
         }
+        storeCode(wr, code);
+        return true;
+    }
+    // Writes out the buffer unless it has room for `codes` more codes (at most kBufSize / 2):
+    // the last one's 4-byte store starts at most ceil(3 (codes - 1) / 2) bytes on. False after
+    // a failed write.
+    bool makeRoom(CodeWriter& wr, int32_t codes) {
+        if (wr.p + (3 * codes - 2) / 2 + 4 > outBuf + kBufSize) [[unlikely]] {
+            putWriter(wr);
+            bool written = flushOutput();
+            wr = takeWriter();
+            return written;
+        }
+        return true;
+    }
+    // putCode where makeRoom has made room.
+    void storeCode(CodeWriter& wr, int32_t code) {
         wr.pending = (wr.pending << 12) | static_cast<uint32_t>(code);
         wr.bits += 12;
         uint32_t word = __builtin_bswap32(wr.pending << (32 - wr.bits));
@@ -539,8 +560,8 @@ class Coder {
     int32_t encodeInput(int32_t w, bool& ended, OnMiss onMiss, OnHit onHit);
     // Calls window(p, end, wr) on the rest of each input window in turn, reading the next
     // between them, with the input cursor in `p` and the code writer in `wr`. Stops when
-    // the input ends (returns true) or when `window` returns false, having left `p` at the
-    // first byte it did not consume (returns false).
+    // the input ends or a write fails (returns true), or when `window` returns false, having
+    // left `p` at the first byte it did not consume (returns false).
     template <class Window>
     bool overInput(Window window);
     // After the last input byte: writes the phrase in progress and the half code, fixes
@@ -587,8 +608,8 @@ class Coder {
     }
     // 4 x the first phrase code: a smaller phrase in progress is a single byte.
     static constexpr uint32_t kFirstPhrase4 = sizeof(PairSlot) * kSymbols;
-    // Writes chunkCodes[from, to) to the output.
-    void putChunkCodes(int32_t from, int32_t to);
+    // Writes chunkCodes[from, to) to the output. False after a failed write.
+    bool putChunkCodes(int32_t from, int32_t to);
     // findChild<true>: while rootsDirect, a single-byte prefix's pair in rootCode4; otherwise
     // the pair's two slots, then the stash.
     int32_t findPair(int32_t prefix, int32_t symbol);
@@ -951,6 +972,8 @@ bool Coder::overInput(Window window) {
         CodeWriter wr = takeWriter();
         bool more = window(p, end, wr);
         putWriter(wr);
+        // A failed write ends the run as the end of input would: the window stopped there.
+        if (failed) return true;
         inPos = static_cast<int32_t>(p - inBuf);
         if (!more) return false;
         if (refill() < 0) return true;
@@ -965,7 +988,7 @@ int32_t Coder::encodeInput(int32_t w, bool& ended, OnMiss onMiss, OnHit onHit) {
             int32_t c = *p++;
             int32_t x = findChild(w, c);
             if (x == NIL) {
-                putCode(wr, w);
+                if (!putCode(wr, w)) return false;
                 bool more = onMiss(w, c);
                 w = c;
                 if (!more) return false;

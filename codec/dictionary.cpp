@@ -145,10 +145,12 @@ int32_t Coder::encodeFrozen(int32_t w, bool& ended) {
             // a window that continues a run of random data.
             codes = 0;
             CodeWriter wr = takeWriter();
-            for (const uint8_t* p = inBuf + inPos; p != inBuf + inEnd; ++p) {
+            // The end is fixed here: a failed write empties the window (markFailed).
+            const uint8_t* end = inBuf + inEnd;
+            for (const uint8_t* p = inBuf + inPos; p != end; ++p) {
                 int32_t x = findChild(w, *p);
                 if (x == NIL) {
-                    putCode(wr, w);
+                    if (!putCode(wr, w)) break;
                     x = *p;
                     ++codes;
                 }
@@ -157,6 +159,7 @@ int32_t Coder::encodeFrozen(int32_t w, bool& ended) {
             putWriter(wr);
             if (inEnd - inPos < kBufSize) codes = 0;  // too few bytes to judge
         }
+        if (failed) break;
         inPos = inEnd;
         if (refill() < 0) break;
         inPos = 0;  // the byte refill() returned is read again
@@ -208,8 +211,11 @@ int32_t Coder::parseInLanes(int32_t w, int32_t& codes) {
         codes += static_cast<int32_t>(lanes[k]->codes - laneCodes[k]);
     }
     CodeWriter wr = takeWriter();
-    for (const uint16_t* c = laneCodes[0]; c != l0.codes; ++c) putCode(wr, *c);
     int32_t cur = l0.w;
+    // Room for a lane's codes first, so that copying them needs no test per code. A failed
+    // write: the caller stops.
+    if (!makeRoom(wr, static_cast<int32_t>(l0.codes - laneCodes[0]))) return cur;
+    for (const uint16_t* c = laneCodes[0]; c != l0.codes; ++c) storeCode(wr, *c);
     for (int32_t k = 1; k < kLanes; ++k) {
         // Parse on from the start of segment k until a phrase starts where one of lane
         // k's does; almost always within a few bytes.
@@ -223,7 +229,7 @@ int32_t Coder::parseInLanes(int32_t w, int32_t& codes) {
                 cur = x;
                 continue;
             }
-            putCode(wr, cur);
+            if (!putCode(wr, cur)) return cur;
             cur = c;
             if ((starts[j >> 6] >> (j & 63)) & 1) break;
         }
@@ -231,9 +237,9 @@ int32_t Coder::parseInLanes(int32_t w, int32_t& codes) {
         // Lane k's phrase starting at j is entry number (starts before j) of its codes.
         int32_t index = std::popcount(starts[j >> 6] & ((uint64_t{1} << (j & 63)) - 1));
         for (int32_t g = 0; g < j >> 6; ++g) index += std::popcount(starts[g]);
-        for (const uint16_t* c = laneCodes[k] + index; c < lanes[k]->codes; ++c) {
-            putCode(wr, *c);
-        }
+        const uint16_t* from = laneCodes[k] + index;
+        if (!makeRoom(wr, static_cast<int32_t>(lanes[k]->codes - from))) return cur;
+        for (const uint16_t* c = from; c < lanes[k]->codes; ++c) storeCode(wr, *c);
         cur = lanes[k]->w;
     }
     putWriter(wr);
@@ -305,8 +311,11 @@ bool Coder::decompressLoop() {
         }
         int32_t first;
         n = lengthOf[code];
-        if (n > 0 && n <= kShortString && n <= left) {
-            copyShortString(code, n);
+        if (n > 0 && n <= kShortString && n <= left) [[likely]] {
+            if (!copyShortString(code, n)) [[unlikely]] {
+                putCursor(cur);
+                return false;
+            }
             first = shortString[code][0];
         } else {
             remaining = left;

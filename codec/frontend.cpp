@@ -4,6 +4,7 @@
 #include <sys/stat.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <cerrno>
 #include <chrono>
 #include <climits>
@@ -407,7 +408,10 @@ Fault Coder::runMemory(Direction newDirection, Policy newPolicy, const uint8_t* 
     inputPath = "(dane wejsciowe)";
     outputPath = "(bufor wyjsciowy)";
     configure(newDirection, newPolicy);
-    bool ok = beginRun(static_cast<int64_t>(memInSize)) && codeRun();
+    // Any size past the limit stays past it (a signed cast would turn 2^63 and more into an
+    // unknown size), so beginRun refuses it before a byte is read.
+    auto known = static_cast<int64_t>(std::min<size_t>(memInSize, kMaxInputSize + 1));
+    bool ok = beginRun(known) && codeRun();
     ok = closeFiles() && ok;
     inMemory = false;
     if (written != nullptr) *written = memOutSize;
