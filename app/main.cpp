@@ -29,6 +29,8 @@ const Mode* findMode(const char* name) {
 }  // namespace
 
 int main(int argc, char** argv) {
+    // Before anything is opened: a file must not take the place of a closed standard stream.
+    if (!lzw::Coder::openStandardStreams()) return 1;
     if (argc == 2 && (std::strcmp(argv[1], "-h") == 0 || std::strcmp(argv[1], "--help") == 0)) {
         std::fputs(lzw::kUsage, stdout);
         std::fputs(lzw::kHelp, stdout);

@@ -107,7 +107,10 @@ class Coder {
     bool inputKnown;  // inputDevice/inputInode identify the open input
     uint64_t inputDevice;
     uint64_t inputInode;
-    int64_t inputSize;  // size of a regular input file, -1 when unknown
+    // Size of a regular input file, -1 when unknown: a pipe or device, or a regular file that
+    // reports 0 (procfs and the like report 0 whatever they hold).
+    int64_t inputSize;
+    int32_t inputMode;  // permission bits of a regular input, -1 for any other
     // A compressor fails once it has read more input bytes than this (the header's limit).
     int64_t readLimit;
     // Banner and time line: standard output, or standard error when that is the output.
@@ -118,6 +121,10 @@ class Coder {
     // The regular output file opened, while a failure or a signal may remove it.
     uint64_t outputDevice;
     uint64_t outputInode;
+    // The output file is new (this run created it, private): closeFiles gives it outputMode
+    // once the run has succeeded.
+    bool outputCreated;
+    uint32_t outputMode;
     static constexpr int32_t kBufSize = 1 << 16;
     uint8_t inBuf[kBufSize + 1];  // one byte more: loops may read one past the window
     uint8_t outBuf[kBufSize];
@@ -299,8 +306,16 @@ class Coder {
     // through standard output itself then. Call before printBanner().
     void pickConsole(const char* outputPath);
     // Makes SIGINT, SIGTERM and SIGHUP (unless ignored) remove the output openOutput()
-    // created, then end the process by the same signal.
+    // created, then end the process by the same signal; a file-size limit (SIGXFSZ) fails
+    // the write instead of ending the process.
     static void catchSignals();
+    // Opens /dev/null on each of descriptors 0, 1 and 2 that is closed, so that no file the
+    // run opens takes its place; the names of such a stream (/dev/stdout...) then cannot be
+    // opened. False when that fails. Call first.
+    static bool openStandardStreams();
+    // Opens the named output "wb": a new file private (0600), setting outputCreated and
+    // outputMode; an existing one truncated. Null when it cannot be opened.
+    std::FILE* createOutput(const char* path);
     // Copies the rest of the input to an anonymous file in $TMPDIR (or /tmp) and reads on
     // from there, with inputSize known. False after fail() (also past readLimit).
     bool spoolInput();

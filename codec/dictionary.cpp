@@ -75,9 +75,10 @@ bool Coder::beginCompression(const char* inputName, const char* outputName) {
     // Refused before the output exists, so nothing is left behind.
     if (inputSize > kMaxInputSize) return fail(Fault::tooLarge, inputName);
     if (!openOutput(outputName)) return false;
-    // The header of an unknown size (pipe, device) is fixed at the end, on an output that
-    // can go back to it; any other output gets a header right from its first byte.
-    // Standard output may sit anywhere in its file (>>), so its header is never rewritten.
+    // The header of an unknown size (pipe, device, a regular file that reports 0) is fixed
+    // at the end, on an output that can go back to it; any other output gets a header right
+    // from its first byte. Standard output may sit anywhere in its file (>>), so its header
+    // is never rewritten: the input is copied first, and its size known.
     bool seekable = !outputIsStandard && lseek(fileno(out), 0, SEEK_CUR) >= 0;
     if (inputSize < 0 && !seekable) {
         readLimit = kMaxInputSize;
@@ -95,7 +96,10 @@ bool Coder::fixHeader() {
     int64_t actual = bytesRead - 1;
     if (actual == headerLength) return true;
     // Only a file of unknown size gets here: a run in memory knows its input's size.
-    if (inMemory) return fail(Fault::cannotSeek, outputPath);
+    // Standard output is never sought: it may sit anywhere in its file, after what others
+    // wrote there (>>, a group of commands), so only a named file, which this run opened and
+    // wrote from its first byte, gets its header rewritten.
+    if (inMemory || outputIsStandard) return fail(Fault::cannotSeek, outputPath);
     // The input was a pipe or changed size while read: rewrite the header in place.
     if (!flushOutput()) return false;
     if (std::fflush(out) != 0) return fail(Fault::writeFailed, outputPath);
