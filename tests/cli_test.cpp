@@ -349,6 +349,15 @@ TEST_F(Cli, InputsOverTwoGibibytesAreRefused) {
         fs::remove(work_ / "out");
         fs::remove(work_ / name);
     }
+    // Exactly 2 GiB is taken: the run fails on the write, not on the size. Its first window,
+    // random, fills the output buffer at once; the rest is a hole.
+    write("exact", randomBytes(8, 65536));
+    fs::resize_file(work_ / "exact", uintmax_t{1} << 31);
+    for (const char* mode : {"c1", "c2", "c3"}) {
+        Outcome r = lzw({mode, "exact", "/dev/full"});
+        EXPECT_EQ(r.status, 1) << mode;
+        EXPECT_EQ(r.err, "blad przy zapisie pliku /dev/full\n") << mode;
+    }
 }
 
 // A pipe has no size up front: the header is rewritten once the input has ended.
