@@ -78,9 +78,10 @@ bool Coder::beginCompression(const char* inputName, const char* outputName) {
     // Refused before the output exists, so nothing is left behind.
     if (inputSize > kMaxInputSize) return fail(Fault::tooLarge, inputName);
     if (!openOutput(outputName)) return false;
-    // The header of an unknown size (pipe, device) is fixed at the end, on an output that
-    // can go back to it; any other output gets a header right from its first byte.
-    // Standard output may sit anywhere in its file (>>), so its header is never rewritten.
+    // The header of an unknown size (pipe, device, a regular file that reports 0) is fixed
+    // at the end, on an output that can go back to it; any other output gets a header right
+    // from its first byte. Standard output may sit anywhere in its file (>>), so its header
+    // is never rewritten: the input is copied first, and its size known.
     bool seekable = !outputIsStandard && lseek(fileno(out), 0, SEEK_CUR) >= 0;
     if (inputSize < 0 && !seekable) {
         readLimit = kMaxInputSize;
@@ -98,7 +99,10 @@ bool Coder::fixHeader() {
     int64_t actual = bytesRead - 1;
     if (actual == headerLength) return true;
     // Only a file of unknown size gets here: a run in memory knows its input's size.
-    if (inMemory) return fail(Fault::cannotSeek, outputPath);
+    // Standard output is never sought: it may sit anywhere in its file, after what others
+    // wrote there (>>, a group of commands), so only a named file, which this run opened and
+    // wrote from its first byte, gets its header rewritten.
+    if (inMemory || outputIsStandard) return fail(Fault::cannotSeek, outputPath);
     // The input was a pipe or changed size while read: rewrite the header in place.
     if (!flushOutput()) return false;
     if (std::fflush(out) != 0) return fail(Fault::writeFailed, outputPath);
@@ -148,10 +152,12 @@ int32_t Coder::encodeFrozen(int32_t w, bool& ended) {
             // a window that continues a run of random data.
             codes = 0;
             CodeWriter wr = takeWriter();
-            for (const uint8_t* p = inBuf + inPos; p != inBuf + inEnd; ++p) {
+            // The end is fixed here: a failed write empties the window (markFailed).
+            const uint8_t* end = inBuf + inEnd;
+            for (const uint8_t* p = inBuf + inPos; p != end; ++p) {
                 int32_t x = findChild(w, *p);
                 if (x == NIL) {
-                    putCode(wr, w);
+                    if (!putCode(wr, w)) break;
                     x = *p;
                     ++codes;
                 }
@@ -160,6 +166,7 @@ int32_t Coder::encodeFrozen(int32_t w, bool& ended) {
             putWriter(wr);
             if (inEnd - inPos < kBufSize) codes = 0;  // too few bytes to judge
         }
+        if (failed) break;
         inPos = inEnd;
         if (refill() < 0) break;
         inPos = 0;  // the byte refill() returned is read again
@@ -211,8 +218,11 @@ int32_t Coder::parseInLanes(int32_t w, int32_t& codes) {
         codes += static_cast<int32_t>(lanes[k]->codes - laneCodes[k]);
     }
     CodeWriter wr = takeWriter();
-    for (const uint16_t* c = laneCodes[0]; c != l0.codes; ++c) putCode(wr, *c);
     int32_t cur = l0.w;
+    // Room for a lane's codes first, so that copying them needs no test per code. A failed
+    // write: the caller stops.
+    if (!makeRoom(wr, static_cast<int32_t>(l0.codes - laneCodes[0]))) return cur;
+    for (const uint16_t* c = laneCodes[0]; c != l0.codes; ++c) storeCode(wr, *c);
     for (int32_t k = 1; k < kLanes; ++k) {
         // Parse on from the start of segment k until a phrase starts where one of lane
         // k's does; almost always within a few bytes.
@@ -226,7 +236,7 @@ int32_t Coder::parseInLanes(int32_t w, int32_t& codes) {
                 cur = x;
                 continue;
             }
-            putCode(wr, cur);
+            if (!putCode(wr, cur)) return cur;
             cur = c;
             if ((starts[j >> 6] >> (j & 63)) & 1) break;
         }
@@ -234,9 +244,9 @@ int32_t Coder::parseInLanes(int32_t w, int32_t& codes) {
         // Lane k's phrase starting at j is entry number (starts before j) of its codes.
         int32_t index = std::popcount(starts[j >> 6] & ((uint64_t{1} << (j & 63)) - 1));
         for (int32_t g = 0; g < j >> 6; ++g) index += std::popcount(starts[g]);
-        for (const uint16_t* c = laneCodes[k] + index; c < lanes[k]->codes; ++c) {
-            putCode(wr, *c);
-        }
+        const uint16_t* from = laneCodes[k] + index;
+        if (!makeRoom(wr, static_cast<int32_t>(lanes[k]->codes - from))) return cur;
+        for (const uint16_t* c = from; c < lanes[k]->codes; ++c) storeCode(wr, *c);
         cur = lanes[k]->w;
     }
     putWriter(wr);
@@ -308,8 +318,11 @@ bool Coder::decompressLoop() {
         }
         int32_t first;
         n = lengthOf[code];
-        if (n > 0 && n <= kShortString && n <= left) {
-            copyShortString(code, n);
+        if (n > 0 && n <= kShortString && n <= left) [[likely]] {
+            if (!copyShortString(code, n)) [[unlikely]] {
+                putCursor(cur);
+                return false;
+            }
             first = shortString[code][0];
         } else {
             remaining = left;

@@ -22,7 +22,9 @@ int32_t Coder::encodeEvicting(int32_t w, bool& ended) {
             // of holding it back. The add changes two entries, the victim's and its own, so
             // the early lookup is read again only when it is one of them.
             for (;;) {
-                putCode(wr, w);
+                if (!putCode(wr, w)) [[unlikely]] {
+                    return false;
+                }
                 bool more = p != end;
                 uint32_t next = pairSlot(c, *p);  // inBuf has a byte past the window
                 int32_t y = childOf[next];
@@ -99,10 +101,13 @@ bool Coder::decodeEvicting(int32_t& prev, CodeCursor& cur, int64_t& left) {
         int32_t symbol = firstOf[code != slot ? code : prev];
         fillSlot<false>(slot, prev, symbol);
         int32_t n = lengthOf[code];
-        if (n >= 1 && n <= kShortString && n <= left) {
+        if (n >= 1 && n <= kShortString && n <= left) [[likely]] {
             // Lengths and short strings are exact: a victim is a leaf, so no phrase's
             // prefix is ever replaced, and a phrase that is its own parent has no length.
-            copyShortString(code, n);
+            if (!copyShortString(code, n)) [[unlikely]] {
+                putCursor(cur);
+                return false;
+            }
             notePathUse(code);
         } else {
             remaining = left;
