@@ -4,10 +4,12 @@
 #include <sys/stat.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <cerrno>
 #include <chrono>
 #include <climits>
 #include <csignal>
+#include <cstddef>
 #include <cstdlib>
 #include <cstring>
 
@@ -17,21 +19,72 @@ namespace lzw {
 
 namespace {
 
-// The regular output file this run created or truncated and has not finished yet, for the
-// signal handler, which may only read it.
+// The regular output file this run created or truncated and has not finished yet, and its
+// device and inode, for the signal handler, which may only read them. The path is set last.
 const char* volatile unfinishedOutput = nullptr;
+volatile uint64_t unfinishedDevice = 0;
+volatile uint64_t unfinishedInode = 0;
 
 constexpr int kStopSignals[] = {SIGINT, SIGTERM, SIGHUP};
 
+// Standard descriptors that were closed when the program started (bit k for descriptor k);
+// /dev/null holds their place.
+unsigned closedStreams = 0;
+
+bool sameFile(const struct stat& st, uint64_t device, uint64_t inode) {
+    return static_cast<uint64_t>(st.st_dev) == device && static_cast<uint64_t>(st.st_ino) == inode;
+}
+
+// Removes `path` if it still names the regular file `device`/`inode`: it may have been
+// renamed, and another file put in its place, since the run opened it. Async-signal-safe.
+void removeIfStill(const char* path, uint64_t device, uint64_t inode) {
+    struct stat st;
+    if (lstat(path, &st) == 0 && S_ISREG(st.st_mode) && sameFile(st, device, inode)) unlink(path);
+}
+
 extern "C" void removeOutputAndDie(int sig) {
     const char* path = unfinishedOutput;
-    if (path != nullptr) unlink(path);
+    if (path != nullptr) removeIfStill(path, unfinishedDevice, unfinishedInode);
     std::signal(sig, SIG_DFL);
     std::raise(sig);  // delivered, by the default action, once the handler returns
 }
 
-bool sameFile(const struct stat& st, uint64_t device, uint64_t inode) {
-    return static_cast<uint64_t>(st.st_dev) == device && static_cast<uint64_t>(st.st_ino) == inode;
+// Whether `path` names a standard stream that was closed at the start, by a link to its
+// descriptor (/dev/stdin, /dev/fd/1, /proc/self/fd/2, or a symbolic link to one of these):
+// such a name means the closed stream, not the /dev/null that stands in for it. Each link
+// on the way is compared with the descriptor's own entry in /proc.
+bool namesClosedStream(const char* path) {
+    if (closedStreams == 0) return false;
+    char at[PATH_MAX];
+    if (std::snprintf(at, sizeof at, "%s", path) >= static_cast<int>(sizeof at)) return false;
+    for (int hop = 0; hop < 40; ++hop) {
+        struct stat link;
+        if (lstat(at, &link) != 0 || !S_ISLNK(link.st_mode)) return false;
+        for (int fd = 0; fd < 3; ++fd) {
+            char own[32];
+            std::snprintf(own, sizeof own, "/proc/self/fd/%d", fd);
+            struct stat entry;
+            if ((closedStreams >> fd & 1) != 0 && lstat(own, &entry) == 0 &&
+                sameFile(link, static_cast<uint64_t>(entry.st_dev),
+                         static_cast<uint64_t>(entry.st_ino))) {
+                return true;
+            }
+        }
+        char target[PATH_MAX];
+        ssize_t n = readlink(at, target, sizeof target - 1);
+        if (n <= 0) return false;
+        target[n] = '\0';
+        // A relative target starts from the link's directory.
+        const char* slash = target[0] == '/' ? nullptr : std::strrchr(at, '/');
+        int dir = slash == nullptr ? 0 : static_cast<int>(slash - at + 1);
+        char next[PATH_MAX];
+        if (std::snprintf(next, sizeof next, "%.*s%s", dir, at, target) >=
+            static_cast<int>(sizeof next)) {
+            return false;
+        }
+        std::memcpy(at, next, sizeof at);
+    }
+    return false;
 }
 
 int32_t clockTicks() {
@@ -48,6 +101,8 @@ bool Coder::openInput(const char* path) {
     inputPath = path;
     inputKnown = false;
     inputSize = -1;
+    inputMode = -1;
+    if (namesClosedStream(path)) return fail(Fault::cannotOpen, path);
     in = std::fopen(path, "rb");
     if (in == nullptr) return fail(Fault::cannotOpen, path);
     struct stat st;
@@ -61,14 +116,18 @@ bool Coder::openInput(const char* path) {
         inputKnown = true;
         inputDevice = static_cast<uint64_t>(st.st_dev);
         inputInode = static_cast<uint64_t>(st.st_ino);
-        // Pipes and devices report no usable size (see beginCompression).
-        if (S_ISREG(st.st_mode)) inputSize = st.st_size;
+        // Pipes and devices report no usable size (see beginCompression), nor does a regular
+        // file that reports 0: /proc and the like report 0 whatever they hold.
+        if (S_ISREG(st.st_mode) && st.st_size > 0) inputSize = st.st_size;
+        if (S_ISREG(st.st_mode)) inputMode = static_cast<int32_t>(st.st_mode & 0777);
     }
     return true;
 }
 
 bool Coder::openOutput(const char* path) {
     outputPath = path;
+    outputCreated = false;
+    if (namesClosedStream(path)) return fail(Fault::cannotOpen, path);
     struct stat outStat;
     if (inputKnown && stat(path, &outStat) == 0 && S_ISREG(outStat.st_mode) &&
         sameFile(outStat, inputDevice, inputInode)) {
@@ -95,7 +154,7 @@ bool Coder::openOutput(const char* path) {
     sigemptyset(&stops);
     for (int sig : kStopSignals) sigaddset(&stops, sig);
     if (plain) sigprocmask(SIG_BLOCK, &stops, &saved);
-    out = std::fopen(path, "wb");
+    out = createOutput(path);
     struct stat opened, named;
     if (out != nullptr && fstat(fileno(out), &opened) == 0 && S_ISREG(opened.st_mode) &&
         lstat(path, &named) == 0 && S_ISREG(named.st_mode) &&
@@ -103,6 +162,8 @@ bool Coder::openOutput(const char* path) {
                  static_cast<uint64_t>(opened.st_ino))) {
         outputDevice = static_cast<uint64_t>(opened.st_dev);
         outputInode = static_cast<uint64_t>(opened.st_ino);
+        unfinishedDevice = outputDevice;
+        unfinishedInode = outputInode;
         unfinishedOutput = path;
     }
     if (plain) sigprocmask(SIG_SETMASK, &saved, nullptr);
@@ -110,15 +171,38 @@ bool Coder::openOutput(const char* path) {
     return true;
 }
 
+std::FILE* Coder::createOutput(const char* path) {
+    // Private until the run has succeeded, whatever it gets then.
+    int fd = open(path, O_WRONLY | O_CREAT | O_EXCL, 0600);
+    outputCreated = fd >= 0;
+    if (fd < 0 && errno == EEXIST) {
+        fd = open(path, O_WRONLY | O_TRUNC);  // keeps its own bits
+        if (fd < 0 && errno == ENOENT) {
+            // A symbolic link to a missing file: its target is made, as a new file.
+            fd = open(path, O_WRONLY | O_CREAT | O_TRUNC, 0600);
+            outputCreated = fd >= 0;
+        }
+    }
+    if (fd < 0) return nullptr;
+    if (inputMode >= 0) {
+        // A regular input's bits, but never those that act on running or deleting it.
+        outputMode = static_cast<uint32_t>(inputMode) & 0777;
+    } else {
+        mode_t mask = umask(0);
+        umask(mask);
+        outputMode = 0666 & ~static_cast<uint32_t>(mask);
+    }
+    std::FILE* file = fdopen(fd, "wb");
+    if (file == nullptr) close(fd);
+    return file;
+}
+
 void Coder::releaseOutput(bool remove) {
     const char* path = unfinishedOutput;
     unfinishedOutput = nullptr;
     if (!remove || path == nullptr) return;
     // Only the file this run opened: the path may have been renamed or replaced since.
-    struct stat st;
-    if (lstat(path, &st) == 0 && S_ISREG(st.st_mode) && sameFile(st, outputDevice, outputInode)) {
-        unlink(path);
-    }
+    removeIfStill(path, outputDevice, outputInode);
 }
 
 void Coder::catchSignals() {
@@ -132,10 +216,30 @@ void Coder::catchSignals() {
         for (int other : kStopSignals) sigaddset(&action.sa_mask, other);
         sigaction(sig, &action, nullptr);
     }
+    // A file-size limit (ulimit -f) is then a failed write (EFBIG) like a full disk, and the
+    // run ends by its own failure path instead of leaving half a file.
+    std::signal(SIGXFSZ, SIG_IGN);
+}
+
+bool Coder::openStandardStreams() {
+    for (int fd = 0; fd < 3; ++fd) {
+        if (fcntl(fd, F_GETFD) != -1 || errno != EBADF) continue;
+        // Open the other way round from the stream's use, so that reading a closed standard
+        // input or writing a closed standard output still fails as it would have.
+        int opened = open("/dev/null", fd == STDIN_FILENO ? O_WRONLY : O_RDONLY);
+        if (opened != fd) {
+            if (opened >= 0) close(opened);
+            return false;
+        }
+        closedStreams |= 1u << fd;
+    }
+    return true;
 }
 
 void Coder::pickConsole(const char* outputName) {
     console = stdout;
+    // A closed standard output is no output: its names cannot be opened (openOutput).
+    if ((closedStreams & 1u << STDOUT_FILENO) != 0) return;
     struct stat named, standard;
     if (stat(outputName, &named) == 0 && fstat(STDOUT_FILENO, &standard) == 0 &&
         sameFile(named, static_cast<uint64_t>(standard.st_dev),
@@ -146,6 +250,11 @@ void Coder::pickConsole(const char* outputName) {
 }
 
 bool Coder::spoolInput() {
+    // An empty input needs no copy (a regular file that reports size 0 mostly is empty).
+    if (refill() < 0) {
+        inputSize = 0;
+        return !failed;
+    }
     const char* dir = std::getenv("TMPDIR");
     if (dir == nullptr || *dir == '\0') dir = "/tmp";
     int fd = open(dir, O_TMPFILE | O_RDWR, 0600);
@@ -163,13 +272,13 @@ bool Coder::spoolInput() {
         return fail(Fault::cannotOpen, dir);
     }
     // refill() counts the bytes and stops past readLimit.
-    while (refill() >= 0) {
+    do {
         if (std::fwrite(inBuf, 1, static_cast<size_t>(inEnd), spool) !=
             static_cast<size_t>(inEnd)) {
             fail(Fault::writeFailed, dir);
             break;
         }
-    }
+    } while (refill() >= 0);
     if (!failed && (std::fflush(spool) != 0 || std::fseek(spool, 0, SEEK_SET) != 0)) {
         fail(Fault::writeFailed, dir);
     }
@@ -217,6 +326,15 @@ bool Coder::closeFiles() {
     bool ok = !failed;
     if (out != nullptr) {
         if (!flushOutput()) ok = false;
+        if (ok && outputCreated) {
+            if (std::fflush(out) != 0) {
+                ok = fail(Fault::writeFailed, outputPath);
+            } else {
+                // Whole and written: the file gets its final bits now. Should the file system
+                // refuse, it stays private.
+                (void)fchmod(fileno(out), static_cast<mode_t>(outputMode));
+            }
+        }
         if (std::fclose(out) != 0 && ok) ok = fail(Fault::writeFailed, outputPath);
         out = nullptr;
     }
@@ -237,7 +355,10 @@ int Coder::runFile(Direction newDirection, Policy newPolicy, const char* inputNa
     configure(newDirection, newPolicy);
     readInput = readFile;
     writeOutput = writeFile;
-    rewriteHeader = rewriteFileHeader;
+    // Standard output is never sought: it may sit anywhere in its file, after what others
+    // wrote there (>>, a group of commands), so only a named file, which this run opened and
+    // wrote from its first byte, gets its header rewritten.
+    rewriteHeader = outputIsStandard ? nullptr : rewriteFileHeader;
     bool ok = compressing ? beginCompression(inputName, outputName)
                           : beginDecompression(inputName, outputName);
     ok = ok && codeRun();
@@ -270,9 +391,10 @@ bool Coder::beginCompression(const char* inputName, const char* outputName) {
     // Refused before the output exists, so nothing is left behind.
     if (inputSize > kMaxInputSize) return fail(Fault::tooLarge, inputName);
     if (!openOutput(outputName)) return false;
-    // The header of an unknown size (pipe, device) is fixed at the end, on an output that
-    // can go back to it; any other output gets a header right from its first byte.
-    // Standard output may sit anywhere in its file (>>), so its header is never rewritten.
+    // The header of an unknown size (pipe, device, a regular file that reports 0) is fixed
+    // at the end, on an output that can go back to it; any other output gets a header right
+    // from its first byte. Standard output may sit anywhere in its file (>>), so its header
+    // is never rewritten: the input is copied first, and its size known.
     bool seekable = !outputIsStandard && lseek(fileno(out), 0, SEEK_CUR) >= 0;
     if (inputSize < 0 && !seekable) {
         readLimit = kMaxInputSize;

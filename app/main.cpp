@@ -17,6 +17,8 @@ const char* fileName(const char* arg, const char* standard) {
 }  // namespace
 
 int main(int argc, char** argv) {
+    // Before anything is opened: a file must not take the place of a closed standard stream.
+    if (!lzw::Coder::openStandardStreams()) return 1;
     // Options come before the mode; a mode never starts with '-', and "--" ends them.
     bool quiet = false, help = false, version = false;
     int first = 1;

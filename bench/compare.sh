@@ -6,6 +6,8 @@
 # Every figure is the whole-process wall time, median of RUNS rounds. One round runs every
 # command once (after an untimed run of the same command), so all tools share the same
 # moments of machine load; a warm-up round before them also checks every round trip with cmp.
+# Small inputs (the first 10 KB and 1 MB of each corpus) are timed apart: CPU time of many
+# whole runs per figure, as one run lasts about a millisecond and start-up decides it.
 #
 # Usage: bench/compare.sh            RUNS=N bench/compare.sh  (default 5)
 set -euo pipefail
@@ -78,6 +80,15 @@ head -c "$SIZE" /dev/zero |
     head -c $((SIZE - SIZE / 2)) "$work/text.bin"
 } >"$work/text_after_run.bin"
 
+# Small inputs: the start of each corpus. SMALL_REPS: runs per timed figure, about half a
+# second of CPU time each (counted in hundredths).
+SMALL=(text_10k binary_10k text_1m binary_1m)
+declare -A SMALL_BYTES=([text_10k]=10000 [binary_10k]=10000 [text_1m]=1000000 [binary_1m]=1000000)
+declare -A SMALL_REPS=([text_10k]=200 [binary_10k]=200 [text_1m]=40 [binary_1m]=40)
+for input in "${SMALL[@]}"; do
+    head -c "${SMALL_BYTES[$input]}" "$work/${input%_*}.bin" >"$work/$input.bin"
+done
+
 # ---- Commands ----
 
 TOOLS=(lzw1 lzw2 lzw3 compress12 compress16 gzip1 gzip6 bzip2)
@@ -148,12 +159,54 @@ measure() {
     done
 }
 
-# Median in seconds of the samples under KEY.
+# cpu_loop N c|d TOOL INPUT: CPU seconds (user + system) of N whole runs of one command,
+# all children of one shell.
+cpu_loop() {
+    local n=$1 dir=$2 tool=$3 input=$4 cmd src dst
+    if [[ $dir == c ]]; then
+        src=$work/$input.bin dst=$work/$input.$tool
+    else
+        src=$work/$input.$tool dst=$work/$input.$tool.back
+    fi
+    case $tool in
+        lzw*) cmd="\"\$LZW\" $dir${tool#lzw} \"\$1\" \"\$2\" >/dev/null" ;;
+        *) [[ $dir == c ]] && cmd=${ENC[$tool]} || cmd=${DEC[$tool]}
+            cmd="$cmd <\"\$1\" >\"\$2\" || [ \$? = 2 ]" ;;
+    esac
+    LZW=$LZW /usr/bin/time -f '%U %S' -o "$work/cpu" \
+        sh -c "i=0; while [ \$i -lt $n ]; do $cmd; i=\$((i + 1)); done" sh "$src" "$dst"
+    awk '{ printf "%d\n", ($1 + $2) * 1e6 }' "$work/cpu"
+}
+
+# measure_small INPUT TOOL...: a checked warm-up round, then RUNS rounds of CPU time per run.
+measure_small() {
+    local input=$1 tool dir n=${SMALL_REPS[$1]} total
+    shift
+    for tool in "$@"; do
+        encode "$tool" "$work/$input.bin" "$work/$input.$tool"
+        decode "$tool" "$work/$input.$tool" "$work/$input.$tool.back"
+        if ! cmp -s "$work/$input.bin" "$work/$input.$tool.back"; then
+            echo "compare.sh: $tool does not restore $input" >&2
+            exit 1
+        fi
+    done
+    for ((r = 1; r <= RUNS; r++)); do
+        for tool in "$@"; do
+            for dir in c d; do
+                cpu_loop 1 "$dir" "$tool" "$input" >/dev/null
+                total=$(cpu_loop "$n" "$dir" "$tool" "$input")
+                SAMPLES["$input $tool $dir"]+=" $((total / n))"
+            done
+        done
+    done
+}
+
+# Median in seconds of the samples under KEY, to DECIMALS places (default 4).
 median() {
     # shellcheck disable=SC2086 # one sample per word
     printf '%s\n' ${SAMPLES[$1]} | sort -n |
-        awk '{ v[NR] = $1 } END { m = NR % 2 ? v[(NR + 1) / 2] : (v[NR / 2] + v[NR / 2 + 1]) / 2
-                                 printf "%.4f\n", m / 1e6 }'
+        awk -v d="${2:-4}" '{ v[NR] = $1 } END { m = NR % 2 ? v[(NR + 1) / 2] : (v[NR / 2] + v[NR / 2 + 1]) / 2
+                                 printf "%." d "f\n", m / 1e6 }'
 }
 
 # Peak resident memory in KiB of one run: peak c|d TOOL INPUT. GNU time starts the tool
@@ -191,6 +244,10 @@ for input in "${ADVERSARIAL[@]}"; do
     echo "measuring $input ($RUNS rounds)"
     measure "$input" lzw1 lzw2
 done
+for input in "${SMALL[@]}"; do
+    echo "measuring $input ($RUNS rounds of ${SMALL_REPS[$input]} runs, CPU time)"
+    measure_small "$input" lzw1 lzw2 lzw3 compress12
+done
 echo "measuring peak memory"
 declare -A RSS
 for corpus in "${CORPORA[@]}"; do
@@ -214,6 +271,12 @@ for input in "${ADVERSARIAL[@]}"; do
     for tool in lzw1 lzw2; do
         CT["$input $tool"]=$(median "$input $tool c")
         DT["$input $tool"]=$(median "$input $tool d")
+    done
+done
+for input in "${SMALL[@]}"; do
+    for tool in lzw1 lzw2 lzw3 compress12; do
+        CT["$input $tool"]=$(median "$input $tool c" 6)
+        DT["$input $tool"]=$(median "$input $tool d" 6)
     done
 done
 
@@ -251,15 +314,20 @@ report=$bench/results.md
         done
     done
     echo
-    echo "## Speed against compress -b12 (same run; > 1 means lzw is faster)"
+    echo "## Speed against compress -b12 (same run on $cpu; > 1 means lzw is faster)"
+    echo
+    echo "Rows \"10 KB\" and \"1 MB\" time the first 10,000 and 1,000,000 bytes of each corpus:"
+    echo "CPU time (user + system) of whole runs, ${SMALL_REPS[text_10k]} and ${SMALL_REPS[text_1m]} runs"
+    echo "per figure, median of $RUNS rounds. The other rows time the whole corpora as above."
     echo
     echo "| comparison | target | text | binary | met |"
     echo "| --- | ---: | ---: | ---: | --- |"
-    target_row() { # LABEL TARGET TIMES TOOL: how many times faster TOOL runs than compress -b12
+    target_row() { # LABEL TARGET TIMES TOOL [SIZE]: how many times faster TOOL runs than compress -b12
         local -n times=$3
-        local text binary
-        text=$(div "${times[text compress12]}" "${times[text $4]}")
-        binary=$(div "${times[binary compress12]}" "${times[binary $4]}")
+        local text binary t=text b=binary
+        [[ -n ${5:-} ]] && t=text_$5 b=binary_$5
+        text=$(div "${times[$t compress12]}" "${times[$t $4]}")
+        binary=$(div "${times[$b compress12]}" "${times[$b $4]}")
         printf '| %s | >= %sx | %sx | %sx | %s |\n' "$1" "$2" "$text" "$binary" \
             "$(awk -v t="$2" -v a="$text" -v b="$binary" 'BEGIN { print (a >= t && b >= t) ? "yes" : "no" }')"
     }
@@ -269,6 +337,16 @@ report=$bench/results.md
     target_row "d3 vs compress -d (-b12 file)" 2 DT lzw3
     target_row "c2 vs compress -b12" 0.85 CT lzw2
     target_row "d2 vs compress -d (-b12 file)" 1 DT lzw2
+    for size in 10k 1m; do
+        label=${size/k/ KB}
+        label=${label/m/ MB}
+        for k in 1 2 3; do
+            target_row "$label: c$k vs compress -b12" "$( ((k == 2)) && echo 0.85 || echo 1)" CT "lzw$k" "$size"
+        done
+        for k in 1 2 3; do
+            target_row "$label: d$k vs compress -d" 1 DT "lzw$k" "$size"
+        done
+    done
     echo
     echo "## Eviction against freezing on adversarial inputs ($SIZE bytes each)"
     echo

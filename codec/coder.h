@@ -159,7 +159,10 @@ class Coder {
     bool inputKnown;  // inputDevice/inputInode identify the open input
     uint64_t inputDevice;
     uint64_t inputInode;
-    int64_t inputSize;  // size of a regular input file, -1 when unknown
+    // Size of a regular input file, -1 when unknown: a pipe or device, or a regular file that
+    // reports 0 (procfs and the like report 0 whatever they hold).
+    int64_t inputSize;
+    int32_t inputMode;  // permission bits of a regular input, -1 for any other
     // A compressor fails once it has read more input bytes than this (the header's limit).
     int64_t readLimit;
     // Banner and time line: standard output, or standard error when that is the output;
@@ -173,6 +176,10 @@ class Coder {
     // The regular output file opened, while a failure or a signal may remove it.
     uint64_t outputDevice;
     uint64_t outputInode;
+    // The output file is new (this run created it, private): closeFiles gives it outputMode
+    // once the run has succeeded.
+    bool outputCreated;
+    uint32_t outputMode;
     static constexpr int32_t kBufSize = 1 << 16;
     uint8_t inBuf[kBufSize + 1];  // one byte more: loops may read one past the window
     uint8_t outBuf[kBufSize];
@@ -186,8 +193,13 @@ class Coder {
     // dict[k].symbol)] == k, and every other entry is 0 (code 0 is never a child). One load
     // per input byte, instead of the sibling walk (up to 256 steps near the root) or a hash
     // probe; an erase is one store. 2 MiB, but a run touches only the rows of the bytes it
-    // meets, and the children of a frequent byte share cache lines.
-    uint16_t childOf[kTableSize << 8];
+    // meets, and the children of a frequent byte share cache lines. Aligned so that create()
+    // can place it on a 2 MiB boundary, where the system may back it with one huge page: a run
+    // then pays one fault for the table instead of one per 4 KiB page it touches (about 10 us
+    // each on a virtual machine, hundreds of them in a 10 KB input), and its loads miss the TLB
+    // far less.
+    alignas(1 << 15) uint16_t childOf[kTableSize << 8];
+    static constexpr size_t kHugePage = size_t{1} << 21;
     // True when childOf may hold pairs that dict does not describe (a new Coder, or a
     // decoder has used dict since): the next reset clears it whole instead of dropping
     // only the pairs of codes below count.
@@ -339,6 +351,11 @@ class Coder {
     void mapChildTable();
     // Inputs up to this size (when known) leave the pages to be faulted in as touched.
     static constexpr int64_t kMapChildTableFrom = int64_t{1} << 20;
+    // Asks for childOf in one huge page (create() aligned it). From this input size on a run
+    // touches more pages of it than the clearing of 2 MiB costs; smaller ones fault in the few
+    // pages they touch. Best effort: without transparent huge pages nothing changes.
+    void adviseHugeChildTable();
+    static constexpr int64_t kHugeChildTableFrom = int64_t{1} << 9;
     // Records the run's first fault and the file it concerns (the front end prints it) and
     // marks the run failed. Returns false so callers can `return fail(...)`.
     bool fail(Fault why, const char* path);
@@ -375,8 +392,16 @@ class Coder {
     // printBanner().
     void pickConsole(const char* outputPath);
     // Makes SIGINT, SIGTERM and SIGHUP (unless ignored) remove the output openOutput()
-    // created, then end the process by the same signal.
+    // created, then end the process by the same signal; a file-size limit (SIGXFSZ) fails
+    // the write instead of ending the process.
     static void catchSignals();
+    // Opens /dev/null on each of descriptors 0, 1 and 2 that is closed, so that no file the
+    // run opens takes its place; the names of such a stream (/dev/stdout...) then cannot be
+    // opened. False when that fails. Call first.
+    static bool openStandardStreams();
+    // Opens the named output "wb": a new file private (0600), setting outputCreated and
+    // outputMode; an existing one truncated. Null when it cannot be opened.
+    std::FILE* createOutput(const char* path);
     // Copies the rest of the input to an anonymous file in $TMPDIR (or /tmp) and reads on
     // from there, with inputSize known. False after fail() (also past readLimit).
     bool spoolInput();
@@ -473,8 +498,10 @@ class Coder {
     // Fills slot `code` as the newest child of `prefix`, keeping the faster structures of
     // the freeze modes and the reset-mode decoder.
     void hangUnder(int32_t code, int32_t prefix, int32_t symbol);
-    // hangUnder for `indexing` and `evicting` known when compiled.
-    template <bool kIndexing, bool kEvicting>
+    // hangUnder for `indexing` and `evicting` known when compiled. kKeepDict: also record the
+    // phrase in dict, which release builds read only in compressors between runs (to drop
+    // the pairs of childOf) and in tests that drive a Coder by hand.
+    template <bool kIndexing, bool kEvicting, bool kKeepDict = kIndexing || kChecked>
     void hangUnderAs(int32_t code, int32_t prefix, int32_t symbol);
     // Adds prefix+symbol; returns its code, or NIL when a frozen dictionary is full.
     // kPairTable: into the reset-mode compressor's pair table (REQUIRES as findChild).
@@ -486,10 +513,10 @@ class Coder {
     int32_t emitString(int32_t code) { return emitChecked(code); }
     // Writes the n-byte string of `code` to the output, keeping it in stringBuf (last byte
     // first). Returns n, or 0 after failCorrupt() when the chain does not end at a single byte
-    // after exactly n steps. REQUIRES: 1 <= n <= 4096. Every walk stays in the tables:
-    // parentOf[NIL] is NIL.
+    // after exactly n steps, or after a failed write. REQUIRES: 1 <= n <= 4096. Every walk stays in
+    // the tables: parentOf[NIL] is NIL.
     int32_t writeString(int32_t code, int32_t n) {
-        if (outPos + n > kBufSize) flushOutput();
+        if (outPos + n > kBufSize && !flushOutput()) return 0;
         // Straight into the output buffer, from the string's end.
         uint8_t* dst = outBuf + outPos + n - 1;
         int32_t c = code;
@@ -521,11 +548,15 @@ class Coder {
     void chainFault();
     void lengthFault(int32_t n);
     // Writes the n-byte string of `code` by one copy of its whole short form (the bytes past
-    // n are overwritten later). REQUIRES: 1 <= n <= kShortString and a sound chain.
-    void copyShortString(int32_t code, int32_t n) {
-        if (outPos > kBufSize - kShortString) flushOutput();
+    // n are overwritten later). False after a failed write. REQUIRES: 1 <= n <= kShortString
+    // and a sound chain.
+    bool copyShortString(int32_t code, int32_t n) {
+        if (outPos > kBufSize - kShortString && !flushOutput()) [[unlikely]] {
+            return false;
+        }
         std::memcpy(outBuf + outPos, shortString[code], kShortString);
         outPos += n;
+        return true;
     }
 
     // Local copies of the input cursor and the half-code state for the decoding loops:
@@ -562,12 +593,29 @@ class Coder {
     }
     // Without a branch on the half code: the 16 or 12 bits now due go out as one 4-byte
     // store, of which the whole bytes count (the rest is overwritten by the next store).
-    void putCode(CodeWriter& wr, int32_t code) {
-        if (wr.p > outBuf + kBufSize - 4) {
-            putWriter(wr);
-            flushOutput();
-            wr = takeWriter();
+    // False, with nothing stored, once a write has failed: the caller's loop stops there.
+    // The test sits in the flush branch only, so a loop pays nothing for it.
+    bool putCode(CodeWriter& wr, int32_t code) {
+        if (!makeRoom(wr, 1)) [[unlikely]] {
+            return false;
         }
+        storeCode(wr, code);
+        return true;
+    }
+    // Writes out the buffer unless it has room for `codes` more codes (at most kBufSize / 2):
+    // the last one's 4-byte store starts at most ceil(3 (codes - 1) / 2) bytes on. False after
+    // a failed write.
+    bool makeRoom(CodeWriter& wr, int32_t codes) {
+        if (wr.p + (3 * codes - 2) / 2 + 4 > outBuf + kBufSize) [[unlikely]] {
+            putWriter(wr);
+            bool written = flushOutput();
+            wr = takeWriter();
+            return written;
+        }
+        return true;
+    }
+    // putCode where makeRoom has made room.
+    void storeCode(CodeWriter& wr, int32_t code) {
         wr.pending = (wr.pending << 12) | static_cast<uint32_t>(code);
         wr.bits += 12;
         uint32_t word = __builtin_bswap32(wr.pending << (32 - wr.bits));
@@ -607,8 +655,8 @@ class Coder {
     int32_t encodeInput(int32_t w, bool& ended, OnMiss onMiss, OnHit onHit);
     // Calls window(p, end, wr) on the rest of each input window in turn, reading the next
     // between them, with the input cursor in `p` and the code writer in `wr`. Stops when
-    // the input ends (returns true) or when `window` returns false, having left `p` at the
-    // first byte it did not consume (returns false).
+    // the input ends or a write fails (returns true), or when `window` returns false, having
+    // left `p` at the first byte it did not consume (returns false).
     template <class Window>
     bool overInput(Window window);
     // After the last input byte: writes the phrase in progress and the half code, fixes
@@ -656,8 +704,8 @@ class Coder {
     }
     // 4 x the first phrase code: a smaller phrase in progress is a single byte.
     static constexpr uint32_t kFirstPhrase4 = sizeof(PairSlot) * kSymbols;
-    // Writes chunkCodes[from, to) to the output.
-    void putChunkCodes(int32_t from, int32_t to);
+    // Writes chunkCodes[from, to) to the output. False after a failed write.
+    bool putChunkCodes(int32_t from, int32_t to);
     // findChild<true>: while rootsDirect, a single-byte prefix's pair in rootCode4; otherwise
     // the pair's two slots, then the stash.
     int32_t findPair(int32_t prefix, int32_t symbol);
@@ -709,8 +757,9 @@ class Coder {
     template <bool kIndexing, bool kFull>
     int32_t takeSlotAs(int32_t prefix, uint32_t& erased);
     static constexpr uint32_t kNoEntry = ~0u;
-    // The second half: hangs `code` under `prefix` as the newest leaf.
-    template <bool kIndexing>
+    // The second half: hangs `code` under `prefix` as the newest leaf (kKeepDict as in
+    // hangUnderAs).
+    template <bool kIndexing, bool kKeepDict = kIndexing || kChecked>
     void fillSlot(int32_t code, int32_t prefix, int32_t symbol);
     // Adds prefix+symbol as the coding loops do, takeSlotAs() then fillSlot(), reusing the
     // victim's slot when full; returns the code. For the tests, which drive eviction through it.
@@ -869,11 +918,16 @@ inline void Coder::indexInsert(int32_t prefix, int32_t symbol, int32_t code) {
     hangUnderAs<false, false>(code, prefix, symbol);
 }
 
-template <bool kIndexing, bool kEvicting>
+template <bool kIndexing, bool kEvicting, bool kKeepDict>
 [[gnu::always_inline]] inline void Coder::hangUnderAs(int32_t code, int32_t prefix,
                                                       int32_t symbol) {
-    dict[code].symbol = symbol;
-    dict[code].parent = prefix;
+    // A release decoder reads only its own tables: dict's 16 bytes per code would be a
+    // quarter of the pages a short run touches. The eviction compressor's loop skips them
+    // too: its adds fill slots all over dict, and nearly every such store missed the cache.
+    if constexpr (kKeepDict) {
+        dict[code].symbol = symbol;
+        dict[code].parent = prefix;
+    }
     if constexpr (kEvicting) {
         // A phrase hung under itself stands in no child list: it is neither counted nor
         // indexed, and can never be matched.
@@ -995,9 +1049,9 @@ template <bool kIndexing, bool kFull>
     }
 }
 
-template <bool kIndexing>
+template <bool kIndexing, bool kKeepDict>
 [[gnu::always_inline]] inline void Coder::fillSlot(int32_t code, int32_t prefix, int32_t symbol) {
-    hangUnderAs<kIndexing, true>(code, prefix, symbol);
+    hangUnderAs<kIndexing, true, kKeepDict>(code, prefix, symbol);
     appendLeaf(code);
     if constexpr (kChecked) {
         checkAfterAdd(prefix, code);
@@ -1015,6 +1069,8 @@ bool Coder::overInput(Window window) {
         CodeWriter wr = takeWriter();
         bool more = window(p, end, wr);
         putWriter(wr);
+        // A failed write ends the run as the end of input would: the window stopped there.
+        if (failed) return true;
         inPos = static_cast<int32_t>(p - inBuf);
         if (!more) return false;
         if (refill() < 0) return true;
@@ -1029,7 +1085,7 @@ int32_t Coder::encodeInput(int32_t w, bool& ended, OnMiss onMiss, OnHit onHit) {
             int32_t c = *p++;
             int32_t x = findChild(w, c);
             if (x == NIL) {
-                putCode(wr, w);
+                if (!putCode(wr, w)) return false;
                 bool more = onMiss(w, c);
                 w = c;
                 if (!more) return false;

@@ -32,7 +32,10 @@ void Coder::resetDictionary() {
     }
     for (int32_t j = 0; j < alphabetSize; ++j) dict[j] = DictEntry{NIL, NIL, NIL, j};
     if (evicting) {
-        std::fill(dict + alphabetSize, dict + kTableSize, DictEntry{NIL, NIL, NIL, NIL});
+        // Decoders read dict only in checked builds (see hangUnderAs).
+        if (indexing || kChecked) {
+            std::fill(dict + alphabetSize, dict + kTableSize, DictEntry{NIL, NIL, NIL, NIL});
+        }
         std::fill(childCount, childCount + kTableSize, static_cast<uint16_t>(0));
     }
     if (!indexing) {
@@ -71,7 +74,8 @@ bool Coder::fixHeader() {
     if (failed) return false;
     int64_t actual = bytesRead - 1;
     if (actual == headerLength) return true;
-    // Only an input of unknown size gets here: a run in memory knows its input's size.
+    // Only an input of unknown size gets here: a run in memory knows its input's size. Nor
+    // can every output go back to its header (rewriteHeader null).
     if (inMemory || rewriteHeader == nullptr) return fail(Fault::cannotSeek, outputPath);
     if (!flushOutput() || !rewriteHeader(*this, static_cast<int32_t>(actual))) return false;
     headerLength = actual;
@@ -110,10 +114,12 @@ int32_t Coder::encodeFrozen(int32_t w, bool& ended) {
             // a window that continues a run of random data.
             codes = 0;
             CodeWriter wr = takeWriter();
-            for (const uint8_t* p = inBuf + inPos; p != inBuf + inEnd; ++p) {
+            // The end is fixed here: a failed write empties the window (markFailed).
+            const uint8_t* end = inBuf + inEnd;
+            for (const uint8_t* p = inBuf + inPos; p != end; ++p) {
                 int32_t x = findChild(w, *p);
                 if (x == NIL) {
-                    putCode(wr, w);
+                    if (!putCode(wr, w)) break;
                     x = *p;
                     ++codes;
                 }
@@ -122,6 +128,7 @@ int32_t Coder::encodeFrozen(int32_t w, bool& ended) {
             putWriter(wr);
             if (inEnd - inPos < kBufSize) codes = 0;  // too few bytes to judge
         }
+        if (failed) break;
         inPos = inEnd;
         if (refill() < 0) break;
         inPos = 0;  // the byte refill() returned is read again
@@ -173,8 +180,11 @@ int32_t Coder::parseInLanes(int32_t w, int32_t& codes) {
         codes += static_cast<int32_t>(lanes[k]->codes - laneCodes[k]);
     }
     CodeWriter wr = takeWriter();
-    for (const uint16_t* c = laneCodes[0]; c != l0.codes; ++c) putCode(wr, *c);
     int32_t cur = l0.w;
+    // Room for a lane's codes first, so that copying them needs no test per code. A failed
+    // write: the caller stops.
+    if (!makeRoom(wr, static_cast<int32_t>(l0.codes - laneCodes[0]))) return cur;
+    for (const uint16_t* c = laneCodes[0]; c != l0.codes; ++c) storeCode(wr, *c);
     for (int32_t k = 1; k < kLanes; ++k) {
         // Parse on from the start of segment k until a phrase starts where one of lane
         // k's does; almost always within a few bytes.
@@ -188,7 +198,7 @@ int32_t Coder::parseInLanes(int32_t w, int32_t& codes) {
                 cur = x;
                 continue;
             }
-            putCode(wr, cur);
+            if (!putCode(wr, cur)) return cur;
             cur = c;
             if ((starts[j >> 6] >> (j & 63)) & 1) break;
         }
@@ -196,9 +206,9 @@ int32_t Coder::parseInLanes(int32_t w, int32_t& codes) {
         // Lane k's phrase starting at j is entry number (starts before j) of its codes.
         int32_t index = std::popcount(starts[j >> 6] & ((uint64_t{1} << (j & 63)) - 1));
         for (int32_t g = 0; g < j >> 6; ++g) index += std::popcount(starts[g]);
-        for (const uint16_t* c = laneCodes[k] + index; c < lanes[k]->codes; ++c) {
-            putCode(wr, *c);
-        }
+        const uint16_t* from = laneCodes[k] + index;
+        if (!makeRoom(wr, static_cast<int32_t>(lanes[k]->codes - from))) return cur;
+        for (const uint16_t* c = from; c < lanes[k]->codes; ++c) storeCode(wr, *c);
         cur = lanes[k]->w;
     }
     putWriter(wr);
@@ -270,8 +280,11 @@ bool Coder::decompressLoop() {
         }
         int32_t first;
         n = lengthOf[code];
-        if (n > 0 && n <= kShortString && n <= left) {
-            copyShortString(code, n);
+        if (n > 0 && n <= kShortString && n <= left) [[likely]] {
+            if (!copyShortString(code, n)) [[unlikely]] {
+                putCursor(cur);
+                return false;
+            }
             first = shortString[code][0];
         } else {
             remaining = left;

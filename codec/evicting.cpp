@@ -22,13 +22,15 @@ int32_t Coder::encodeEvicting(int32_t w, bool& ended) {
             // of holding it back. The add changes two entries, the victim's and its own, so
             // the early lookup is read again only when it is one of them.
             for (;;) {
-                putCode(wr, w);
+                if (!putCode(wr, w)) [[unlikely]] {
+                    return false;
+                }
                 bool more = p != end;
                 uint32_t next = pairSlot(c, *p);  // inBuf has a byte past the window
                 int32_t y = childOf[next];
                 uint32_t erased;
                 int32_t slot = takeSlotAs<true, kFull>(w, erased);
-                fillSlot<true>(slot, w, c);
+                fillSlot<true, kChecked>(slot, w, c);
                 if (!kFull && count == kTableSize) {  // on with the loop for a full one
                     w = c;
                     return false;
@@ -61,6 +63,9 @@ bool Coder::compressEvictingLoop() {
     bool ended = false;
     int32_t w = encodeEvicting<false>(first, ended);
     if (!ended) w = encodeEvicting<true>(w, ended);
+    // The loop left dict behind (release builds): the next compressor's reset clears childOf
+    // whole instead of dropping the pairs dict names.
+    if constexpr (!kChecked) childOfStale = true;
     return finishEncoding(w);
 }
 
@@ -96,10 +101,13 @@ bool Coder::decodeEvicting(int32_t& prev, CodeCursor& cur, int64_t& left) {
         int32_t symbol = firstOf[code != slot ? code : prev];
         fillSlot<false>(slot, prev, symbol);
         int32_t n = lengthOf[code];
-        if (n >= 1 && n <= kShortString && n <= left) {
+        if (n >= 1 && n <= kShortString && n <= left) [[likely]] {
             // Lengths and short strings are exact: a victim is a leaf, so no phrase's
             // prefix is ever replaced, and a phrase that is its own parent has no length.
-            copyShortString(code, n);
+            if (!copyShortString(code, n)) [[unlikely]] {
+                putCursor(cur);
+                return false;
+            }
             notePathUse(code);
         } else {
             remaining = left;

@@ -77,9 +77,10 @@ LZW_API size_t lzw_compress_bound(size_t size);
  * Returns LZW_OK, with the stream's length in `*written`. On an error `*written` holds the
  * bytes written before it, which are not a whole stream.
  *
- * Errors: LZW_ERROR_INPUT_TOO_LARGE (nothing written), LZW_ERROR_OUTPUT_TOO_SMALL (`dst` is
- * full), LZW_ERROR_BAD_ARGUMENT (nothing written; `*written` is 0 when `written` is not null),
- * LZW_ERROR_NO_MEMORY (nothing written).
+ * Errors: LZW_ERROR_INPUT_TOO_LARGE (any `size` over 2147483648, SIZE_MAX included: refused
+ * before a byte of `src` is read; nothing written), LZW_ERROR_OUTPUT_TOO_SMALL (`dst` is full:
+ * it holds the first `capacity` bytes of the stream), LZW_ERROR_BAD_ARGUMENT (nothing written;
+ * `*written` is 0 when `written` is not null), LZW_ERROR_NO_MEMORY (nothing written).
  */
 LZW_API int lzw_compress(lzw_policy policy, const void* src, size_t size, void* dst,
                          size_t capacity, size_t* written);
@@ -111,7 +112,8 @@ LZW_API long long lzw_decoded_size(const void* src, size_t size);
  * LZW_ERROR_TRAILING_DATA they are the whole input that the header describes.
  *
  * Errors: LZW_ERROR_SHORTER_THAN_HEADER to LZW_ERROR_TRAILING_DATA (the stream is damaged),
- * LZW_ERROR_OUTPUT_TOO_SMALL (`dst` is full), LZW_ERROR_BAD_ARGUMENT (nothing written;
+ * LZW_ERROR_OUTPUT_TOO_SMALL (`dst` is full: it holds the first `capacity` bytes decoded),
+ * LZW_ERROR_BAD_ARGUMENT (nothing written;
  * `*written` is 0 when `written` is not null), LZW_ERROR_NO_MEMORY (nothing written).
  */
 LZW_API int lzw_decompress(lzw_policy policy, const void* src, size_t size, void* dst,

@@ -24,6 +24,7 @@ void Coder::initRecency() {
 }
 
 int32_t Coder::addPhraseEvicting(int32_t prefix, int32_t symbol) {
+    // The loops' fillSlot, but keeping dict in every build, for the tests to read.
     uint32_t erased;
     int32_t code;
     if (indexing) {

@@ -196,7 +196,7 @@ int32_t Coder::encodeResetting(int32_t w) {
                     parsePairs(n, w4);
                 }
                 if constexpr (kChecked) checkPairsAdded(from);
-                putChunkCodes(from, count);
+                if (!putChunkCodes(from, count)) break;
                 continue;
             }
             // One byte at a time: close to a reset, or while pairs wait in the stash.
@@ -212,7 +212,7 @@ int32_t Coder::encodeResetting(int32_t w) {
                     w = x;
                     continue;
                 }
-                putCode(wr, w);
+                if (!putCode(wr, w)) break;
                 bool clears = count == kTableSize;
                 if (clears) {
                     fillBytes += p - start;  // read by the clearing
@@ -224,9 +224,11 @@ int32_t Coder::encodeResetting(int32_t w) {
             }
             fillBytes += p - start;
             putWriter(wr);
-            inPos = static_cast<int32_t>(p - inBuf);
             w4 = sizeof(PairSlot) * static_cast<uint32_t>(w);
+            if (failed) break;
+            inPos = static_cast<int32_t>(p - inBuf);
         }
+        if (failed) break;  // a failed write: the window was emptied
         inPos = inEnd;
         if (refill() < 0) break;
         inPos = 0;  // the byte refill() returned is read again above
@@ -319,12 +321,12 @@ void Coder::parseRoots(int32_t n, uint32_t& w4) {
     endChunk(p, start, next, w, w4);
 }
 
-void Coder::putChunkCodes(int32_t from, int32_t to) {
+bool Coder::putChunkCodes(int32_t from, int32_t to) {
     CodeWriter wr = takeWriter();
-    // Room for every code and the last 8-byte store.
+    // Room for every code and the last 8-byte store, so no code below needs a flush.
     if ((to - from) * 3 / 2 + 8 > outBuf + kBufSize - wr.p) {
         putWriter(wr);
-        flushOutput();
+        if (!flushOutput()) return false;
         wr = takeWriter();
     }
     const uint16_t* c = chunkCodes + from;
@@ -340,6 +342,7 @@ void Coder::putChunkCodes(int32_t from, int32_t to) {
     }
     for (; c != end; ++c) putCode(wr, *c >> 2);
     putWriter(wr);
+    return true;
 }
 
 }  // namespace lzw

@@ -3,7 +3,9 @@
 #include <sys/mman.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <climits>
+#include <cstddef>
 #include <new>
 
 #include "coder.h"
@@ -56,12 +58,15 @@ Coder::Coder()
       inputDevice(0),
       inputInode(0),
       inputSize(-1),
+      inputMode(-1),
       readLimit(INT64_MAX),
       console(nullptr),
       watcher(nullptr),
       outputIsStandard(false),
       outputDevice(0),
       outputInode(0),
+      outputCreated(false),
+      outputMode(0),
       childOfStale(true),
       childOfMapped(false),
       block(nullptr),
@@ -101,11 +106,16 @@ void Coder::configure(Direction newDirection, Policy newPolicy) {
 Coder* Coder::create() noexcept {
     // Fresh pages from the system are zero and untouched. (calloc would clear reused heap
     // memory: megabytes per call.)
-    constexpr size_t kAlign = alignof(Coder);
-    size_t size = sizeof(Coder) + kAlign;
+    // Placed so that childOf starts on a huge-page boundary; its offset is a multiple of the
+    // Coder's alignment, so the Coder stays aligned.
+    static_assert(offsetof(Coder, childOf) % alignof(Coder) == 0);
+    size_t size = sizeof(Coder) + kHugePage;
     void* raw = mmap(nullptr, size, PROT_READ | PROT_WRITE, MAP_PRIVATE | MAP_ANONYMOUS, -1, 0);
     if (raw == MAP_FAILED) return nullptr;
-    auto start = (reinterpret_cast<uintptr_t>(raw) + kAlign - 1) & ~(kAlign - 1);
+    constexpr uintptr_t kIndexAt = offsetof(Coder, childOf);
+    auto start =
+        ((reinterpret_cast<uintptr_t>(raw) + kIndexAt + kHugePage - 1) & ~(kHugePage - 1)) -
+        kIndexAt;
     auto* coder = new (reinterpret_cast<void*>(start)) Coder();
     coder->block = raw;
     coder->childOfStale = false;
@@ -116,7 +126,7 @@ void Coder::release(Coder* coder) noexcept {
     if (coder == nullptr) return;
     void* raw = coder->block;
     coder->~Coder();
-    munmap(raw, sizeof(Coder) + alignof(Coder));
+    munmap(raw, sizeof(Coder) + kHugePage);
 }
 
 void Coder::mapChildTable() {
@@ -130,10 +140,20 @@ void Coder::mapChildTable() {
 #endif
 }
 
+void Coder::adviseHugeChildTable() {
+#ifdef MADV_HUGEPAGE
+    // Only in the pages of create(): elsewhere childOf is not aligned for it.
+    if (block != nullptr) madvise(childOf, sizeof childOf, MADV_HUGEPAGE);
+#endif
+}
+
 bool Coder::beginRun(int64_t size) {
     if (direction == Direction::decompress) return true;
     // The reset-mode compressor keeps its pairs in pairTable instead.
     bool usesIndex = policyRow(policy).pairIndex;
+    if (usesIndex && !childOfMapped && (size < 0 || size >= kHugeChildTableFrom)) {
+        adviseHugeChildTable();
+    }
     if (usesIndex && !childOfMapped && (size < 0 || size >= kMapChildTableFrom)) mapChildTable();
     if (size > kMaxInputSize) return fail(Fault::tooLarge, inputPath);
     readLimit = kMaxInputSize;
@@ -165,7 +185,10 @@ Fault Coder::runMemory(Direction newDirection, Policy newPolicy, const uint8_t* 
     inputPath = "(dane wejsciowe)";
     outputPath = "(bufor wyjsciowy)";
     configure(newDirection, newPolicy);
-    bool ok = beginRun(static_cast<int64_t>(memInSize)) && codeRun();
+    // Any size past the limit stays past it (a signed cast would turn 2^63 and more into an
+    // unknown size), so beginRun refuses it before a byte is read.
+    auto known = static_cast<int64_t>(std::min<size_t>(memInSize, kMaxInputSize + 1));
+    bool ok = beginRun(known) && codeRun();
     ok = flushOutput() && ok;
     inMemory = false;
     if (written != nullptr) *written = memOutSize;

@@ -4,8 +4,11 @@
 #include <gtest/gtest.h>
 #include <sys/mman.h>
 
+#include <algorithm>
 #include <climits>
 #include <cstring>
+#include <memory>
+#include <string>
 
 #include "lzw.h"
 #include "roundtrip.h"
@@ -40,6 +43,40 @@ TEST(CInterface, OutputTooSmallKeepsWhatFits) {
     }
 }
 
+// An output that fills at any point, while the dictionary fills, is full or is cleared, ends
+// the run there in every policy and direction: the buffer holds exactly what fitted, the start
+// of the whole result. Each buffer is its own allocation, so a write past it shows under the
+// sanitizers. The fault shows at the first write out of the 64 KiB buffer that passes the
+// capacity, so the capacities straddle those writes too.
+TEST(CInterface, OutputFillingAtAnyPointEndsTheRun) {
+    const Bytes inputs[] = {randomBytes(18, 63020), pseudoText(18, 200000)};
+    for (const Bytes& input : inputs) {
+        for (auto policy : {LZW_FREEZE, LZW_EVICT, LZW_RESET}) {
+            for (bool compressing : {true, false}) {
+                const char mode[3] = {compressing ? 'c' : 'd', static_cast<char>('0' + policy), 0};
+                const Bytes packed = encode(mode[1], input);
+                const Bytes& source = compressing ? input : packed;
+                const Bytes& whole = compressing ? packed : input;
+                auto call = compressing ? lzw_compress : lzw_decompress;
+                for (size_t capacity :
+                     {size_t{0}, size_t{3}, size_t{1000}, size_t{5000}, size_t{20000},
+                      size_t{65535}, size_t{65537}, size_t{131073}, whole.size() - 1}) {
+                    if (capacity >= whole.size()) continue;
+                    SCOPED_TRACE(std::string(mode) + " " + std::to_string(input.size()) + " " +
+                                 std::to_string(capacity));
+                    auto out = std::make_unique<uint8_t[]>(capacity);
+                    size_t written = 99;
+                    EXPECT_EQ(call(policy, source.data(), source.size(),
+                                   capacity == 0 ? nullptr : out.get(), capacity, &written),
+                              LZW_ERROR_OUTPUT_TOO_SMALL);
+                    ASSERT_EQ(written, capacity);
+                    EXPECT_TRUE(std::equal(out.get(), out.get() + capacity, whole.begin()));
+                }
+            }
+        }
+    }
+}
+
 TEST(CInterface, BadArgumentsWriteNothing) {
     uint8_t out[16] = {};
     size_t written = 99;
@@ -56,18 +93,37 @@ TEST(CInterface, BadArgumentsWriteNothing) {
     EXPECT_EQ(out[0], 0);
 }
 
-// Over 2 GiB the header cannot describe the input: refused before a byte is read or written.
-// The input is reserved address space, never touched.
+// Over 2 GiB the header cannot describe the input: refused before a byte is read or written,
+// whatever the size (a failed ftell gives SIZE_MAX). Exactly 2 GiB is coded: its first window,
+// random, fills the 16 bytes at once, behind the header 7F FF FF FF. The rest of the input is
+// reserved address space, never touched.
 TEST(CInterface, InputOverTwoGibibytesIsRefused) {
     const size_t size = (size_t{1} << 31) + 1;
-    void* input =
-        mmap(nullptr, size, PROT_READ, MAP_PRIVATE | MAP_ANONYMOUS | MAP_NORESERVE, -1, 0);
+    auto* input = static_cast<uint8_t*>(mmap(nullptr, size, PROT_READ | PROT_WRITE,
+                                             MAP_PRIVATE | MAP_ANONYMOUS | MAP_NORESERVE, -1, 0));
     ASSERT_NE(input, MAP_FAILED);
+    const Bytes first = randomBytes(31, 65536);
+    std::memcpy(input, first.data(), first.size());
     uint8_t out[16];
     size_t written = 99;
-    EXPECT_EQ(lzw_compress(LZW_RESET, input, size, out, sizeof out, &written),
-              LZW_ERROR_INPUT_TOO_LARGE);
-    EXPECT_EQ(written, 0u);
+    for (auto policy : {LZW_FREEZE, LZW_EVICT, LZW_RESET}) {
+        EXPECT_EQ(lzw_compress(policy, input, size - 1, out, sizeof out, &written),
+                  LZW_ERROR_OUTPUT_TOO_SMALL);
+        EXPECT_EQ(written, sizeof out);
+        EXPECT_TRUE(Bytes(out, out + 4) == (Bytes{0x7F, 0xFF, 0xFF, 0xFF})) << policy;
+    }
+    std::memset(out, 0xA5, sizeof out);
+    for (size_t tooLarge : {size, size_t{1} << 32, SIZE_MAX / 2, SIZE_MAX / 2 + 1, SIZE_MAX}) {
+        for (auto policy : {LZW_FREEZE, LZW_EVICT, LZW_RESET}) {
+            written = 99;
+            EXPECT_EQ(lzw_compress(policy, input, tooLarge, out, sizeof out, &written),
+                      LZW_ERROR_INPUT_TOO_LARGE)
+                << tooLarge;
+            EXPECT_EQ(written, 0u);
+        }
+        EXPECT_EQ(lzw_compress_bound(tooLarge), 0u);
+    }
+    EXPECT_EQ(out[0], 0xA5);
     munmap(input, size);
     EXPECT_EQ(lzw_compress_bound(size), 0u);
     // The header, and 12 bits per byte with an odd last code padded.

@@ -254,6 +254,12 @@ TEST_F(Cli, FullDeviceFailsTheRun) {
             EXPECT_NE(r.err.find("/dev/full"), std::string::npos) << r.err;
         }
     }
+    // A file-size limit: the same failed write; a decompression keeps what fitted.
+    write("packed", encode('2', randomBytes(4, 300000)));
+    Outcome r = shell("ulimit -f 100; \"$LZW\" d2 packed out");
+    EXPECT_EQ(r.status, 1);
+    EXPECT_EQ(r.err, "blad przy zapisie pliku out\n");
+    EXPECT_TRUE(exists("out"));
 }
 
 // A typo must not pass for success: the user may delete the input next.
@@ -373,6 +379,15 @@ TEST_F(Cli, InputsOverTwoGibibytesAreRefused) {
         fs::remove(work_ / "out");
         fs::remove(work_ / name);
     }
+    // Exactly 2 GiB is taken: the run fails on the write, not on the size. Its first window,
+    // random, fills the output buffer at once; the rest is a hole.
+    write("exact", randomBytes(8, 65536));
+    fs::resize_file(work_ / "exact", uintmax_t{1} << 31);
+    for (const char* mode : {"c1", "c2", "c3"}) {
+        Outcome r = lzw({mode, "exact", "/dev/full"});
+        EXPECT_EQ(r.status, 1) << mode;
+        EXPECT_EQ(r.err, "blad przy zapisie pliku /dev/full\n") << mode;
+    }
 }
 
 // A pipe has no size up front: the header is rewritten once the input has ended.
@@ -473,19 +488,52 @@ TEST_F(Cli, StandardOutputAsOutputGetsOnlyTheData) {
     r = shell("cat in | \"$LZW\" c3 /dev/stdin /dev/stdout >> got");
     EXPECT_EQ(r.status, 0) << r.err;
     EXPECT_TRUE(readBytes("got") == concat({Bytes(kept.begin(), kept.end()), encode('3', kText)}));
+
+    // Sizes that cannot be trusted, after bytes of others in the same file: /proc reports 0
+    // and is copied first; /sys reports 4096 for a few bytes, and a header that cannot be put
+    // right fails the run. Either way the bytes before the run's stay as they were.
+    const std::string before = "PRECIOUS-DATA\n";
+    std::string version = slurp("/proc/version");
+    const std::string sys = "/sys/devices/system/cpu/online";
+    for (const auto& [script, packed, status] :
+         std::vector<std::tuple<std::string, std::string, int>>{
+             {"{ printf 'PRECIOUS-DATA\\n'; \"$LZW\" c1 /proc/version /dev/stdout; } > got", "1",
+              0},
+             {"printf 'PRECIOUS-DATA\\n' > got; \"$LZW\" c2 /proc/version /dev/stdout >> got", "2",
+              0},
+             {"{ printf 'PRECIOUS-DATA\\n'; \"$LZW\" c3 " + sys + " /dev/stdout; } > got", "",
+              1}}) {
+        if (packed.empty() && !fs::exists(sys)) continue;
+        r = shell(script);
+        EXPECT_EQ(r.status, status) << script << r.err;
+        std::string got = read("got");
+        if (status == 0) {
+            Bytes stream = encode(packed[0], Bytes(version.begin(), version.end()));
+            EXPECT_EQ(got, before + std::string(stream.begin(), stream.end())) << script;
+        } else {
+            EXPECT_EQ(got.substr(0, before.size()), before) << script;
+            EXPECT_NE(r.err.find("nie mozna poprawic naglowka pliku /dev/stdout"),
+                      std::string::npos)
+                << r.err;
+        }
+    }
 }
 
 // A failed compression removes the output it created or truncated: what is left of it
 // could pass for a whole file.
 TEST_F(Cli, FailedCompressionLeavesNoOutput) {
     const std::string tooLarge = ": naglowek opisuje najwyzej 2147483648 bajtow\n";
-    for (const auto& [mode, input, message] : std::vector<std::array<std::string, 3>>{
-             {"c1", "/proc/self/mem", "blad przy czytaniu pliku /proc/self/mem\n"},
-             {"c2", "/proc/self/mem", "blad przy czytaniu pliku /proc/self/mem\n"},
+    write("in", randomBytes(3, 300000));
+    for (const auto& [limit, mode, input, message] : std::vector<std::array<std::string, 4>>{
+             {"", "c1", "/proc/self/mem", "blad przy czytaniu pliku /proc/self/mem\n"},
+             {"", "c2", "/proc/self/mem", "blad przy czytaniu pliku /proc/self/mem\n"},
              // Endless: refused as soon as it passes the limit.
-             {"c3", "/dev/zero", "plik /dev/zero jest za duzy" + tooLarge}}) {
+             {"", "c3", "/dev/zero", "plik /dev/zero jest za duzy" + tooLarge},
+             // A file-size limit is a failed write like a full disk.
+             {"ulimit -f 100; ", "c1", "in", "blad przy zapisie pliku out\n"},
+             {"ulimit -f 100; ", "c3", "in", "blad przy zapisie pliku out\n"}}) {
         write("out", "old");
-        Outcome r = shell("timeout 300 \"$LZW\" " + mode + " " + input + " out");
+        Outcome r = shell(limit + "timeout 300 \"$LZW\" " + mode + " " + input + " out");
         EXPECT_EQ(r.status, 1) << mode << " " << input;
         EXPECT_EQ(r.out, bannerLine(mode));
         EXPECT_EQ(r.err, message);
@@ -497,13 +545,22 @@ TEST_F(Cli, FailedCompressionLeavesNoOutput) {
 // signal. A run killed outright leaves a header that no decoder takes for an empty file.
 TEST_F(Cli, SignalsRemoveTheUnfinishedOutput) {
     ASSERT_EQ(mkfifo((work_ / "fifo").c_str(), 0644), 0);
-    for (const auto& [mode, sig] : std::vector<std::pair<std::string, int>>{{"c1", SIGINT},
-                                                                            {"d1", SIGTERM},
-                                                                            {"c2", SIGHUP},
-                                                                            {"d2", SIGINT},
-                                                                            {"c3", SIGTERM},
-                                                                            {"d3", SIGHUP},
-                                                                            {"c2", SIGKILL}}) {
+    // `replaced`: the output is renamed during the run and another file takes its name; the
+    // signal leaves that file alone.
+    struct Row {
+        std::string mode;
+        int sig;
+        bool replaced;
+    };
+    for (const auto& [mode, sig, replaced] : std::vector<Row>{{"c1", SIGINT, false},
+                                                              {"d1", SIGTERM, false},
+                                                              {"c2", SIGHUP, false},
+                                                              {"d2", SIGINT, false},
+                                                              {"c3", SIGTERM, false},
+                                                              {"d3", SIGHUP, false},
+                                                              {"c2", SIGKILL, false},
+                                                              {"c2", SIGTERM, true},
+                                                              {"d3", SIGINT, true}}) {
         // Some 64 KiB reads, enough for the output to be written out once; the FIFO stays
         // open, so the run then waits for more.
         Bytes feed = randomBytes(5, 200000);
@@ -536,17 +593,82 @@ TEST_F(Cli, SignalsRemoveTheUnfinishedOutput) {
             usleep(10000);
         }
         EXPECT_TRUE(exists("out")) << mode;
+        // Unfinished, it is readable by its owner alone.
+        EXPECT_EQ(fs::status(work_ / "out").permissions() & fs::perms::all,
+                  fs::perms::owner_read | fs::perms::owner_write)
+            << mode;
+        if (replaced) {
+            fs::rename(work_ / "out", work_ / "moved");
+            write("out", "IMPORTANT\n");
+        }
         kill(pid, sig);
         int wstatus = 0;
         ASSERT_EQ(waitpid(pid, &wstatus, 0), pid);
         close(fifo);
         EXPECT_TRUE(WIFSIGNALED(wstatus) && WTERMSIG(wstatus) == sig) << mode << " " << wstatus;
+        if (replaced) {
+            EXPECT_EQ(read("out"), "IMPORTANT\n") << mode;
+            fs::remove(work_ / "out");
+            fs::remove(work_ / "moved");
+            continue;
+        }
         if (sig != SIGKILL) {
             EXPECT_FALSE(exists("out")) << mode << " " << sig;
             continue;
         }
         Outcome r = lzw({"d2", "out", "back"});
         EXPECT_EQ(r.err, "uszkodzony plik out: ujemna dlugosc w naglowku\n");
+    }
+}
+
+// A closed standard stream stays closed for the run: the files it opens never take its place
+// (the message of a failed run would go into the output), and its names do not open.
+TEST_F(Cli, ClosedStandardStreamsStayClosed) {
+    write("in", kText);
+    const Bytes packed = encode('1', kText);
+    write("packed", packed);
+    const Bytes cut(packed.begin(), packed.begin() + 1000);
+    write("cut", cut);
+    const Bytes kept = decode('1', cut).bytes;
+    for (const auto& [script, status, err, out] :
+         std::vector<std::tuple<std::string, int, std::string, Bytes>>{
+             {"\"$LZW\" d1 cut out >&- 2>&-", 1, "", kept},
+             {"\"$LZW\" c1 in out <&- >&- 2>&-", 0, "", packed},
+             {"\"$LZW\" c1 /dev/stdin out <&-", 1, "blad przy ladowaniu pliku /dev/stdin\n", {}},
+             {"\"$LZW\" c1 in /dev/stdout >&-", 1, "blad przy ladowaniu pliku /dev/stdout\n", {}},
+             {"\"$LZW\" d1 packed /dev/null >&-", 0, "", {}}}) {
+        fs::remove(work_ / "out");
+        Outcome r = shell(script);
+        EXPECT_EQ(r.status, status) << script;
+        EXPECT_EQ(r.err, err) << script;
+        EXPECT_TRUE(readBytes("out") == out) << script;
+    }
+}
+
+// A new output gets the permission bits of a regular input, without set-user-ID, set-group-ID
+// and sticky; an output that existed keeps its own; piped input gives the default.
+TEST_F(Cli, NewOutputTakesTheInputsPermissions) {
+    write("in", kText);
+    using P = fs::perms;
+    for (const auto& [before, script, output, after] :
+         std::vector<std::tuple<P, std::string, std::string, P>>{
+             {P::owner_read | P::owner_write, "\"$LZW\" c1 in new", "new",
+              P::owner_read | P::owner_write},
+             {P::owner_read | P::owner_write, "\"$LZW\" c1 in packed && \"$LZW\" d1 packed new",
+              "new", P::owner_read | P::owner_write},
+             {P::owner_all | P::group_read | P::set_uid | P::sticky_bit, "\"$LZW\" c2 in new",
+              "new", P::owner_all | P::group_read},
+             {P::owner_read | P::owner_write,
+              "printf old > new && chmod 604 new && \"$LZW\" c3 in new", "new",
+              P::owner_read | P::owner_write | P::others_read},
+             {P::owner_read | P::owner_write, "umask 027; cat in | \"$LZW\" c3 /dev/stdin new",
+              "new", P::owner_read | P::owner_write | P::group_read}}) {
+        fs::remove(work_ / "new");
+        fs::remove(work_ / "packed");
+        fs::permissions(work_ / "in", before);
+        Outcome r = shell(script);
+        EXPECT_EQ(r.status, 0) << script << r.err;
+        EXPECT_EQ(fs::status(work_ / output).permissions(), after) << script;
     }
 }
 

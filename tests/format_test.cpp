@@ -1,9 +1,15 @@
 // The compressed file layout: the length header and the packed 12-bit codes.
 #include <gtest/gtest.h>
+#include <unistd.h>
 
+#include <algorithm>
 #include <climits>
+#include <csignal>
 #include <cstdlib>
 #include <memory>
+#include <string>
+#include <thread>
+#include <vector>
 
 #include "coder.h"
 #include "roundtrip.h"
@@ -98,6 +104,59 @@ TEST_F(CoderStreams, LengthHeaderIsSignedBigEndian) {
     startReading({0x00, 0x00, 0x07});
     coder->readLength();
     EXPECT_TRUE(coder->failed);
+}
+
+// A piped input of exactly 2 GiB is taken, and its header rewritten to 7F FF FF FF; one byte
+// more is refused on the read that passes the limit. The run is the program's from its start
+// to its end, but for the files and the coding: the pipe is read through readInput, and
+// drained by refill(), which the coding loops read through, as coding 2 GiB takes seconds even
+// without the sanitizers.
+uint8_t rewrittenHeader[kHeaderSize];
+
+TEST(Format, PipedInputAtTheLimit) {
+    std::signal(SIGPIPE, SIG_IGN);  // a refused run may leave the writer without a reader
+    for (int64_t size : {kMaxInputSize, kMaxInputSize + 1}) {
+        int fds[2];
+        ASSERT_EQ(pipe(fds), 0);
+        std::thread writer([fd = fds[1], size] {
+            static const std::vector<uint8_t> zeros(1 << 20);
+            for (int64_t left = size; left > 0;) {
+                ssize_t n = ::write(fd, zeros.data(), std::min<int64_t>(left, zeros.size()));
+                if (n <= 0) break;
+                left -= n;
+            }
+            close(fd);
+        });
+        auto coder = std::make_unique<Coder>();
+        coder->configure(Direction::compress, Policy::freeze);
+        coder->resetStreams();
+        coder->in = fdopen(fds[0], "rb");
+        ASSERT_NE(coder->in, nullptr);
+        coder->readInput = [](Coder& c, uint8_t* dst, size_t n) {
+            return std::fread(dst, 1, n, c.in);
+        };
+        std::fill(std::begin(rewrittenHeader), std::end(rewrittenHeader), 0);
+        coder->rewriteHeader = [](Coder&, int32_t length) {
+            storeHeader(rewrittenHeader, length);
+            return true;
+        };
+        ASSERT_TRUE(coder->beginRun(-1));
+        EXPECT_EQ(coder->headerLength, Coder::kProvisionalLength);
+        while (coder->refill() >= 0) {
+        }
+        bool ok = coder->fixHeader();
+        ok = coder->flushOutput() && ok;
+        std::fclose(coder->in);
+        writer.join();
+        if (size == kMaxInputSize) {
+            EXPECT_TRUE(ok);
+            EXPECT_EQ(Bytes(std::begin(rewrittenHeader), std::end(rewrittenHeader)),
+                      (Bytes{0x7F, 0xFF, 0xFF, 0xFF}));
+        } else {
+            EXPECT_FALSE(ok);
+            EXPECT_EQ(coder->fault, Fault::tooLarge);
+        }
+    }
 }
 
 }  // namespace

@@ -342,5 +342,84 @@ TEST(ResetMode, PairTableFindsExactlyThePairsSinceTheLastReset) {
     EXPECT_GT(stashedAtCheckpoints, 0) << "no case reached the stash";
 }
 
+// A pair that goes to the stash is filed under the prefix its slot gives back. For the prefix
+// p = first XOR second XOR 0x1000 of a symbol, the slot the pair leaves from XOR first is
+// exactly 0x1000, one past the last prefix: the other choice gives p. Built by hand for each
+// symbol: a chain of kMaxMoves taken slots that the new pair's walk follows, the last
+// holding that pair in its first slot, so the walk ends by stashing it; every pair placed
+// must still be found.
+TEST(ResetMode, StashedPairWhoseSlotsLeadToTheTopOfTheTable) {
+    auto coder = std::make_unique<Coder>();
+    coder->fillBytes = Coder::kRootsBelow;  // pairs under single bytes in the table too
+    coder->configure(Direction::compress, Policy::reset);
+    const auto table = reinterpret_cast<uintptr_t>(coder->pairTable);
+    auto slotOf = [&](uintptr_t address) {
+        return static_cast<uint32_t>((address - table) / sizeof(PairSlot));
+    };
+    auto first = [&](int32_t c) { return slotOf(coder->pairFirst[c]); };
+    auto second = [&](int32_t c) { return slotOf(coder->pairSecond[c]); };
+    auto prefixAt = [&](uint32_t slot, int32_t c) {
+        uint32_t p = slot ^ first(c);
+        return static_cast<int32_t>(p < kTableSize ? p : slot ^ second(c));
+    };
+    std::mt19937 random(7);
+    for (int32_t symbol = 0; symbol < 256; ++symbol) {
+        SCOPED_TRACE("symbol " + std::to_string(symbol));
+        coder->fillBytes = Coder::kRootsBelow;
+        coder->clearPairs();
+        ASSERT_FALSE(coder->rootsDirect);
+        const auto top = static_cast<int32_t>(first(symbol) ^ second(symbol) ^ 0x1000);
+        std::map<uint32_t, std::pair<int32_t, int32_t>> placed;  // slot: (prefix, symbol)
+        std::set<std::pair<int32_t, int32_t>> pairs;
+        auto place = [&](uint32_t slot, int32_t prefix, int32_t c) {
+            if (placed.count(slot) != 0 || !pairs.insert({prefix, c}).second) return false;
+            placed[slot] = {prefix, c};
+            return true;
+        };
+        // The walk's last pick-up, from the pair's first slot; its move leads to the second.
+        uint32_t at = first(symbol) ^ static_cast<uint32_t>(top);
+        ASSERT_TRUE(place(at, top, symbol));
+        for (int32_t moves = 1; moves < Coder::kMaxMoves;) {
+            auto c = static_cast<int32_t>(random() % 256);
+            uint32_t from = at ^ first(c) ^ second(c);
+            if (place(from, prefixAt(from, c), c)) {
+                at = from;
+                ++moves;
+            }
+        }
+        // The new pair's second slot starts the walk. Its first slot is taken too, and so is
+        // the other slot of the pair there, so that neither can step aside.
+        int32_t prefix, c;
+        for (;;) {
+            c = static_cast<int32_t>(random() % 256);
+            prefix = static_cast<int32_t>(at ^ second(c));
+            uint32_t own = first(c) ^ static_cast<uint32_t>(prefix);
+            auto d = static_cast<int32_t>(random() % 256);
+            if (prefix >= kTableSize || pairs.count({prefix, c}) != 0 ||
+                !place(own, prefixAt(own, d), d)) {
+                continue;
+            }
+            uint32_t beyond = own ^ first(d) ^ second(d);
+            for (int32_t e = 0; placed.count(beyond) == 0; ++e)
+                place(beyond, prefixAt(beyond, e), e);
+            break;
+        }
+        std::map<std::pair<int32_t, int32_t>, int32_t> codes;
+        int32_t next = 256;
+        for (const auto& [slot, pair] : placed) {
+            codes[pair] = next;
+            coder->pairTable[slot] =
+                PairSlot{static_cast<uint16_t>(pair.second + 1), static_cast<uint16_t>(4 * next++)};
+        }
+        codes[{prefix, c}] = next;
+        coder->insertPair(prefix, c, next);
+        ASSERT_EQ(coder->stashed, 1);
+        for (const auto& [pair, code] : codes) {
+            EXPECT_EQ(coder->findChild<true>(pair.first, pair.second), code)
+                << pair.first << "+" << pair.second;
+        }
+    }
+}
+
 }  // namespace
 }  // namespace lzw::testing
