@@ -17,10 +17,10 @@ int32_t Coder::encodeEvicting(int32_t w, bool& ended) {
                 w = x;
                 continue;
             }
-            // Phrase w ends before byte c. The lookup that starts the next phrase goes
-            // first, and the add after it: the add's work then overlaps that lookup instead
-            // of holding it back. The add changes two entries, the victim's and its own, so
-            // the early lookup is read again only when it is one of them.
+            // Phrase w ends before byte c. The first two lookups of the next phrase go
+            // first, and the add after them: the add's work then overlaps their loads
+            // instead of holding them back. The add changes two entries, the victim's and its
+            // own, so an early lookup is read again only when it is one of them.
             for (;;) {
                 if (!putCode(wr, w)) [[unlikely]] {
                     return false;
@@ -28,6 +28,10 @@ int32_t Coder::encodeEvicting(int32_t w, bool& ended) {
                 bool more = p != end;
                 uint32_t next = pairSlot(c, *p);  // inBuf has a byte past the window
                 int32_t y = childOf[next];
+                // The byte after that one, where the window has it (else any byte: unused).
+                int32_t after = p[p + 1 < end];
+                uint32_t second = pairSlot(y, after);
+                int32_t z = childOf[second];
                 uint32_t erased;
                 int32_t slot = takeSlotAs<true, kFull>(w, erased);
                 fillSlot<true, kChecked>(slot, w, c);
@@ -39,14 +43,30 @@ int32_t Coder::encodeEvicting(int32_t w, bool& ended) {
                     w = c;
                     break;
                 }
-                if ((next == erased) | (next == pairSlot(w, c))) [[unlikely]] {
+                uint32_t added = pairSlot(w, c);
+                if ((next == erased) | (next == added)) [[unlikely]] {
                     y = childOf[next];
+                    second = pairSlot(y, after);
+                    z = childOf[second];
                 }
                 ++p;
                 if (y != 0) {
                     noteUse(y);
-                    w = y;
-                    break;
+                    if (p == end) {
+                        w = y;
+                        break;
+                    }
+                    if ((second == erased) | (second == added)) [[unlikely]] {
+                        z = childOf[second];
+                    }
+                    c = *p++;  // the byte `after`
+                    if (z != 0) {
+                        noteUse(z);
+                        w = z;
+                        break;
+                    }
+                    w = y;  // a phrase of two bytes
+                    continue;
                 }
                 w = c;  // a phrase of one byte
                 c = p[-1];

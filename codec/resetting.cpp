@@ -2,6 +2,7 @@
 // first-level cache, parsed without a branch on the data.
 #include <algorithm>
 #include <bit>
+#include <cstddef>
 #include <cstring>
 
 #include "coder.h"
@@ -240,8 +241,11 @@ void Coder::parsePairs(int32_t n, uint32_t& w4) {
     // w: 4 x the phrase in progress; next: the code of the next phrase added.
     auto [p, start, end, w, next] = beginChunk(n, w4);
     const auto sink = reinterpret_cast<uintptr_t>(&pairSink);
-    for (; p != end; ++p) {
-        uint32_t c = *p;
+    // Counted up to 0 from below `end`: one add and branch per byte.
+    std::ptrdiff_t i = p - end;
+    p = end;
+    for (; i != 0; ++i) {
+        uint32_t c = end[i];
         auto* s1 = reinterpret_cast<PairSlot*>(pairFirst[c] ^ w);
         auto* s2 = reinterpret_cast<PairSlot*>(pairSecond[c] ^ w);
         // Written on every byte, kept by the add that moves `next` past it.
@@ -257,16 +261,18 @@ void Coder::parsePairs(int32_t n, uint32_t& w4) {
         x = even(t1 == tag) ? v1 : x;
         t1 = opaque(t1);
         auto* target = even(t1 == 0) ? s1 : s2;
-        uint32_t miss = x < kFirstPhrase4;
-        target = even(miss) ? target : reinterpret_cast<PairSlot*>(sink);
+        // Negative on a miss.
+        auto over = static_cast<int32_t>(x - kFirstPhrase4);
+        uint32_t miss = opaque(static_cast<uint32_t>(over) >> 31);
+        target = even(miss != 0) ? target : reinterpret_cast<PairSlot*>(sink);
         // No match and both slots taken (a tag is at most 256).
-        uint32_t taken = (opaque(t1) * t2) & opaque(0 - miss);
+        int32_t taken = over & -static_cast<int32_t>(opaque(t1) * t2);
         uint32_t bits = slotBits(tag, next);
         next += miss;
         w = x;
-        if (__builtin_expect(taken != 0, 0)) {
+        if (__builtin_expect(taken < 0, 0)) {
             if (displacePair(s1, s2, bits)) continue;
-            ++p;  // the stash is in use: findChild takes over after this byte
+            p = end + i + 1;  // the stash is in use: findChild takes over after this byte
             break;
         }
         storeSlot(target, bits);
