@@ -8,25 +8,6 @@
 
 namespace {
 
-struct Mode {
-    const char* name;
-    int (lzw::Coder::*run)(const char* inputPath, const char* outputPath);
-};
-
-const Mode kModes[] = {
-    {"c1", &lzw::Coder::compress},          {"d1", &lzw::Coder::decompress},
-    {"c2", &lzw::Coder::compressEvicting},  {"d2", &lzw::Coder::decompressEvicting},
-    {"c3", &lzw::Coder::compressResetting}, {"d3", &lzw::Coder::decompressResetting},
-};
-
-// The mode named exactly (case matters), or null.
-const Mode* findMode(const char* name) {
-    for (const Mode& m : kModes) {
-        if (std::strcmp(m.name, name) == 0) return &m;
-    }
-    return nullptr;
-}
-
 // The file a path on the command line names: "-" is standard input or output, and goes the
 // way of /dev/stdin and /dev/stdout (a file named "-" is "./-").
 const char* fileName(const char* arg, const char* standard) {
@@ -72,8 +53,9 @@ int main(int argc, char** argv) {
         std::fputs(lzw::kUsage, stderr);
         return 2;
     }
-    const Mode* mode = findMode(argv[first]);
-    if (mode == nullptr) {
+    lzw::Direction direction;
+    lzw::Policy policy;
+    if (!lzw::findMode(argv[first], direction, policy)) {
         // A mistyped mode must not pass for a finished run: the input may be deleted next.
         std::fputs(lzw::kUsage, stderr);
         return 2;
@@ -91,7 +73,7 @@ int main(int argc, char** argv) {
     lzw::app::ProgressLine progress;
     if (!quiet && lzw::app::ProgressLine::wanted()) progress.attach(*coder);
     lzw::Coder::catchSignals();
-    int status = (coder->*mode->run)(input, output);
+    int status = coder->runFile(direction, policy, input, output);
     progress.clear();
     lzw::Coder::release(coder);
     return status;

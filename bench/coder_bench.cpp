@@ -23,7 +23,7 @@ using lzw::testing::Bytes;
 struct Case {
     std::string name;
     Bytes input;
-    Bytes compressed[3];  // by policy 1..3
+    Bytes compressed[lzw::kPolicyCount];  // by policy 1, 2, ...
 };
 
 std::vector<Case>& cases() {
@@ -39,7 +39,6 @@ void runMode(benchmark::State& state, const Case* which, char direction, char po
     const Bytes& expected = compressing ? packed : c.input;
     Bytes output(expected.size() + 64);
     auto coder = std::make_unique<lzw::Coder>();
-    coder->quiet = true;
 
     for (auto _ : state) {
         size_t written = 0;
@@ -83,7 +82,7 @@ bool prepare() {
     for (auto& extra : adversarialInputs()) inputs.push_back(std::move(extra));
     for (auto& named : inputs) {
         Case c{std::move(named.name), std::move(named.bytes), {}};
-        for (char policy = '1'; policy <= '3'; ++policy) {
+        for (char policy : lzw::testing::allPolicies()) {
             Bytes packed = lzw::testing::encode(policy, c.input);
             lzw::testing::Result back = lzw::testing::decode(policy, packed);
             if (packed.empty() || back.status != 0 || back.bytes != c.input) {
@@ -104,7 +103,7 @@ int main(int argc, char** argv) {
     if (benchmark::ReportUnrecognizedArguments(argc, argv)) return 1;
     if (!prepare()) return 1;
     for (const Case& c : cases()) {
-        for (char policy = '1'; policy <= '3'; ++policy) {
+        for (char policy : lzw::testing::allPolicies()) {
             for (char direction : {'c', 'd'}) {
                 std::string name = c.name + "/" + direction + policy;
                 benchmark::RegisterBenchmark(name.c_str(), runMode, &c, direction, policy)

@@ -1,4 +1,5 @@
-# The codec as a library: compiled once into position-independent objects, from which come
+# The codec as a library, without the program's front end (files, signals, console, clock):
+# compiled once into position-independent objects, from which come
 # the static library (liblzw.a, target lzwcodec, which the program, tests, benchmarks and
 # fuzzers link) and the shared one (liblzw.so, target lzwshared). Installed with the C header,
 # a CMake package (find_package(lzw CONFIG) -> lzw::lzw) and a pkg-config file.
@@ -6,7 +7,7 @@ include(GNUInstallDirs)
 include(CMakePackageConfigHelpers)
 
 add_library(lzwobjects OBJECT
-  codec/frontend.cpp
+  codec/run.cpp
   codec/stream.cpp
   codec/dictionary.cpp
   codec/resetting.cpp

@@ -33,6 +33,8 @@ static_assert(LZW_ERROR_NO_MEMORY == errorOf(Fault::noMemory));
 static_assert(LZW_FREEZE == static_cast<int>(Policy::freeze) &&
               LZW_EVICT == static_cast<int>(Policy::evict) &&
               LZW_RESET == static_cast<int>(Policy::reset));
+// Each policy row has its value in lzw_policy, the last one included.
+static_assert(LZW_RESET == kPolicyCount);
 
 // The program's text names the file; a caller of the library has no file to name.
 constexpr const char* kTooLargeText =
@@ -44,18 +46,15 @@ int runCall(Direction direction, lzw_policy policy, const void* src, size_t size
     if (written == nullptr) return errorOf(Fault::badArgument);
     *written = 0;
     // The enum comes from C, where any int converts to it.
-    const int mode = static_cast<int>(policy);
-    if (mode < LZW_FREEZE || mode > LZW_RESET || (src == nullptr && size != 0) ||
-        (dst == nullptr && capacity != 0)) {
+    const PolicyRow* row = findPolicy(static_cast<int>(policy));
+    if (row == nullptr || (src == nullptr && size != 0) || (dst == nullptr && capacity != 0)) {
         return errorOf(Fault::badArgument);
     }
     // Heap, not stack: a Coder is megabytes.
     std::unique_ptr<Coder, void (*)(Coder*)> coder(Coder::create(), Coder::release);
     if (!coder) return errorOf(Fault::noMemory);
-    coder->quiet = true;
-    Fault fault =
-        coder->runMemory(direction, static_cast<Policy>(mode), static_cast<const uint8_t*>(src),
-                         size, static_cast<uint8_t*>(dst), capacity, written);
+    Fault fault = coder->runMemory(direction, row->policy, static_cast<const uint8_t*>(src), size,
+                                   static_cast<uint8_t*>(dst), capacity, written);
     return errorOf(fault);
 }
 
@@ -75,10 +74,8 @@ int lzw_compress(lzw_policy policy, const void* src, size_t size, void* dst, siz
 }
 
 long long lzw_decoded_size(const void* src, size_t size) {
-    if (src == nullptr || size < 4) return -1;
-    const auto* p = static_cast<const unsigned char*>(src);
-    auto header = static_cast<int32_t>(uint32_t{p[0]} << 24 | uint32_t{p[1]} << 16 |
-                                       uint32_t{p[2]} << 8 | uint32_t{p[3]});
+    if (src == nullptr || size < lzw::kHeaderSize) return -1;
+    int32_t header = lzw::loadHeader(static_cast<const uint8_t*>(src));
     return header < -1 ? -1 : static_cast<long long>(header) + 1;
 }
 

@@ -7,6 +7,7 @@
 #include <cstdint>
 #include <cstdio>
 #include <cstring>
+#include <iterator>
 
 #include "messages.h"
 
@@ -23,6 +24,19 @@ inline constexpr int64_t kMaxInputSize = int64_t{1} << 31;
 // code per input byte.
 inline constexpr size_t compressedBound(size_t size) {
     return 4 + (3 * size + 1) / 2;
+}
+
+// The length header: the input's size - 1 as a signed 32-bit number, most significant byte
+// first (-1 for an empty input). Every reader and writer of it goes through these two.
+inline constexpr size_t kHeaderSize = 4;
+inline void storeHeader(uint8_t* dst, int32_t length) {
+    auto v = static_cast<uint32_t>(length);
+    for (size_t i = 0; i < kHeaderSize; ++i) dst[i] = static_cast<uint8_t>(v >> (24 - 8 * i));
+}
+inline int32_t loadHeader(const uint8_t* src) {
+    uint32_t v = 0;
+    for (size_t i = 0; i < kHeaderSize; ++i) v = v << 8 | src[i];
+    return static_cast<int32_t>(v);
 }
 
 struct DictEntry {
@@ -53,8 +67,27 @@ struct PairSlot {
 enum class Direction : uint8_t { compress, decompress };
 enum class Policy : uint8_t { freeze = 1, evict = 2, reset = 3 };
 
+class Coder;
+
+// Everything that differs between the policies, one row each (kPolicyRows, after the Coder):
+// configure(), the runs, the program and the C interface read the rows and test no policy
+// themselves, so a policy without a row cannot be reached.
+struct PolicyRow {
+    Policy policy;  // rows stand in the order of these values, from 1
+    char digit;     // the modes are 'c' and 'd' followed by this digit
+    const char* compressBanner;
+    const char* decompressBanner;
+    bool timerBeforeBanner;              // the freeze modes start the timer after their banner
+    bool timeLineAfterEmptyCompression;  // c1 and c2 leave it out after an empty input
+    bool freezeWhenFull;  // the loops of dictionary.cpp: a full dictionary stops growing
+    bool evicting;        // keeps the child counts and the leaves
+    bool pairIndex;       // its compressor finds pairs in childOf (otherwise in pairTable)
+    bool (Coder::*compressLoop)();
+    bool (Coder::*decompressLoop)();
+};
+
 // What the program shows while a file run goes on (its progress line on a terminal): told
-// after every refill of the input buffer, with the bytes read so far and the input's size
+// after every read of the input file (readFile), with the bytes read so far and the input's size
 // (-1 when unknown), and before a line goes to the console or to standard error, so that it
 // can clear its own line first. A run in memory never calls it.
 struct RunWatcher {
@@ -91,10 +124,11 @@ class Coder {
     Policy policy;
     const char* inputPath;  // names the files in messages
     const char* outputPath;
-    Fault fault;           // the run's first fault
+    Fault fault;  // the run's first fault
+    // The file it concerns (the input, for a damaged stream).
+    const char* faultPath;
     bool failed;           // set by fail(); every loop stops on it
     bool writeFailed;      // the output refused a write; nothing more is written
-    bool quiet;            // true: fail() prints nothing (tests, fuzzers)
     int64_t bytesRead;     // input bytes consumed by a compressor
     int64_t headerLength;  // length written into the header by a compressor
     int64_t remaining;     // bytes a decoder may still write, from the header
@@ -110,6 +144,14 @@ class Coder {
     uint8_t* memOut;
     size_t memOutCapacity;
     size_t memOutSize;
+    // Any other run reads and writes through these, which the front end points at its files
+    // (the codec itself opens, reads and writes no file). readInput: up to n bytes into dst,
+    // how many it read, 0 at the end or after fail(); writeOutput: all n bytes, false after
+    // fail(); rewriteHeader: `length` into the output's header again, false after fail().
+    // Null: no input, an output that takes everything, and a header that cannot be rewritten.
+    size_t (*readInput)(Coder& coder, uint8_t* dst, size_t n);
+    bool (*writeOutput)(Coder& coder, const uint8_t* src, size_t n);
+    bool (*rewriteHeader)(Coder& coder, int32_t length);
     bool indexing;  // a compressor: keep the pair index; a decoder: keep the decoder tables
     // Eviction: childCount, the leaves and the empty-slot marks are kept. The freeze and
     // reset modes never give a phrase up and skip that upkeep.
@@ -285,20 +327,19 @@ class Coder {
     Coder(const Coder&) = delete;
     Coder& operator=(const Coder&) = delete;
 
-    // ---- Front end (frontend.cpp) ----
+    // ---- A run (run.cpp) ----
     // Sets the direction and the policy of the next run together, and resets the dictionary
-    // for them (and the leaves, for eviction). Every run starts here.
+    // for them (and the leaves, for eviction), as the policy's row says. Every run starts here.
     void configure(Direction direction, Policy policy);
-    // One mode of the program on two files: banner, timer, the run, the time line. Returns
-    // the exit status (0, or 1 after a message on standard error).
-    int runFile(Direction direction, Policy policy, const char* inputPath, const char* outputPath);
-    // One run from `size` bytes at `src` into at most `capacity` bytes at `dst`, without
-    // banner, timer or message (unless `quiet` is clear). `*written` gets the bytes written,
-    // also after a fault (a decoder keeps what it decoded). Returns the run's fault, none on
-    // success; outputTooSmall when `capacity` is short. REQUIRES: src and dst valid for
-    // their sizes (either may be null when its size is 0).
+    // One run from `size` bytes at `src` into at most `capacity` bytes at `dst`; prints
+    // nothing. `*written` gets the bytes written, also after a fault (a decoder keeps what it
+    // decoded). Returns the run's fault, none on success; outputTooSmall when `capacity` is
+    // short. REQUIRES: src and dst valid for their sizes (either may be null when its size is 0).
     Fault runMemory(Direction direction, Policy policy, const uint8_t* src, size_t size,
                     uint8_t* dst, size_t capacity, size_t* written);
+    // Makes the next reads come from `size` bytes at `src` and the writes go to at most
+    // `capacity` bytes at `dst`, with the buffering state reset. REQUIRES as runMemory.
+    void useMemory(const uint8_t* src, size_t size, uint8_t* dst, size_t capacity);
     // The start of every run on open streams: a compressor writes the header of an input of
     // `inputSize` bytes (negative: unknown until the end; more than 2 GiB: refused); a
     // decoder reads its header in its loop. False after fail().
@@ -315,6 +356,23 @@ class Coder {
     // pages they touch. Best effort: without transparent huge pages nothing changes.
     void adviseHugeChildTable();
     static constexpr int64_t kHugeChildTableFrom = int64_t{1} << 9;
+    // Records the run's first fault and the file it concerns (the front end prints it) and
+    // marks the run failed. Returns false so callers can `return fail(...)`.
+    bool fail(Fault why, const char* path);
+    // fail() for a damaged compressed stream, naming the input.
+    bool failCorrupt(Fault why);
+    // Marks the run failed and ends the input. Returns false.
+    bool markFailed();
+
+    // ---- The program's front end (app/frontend.cpp, linked into the program alone) ----
+    // One mode of the program on two files: banner, timer, the run, the time line, and the
+    // fault's line on standard error. Returns the exit status (0, or 1 after that line).
+    int runFile(Direction direction, Policy policy, const char* inputPath, const char* outputPath);
+    // Open both files (the input's size checked before the output is created) and beginRun().
+    // An input of unknown size is spooled first when the output cannot seek back to the
+    // header. REQUIRES: configure() first.
+    bool beginCompression(const char* inputPath, const char* outputPath);
+    bool beginDecompression(const char* inputPath, const char* outputPath);
     // Opens the input ("rb") then the output ("wb"), refusing when both name one file, and
     // clears halfPending. REQUIRES: nothing. Returns false after fail() if either cannot be opened.
     bool openFiles(const char* inputPath, const char* outputPath);
@@ -324,9 +382,14 @@ class Coder {
     // file it creates or truncates is removed if a signal ends the process before
     // releaseOutput().
     bool openOutput(const char* path);
+    // readInput, writeOutput and rewriteHeader on `in` and `out`.
+    static size_t readFile(Coder& coder, uint8_t* dst, size_t n);
+    static bool writeFile(Coder& coder, const uint8_t* src, size_t n);
+    static bool rewriteFileHeader(Coder& coder, int32_t length);
     // Sends the banner and the time line to standard error when `outputPath` names the file
     // open as standard output, so they stay out of the data, and has openOutput() write
-    // through standard output itself then. Call before printBanner().
+    // through standard output itself then; to standard output otherwise. Call before
+    // printBanner().
     void pickConsole(const char* outputPath);
     // Makes SIGINT, SIGTERM and SIGHUP (unless ignored) remove the output openOutput()
     // created, then end the process by the same signal; a file-size limit (SIGXFSZ) fails
@@ -355,14 +418,9 @@ class Coder {
     void clearWatcherLine() {
         if (watcher != nullptr) watcher->clear(watcher->context);
     }
-    // Records the run's first fault, prints its line on standard error with `path` (unless
-    // quiet) and marks the run failed. Returns false so callers can `return fail(...)`.
-    bool fail(Fault why, const char* path);
-    // fail() for a damaged compressed stream, naming the input.
-    bool failCorrupt(Fault why);
-    // Marks the run failed without a message and ends the input. Returns false.
-    bool markFailed();
-    // Flushes and closes both files (a run in memory: flushes its output); reports write errors.
+    // Prints the line of the run's fault on standard error. REQUIRES: a fault.
+    void reportFault();
+    // Flushes and closes both files; reports write errors.
     bool closeFiles();
 
     // ---- Byte streams and the code format (stream.cpp) ----
@@ -585,17 +643,9 @@ class Coder {
         cur = takeCursor();
         return code;
     }
-    // Open both files (the input's size checked before the output is created) and beginRun().
-    // An input of unknown size is spooled first when the output cannot seek back to the
-    // header. REQUIRES: configure() first.
-    bool beginCompression(const char* inputPath, const char* outputPath);
-    bool beginDecompression(const char* inputPath, const char* outputPath);
-    // The modes c1, d1, c3, d3 (c2, d2 in evicting.cpp): runFile(). Return the exit status.
-    int compress(const char* inputPath, const char* outputPath);
-    int decompress(const char* inputPath, const char* outputPath);
-    int compressResetting(const char* inputPath, const char* outputPath);
-    int decompressResetting(const char* inputPath, const char* outputPath);
-    // Coding loops over the already open in/out (header included). True on success.
+    // Coding loops over the already open in/out (header included), as the policy rows name
+    // them: compressLoop for the freeze mode, decompressLoop for the freeze and reset modes.
+    // True on success.
     bool compressLoop();
     // The input loop of both compressors, from the phrase in progress `w` on: onMiss(w, c)
     // after w's code is written, onHit(x) when the phrase grows to x. Returns the phrase in
@@ -622,8 +672,9 @@ class Coder {
     bool decompressLoop();
 
     // ---- Reset-mode compressor (resetting.cpp) ----
-    // compressLoop() of the reset mode from phrase `w` on; returns the phrase in progress at
-    // the end of input.
+    // Its coding loop (see compressLoop).
+    bool compressResettingLoop();
+    // Its input loop from phrase `w` on; returns the phrase in progress at the end of input.
     int32_t encodeResetting(int32_t w);
     // Codes the next n bytes of inBuf from phrase 4 x w4 on with no branch on the data but a
     // pair that finds both its slots taken; their codes go to chunkCodes[count, ...). Stops
@@ -696,31 +747,13 @@ class Coder {
         // Both tests always, so no branch is taken on the first.
         return static_cast<bool>((code >= alphabetSize) & (childCount[code] == 0));
     }
-    // The slot that the add under `prefix` takes: the next free code, else the oldest leaf
-    // other than the prefix, else the prefix itself. Changes nothing.
-    int32_t nextSlot(int32_t prefix) const {
-        if (count < kTableSize) return count;
-        int32_t v = leaves[NIL].next;
-        if (v == prefix) v = leaves[v].next;
-        return v == NIL ? prefix : v;
-    }
-    // Whether the decoder holds the string of `code` before the add under `prefix`: every
-    // code but the slot that add fills. REQUIRES: code <= count.
-    bool isKnown(int32_t code, int32_t prefix) const { return code != nextSlot(prefix); }
-    // Takes a phrase out of its parent's child list (a phrase that is its own parent stands
-    // in none) and drops its pair from the index; a parent left without children, unless it
-    // is `prefix` (it gets one at once), becomes the oldest leaf. The slot is left empty (its
-    // symbol NIL); an add does the same inline and fills the slot at once.
-    void detachFromParent(int32_t code, int32_t prefix);
-    template <bool kIndexing>
-    void detachAs(int32_t code, int32_t prefix);
-    // The first half of an add under `prefix`: the prefix leaves the leaf list if it is in
-    // it, and the slot of nextSlot(prefix) is taken (a victim detached). Returns that slot.
-    template <bool kIndexing>
-    int32_t takeSlot(int32_t prefix);
-    // takeSlot for a dictionary known to be full (kFull) or not. REQUIRES: count == 4096 when
-    // kFull, else count < 4096.
-    // `erased` gets the index entry a compressor cleared, or kNoEntry.
+    // The first half of an add under `prefix`, for a dictionary known to be full (kFull) or
+    // not: the prefix leaves the leaf list if it is in it, and the slot the add fills is taken:
+    // the next free code, else the oldest leaf other than the prefix, else the prefix itself.
+    // A victim leaves its parent's children (dropping its pair from the index, with `erased`
+    // the entry cleared, or kNoEntry), and a parent left without any, unless it is the prefix,
+    // becomes the oldest leaf. Returns the slot: the one code a decoder does not know before
+    // the add. REQUIRES: count == 4096 when kFull, else count < 4096.
     template <bool kIndexing, bool kFull>
     int32_t takeSlotAs(int32_t prefix, uint32_t& erased);
     static constexpr uint32_t kNoEntry = ~0u;
@@ -728,11 +761,10 @@ class Coder {
     // hangUnderAs).
     template <bool kIndexing, bool kKeepDict = kIndexing || kChecked>
     void fillSlot(int32_t code, int32_t prefix, int32_t symbol);
-    // Adds prefix+symbol, reusing the victim's slot when full; returns the code.
+    // Adds prefix+symbol as the coding loops do, takeSlotAs() then fillSlot(), reusing the
+    // victim's slot when full; returns the code. For the tests, which drive eviction through it.
     // REQUIRES: `evicting` set since the last resetDictionary() and initRecency().
     int32_t addPhraseEvicting(int32_t prefix, int32_t symbol);
-    template <bool kIndexing>
-    int32_t addEvictingAs(int32_t prefix, int32_t symbol);
     // Writes the string of `code` like emitString; a checked build also records the use of
     // every phrase on its path, shortest first. Returns the length, or 0 after failCorrupt().
     int32_t emitStringTouching(int32_t code);
@@ -750,8 +782,6 @@ class Coder {
         leaves[t].next = static_cast<uint16_t>(code);
         leaves[NIL].prev = static_cast<uint16_t>(code);
     }
-    // Puts `code` (not listed) at the oldest end when `put`; otherwise the list stays.
-    void pushOldestIf(bool put, int32_t code);
     // Checked builds: records a use of `code` for the leaf-order check.
     void noteUse(int32_t code) {
         if constexpr (kChecked) {
@@ -799,8 +829,6 @@ class Coder {
     void checkEviction();
 
     // ---- Eviction mode (evicting.cpp) ----
-    int compressEvicting(const char* inputPath, const char* outputPath);
-    int decompressEvicting(const char* inputPath, const char* outputPath);
     bool compressEvictingLoop();
     // The compressor's input loop from phrase `w` on, for a full dictionary (kFull) or until
     // it is full; returns the phrase in progress, `ended` set at the end of input.
@@ -812,6 +840,71 @@ class Coder {
     template <bool kFull>
     bool decodeEvicting(int32_t& prev, CodeCursor& cur, int64_t& left);
 };
+
+// The policies, in the order of their values. A new one needs a row here and its loops.
+inline constexpr PolicyRow kPolicyRows[] = {
+    {.policy = Policy::freeze,
+     .digit = '1',
+     .compressBanner = "KOMPRESJA LZW",
+     .decompressBanner = "DEKOMPRESJA LZW",
+     .timerBeforeBanner = false,
+     .timeLineAfterEmptyCompression = false,
+     .freezeWhenFull = true,
+     .evicting = false,
+     .pairIndex = true,
+     .compressLoop = &Coder::compressLoop,
+     .decompressLoop = &Coder::decompressLoop},
+    {.policy = Policy::evict,
+     .digit = '2',
+     .compressBanner = "KOMPRESJA LZW + usuwanie najrzadziej wystepujacych fraz",
+     .decompressBanner = "DEKOMPRESJA LZW + usuwanie najrzadziej wystepujacych fraz",
+     .timerBeforeBanner = true,
+     .timeLineAfterEmptyCompression = false,
+     .freezeWhenFull = true,
+     .evicting = true,
+     .pairIndex = true,
+     .compressLoop = &Coder::compressEvictingLoop,
+     .decompressLoop = &Coder::decompressEvictingLoop},
+    {.policy = Policy::reset,
+     .digit = '3',
+     .compressBanner = "KOMPRESJA LZW + czyszczenie slownika po jego zapelnieniu",
+     .decompressBanner = "DEKOMPRESJA LZW + czyszczenie slownika po jego zapelnieniu",
+     .timerBeforeBanner = true,
+     .timeLineAfterEmptyCompression = true,
+     .freezeWhenFull = false,
+     .evicting = false,
+     .pairIndex = false,
+     .compressLoop = &Coder::compressResettingLoop,
+     .decompressLoop = &Coder::decompressLoop},
+};
+inline constexpr int32_t kPolicyCount = static_cast<int32_t>(std::size(kPolicyRows));
+
+constexpr bool policyRowsInOrder() {
+    for (int32_t k = 0; k < kPolicyCount; ++k) {
+        if (static_cast<int32_t>(kPolicyRows[k].policy) != k + 1) return false;
+        if (kPolicyRows[k].digit != '1' + k) return false;
+    }
+    return true;
+}
+static_assert(policyRowsInOrder(), "row k is policy k + 1, with digit k + 1");
+
+// The row of a policy. REQUIRES: one of the enum's values.
+inline const PolicyRow& policyRow(Policy policy) {
+    return kPolicyRows[static_cast<int32_t>(policy) - 1];
+}
+// The row of the policy with this value (from the C interface), or null.
+inline const PolicyRow* findPolicy(int value) {
+    return value >= 1 && value <= kPolicyCount ? &kPolicyRows[value - 1] : nullptr;
+}
+// The mode named exactly ("c1" .. "d3": case matters): false when there is none.
+inline bool findMode(const char* name, Direction& direction, Policy& policy) {
+    if ((name[0] != 'c' && name[0] != 'd') || name[1] == '\0' || name[2] != '\0') return false;
+    const PolicyRow* row = findPolicy(name[1] - '0');
+    if (row == nullptr) return false;
+    direction = name[0] == 'c' ? Direction::compress : Direction::decompress;
+    policy = row->policy;
+    return true;
+}
 
 // ---- Hot dictionary updates, inlined into the coding loops ----
 
@@ -911,41 +1004,6 @@ inline int32_t selectIf(bool condition, int32_t a, int32_t b) {
 #endif
 }
 
-inline void Coder::pushOldestIf(bool put, int32_t code) {
-    int32_t head = leaves[NIL].next;
-    int32_t node = selectIf(put, code, kLeafScratch);
-    leaves[node].next = static_cast<uint16_t>(head);
-    leaves[node].prev = NIL;
-    leaves[head].prev = static_cast<uint16_t>(selectIf(put, code, leaves[head].prev));
-    leaves[NIL].next = static_cast<uint16_t>(selectIf(put, code, head));
-}
-
-inline void Coder::detachFromParent(int32_t code, int32_t prefix) {
-    if (indexing) return detachAs<true>(code, prefix);
-    detachAs<false>(code, prefix);
-}
-
-template <bool kIndexing>
-inline void Coder::detachAs(int32_t code, int32_t prefix) {
-    int32_t p = dict[code].parent;
-    int32_t symbol = dict[code].symbol;
-    dict[code].symbol = NIL;
-    if (p == code || p == NIL || symbol == NIL) return;  // in no child list
-    --childCount[p];
-    if constexpr (kIndexing) {
-        uint16_t& entry = childOf[pairSlot(p, symbol & 255)];
-        if (entry == code) entry = 0;
-    }
-    pushOldestIf(isLeaf(p) && p != prefix, p);
-}
-
-template <bool kIndexing>
-[[gnu::always_inline]] inline int32_t Coder::takeSlot(int32_t prefix) {
-    uint32_t erased;
-    if (count < kTableSize) return takeSlotAs<kIndexing, false>(prefix, erased);
-    return takeSlotAs<kIndexing, true>(prefix, erased);
-}
-
 template <bool kIndexing, bool kFull>
 [[gnu::always_inline]] inline int32_t Coder::takeSlotAs(int32_t prefix, uint32_t& erased) {
     if constexpr (kChecked) checkBeforeAdd(prefix);
@@ -957,7 +1015,7 @@ template <bool kIndexing, bool kFull>
     } else {
         // The oldest leaf goes; with none left, the prefix itself (the list's head links to
         // itself then, so `after` is NIL too).
-        int32_t victim = leaves[NIL].next;
+        int32_t victim = pickVictim();
         int32_t after = leaves[victim].next;
         victim = selectIf(victim == NIL, prefix, victim);
         // The next victim is most likely the leaf after this one, long unused and out of the
@@ -999,18 +1057,6 @@ template <bool kIndexing, bool kKeepDict>
         checkAfterAdd(prefix, code);
         checkAdd(prefix, code);
     }
-}
-
-inline int32_t Coder::addPhraseEvicting(int32_t prefix, int32_t symbol) {
-    if (indexing) return addEvictingAs<true>(prefix, symbol);
-    return addEvictingAs<false>(prefix, symbol);
-}
-
-template <bool kIndexing>
-[[gnu::always_inline]] inline int32_t Coder::addEvictingAs(int32_t prefix, int32_t symbol) {
-    int32_t code = takeSlot<kIndexing>(prefix);
-    fillSlot<kIndexing>(code, prefix, symbol);
-    return code;
 }
 
 template <class Window>

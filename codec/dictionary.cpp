@@ -1,6 +1,4 @@
 // The phrase dictionary and the freeze (c1/d1) and reset (c3/d3) modes.
-#include <unistd.h>
-
 #include <algorithm>
 #include <bit>
 #include <cstring>
@@ -72,49 +70,14 @@ void Coder::lengthFault(int32_t n) {
     }
 }
 
-bool Coder::beginCompression(const char* inputName, const char* outputName) {
-    resetStreams();
-    if (!openInput(inputName)) return false;
-    // Refused before the output exists, so nothing is left behind.
-    if (inputSize > kMaxInputSize) return fail(Fault::tooLarge, inputName);
-    if (!openOutput(outputName)) return false;
-    // The header of an unknown size (pipe, device, a regular file that reports 0) is fixed
-    // at the end, on an output that can go back to it; any other output gets a header right
-    // from its first byte. Standard output may sit anywhere in its file (>>), so its header
-    // is never rewritten: the input is copied first, and its size known.
-    bool seekable = !outputIsStandard && lseek(fileno(out), 0, SEEK_CUR) >= 0;
-    if (inputSize < 0 && !seekable) {
-        readLimit = kMaxInputSize;
-        if (!spoolInput()) return false;
-    }
-    return beginRun(inputSize);
-}
-
-bool Coder::beginDecompression(const char* inputName, const char* outputName) {
-    return openFiles(inputName, outputName) && beginRun(-1);
-}
-
 bool Coder::fixHeader() {
     if (failed) return false;
     int64_t actual = bytesRead - 1;
     if (actual == headerLength) return true;
-    // Only a file of unknown size gets here: a run in memory knows its input's size.
-    // Standard output is never sought: it may sit anywhere in its file, after what others
-    // wrote there (>>, a group of commands), so only a named file, which this run opened and
-    // wrote from its first byte, gets its header rewritten.
-    if (inMemory || outputIsStandard) return fail(Fault::cannotSeek, outputPath);
-    // The input was a pipe or changed size while read: rewrite the header in place.
-    if (!flushOutput()) return false;
-    if (std::fflush(out) != 0) return fail(Fault::writeFailed, outputPath);
-    if (std::fseek(out, 0, SEEK_SET) != 0) {
-        return fail(Fault::cannotSeek, outputPath);
-    }
-    uint32_t v = static_cast<uint32_t>(static_cast<int32_t>(actual));
-    uint8_t header[4] = {static_cast<uint8_t>(v >> 24), static_cast<uint8_t>(v >> 16),
-                         static_cast<uint8_t>(v >> 8), static_cast<uint8_t>(v)};
-    if (std::fwrite(header, 1, 4, out) != 4 || std::fseek(out, 0, SEEK_END) != 0) {
-        return fail(Fault::writeFailed, outputPath);
-    }
+    // Only an input of unknown size gets here: a run in memory knows its input's size. Nor
+    // can every output go back to its header (rewriteHeader null).
+    if (inMemory || rewriteHeader == nullptr) return fail(Fault::cannotSeek, outputPath);
+    if (!flushOutput() || !rewriteHeader(*this, static_cast<int32_t>(actual))) return false;
     headerLength = actual;
     return true;
 }
@@ -122,7 +85,6 @@ bool Coder::fixHeader() {
 bool Coder::compressLoop() {
     int first = readByte();
     if (first < 0) return fixHeader();
-    if (!freezeWhenFull) return finishEncoding(encodeResetting(first));
     bool ended = false;
     int32_t w = first;
     auto nothing = [](int32_t) {};
@@ -345,22 +307,6 @@ bool Coder::decompressLoop() {
     remaining = left;
     putCursor(cur);
     return endOfStream();
-}
-
-int Coder::compress(const char* inputName, const char* outputName) {
-    return runFile(Direction::compress, Policy::freeze, inputName, outputName);
-}
-
-int Coder::decompress(const char* inputName, const char* outputName) {
-    return runFile(Direction::decompress, Policy::freeze, inputName, outputName);
-}
-
-int Coder::compressResetting(const char* inputName, const char* outputName) {
-    return runFile(Direction::compress, Policy::reset, inputName, outputName);
-}
-
-int Coder::decompressResetting(const char* inputName, const char* outputName) {
-    return runFile(Direction::decompress, Policy::reset, inputName, outputName);
 }
 
 }  // namespace lzw

@@ -113,7 +113,7 @@ bool Coder::decodeEvicting(int32_t& prev, CodeCursor& cur, int64_t& left) {
             return failCorrupt(Fault::beyondDictionary);
         }
         // The compressor adds each phrase before it matches on, so the decoder adds first
-        // too, then writes. The add under the previous code takes the slot of nextSlot: a
+        // too, then writes. The add under the previous code takes a slot (takeSlotAs): a
         // code naming that slot is the phrase being added, the previous string plus its own
         // first byte; any other code lends its first byte to the add.
         uint32_t erased;
@@ -141,14 +141,6 @@ bool Coder::decodeEvicting(int32_t& prev, CodeCursor& cur, int64_t& left) {
         prev = code;
     }
     return true;
-}
-
-int Coder::compressEvicting(const char* inputName, const char* outputName) {
-    return runFile(Direction::compress, Policy::evict, inputName, outputName);
-}
-
-int Coder::decompressEvicting(const char* inputName, const char* outputName) {
-    return runFile(Direction::decompress, Policy::evict, inputName, outputName);
 }
 
 }  // namespace lzw

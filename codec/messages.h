@@ -1,4 +1,5 @@
-// Every text the program shows, and every reason a run can fail.
+// Every text the program shows (but the banners, which stand in the policy rows), and every
+// reason a run can fail.
 #pragma once
 
 #include <cstdint>
@@ -72,17 +73,7 @@ inline constexpr const char* kDamagedFormat = "uszkodzony plik %s: %s";
 // The time line, with the milliseconds; an empty line follows it.
 inline constexpr const char* kTimeLineFormat = "Czas trwania obliczen:%ld ms.\n\n";
 
-// Banners of the six modes, compression then decompression, by policy (freeze, evict, reset).
-inline constexpr const char* kCompressBanner[3] = {
-    "KOMPRESJA LZW",
-    "KOMPRESJA LZW + usuwanie najrzadziej wystepujacych fraz",
-    "KOMPRESJA LZW + czyszczenie slownika po jego zapelnieniu",
-};
-inline constexpr const char* kDecompressBanner[3] = {
-    "DEKOMPRESJA LZW",
-    "DEKOMPRESJA LZW + usuwanie najrzadziej wystepujacych fraz",
-    "DEKOMPRESJA LZW + czyszczenie slownika po jego zapelnieniu",
-};
+// The banners of the modes stand in the policy rows (kPolicyRows in coder.h).
 
 // The command line: the usage line (also on a wrong one) and the lines -h adds to it: the
 // modes, the option and the name of the standard streams.

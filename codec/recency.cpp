@@ -23,6 +23,22 @@ void Coder::initRecency() {
     }
 }
 
+int32_t Coder::addPhraseEvicting(int32_t prefix, int32_t symbol) {
+    // The loops' fillSlot, but keeping dict in every build, for the tests to read.
+    uint32_t erased;
+    int32_t code;
+    if (indexing) {
+        code = count < kTableSize ? takeSlotAs<true, false>(prefix, erased)
+                                  : takeSlotAs<true, true>(prefix, erased);
+        fillSlot<true>(code, prefix, symbol);
+    } else {
+        code = count < kTableSize ? takeSlotAs<false, false>(prefix, erased)
+                                  : takeSlotAs<false, true>(prefix, erased);
+        fillSlot<false>(code, prefix, symbol);
+    }
+    return code;
+}
+
 int32_t Coder::emitStringTouching(int32_t code) {
     int32_t n = emitChecked(code);
     if (n > 0) notePathUse(code);

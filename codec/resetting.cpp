@@ -175,6 +175,12 @@ void Coder::insertPair(int32_t prefix, int32_t symbol, int32_t code) {
     return false;
 }
 
+bool Coder::compressResettingLoop() {
+    int first = readByte();
+    if (first < 0) return fixHeader();
+    return finishEncoding(encodeResetting(first));
+}
+
 int32_t Coder::encodeResetting(int32_t w) {
     // The dictionary is empty, so either way of keeping it may start.
     rootsDirect = false;

@@ -29,14 +29,10 @@ int Coder::refill() {
         if (n > 0) std::memcpy(inBuf, memIn + memInPos, n);
         memInPos += n;
     } else {
-        if (in == nullptr) return -1;
-        n = std::fread(inBuf, 1, kBufSize, in);
-        if (n == 0 && std::ferror(in)) {
-            fail(Fault::readFailed, inputPath);
-            return -1;
-        }
+        if (readInput == nullptr) return -1;
+        n = readInput(*this, inBuf, kBufSize);
     }
-    if (n == 0) {
+    if (n == 0) {  // the end, or a read error: readInput failed the run then
         inEof = true;
         return -1;
     }
@@ -46,7 +42,6 @@ int Coder::refill() {
         fail(Fault::tooLarge, inputPath);
         return -1;
     }
-    if (watcher != nullptr) watcher->refilled(watcher->context, bytesRead, inputSize);
     inPos = 1;
     inEnd = static_cast<int32_t>(n);
     return inBuf[0];
@@ -66,32 +61,31 @@ bool Coder::flushOutput() {
         writeFailed = true;
         return fail(Fault::outputTooSmall, outputPath);
     }
-    if (out == nullptr) return !failed;
-    if (std::fwrite(outBuf, 1, n, out) != n) {
+    if (writeOutput == nullptr) return !failed;
+    if (!writeOutput(*this, outBuf, n)) {
         writeFailed = true;
-        return fail(Fault::writeFailed, outputPath);
+        return false;
     }
     return !failed;
 }
 
 void Coder::writeLengthHeader(int32_t length) {
-    writeByte(static_cast<uint8_t>((length >> 24) & 255));
-    writeByte(static_cast<uint8_t>((length >> 16) & 255));
-    writeByte(static_cast<uint8_t>((length >> 8) & 255));
-    writeByte(static_cast<uint8_t>(length & 255));
+    uint8_t header[kHeaderSize];
+    storeHeader(header, length);
+    for (uint8_t b : header) writeByte(b);
 }
 
 int32_t Coder::readLength() {
-    uint32_t value = 0;
-    for (int i = 0; i < 4; ++i) {
-        int b = readByte();
-        if (b < 0) {
+    uint8_t header[kHeaderSize];
+    for (uint8_t& b : header) {
+        int c = readByte();
+        if (c < 0) {
             if (!failed) failCorrupt(Fault::shorterThanHeader);
             return INT32_MIN;
         }
-        value = (value << 8) | static_cast<uint32_t>(b);
+        b = static_cast<uint8_t>(c);
     }
-    return static_cast<int32_t>(value);
+    return loadHeader(header);
 }
 
 bool Coder::endOfStream() {

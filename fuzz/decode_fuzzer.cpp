@@ -35,13 +35,12 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
         error != LZW_ERROR_OUTPUT_TOO_SMALL) {
         __builtin_trap();
     }
-    if (size < 4) {
+    if (size < lzw::kHeaderSize) {
         // No whole header: nothing can be restored.
         if (ok || written != 0 || lzw_decoded_size(data, size) != -1) __builtin_trap();
         return 0;
     }
-    int32_t header = static_cast<int32_t>(uint32_t{data[0]} << 24 | uint32_t{data[1]} << 16 |
-                                          uint32_t{data[2]} << 8 | uint32_t{data[3]});
+    int32_t header = lzw::loadHeader(data);
     int64_t promised = int64_t{header} + 1;
     if (lzw_decoded_size(data, size) != (header < -1 ? -1 : promised)) __builtin_trap();
     // Never more than the header promises, whatever the codes say.

@@ -18,7 +18,6 @@ inline Coder& freshCoder() {
     if (current != nullptr) current->~Coder();
     std::memset(storage, 0xA5, sizeof storage);
     current = new (storage) Coder();
-    current->quiet = true;
     return *current;
 }
 

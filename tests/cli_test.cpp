@@ -19,6 +19,7 @@
 #include <tuple>
 #include <vector>
 
+#include "coder.h"
 #include "lzw.h"
 #include "roundtrip.h"
 
@@ -406,9 +407,7 @@ TEST_F(Cli, InputThroughAPipeRoundTrips) {
         EXPECT_EQ(r.status, 0) << c << r.err;
         Bytes packed = readBytes("packed");
         ASSERT_GE(packed.size(), 4u);
-        uint32_t header = (uint32_t{packed[0]} << 24) | (uint32_t{packed[1]} << 16) |
-                          (uint32_t{packed[2]} << 8) | packed[3];
-        EXPECT_EQ(header, kText.size() - 1) << c;
+        EXPECT_EQ(loadHeader(packed.data()), static_cast<int32_t>(kText.size() - 1)) << c;
         EXPECT_TRUE(packed == encode(policy, kText)) << c;
 
         r = shell("cat packed | \"$LZW\" " + d + from + "back");

@@ -116,7 +116,7 @@ std::vector<Damaged> casesFor(char policy) {
 }
 
 TEST(CorruptStream, RefusedWithoutInventingBytes) {
-    for (char policy : {'1', '2', '3'}) {
+    for (char policy : allPolicies()) {
         for (const auto& c : casesFor(policy)) {
             SCOPED_TRACE(std::string("d") + policy + " " + c.name);
             Result r = decode(policy, c.stream);
@@ -133,7 +133,7 @@ TEST(CorruptStream, RefusedWithoutInventingBytes) {
 // Also through the C interface, which returns each fault as its own value with the program's
 // reason.
 TEST(CorruptStream, KeepsWhatWasDecodedBeforeTheFault) {
-    for (char policy : {'1', '2', '3'}) {
+    for (char policy : allPolicies()) {
         const char mode[3] = {'d', policy, '\0'};
         for (const auto& c : casesFor(policy)) {
             SCOPED_TRACE(std::string(mode) + " " + c.name);

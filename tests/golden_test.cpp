@@ -5,6 +5,7 @@
 #include <array>
 #include <map>
 
+#include "coder.h"
 #include "roundtrip.h"
 
 namespace lzw::testing {
@@ -36,8 +37,8 @@ std::vector<GoldenCase> goldenCases() {
 }
 
 // SHA-256 of the c1, c2, c3 output of each case.
-const std::map<std::string, std::array<const char*, 3>>& expected() {
-    static const std::map<std::string, std::array<const char*, 3>> table = {
+const std::map<std::string, std::array<const char*, kPolicyCount>>& expected() {
+    static const std::map<std::string, std::array<const char*, kPolicyCount>> table = {
 #include "golden_hashes.inc"
     };
     return table;
@@ -48,9 +49,10 @@ TEST(Golden, CompressedBytesNeverChange) {
         Bytes input = c.make();
         auto it = expected().find(c.name);
         ASSERT_NE(it, expected().end()) << c.name;
-        for (int p = 0; p < 3; ++p) {
-            char policy = static_cast<char>('1' + p);
+        for (int p = 0; p < kPolicyCount; ++p) {
+            char policy = allPolicies()[static_cast<size_t>(p)];
             Bytes packed = encode(policy, input);
+            ASSERT_NE(it->second[p], nullptr) << c.name << " c" << policy << ": no golden hash";
             EXPECT_EQ(sha256Hex(packed), it->second[p]) << c.name << " c" << policy;
             Result back = decode(policy, packed);
             EXPECT_EQ(back.status, 0) << c.name << " d" << policy;

@@ -12,10 +12,7 @@ namespace {
 
 class Recency : public ::testing::Test {
   protected:
-    void SetUp() override {
-        coder->quiet = true;
-        coder->configure(Direction::compress, Policy::evict);
-    }
+    void SetUp() override { coder->configure(Direction::compress, Policy::evict); }
 
     // Listed leaves from least to most recently used; checks the links agree both ways.
     std::vector<int32_t> leaves() const {
@@ -72,8 +69,7 @@ TEST_F(Recency, VictimIsTheOldestLeaf) {
 // stands at the oldest end: it gets a child instead.
 TEST_F(Recency, TheUsedLeafIsNotGivenUp) {
     fillWithLeaves();
-    EXPECT_EQ(coder->nextSlot(300), 256);
-    EXPECT_EQ(coder->nextSlot(256), 257);
+    EXPECT_EQ(coder->pickVictim(), 256);
     EXPECT_EQ(add(256, 'q'), 257);
     std::vector<int32_t> rest(kTableSize - 258);
     std::iota(rest.begin(), rest.end(), 258);
@@ -89,23 +85,22 @@ TEST_F(Recency, SingleBytesAreNeverListed) {
     for (int32_t code : {0, int32_t{'a'}, 255}) EXPECT_FALSE(coder->isLeaf(code)) << code;
 }
 
+// A decoder knows the string of every code but the slot that the add under the previous code
+// fills (takeSlotAs): the next free code, else the oldest leaf other than that prefix.
 TEST_F(Recency, KnownCodes) {
-    coder->count = 300;
-    EXPECT_TRUE(coder->isKnown(299, 'a'));
-    EXPECT_FALSE(coder->isKnown(300, 'a'));
-    coder->count = 301;
-    EXPECT_TRUE(coder->isKnown(300, 'a'));
+    coder->configure(Direction::decompress, Policy::evict);
+    while (coder->count < 300) add('b', coder->count & 255);
+    EXPECT_EQ(add('a', 'a'), 300);  // 299 was known, 300 was not
+    EXPECT_EQ(add('a', 'b'), 301);  // now 300 is known too
 
     // Full: only the slot the next add reuses is unknown.
-    coder->configure(Direction::compress, Policy::evict);
+    coder->configure(Direction::decompress, Policy::evict);
     fillWithLeaves();
-    EXPECT_FALSE(coder->isKnown(256, 'a'));
-    EXPECT_TRUE(coder->isKnown(257, 'a'));
-    EXPECT_TRUE(coder->isKnown(4095, 'a'));
-    EXPECT_TRUE(coder->isKnown('a', 'a'));
+    EXPECT_EQ(add('a', 'a'), 256);
     // Under the oldest leaf itself, the next one is reused.
-    EXPECT_TRUE(coder->isKnown(256, 256));
-    EXPECT_FALSE(coder->isKnown(257, 256));
+    coder->configure(Direction::decompress, Policy::evict);
+    fillWithLeaves();
+    EXPECT_EQ(add(256, 'a'), 257);
 }
 
 TEST_F(Recency, FullDictionaryReusesTheVictimSlot) {
@@ -148,15 +143,20 @@ TEST_F(Recency, ParentOfTheVictimBecomesTheOldestLeaf) {
     EXPECT_EQ(std::count(now.begin(), now.end(), 256), 0);
 }
 
+// A victim leaves its parent's children and its pair leaves the index; its siblings stay.
 TEST_F(Recency, DetachKeepsTheOtherSiblings) {
-    for (int32_t s : {'x', 'y', 'z'}) add('a', s);  // 256 257 258
-    coder->detachFromParent(257, NIL);
-    EXPECT_EQ(children('a'), (std::vector<int32_t>{258, 256}));
-    EXPECT_EQ(coder->dict[257].symbol, NIL);
-    coder->detachFromParent(258, NIL);
-    EXPECT_EQ(children('a'), (std::vector<int32_t>{256}));
-    coder->detachFromParent(256, NIL);
-    EXPECT_TRUE(children('a').empty());
+    for (int32_t s : {'x', 'y', 'z'}) add('a', s);  // 256 257 258, the oldest leaves
+    fillWithLeaves();
+    std::vector<int32_t> siblings = children('a');  // highest code first: 258 257 256 last
+    ASSERT_EQ(siblings.back(), 256);
+    // Under 259, 260, 261 (leaves, so no victim is its own prefix): 256, 257, 258 go.
+    for (int32_t k = 0; k < 3; ++k) {
+        EXPECT_EQ(add(259 + k, 'q'), 256 + k);
+        siblings.erase(std::find(siblings.begin(), siblings.end(), 256 + k));
+        EXPECT_EQ(children('a'), siblings);
+        EXPECT_EQ(coder->findChild('a', "xyz"[k]), NIL);
+        for (int32_t j = k + 1; j < 3; ++j) EXPECT_EQ(coder->findChild('a', "xyz"[j]), 256 + j);
+    }
 }
 
 // A run of one byte fills the dictionary with one chain whose top is the only leaf; the

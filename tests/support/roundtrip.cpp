@@ -13,35 +13,24 @@ namespace lzw::testing {
 
 namespace {
 
-bool validMode(const char* mode) {
-    return std::strlen(mode) == 2 && (mode[0] == 'c' || mode[0] == 'd') && mode[1] >= '1' &&
-           mode[1] <= '3';
-}
-
 // Room for all a compression can write; for a decoder, what the header promises and more, so
 // that a decoder writing past its promise shows.
 size_t capacityFor(const char* mode, const Bytes& input) {
     if (mode[0] == 'c') return compressedBound(input.size());
     int64_t promised = 0;
-    if (input.size() >= 4) {
-        promised =
-            int64_t{static_cast<int32_t>(uint32_t{input[0]} << 24 | uint32_t{input[1]} << 16 |
-                                         uint32_t{input[2]} << 8 | input[3])} +
-            1;
-    }
+    if (input.size() >= kHeaderSize) promised = int64_t{loadHeader(input.data())} + 1;
     return static_cast<size_t>(std::clamp<int64_t>(promised, 0, int64_t{1} << 28)) + 65536;
 }
 
 }  // namespace
 
 Result run(const char* mode, const Bytes& input) {
-    if (!validMode(mode)) return Result{1, {}, Fault::badArgument};
-    Direction direction = mode[0] == 'c' ? Direction::compress : Direction::decompress;
-    auto policy = static_cast<Policy>(mode[1] - '0');
+    Direction direction;
+    Policy policy;
+    if (!findMode(mode, direction, policy)) return Result{1, {}, Fault::badArgument};
     size_t capacity = capacityFor(mode, input);
     // The Coder is large; tests keep it off the stack.
     auto coder = std::make_unique<Coder>();
-    coder->quiet = true;
     auto buffer = std::make_unique_for_overwrite<uint8_t[]>(capacity);
     size_t written = 0;
     Fault fault = coder->runMemory(direction, policy, input.data(), input.size(), buffer.get(),
@@ -50,15 +39,26 @@ Result run(const char* mode, const Bytes& input) {
 }
 
 Result runApi(const char* mode, const Bytes& input) {
-    if (!validMode(mode)) return Result{1, {}, Fault::badArgument};
-    auto policy = static_cast<lzw_policy>(mode[1] - '0');
+    Direction direction;
+    Policy policy;
+    if (!findMode(mode, direction, policy)) return Result{1, {}, Fault::badArgument};
     size_t capacity = capacityFor(mode, input);
     auto buffer = std::make_unique_for_overwrite<uint8_t[]>(capacity);
     size_t written = 0;
-    int error = (mode[0] == 'c' ? lzw_compress : lzw_decompress)(policy, input.data(), input.size(),
-                                                                 buffer.get(), capacity, &written);
+    int error = (direction == Direction::compress ? lzw_compress : lzw_decompress)(
+        static_cast<lzw_policy>(policy), input.data(), input.size(), buffer.get(), capacity,
+        &written);
     return Result{error == LZW_OK ? 0 : 1, Bytes(buffer.get(), buffer.get() + written),
                   static_cast<Fault>(-error)};
+}
+
+const std::vector<char>& allPolicies() {
+    static const std::vector<char> digits = [] {
+        std::vector<char> all;
+        for (const PolicyRow& row : kPolicyRows) all.push_back(row.digit);
+        return all;
+    }();
+    return digits;
 }
 
 Bytes encode(char policy, const Bytes& input) {
@@ -198,9 +198,8 @@ std::vector<NamedInput> standardInputs() {
 }
 
 Bytes packCodes(int32_t length, const std::vector<int32_t>& codes) {
-    auto v = static_cast<uint32_t>(length);
-    Bytes out = {static_cast<uint8_t>(v >> 24), static_cast<uint8_t>(v >> 16),
-                 static_cast<uint8_t>(v >> 8), static_cast<uint8_t>(v)};
+    Bytes out(kHeaderSize);
+    storeHeader(out.data(), length);
     for (size_t i = 0; i < codes.size(); i += 2) {
         out.push_back(static_cast<uint8_t>(codes[i] >> 4));
         if (i + 1 == codes.size()) {

@@ -22,6 +22,8 @@ Result run(const char* mode, const Bytes& input);
 // The same through the C interface (lzw.h), with the same room; `fault` is the negated
 // return value.
 Result runApi(const char* mode, const Bytes& input);
+// The digit of every policy, in order ('1', '2', ...): the modes are 'c' and 'd' with one.
+const std::vector<char>& allPolicies();
 // Compresses with mode "cN", or returns an empty vector if the run failed.
 Bytes encode(char policy, const Bytes& input);
 // Decompresses with mode "dN".

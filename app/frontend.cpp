@@ -1,6 +1,6 @@
-// Front end of a run: files, banners, the time line, failures, in-memory runs.
+// The program's front end: files, spooling, signals, banners, the time line and the fault's
+// line. Only the program links it; the codec never touches a file, a signal or the console.
 #include <fcntl.h>
-#include <sys/mman.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
@@ -12,7 +12,6 @@
 #include <cstddef>
 #include <cstdlib>
 #include <cstring>
-#include <new>
 
 #include "coder.h"
 
@@ -97,97 +96,6 @@ int32_t clockTicks() {
 }
 
 }  // namespace
-
-Coder::Coder()
-    : count(0),
-      highShift(8),
-      nibbleShift(4),
-      alphabetSize(256),
-      byteMask(255),
-      nibbleMask(15),
-      in(nullptr),
-      out(nullptr),
-      pendingNibble(0),
-      halfPending(false),
-      freezeWhenFull(true),
-      startTicks(0),
-      endTicks(0),
-      elapsedTicks(0),
-      direction(Direction::compress),
-      policy(Policy::freeze),
-      inputPath(""),
-      outputPath(""),
-      fault(Fault::none),
-      failed(false),
-      writeFailed(false),
-      quiet(false),
-      bytesRead(0),
-      headerLength(0),
-      remaining(0),
-      inPos(0),
-      inEnd(0),
-      outPos(0),
-      inEof(false),
-      inMemory(false),
-      memIn(nullptr),
-      memInSize(0),
-      memInPos(0),
-      memOut(nullptr),
-      memOutCapacity(0),
-      memOutSize(0),
-      indexing(true),
-      evicting(false),
-      inputKnown(false),
-      inputDevice(0),
-      inputInode(0),
-      inputSize(-1),
-      inputMode(-1),
-      readLimit(INT64_MAX),
-      console(stdout),
-      watcher(nullptr),
-      outputIsStandard(false),
-      outputDevice(0),
-      outputInode(0),
-      outputCreated(false),
-      outputMode(0),
-      childOfStale(true),
-      childOfMapped(false),
-      block(nullptr),
-      checkedAdds(0) {}
-
-bool Coder::fail(Fault why, const char* path) {
-    if (!failed) {
-        fault = why;
-        if (!quiet) {
-            clearWatcherLine();
-            std::fflush(stdout);
-            std::fprintf(stderr, faultText(why), path);
-            std::fputc('\n', stderr);
-        }
-    }
-    return markFailed();
-}
-
-bool Coder::failCorrupt(Fault why) {
-    if (!failed) {
-        fault = why;
-        if (!quiet) {
-            clearWatcherLine();
-            std::fflush(stdout);
-            std::fprintf(stderr, kDamagedFormat, inputPath, faultText(why));
-            std::fputc('\n', stderr);
-        }
-    }
-    return markFailed();
-}
-
-bool Coder::markFailed() {
-    failed = true;
-    // Ends the input at once, so every coding loop stops at its next byte.
-    inEof = true;
-    inPos = inEnd = 0;
-    return false;
-}
 
 bool Coder::openInput(const char* path) {
     inputPath = path;
@@ -329,6 +237,7 @@ bool Coder::openStandardStreams() {
 }
 
 void Coder::pickConsole(const char* outputName) {
+    console = stdout;
     // A closed standard output is no output: its names cannot be opened (openOutput).
     if ((closedStreams & 1u << STDOUT_FILENO) != 0) return;
     struct stat named, standard;
@@ -415,7 +324,6 @@ void Coder::printBanner(const char* text) {
 
 bool Coder::closeFiles() {
     bool ok = !failed;
-    if (inMemory) return flushOutput() && ok;
     if (out != nullptr) {
         if (!flushOutput()) ok = false;
         if (ok && outputCreated) {
@@ -437,92 +345,20 @@ bool Coder::closeFiles() {
     return ok;
 }
 
-void Coder::configure(Direction newDirection, Policy newPolicy) {
-    direction = newDirection;
-    policy = newPolicy;
-    indexing = direction == Direction::compress;
-    evicting = policy == Policy::evict;
-    freezeWhenFull = policy != Policy::reset;
-    resetDictionary();
-    if (evicting) initRecency();
-}
-
-Coder* Coder::create() noexcept {
-    // Fresh pages from the system are zero and untouched. (calloc would clear reused heap
-    // memory: megabytes per call.)
-    // Placed so that childOf starts on a huge-page boundary; its offset is a multiple of the
-    // Coder's alignment, so the Coder stays aligned.
-    static_assert(offsetof(Coder, childOf) % alignof(Coder) == 0);
-    size_t size = sizeof(Coder) + kHugePage;
-    void* raw = mmap(nullptr, size, PROT_READ | PROT_WRITE, MAP_PRIVATE | MAP_ANONYMOUS, -1, 0);
-    if (raw == MAP_FAILED) return nullptr;
-    constexpr uintptr_t kIndexAt = offsetof(Coder, childOf);
-    auto start =
-        ((reinterpret_cast<uintptr_t>(raw) + kIndexAt + kHugePage - 1) & ~(kHugePage - 1)) -
-        kIndexAt;
-    auto* coder = new (reinterpret_cast<void*>(start)) Coder();
-    coder->block = raw;
-    coder->childOfStale = false;
-    return coder;
-}
-
-void Coder::release(Coder* coder) noexcept {
-    if (coder == nullptr) return;
-    void* raw = coder->block;
-    coder->~Coder();
-    munmap(raw, sizeof(Coder) + kHugePage);
-}
-
-void Coder::mapChildTable() {
-    childOfMapped = true;
-#ifdef MADV_POPULATE_WRITE
-    auto page = static_cast<uintptr_t>(sysconf(_SC_PAGESIZE));
-    auto start = reinterpret_cast<uintptr_t>(childOf);
-    uintptr_t first = (start + page - 1) & ~(page - 1);
-    uintptr_t last = (start + sizeof childOf) & ~(page - 1);
-    if (last > first) madvise(reinterpret_cast<void*>(first), last - first, MADV_POPULATE_WRITE);
-#endif
-}
-
-void Coder::adviseHugeChildTable() {
-#ifdef MADV_HUGEPAGE
-    // Only in the pages of create(): elsewhere childOf is not aligned for it.
-    if (block != nullptr) madvise(childOf, sizeof childOf, MADV_HUGEPAGE);
-#endif
-}
-
-bool Coder::beginRun(int64_t size) {
-    if (direction == Direction::decompress) return true;
-    // The reset-mode compressor keeps its pairs in pairTable instead.
-    bool usesIndex = policy != Policy::reset;
-    if (usesIndex && !childOfMapped && (size < 0 || size >= kHugeChildTableFrom)) {
-        adviseHugeChildTable();
-    }
-    if (usesIndex && !childOfMapped && (size < 0 || size >= kMapChildTableFrom)) mapChildTable();
-    if (size > kMaxInputSize) return fail(Fault::tooLarge, inputPath);
-    readLimit = kMaxInputSize;
-    halfPending = false;
-    headerLength = size < 0 ? kProvisionalLength : size - 1;
-    writeLengthHeader(static_cast<int32_t>(headerLength));
-    return true;
-}
-
-bool Coder::codeRun() {
-    if (direction == Direction::compress) {
-        return evicting ? compressEvictingLoop() : compressLoop();
-    }
-    return evicting ? decompressEvictingLoop() : decompressLoop();
-}
-
 int Coder::runFile(Direction newDirection, Policy newPolicy, const char* inputName,
                    const char* outputName) {
+    const PolicyRow& row = policyRow(newPolicy);
     bool compressing = newDirection == Direction::compress;
-    int k = static_cast<int>(newPolicy) - 1;
-    // The freeze modes start the timer after their banner, the others before it.
-    if (newPolicy != Policy::freeze) startTimer();
-    printBanner(compressing ? kCompressBanner[k] : kDecompressBanner[k]);
-    if (newPolicy == Policy::freeze) startTimer();
+    if (row.timerBeforeBanner) startTimer();
+    printBanner(compressing ? row.compressBanner : row.decompressBanner);
+    if (!row.timerBeforeBanner) startTimer();
     configure(newDirection, newPolicy);
+    readInput = readFile;
+    writeOutput = writeFile;
+    // Standard output is never sought: it may sit anywhere in its file, after what others
+    // wrote there (>>, a group of commands), so only a named file, which this run opened and
+    // wrote from its first byte, gets its header rewritten.
+    rewriteHeader = outputIsStandard ? nullptr : rewriteFileHeader;
     bool ok = compressing ? beginCompression(inputName, outputName)
                           : beginDecompression(inputName, outputName);
     ok = ok && codeRun();
@@ -530,33 +366,77 @@ int Coder::runFile(Direction newDirection, Policy newPolicy, const char* inputNa
     // A failed compression leaves no output that could pass for whole; what a damaged
     // stream gave up to the fault is kept.
     releaseOutput(!ok && compressing);
-    if (!ok) return 1;
-    // An empty input leaves out the time line in c1 and c2.
-    if (!compressing || bytesRead > 0 || newPolicy == Policy::reset) stopTimerAndReport();
+    if (!ok) {
+        if (failed) reportFault();
+        return 1;
+    }
+    if (!compressing || bytesRead > 0 || row.timeLineAfterEmptyCompression) stopTimerAndReport();
     return 0;
 }
 
-Fault Coder::runMemory(Direction newDirection, Policy newPolicy, const uint8_t* src, size_t size,
-                       uint8_t* dst, size_t capacity, size_t* written) {
+void Coder::reportFault() {
+    clearWatcherLine();
+    std::fflush(stdout);
+    if (isDamage(fault)) {
+        std::fprintf(stderr, kDamagedFormat, faultPath, faultText(fault));
+    } else {
+        std::fprintf(stderr, faultText(fault), faultPath);
+    }
+    std::fputc('\n', stderr);
+}
+
+bool Coder::beginCompression(const char* inputName, const char* outputName) {
     resetStreams();
-    inMemory = true;
-    memIn = src;
-    memInSize = src == nullptr ? 0 : size;
-    memInPos = 0;
-    memOut = dst;
-    memOutCapacity = dst == nullptr ? 0 : capacity;
-    memOutSize = 0;
-    inputPath = "(dane wejsciowe)";
-    outputPath = "(bufor wyjsciowy)";
-    configure(newDirection, newPolicy);
-    // Any size past the limit stays past it (a signed cast would turn 2^63 and more into an
-    // unknown size), so beginRun refuses it before a byte is read.
-    auto known = static_cast<int64_t>(std::min<size_t>(memInSize, kMaxInputSize + 1));
-    bool ok = beginRun(known) && codeRun();
-    ok = closeFiles() && ok;
-    inMemory = false;
-    if (written != nullptr) *written = memOutSize;
-    return ok ? Fault::none : fault;
+    if (!openInput(inputName)) return false;
+    // Refused before the output exists, so nothing is left behind.
+    if (inputSize > kMaxInputSize) return fail(Fault::tooLarge, inputName);
+    if (!openOutput(outputName)) return false;
+    // The header of an unknown size (pipe, device, a regular file that reports 0) is fixed
+    // at the end, on an output that can go back to it; any other output gets a header right
+    // from its first byte. Standard output may sit anywhere in its file (>>), so its header
+    // is never rewritten: the input is copied first, and its size known.
+    bool seekable = !outputIsStandard && lseek(fileno(out), 0, SEEK_CUR) >= 0;
+    if (inputSize < 0 && !seekable) {
+        readLimit = kMaxInputSize;
+        if (!spoolInput()) return false;
+    }
+    return beginRun(inputSize);
+}
+
+bool Coder::beginDecompression(const char* inputName, const char* outputName) {
+    return openFiles(inputName, outputName) && beginRun(-1);
+}
+
+size_t Coder::readFile(Coder& coder, uint8_t* dst, size_t n) {
+    if (coder.in == nullptr) return 0;
+    size_t got = std::fread(dst, 1, n, coder.in);
+    if (got == 0 && std::ferror(coder.in)) coder.fail(Fault::readFailed, coder.inputPath);
+    if (got > 0 && coder.watcher != nullptr) {
+        coder.watcher->refilled(coder.watcher->context, coder.bytesRead + static_cast<int64_t>(got),
+                                coder.inputSize);
+    }
+    return got;
+}
+
+bool Coder::writeFile(Coder& coder, const uint8_t* src, size_t n) {
+    if (coder.out == nullptr) return true;
+    if (std::fwrite(src, 1, n, coder.out) == n) return true;
+    return coder.fail(Fault::writeFailed, coder.outputPath);
+}
+
+bool Coder::rewriteFileHeader(Coder& coder, int32_t length) {
+    // The input was a pipe or changed size while read: rewrite the header in place.
+    std::FILE* file = coder.out;
+    if (file == nullptr) return true;
+    if (std::fflush(file) != 0) return coder.fail(Fault::writeFailed, coder.outputPath);
+    if (std::fseek(file, 0, SEEK_SET) != 0) return coder.fail(Fault::cannotSeek, coder.outputPath);
+    uint8_t header[kHeaderSize];
+    storeHeader(header, length);
+    if (std::fwrite(header, 1, kHeaderSize, file) != kHeaderSize ||
+        std::fseek(file, 0, SEEK_END) != 0) {
+        return coder.fail(Fault::writeFailed, coder.outputPath);
+    }
+    return true;
 }
 
 }  // namespace lzw
