@@ -1,4 +1,5 @@
-// The C interface: one Coder per call, faults returned as negated values.
+// The C interface: a Coder per context, or per call without one; faults returned as negated
+// values.
 #include <memory>
 #include <new>
 
@@ -41,21 +42,36 @@ constexpr const char* kTooLargeText =
     "dane wejsciowe sa za duze: naglowek opisuje najwyzej 2147483648 bajtow";
 constexpr const char* kUnknownText = "nieznany kod bledu";
 
-int runCall(Direction direction, lzw_policy policy, const void* src, size_t size, void* dst,
-            size_t capacity, size_t* written) noexcept {
+// A context is the Coder itself: the C type is only ever a pointer to one.
+Coder* coderOf(lzw_ctx* ctx) {
+    return reinterpret_cast<Coder*>(ctx);
+}
+
+int runCall(Coder* coder, Direction direction, lzw_policy policy, const void* src, size_t size,
+            void* dst, size_t capacity, size_t* written) noexcept {
     if (written == nullptr) return errorOf(Fault::badArgument);
     *written = 0;
     // The enum comes from C, where any int converts to it.
     const PolicyRow* row = findPolicy(static_cast<int>(policy));
-    if (row == nullptr || (src == nullptr && size != 0) || (dst == nullptr && capacity != 0)) {
+    if (coder == nullptr || row == nullptr || (src == nullptr && size != 0) ||
+        (dst == nullptr && capacity != 0)) {
         return errorOf(Fault::badArgument);
     }
-    // Heap, not stack: a Coder is megabytes.
-    std::unique_ptr<Coder, void (*)(Coder*)> coder(Coder::create(), Coder::release);
-    if (!coder) return errorOf(Fault::noMemory);
     Fault fault = coder->runMemory(direction, row->policy, static_cast<const uint8_t*>(src), size,
                                    static_cast<uint8_t*>(dst), capacity, written);
     return errorOf(fault);
+}
+
+// A call without a context makes one for itself.
+int runOnce(Direction direction, lzw_policy policy, const void* src, size_t size, void* dst,
+            size_t capacity, size_t* written) noexcept {
+    // Heap, not stack: a Coder is megabytes.
+    std::unique_ptr<Coder, void (*)(Coder*)> coder(Coder::create(), Coder::release);
+    if (!coder) {
+        if (written != nullptr) *written = 0;
+        return errorOf(Fault::noMemory);
+    }
+    return runCall(coder.get(), direction, policy, src, size, dst, capacity, written);
 }
 
 }  // namespace
@@ -70,7 +86,7 @@ size_t lzw_compress_bound(size_t size) {
 
 int lzw_compress(lzw_policy policy, const void* src, size_t size, void* dst, size_t capacity,
                  size_t* written) {
-    return lzw::runCall(lzw::Direction::compress, policy, src, size, dst, capacity, written);
+    return lzw::runOnce(lzw::Direction::compress, policy, src, size, dst, capacity, written);
 }
 
 long long lzw_decoded_size(const void* src, size_t size) {
@@ -81,7 +97,27 @@ long long lzw_decoded_size(const void* src, size_t size) {
 
 int lzw_decompress(lzw_policy policy, const void* src, size_t size, void* dst, size_t capacity,
                    size_t* written) {
-    return lzw::runCall(lzw::Direction::decompress, policy, src, size, dst, capacity, written);
+    return lzw::runOnce(lzw::Direction::decompress, policy, src, size, dst, capacity, written);
+}
+
+lzw_ctx* lzw_ctx_create(void) {
+    return reinterpret_cast<lzw_ctx*>(lzw::Coder::create());
+}
+
+void lzw_ctx_free(lzw_ctx* ctx) {
+    if (ctx != nullptr) lzw::Coder::release(lzw::coderOf(ctx));
+}
+
+int lzw_ctx_compress(lzw_ctx* ctx, lzw_policy policy, const void* src, size_t size, void* dst,
+                     size_t capacity, size_t* written) {
+    return lzw::runCall(lzw::coderOf(ctx), lzw::Direction::compress, policy, src, size, dst,
+                        capacity, written);
+}
+
+int lzw_ctx_decompress(lzw_ctx* ctx, lzw_policy policy, const void* src, size_t size, void* dst,
+                       size_t capacity, size_t* written) {
+    return lzw::runCall(lzw::coderOf(ctx), lzw::Direction::decompress, policy, src, size, dst,
+                        capacity, written);
 }
 
 const char* lzw_error_text(int error) {

@@ -119,6 +119,35 @@ LZW_API long long lzw_decoded_size(const void* src, size_t size);
 LZW_API int lzw_decompress(lzw_policy policy, const void* src, size_t size, void* dst,
                            size_t capacity, size_t* written);
 
+/* lzw_ctx - a work area kept across calls
+ *
+ *   lzw_ctx *lzw_ctx_create(void);
+ *   void lzw_ctx_free(lzw_ctx *ctx);
+ *
+ * A context holds the coder's tables (about 2.7 MiB) so that many calls pay for them once.
+ * lzw_ctx_create returns NULL when there is no memory; lzw_ctx_free accepts NULL. A context
+ * serves one thread at a time; any policy and direction may follow any other on it, also
+ * after a failed call.
+ */
+typedef struct lzw_ctx lzw_ctx;
+LZW_API lzw_ctx* lzw_ctx_create(void);
+LZW_API void lzw_ctx_free(lzw_ctx* ctx);
+
+/* lzw_ctx_compress, lzw_ctx_decompress - lzw_compress and lzw_decompress on a context
+ *
+ *   int lzw_ctx_compress(lzw_ctx *ctx, lzw_policy policy, const void *src, size_t size,
+ *                        void *dst, size_t capacity, size_t *written);
+ *   int lzw_ctx_decompress(lzw_ctx *ctx, lzw_policy policy, const void *src, size_t size,
+ *                          void *dst, size_t capacity, size_t *written);
+ *
+ * The same results as the calls without a context, byte for byte, and the same errors;
+ * LZW_ERROR_BAD_ARGUMENT also for a null `ctx`.
+ */
+LZW_API int lzw_ctx_compress(lzw_ctx* ctx, lzw_policy policy, const void* src, size_t size,
+                             void* dst, size_t capacity, size_t* written);
+LZW_API int lzw_ctx_decompress(lzw_ctx* ctx, lzw_policy policy, const void* src, size_t size,
+                               void* dst, size_t capacity, size_t* written);
+
 /* lzw_error_text - what a return value means
  *
  *   const char *lzw_error_text(int error);
