@@ -135,23 +135,25 @@ class Coder {
     int32_t inPos, inEnd;  // window of inBuf not yet consumed
     int32_t outPos;        // bytes of outBuf not yet written
     bool inEof;            // the input has reported end or error
-    // A run in memory (runMemory()) reads memIn instead of `in` and writes memOut instead of
-    // `out`, refusing to write past memOutCapacity.
-    bool inMemory;
+    // A run in memory (runMemory()) reads memIn and writes memOut through readMemory and
+    // writeMemory, refusing to write past memOutCapacity.
     const uint8_t* memIn;
     size_t memInSize;
     size_t memInPos;
     uint8_t* memOut;
     size_t memOutCapacity;
     size_t memOutSize;
-    // Any other run reads and writes through these, which the front end points at its files
-    // (the codec itself opens, reads and writes no file). readInput: up to n bytes into dst,
-    // how many it read, 0 at the end or after fail(); writeOutput: all n bytes, false after
-    // fail(); rewriteHeader: `length` into the output's header again, false after fail().
-    // Null: no input, an output that takes everything, and a header that cannot be rewritten.
+    // Every run reads and writes through these: the front end points them at its files (the
+    // codec itself opens, reads and writes no file), runMemory() at memory, the C interface at
+    // its caller's callbacks. readInput: up to n bytes into dst, how many it read, 0 at the end
+    // or after fail(); writeOutput: all n bytes, false after fail(); rewriteHeader: `length`
+    // into the output's header again, false after fail(). Null: no input, an output that
+    // takes everything, and a header that cannot be rewritten.
     size_t (*readInput)(Coder& coder, uint8_t* dst, size_t n);
     bool (*writeOutput)(Coder& coder, const uint8_t* src, size_t n);
     bool (*rewriteHeader)(Coder& coder, int32_t length);
+    // The C interface's callbacks of a stream run, for its readInput and writeOutput (api.cpp).
+    void* streamCalls;
     bool indexing;  // a compressor: keep the pair index; a decoder: keep the decoder tables
     // Eviction: childCount, the leaves and the empty-slot marks are kept. The freeze and
     // reset modes never give a phrase up and skip that upkeep.
@@ -340,6 +342,19 @@ class Coder {
     // Makes the next reads come from `size` bytes at `src` and the writes go to at most
     // `capacity` bytes at `dst`, with the buffering state reset. REQUIRES as runMemory.
     void useMemory(const uint8_t* src, size_t size, uint8_t* dst, size_t capacity);
+    // readInput and writeOutput on memIn and memOut; the write fails with outputTooSmall
+    // after copying what fits.
+    static size_t readMemory(Coder& coder, uint8_t* dst, size_t n);
+    static bool writeMemory(Coder& coder, const uint8_t* src, size_t n);
+    // Resets the buffering state for a run of the library through `read` and `write`, whose
+    // header is never rewritten and whose streams have no path to name.
+    void useStreams(size_t (*read)(Coder&, uint8_t*, size_t),
+                    bool (*write)(Coder&, const uint8_t*, size_t));
+    // The one run of every caller, on the streams readInput and writeOutput stand for, set
+    // up with the buffering state reset (useMemory(), useStreams(), the front end's files):
+    // configure(), beginRun(inputSize), the coding loop, and the output written out. False
+    // after fail().
+    bool runStream(Direction direction, Policy policy, int64_t inputSize);
     // The start of every run on open streams: a compressor writes the header of an input of
     // `inputSize` bytes (negative: unknown until the end; more than 2 GiB: refused); a
     // decoder reads its header in its loop. False after fail().
@@ -368,11 +383,10 @@ class Coder {
     // One mode of the program on two files: banner, timer, the run, the time line, and the
     // fault's line on standard error. Returns the exit status (0, or 1 after that line).
     int runFile(Direction direction, Policy policy, const char* inputPath, const char* outputPath);
-    // Open both files (the input's size checked before the output is created) and beginRun().
-    // An input of unknown size is spooled first when the output cannot seek back to the
-    // header. REQUIRES: configure() first.
+    // Opens both files of a compression, the input's size checked before the output is
+    // created. An input of unknown size is spooled first when the output cannot seek back to
+    // the header; inputSize is then the size the header gets (-1: unknown until the end).
     bool beginCompression(const char* inputPath, const char* outputPath);
-    bool beginDecompression(const char* inputPath, const char* outputPath);
     // Opens the input ("rb") then the output ("wb"), refusing when both name one file, and
     // clears halfPending. REQUIRES: nothing. Returns false after fail() if either cannot be opened.
     bool openFiles(const char* inputPath, const char* outputPath);

@@ -74,9 +74,9 @@ bool Coder::fixHeader() {
     if (failed) return false;
     int64_t actual = bytesRead - 1;
     if (actual == headerLength) return true;
-    // Only an input of unknown size gets here: a run in memory knows its input's size. Nor
-    // can every output go back to its header (rewriteHeader null).
-    if (inMemory || rewriteHeader == nullptr) return fail(Fault::cannotSeek, outputPath);
+    // Only an input of unknown size gets here: a run of the library knows its input's size.
+    // Nor can every output go back to its header (rewriteHeader null).
+    if (rewriteHeader == nullptr) return fail(Fault::cannotSeek, outputPath);
     if (!flushOutput() || !rewriteHeader(*this, static_cast<int32_t>(actual))) return false;
     headerLength = actual;
     return true;

@@ -6,6 +6,7 @@
 #include <algorithm>
 #include <climits>
 #include <cstddef>
+#include <cstring>
 #include <new>
 
 #include "coder.h"
@@ -42,7 +43,6 @@ Coder::Coder()
       inEnd(0),
       outPos(0),
       inEof(false),
-      inMemory(false),
       memIn(nullptr),
       memInSize(0),
       memInPos(0),
@@ -52,6 +52,7 @@ Coder::Coder()
       readInput(nullptr),
       writeOutput(nullptr),
       rewriteHeader(nullptr),
+      streamCalls(nullptr),
       indexing(true),
       evicting(false),
       inputKnown(false),
@@ -168,9 +169,19 @@ bool Coder::codeRun() {
     return (this->*(direction == Direction::compress ? row.compressLoop : row.decompressLoop))();
 }
 
-void Coder::useMemory(const uint8_t* src, size_t size, uint8_t* dst, size_t capacity) {
+void Coder::useStreams(size_t (*read)(Coder&, uint8_t*, size_t),
+                       bool (*write)(Coder&, const uint8_t*, size_t)) {
     resetStreams();
-    inMemory = true;
+    readInput = read;
+    writeOutput = write;
+    rewriteHeader = nullptr;
+    inputPath = "(dane wejsciowe)";
+    outputPath = "(dane wyjsciowe)";
+}
+
+void Coder::useMemory(const uint8_t* src, size_t size, uint8_t* dst, size_t capacity) {
+    useStreams(readMemory, writeMemory);
+    outputPath = "(bufor wyjsciowy)";
     memIn = src;
     memInSize = src == nullptr ? 0 : size;
     memInPos = 0;
@@ -179,18 +190,33 @@ void Coder::useMemory(const uint8_t* src, size_t size, uint8_t* dst, size_t capa
     memOutSize = 0;
 }
 
+size_t Coder::readMemory(Coder& coder, uint8_t* dst, size_t n) {
+    n = std::min(n, coder.memInSize - coder.memInPos);
+    if (n > 0) std::memcpy(dst, coder.memIn + coder.memInPos, n);
+    coder.memInPos += n;
+    return n;
+}
+
+bool Coder::writeMemory(Coder& coder, const uint8_t* src, size_t n) {
+    size_t fits = std::min(n, coder.memOutCapacity - coder.memOutSize);
+    if (fits > 0) std::memcpy(coder.memOut + coder.memOutSize, src, fits);
+    coder.memOutSize += fits;
+    return fits == n || coder.fail(Fault::outputTooSmall, coder.outputPath);
+}
+
+bool Coder::runStream(Direction newDirection, Policy newPolicy, int64_t inputSize) {
+    configure(newDirection, newPolicy);
+    bool ok = beginRun(inputSize) && codeRun();
+    return flushOutput() && ok;
+}
+
 Fault Coder::runMemory(Direction newDirection, Policy newPolicy, const uint8_t* src, size_t size,
                        uint8_t* dst, size_t capacity, size_t* written) {
     useMemory(src, size, dst, capacity);
-    inputPath = "(dane wejsciowe)";
-    outputPath = "(bufor wyjsciowy)";
-    configure(newDirection, newPolicy);
     // Any size past the limit stays past it (a signed cast would turn 2^63 and more into an
     // unknown size), so beginRun refuses it before a byte is read.
     auto known = static_cast<int64_t>(std::min<size_t>(memInSize, kMaxInputSize + 1));
-    bool ok = beginRun(known) && codeRun();
-    ok = flushOutput() && ok;
-    inMemory = false;
+    bool ok = runStream(newDirection, newPolicy, known);
     if (written != nullptr) *written = memOutSize;
     return ok ? Fault::none : fault;
 }

@@ -23,15 +23,7 @@ void Coder::resetStreams() {
 
 int Coder::refill() {
     if (inEof) return -1;
-    size_t n;
-    if (inMemory) {
-        n = std::min(static_cast<size_t>(kBufSize), memInSize - memInPos);
-        if (n > 0) std::memcpy(inBuf, memIn + memInPos, n);
-        memInPos += n;
-    } else {
-        if (readInput == nullptr) return -1;
-        n = readInput(*this, inBuf, kBufSize);
-    }
+    size_t n = readInput != nullptr ? readInput(*this, inBuf, kBufSize) : 0;
     if (n == 0) {  // the end, or a read error: readInput failed the run then
         inEof = true;
         return -1;
@@ -53,14 +45,6 @@ bool Coder::flushOutput() {
     // Bytes decoded before a damaged part of a stream still reach the output; only a
     // failed write stops further writes.
     if (n == 0 || writeFailed) return !failed;
-    if (inMemory) {
-        size_t fits = std::min(n, memOutCapacity - memOutSize);
-        if (fits > 0) std::memcpy(memOut + memOutSize, outBuf, fits);
-        memOutSize += fits;
-        if (fits == n) return !failed;
-        writeFailed = true;
-        return fail(Fault::outputTooSmall, outputPath);
-    }
     if (writeOutput == nullptr) return !failed;
     if (!writeOutput(*this, outBuf, n)) {
         writeFailed = true;
