@@ -50,8 +50,8 @@ static size_t text_make(Text* t, unsigned char* out, size_t n) {
                 t->length = (size_t)snprintf(t->word, sizeof t->word, "%u ", (unsigned)(r >> 40));
             } else {
                 const char* w = kWords[(r >> 8) % (sizeof kWords / sizeof kWords[0])];
-                t->length = (size_t)snprintf(t->word, sizeof t->word, "%s%s", w,
-                                             r % 13 == 0 ? ".\n" : " ");
+                t->length =
+                    (size_t)snprintf(t->word, sizeof t->word, "%s%s", w, r % 13 == 0 ? ".\n" : " ");
             }
             t->at = 0;
         }
@@ -115,7 +115,7 @@ int main(int argc, char** argv) {
     }
     struct rusage usage;
     getrusage(RUSAGE_SELF, &usage);
-    printf("%s %lld bytes in %d-byte reads: peak resident memory %.1f MiB\n", mode, size,
-           kReadSize, usage.ru_maxrss / 1024.0);
+    printf("%s %lld bytes in %d-byte reads: peak resident memory %.1f MiB\n", mode, size, kReadSize,
+           usage.ru_maxrss / 1024.0);
     return 0;
 }

@@ -352,9 +352,9 @@ class Coder {
                     bool (*write)(Coder&, const uint8_t*, size_t));
     // The one run of every caller, on the streams readInput and writeOutput stand for, set
     // up with the buffering state reset (useMemory(), useStreams(), the front end's files):
-    // configure(), beginRun(inputSize), the coding loop, and the output written out. False
+    // configure(), beginRun(size), the coding loop, and the output written out. False
     // after fail().
-    bool runStream(Direction direction, Policy policy, int64_t inputSize);
+    bool runStream(Direction direction, Policy policy, int64_t size);
     // The start of every run on open streams: a compressor writes the header of an input of
     // `inputSize` bytes (negative: unknown until the end; more than 2 GiB: refused); a
     // decoder reads its header in its loop. False after fail().

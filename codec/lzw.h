@@ -1,8 +1,9 @@
-/* lzw.h: the lzw codec in memory, from C or C++.
+/* lzw.h: the lzw codec in memory or through callbacks, from C or C++.
  *
  * The calls write exactly the bytes the lzw program writes for the same input and mode,
  * length header included, and read what it reads. Nothing is global: any number of calls may
- * run at once on different threads. Each call maps one work area of about 2.7 MiB fresh from
+ * run at once on different threads (on different contexts, for the calls that take one). Each
+ * call without a context maps one work area of about 2.7 MiB fresh from
  * the system when it starts (a short input touches only part of it) and gives it back before it
  * returns; it allocates nothing while coding and writes no memory but that area and the
  * caller's `dst` and `*written`. Nothing is printed.
@@ -11,7 +12,8 @@
  * that compressed it. A stream decompressed with another policy, or damaged in its code bits,
  * can decode without error to other bytes; only damage to the stream's structure is reported.
  *
- * Link with -llzw (pkg-config: lzw; CMake: find_package(lzw CONFIG), target lzw::lzw).
+ * Link with -llzw (pkg-config: lzw; CMake: find_package(lzw CONFIG), target lzw::lzw, or
+ * lzw::lzw_static for the static library with the C++ runtime it needs).
  */
 #ifndef LZW_H
 #define LZW_H

@@ -204,9 +204,9 @@ bool Coder::writeMemory(Coder& coder, const uint8_t* src, size_t n) {
     return fits == n || coder.fail(Fault::outputTooSmall, coder.outputPath);
 }
 
-bool Coder::runStream(Direction newDirection, Policy newPolicy, int64_t inputSize) {
+bool Coder::runStream(Direction newDirection, Policy newPolicy, int64_t size) {
     configure(newDirection, newPolicy);
-    bool ok = beginRun(inputSize) && codeRun();
+    bool ok = beginRun(size) && codeRun();
     return flushOutput() && ok;
 }
 
