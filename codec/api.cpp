@@ -81,13 +81,11 @@ constexpr const char* kUnknownText = "nieznany kod bledu";
 
 // Each value of lzw_error by its own name, so the two cannot part.
 struct ErrorName {
+    constexpr ErrorName(int value, const char* text) : error(value), name(text) {}
     int error;
     const char* name;
 };
-#define LZW_ERROR_NAME(error) \
-    ErrorName {               \
-        error, #error         \
-    }
+#define LZW_ERROR_NAME(error) ErrorName(error, #error)
 constexpr ErrorName kErrorNames[] = {
     LZW_ERROR_NAME(LZW_OK),
     LZW_ERROR_NAME(LZW_ERROR_INPUT_TOO_LARGE),

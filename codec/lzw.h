@@ -3,10 +3,10 @@
  * The calls write exactly the bytes the lzw program writes for the same input and mode,
  * length header included, and read what it reads. Nothing is global: any number of calls may
  * run at once on different threads (on different contexts, for the calls that take one). Each
- * call without a context maps one work area of about 2.7 MiB fresh from
- * the system when it starts (a short input touches only part of it) and gives it back before it
- * returns; it allocates nothing while coding and writes no memory but that area and the
- * caller's `dst` and `*written`. Nothing is printed.
+ * call without a context maps one work area of about 2.7 MiB fresh from the system when it
+ * starts (a short input touches only part of it) and gives it back before it returns; it
+ * allocates nothing while coding and writes no memory but that area and the caller's `dst`
+ * and `*written`. Nothing is printed.
  *
  * A compressed stream records neither its policy nor a checksum: decompress it with the policy
  * that compressed it. A stream decompressed with another policy, or damaged in its code bits,
@@ -212,8 +212,10 @@ LZW_API int lzw_decompress_stream(lzw_ctx* ctx, lzw_policy policy, lzw_read_fn r
  *   const char *lzw_error_text(int error);
  *
  * Returns the lzw program's own text for `error` (Polish without diacritics), as it follows
- * "uszkodzony plik INPUT: " for a damaged stream; "" for LZW_OK; a fixed text for a value
- * that names no error. The text is static: never free or change it.
+ * "uszkodzony plik INPUT: " for a damaged stream; for the errors the program words with a
+ * file's name (a failed read or write, an input too large) or never meets, a text in the
+ * same manner; "" for LZW_OK; a fixed text for a value that names no error. The text is
+ * static: never free or change it.
  */
 LZW_API const char* lzw_error_text(int error);
 
