@@ -135,7 +135,8 @@ TEST(CInterface, InputOverTwoGibibytesIsRefused) {
 
 // A stream's callbacks end the call with errors of their own: reads that give more bytes than
 // `size` or fewer, a read that fails or claims more than the room it had, and a write that
-// fails, after which nothing more is written. Then the context codes on as before.
+// fails, after which nothing more is written. A size the call refuses reads and writes
+// nothing. Then the context codes on as before.
 TEST(CInterface, StreamCallbacksFail) {
     struct Io {
         const Bytes* source = nullptr;
@@ -181,6 +182,10 @@ TEST(CInterface, StreamCallbacksFail) {
         EXPECT_EQ(compress({.badReadAt = 0, .badRead = 0}, size), LZW_ERROR_READ_FAILED);
         EXPECT_EQ(decompress({.badReadAt = packed.size() / 2}).first, LZW_ERROR_READ_FAILED);
         EXPECT_EQ(compress({.badWrite = 1}, size), LZW_ERROR_WRITE_FAILED);
+        // Refused before a read or a write, either of which would fail.
+        EXPECT_EQ(compress({.badReadAt = 0, .badWrite = 1}, (1LL << 31) + 1),
+                  LZW_ERROR_INPUT_TOO_LARGE);
+        EXPECT_EQ(compress({.badReadAt = 0, .badWrite = 1}, -1), LZW_ERROR_BAD_ARGUMENT);
         EXPECT_EQ(decompress({.badWrite = 2}), std::make_pair(int{LZW_ERROR_WRITE_FAILED}, 2));
         EXPECT_EQ(decompress({}), std::make_pair(int{LZW_OK}, 5));  // 300000 bytes in 64 KiB
         EXPECT_EQ(runStream(policy == LZW_FREEZE  ? "c1"
