@@ -155,20 +155,20 @@ struct StreamCalls {
 // Fills the window whole, however little each read gives: the coding loops then meet the
 // callbacks once per window, and a frozen dictionary parses whole windows in lanes.
 size_t readStream(Coder& coder, uint8_t* dst, size_t n) {
-    auto& calls = *static_cast<StreamCalls*>(coder.streamCalls);
+    auto& calls = *static_cast<StreamCalls*>(coder.io.streamCalls);
     size_t got = 0;
     while (got < n && !calls.ended) {
         long long r = calls.read(calls.readUser, dst + got, n - got);
         if (r < 0 || static_cast<unsigned long long>(r) > n - got) {
-            coder.fail(Fault::readFailed, coder.inputPath);
+            coder.fail(Fault::readFailed, coder.config.inputPath);
             return 0;
         }
         calls.ended = r == 0;
         got += static_cast<size_t>(r);
         // Too many bytes fail as soon as they are read, too few at the end.
-        int64_t total = coder.bytesRead + static_cast<int64_t>(got);
+        int64_t total = coder.io.bytesRead + static_cast<int64_t>(got);
         if (calls.size >= 0 && (total > calls.size || (calls.ended && total < calls.size))) {
-            coder.fail(Fault::sizeMismatch, coder.inputPath);
+            coder.fail(Fault::sizeMismatch, coder.config.inputPath);
             return 0;
         }
     }
@@ -176,9 +176,9 @@ size_t readStream(Coder& coder, uint8_t* dst, size_t n) {
 }
 
 bool writeStream(Coder& coder, const uint8_t* src, size_t n) {
-    auto& calls = *static_cast<StreamCalls*>(coder.streamCalls);
+    auto& calls = *static_cast<StreamCalls*>(coder.io.streamCalls);
     return calls.write(calls.writeUser, src, n) == 0 ||
-           coder.fail(Fault::writeFailed, coder.outputPath);
+           coder.fail(Fault::writeFailed, coder.config.outputPath);
 }
 
 int runStreamCall(lzw_ctx* ctx, Direction direction, lzw_policy policy, long long size,
@@ -193,11 +193,11 @@ int runStreamCall(lzw_ctx* ctx, Direction direction, lzw_policy policy, long lon
     if (!compressing) size = -1;  // a decoder learns it from the header
     StreamCalls calls{read, readUser, write, writeUser, size, false};
     coder->useStreams(readStream, writeStream);
-    coder->streamCalls = &calls;
+    coder->io.streamCalls = &calls;
     // A size past the limit stays past it, so beginRun refuses it before a byte is read.
     bool ok = coder->runStream(direction, row->policy, std::min<int64_t>(size, kMaxInputSize + 1));
-    coder->streamCalls = nullptr;
-    return ok ? LZW_OK : errorOf(coder->fault);
+    coder->io.streamCalls = nullptr;
+    return ok ? LZW_OK : errorOf(coder->io.fault);
 }
 
 }  // namespace

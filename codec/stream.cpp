@@ -8,49 +8,49 @@
 namespace lzw {
 
 void Coder::resetStreams() {
-    fault = Fault::none;
-    failed = false;
-    writeFailed = false;
-    bytesRead = 0;
-    headerLength = 0;
-    remaining = 0;
-    inPos = inEnd = 0;
-    outPos = 0;
-    inEof = false;
+    io.fault = Fault::none;
+    io.failed = false;
+    io.writeFailed = false;
+    io.bytesRead = 0;
+    io.headerLength = 0;
+    io.remaining = 0;
+    io.inPos = io.inEnd = 0;
+    io.outPos = 0;
+    io.inEof = false;
     halfPending = false;
-    readLimit = INT64_MAX;
+    io.readLimit = INT64_MAX;
 }
 
 int Coder::refill() {
-    if (inEof) return -1;
-    size_t n = readInput != nullptr ? readInput(*this, inBuf, kBufSize) : 0;
+    if (io.inEof) return -1;
+    size_t n = io.readInput != nullptr ? io.readInput(*this, io.inBuf, kBufSize) : 0;
     if (n == 0) {  // the end, or a read error: readInput failed the run then
-        inEof = true;
+        io.inEof = true;
         return -1;
     }
-    bytesRead += static_cast<int64_t>(n);
+    io.bytesRead += static_cast<int64_t>(n);
     // At once, not at the end: an endless input (/dev/zero) would never get there.
-    if (bytesRead > readLimit) {
-        fail(Fault::tooLarge, inputPath);
+    if (io.bytesRead > io.readLimit) {
+        fail(Fault::tooLarge, config.inputPath);
         return -1;
     }
-    inPos = 1;
-    inEnd = static_cast<int32_t>(n);
-    return inBuf[0];
+    io.inPos = 1;
+    io.inEnd = static_cast<int32_t>(n);
+    return io.inBuf[0];
 }
 
 bool Coder::flushOutput() {
-    size_t n = static_cast<size_t>(outPos);
-    outPos = 0;
+    size_t n = static_cast<size_t>(io.outPos);
+    io.outPos = 0;
     // Bytes decoded before a damaged part of a stream still reach the output; only a
     // failed write stops further writes.
-    if (n == 0 || writeFailed) return !failed;
-    if (writeOutput == nullptr) return !failed;
-    if (!writeOutput(*this, outBuf, n)) {
-        writeFailed = true;
+    if (n == 0 || io.writeFailed) return !io.failed;
+    if (io.writeOutput == nullptr) return !io.failed;
+    if (!io.writeOutput(*this, io.outBuf, n)) {
+        io.writeFailed = true;
         return false;
     }
-    return !failed;
+    return !io.failed;
 }
 
 void Coder::writeLengthHeader(int32_t length) {
@@ -64,7 +64,7 @@ int32_t Coder::readLength() {
     for (uint8_t& b : header) {
         int c = readByte();
         if (c < 0) {
-            if (!failed) failCorrupt(Fault::shorterThanHeader);
+            if (!io.failed) failCorrupt(Fault::shorterThanHeader);
             return INT32_MIN;
         }
         b = static_cast<uint8_t>(c);
@@ -73,9 +73,9 @@ int32_t Coder::readLength() {
 }
 
 bool Coder::endOfStream() {
-    if (failed) return false;
+    if (io.failed) return false;
     if (readByte() >= 0) return failCorrupt(Fault::trailingData);
-    return !failed;  // a read error while looking
+    return !io.failed;  // a read error while looking
 }
 
 void Coder::flushCode() {
