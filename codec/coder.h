@@ -59,8 +59,8 @@ inline constexpr bool kChecked = LZW_CHECKS != 0;
 // One slot of the reset-mode compressor's pair table. The slot and the symbol name the
 // prefix, so the entry needs only these two.
 struct PairSlot {
-    uint16_t tag;    // symbol + 1; 0 in an empty slot
-    uint16_t code4;  // 4 x the phrase's code: the byte offset the next lookup XORs in
+    uint16_t tag;    // 2 x (symbol + 1), + 1 in the pair's second slot; 0 in an empty slot
+    uint16_t code4;  // 4 x the phrase's place (pairPlace4): the byte offset the next lookup adds
 };
 
 // What a run does: the direction, and what a full dictionary does (c1/d1, c2/d2, c3/d3).
@@ -224,22 +224,23 @@ class Coder {
     // matched), and the table, the stash and the roots hold nothing else. That compressor
     // writes dict in checked builds only. It finds phrases in pairTable instead of childOf. Its
     // dictionary is cleared every 4 to 12 KiB of input, so childOf's rows would be met cold
-    // again and again, and nearly every byte would wait on memory; these 32 KiB stay in the
-    // first-level cache. A pair (prefix, symbol) may sit in one of two slots, prefix XOR
-    // first[symbol] and prefix XOR second[symbol], which lie in opposite halves of the
-    // table (kPairHash in resetting.cpp), so slot and symbol give back the prefix.
-    static constexpr int32_t kPairSlots = 8192;
+    // again and again, and nearly every byte would wait on memory; these 36 KiB stay in the
+    // first-level cache. A pair (prefix, symbol) may sit in one of two slots, first[symbol] +
+    // place and second[symbol] + place, where place is the prefix's place in 0 .. 4095: in
+    // the lower part of the table and in the upper (kPairHash in resetting.cpp). The sum goes
+    // into the load's addressing, so the lookup of the next byte waits on nothing but a load.
+    static constexpr int32_t kPairSlots = 2 * (kTableSize + 512);
     static constexpr int32_t kSymbols = 256;
-    alignas(kPairSlots * sizeof(PairSlot)) PairSlot pairTable[kPairSlots];
-    // Addresses of symbol c's two slots for prefix 0; prefix p's are these XOR 4p, which
-    // the table's alignment keeps inside it.
+    alignas(64) PairSlot pairTable[kPairSlots];
+    // Addresses of symbol c's two slots for the prefix in place 0; a prefix in place q has
+    // them 4q bytes further.
     uintptr_t pairFirst[kSymbols];
     uintptr_t pairSecond[kSymbols];
-    // By tag: the XOR that takes an entry from either of its slots to the other.
-    uintptr_t pairMove[kSymbols + 1];
+    // By tag: what takes an entry from the slot its tag names to its other slot.
+    uintptr_t pairMove[2 * kSymbols + 2];
     PairSlot pairSink;         // takes the store of every byte that adds no phrase
     bool pairsMapped = false;  // the three tables above point into this Coder
-    // Codes written by parsePairs and parseRoots, as 4 x code: the code written when phrase
+    // Codes written by parsePairs and parseRoots, as 4 x place: the code written when phrase
     // k is added stands at index k.
     uint16_t chunkCodes[kTableSize + 1];
     // Pairs that found no free slot (rare) wait here until the next reset: a list of codes
@@ -704,6 +705,15 @@ class Coder {
     }
     // 4 x the first phrase code: a smaller phrase in progress is a single byte.
     static constexpr uint32_t kFirstPhrase4 = sizeof(PairSlot) * kSymbols;
+    // A code's place in the pair table, code x 2531 mod 4096 (2531 is odd, about 4096 over
+    // the golden ratio), scatters the single bytes and the pairs under them over the table.
+    // 4 x place from a code, and 4 x code from 4 x place (971 x 2531 = 1 mod 4096).
+    static constexpr uint32_t pairPlace4(uint32_t code) {
+        return code * (4 * 2531) & (4 * kTableSize - 4);
+    }
+    static constexpr uint32_t pairCode4(uint32_t place4) {
+        return place4 * 971 & (4 * kTableSize - 4);
+    }
     // Writes chunkCodes[from, to) to the output. False after a failed write.
     bool putChunkCodes(int32_t from, int32_t to);
     // findChild<true>: while rootsDirect, a single-byte prefix's pair in rootCode4; otherwise
