@@ -333,14 +333,19 @@ void Coder::parsePairs(int32_t n, uint32_t& w4) {
 
 void Coder::parseRoots(int32_t n, uint32_t& w4) {
     auto [p, start, end, w, next] = beginChunk(n, w4);  // as in parsePairs
+    // Whether w is a single byte, and which: known from the last step, where w's place would
+    // take a multiply to give them back.
+    bool single = pairCode4(w) < kFirstPhrase4;
+    uint32_t root = pairCode4(w) >> 2;
     for (; p != end; ++p) {
         uint32_t c = *p;
-        if (__builtin_expect(pairCode4(w) < kFirstPhrase4, 1)) {
-            uint32_t k = pairCode4(w) << 6 | c;  // prefix << 8 | symbol
+        if (__builtin_expect(single, 1)) {
+            uint32_t k = root << 8 | c;  // prefix << 8 | symbol
             uint64_t word = table.rootSeen[k >> 6];
             uint64_t bit = uint64_t{1} << (k & 63);
             if (__builtin_expect((word & bit) != 0, 0)) {
                 w = table.rootCode4[k];
+                single = false;
                 continue;
             }
             table.rootSeen[k >> 6] = word | bit;
@@ -373,7 +378,9 @@ void Coder::parseRoots(int32_t n, uint32_t& w4) {
         }
         if constexpr (kChecked) noteChunkAdd(next, pairCode4(w), c);
         table.chunkCodes[next++] = static_cast<uint16_t>(w);
-        w = pairPlace4(c);
+        w = kSinglePlace4[c];
+        single = true;
+        root = c;
     }
     endChunk(p, start, next, w, w4);
 }
