@@ -60,8 +60,8 @@ inline constexpr bool kChecked = LZW_CHECKS != 0;
 // One slot of the reset-mode compressor's pair table. The slot and the symbol name the
 // prefix, so the entry needs only these two.
 struct PairSlot {
-    uint16_t tag;    // symbol + 1; 0 in an empty slot
-    uint16_t code4;  // 4 x the phrase's code: the byte offset the next lookup XORs in
+    uint16_t tag;    // 2 x (symbol + 1), + 1 in the pair's second slot; 0 in an empty slot
+    uint16_t code4;  // 4 x the phrase's place (pairPlace4): the byte offset the next lookup adds
 };
 
 // What a run does: the direction, and what a full dictionary does (c1/d1, c2/d2, c3/d3).
@@ -249,10 +249,11 @@ class Coder {
     // matched), and the table, the stash and the roots hold nothing else. That compressor
     // writes dict in checked builds only. It finds phrases in pairTable instead of childOf. Its
     // dictionary is cleared every 4 to 12 KiB of input, so childOf's rows would be met cold
-    // again and again, and nearly every byte would wait on memory; these 32 KiB stay in the
-    // first-level cache. A pair (prefix, symbol) may sit in one of two slots, prefix XOR
-    // first[symbol] and prefix XOR second[symbol], which lie in opposite halves of the
-    // table (kPairHash in resetting.cpp), so slot and symbol give back the prefix.
+    // again and again, and nearly every byte would wait on memory; these 36 KiB stay in the
+    // first-level cache. A pair (prefix, symbol) may sit in one of two slots, first[symbol] +
+    // place and second[symbol] + place, where place is the prefix's place in 0 .. 4095: in
+    // the lower part of the table and in the upper (kPairHash in resetting.cpp). The sum goes
+    // into the load's addressing, so the lookup of the next byte waits on nothing but a load.
     //
     // Pairs that found no free slot (rare) wait in the stash until the next reset: a list of
     // codes per prefix through stashNext, with their symbols. While any waits, the compressor
@@ -264,20 +265,20 @@ class Coder {
     // pairs under a single byte in rootCode4 instead (by prefix << 8 | symbol, valid where
     // the bit in rootSeen is set): parseRoots finds them by one load, and the bytes that
     // match nothing cost no branch miss. Phrase prefixes stay in pairTable.
-    static constexpr int32_t kPairSlots = 8192;
+    static constexpr int32_t kPairSlots = 2 * (kTableSize + 512);
     static constexpr int32_t kSymbols = 256;
     static constexpr int64_t kRootsBelow = 5000;
     struct PairTable {
         PairSlot pairTable[kPairSlots];  // first: aligned by the member `table`
-        // Addresses of symbol c's two slots for prefix 0; prefix p's are these XOR 4p, which
-        // the table's alignment keeps inside it.
+        // Addresses of symbol c's two slots for the prefix in place 0; a prefix in place q has
+        // them 4q bytes further.
         uintptr_t pairFirst[kSymbols];
         uintptr_t pairSecond[kSymbols];
-        // By tag: the XOR that takes an entry from either of its slots to the other.
-        uintptr_t pairMove[kSymbols + 1];
+        // By tag: what takes an entry from the slot its tag names to its other slot.
+        uintptr_t pairMove[2 * kSymbols + 2];
         PairSlot pairSink;         // takes the store of every byte that adds no phrase
         bool pairsMapped = false;  // the three tables above point into this Coder
-        // Codes written by parsePairs and parseRoots, as 4 x code: the code written when
+        // Codes written by parsePairs and parseRoots, as 4 x place: the code written when
         // phrase k is added stands at index k.
         uint16_t chunkCodes[kTableSize + 1];
         int32_t stashed;
@@ -289,7 +290,7 @@ class Coder {
         uint64_t rootSeen[kSymbols * kSymbols / 64];
         uint16_t rootCode4[kSymbols * kSymbols];
     };
-    alignas(kPairSlots * sizeof(PairSlot)) PairTable table;
+    alignas(64) PairTable table;
 
     // Decoder tables, and the eviction compressor's compact parent and symbol. Invariant:
     // parentOf and symbolOf copy dict's parent and symbol (12 KiB instead of 64 KiB to walk);
@@ -624,6 +625,11 @@ class Coder {
     void endChunk(const uint8_t* p, const uint8_t* start, uint32_t next, uint32_t w, uint32_t& w4);
     // 4 x the first phrase code: a smaller phrase in progress is a single byte.
     static constexpr uint32_t kFirstPhrase4 = sizeof(PairSlot) * kSymbols;
+    // A code's place in the pair table, code x 2531 mod 4096 (2531 is odd, about 4096 over
+    // the golden ratio), scatters the single bytes and the pairs under them over the table.
+    // 4 x place from a code, and 4 x code from 4 x place.
+    static constexpr uint32_t pairPlace4(uint32_t code);
+    static constexpr uint32_t pairCode4(uint32_t place4);
     // Writes chunkCodes[from, to) to the output. False after a failed write.
     bool putChunkCodes(int32_t from, int32_t to);
     // findChild<true>: while rootsDirect, a single-byte prefix's pair in rootCode4; otherwise
@@ -632,9 +638,10 @@ class Coder {
     // Indexes prefix+symbol as `code` where findPair looks. REQUIRES: not indexed yet,
     // prefix < count.
     void insertPair(int32_t prefix, int32_t symbol, int32_t code);
-    // Stores `entry` (slotBits) into s1 or s2, both taken, after moving the entry there to
-    // its other slot, and the one found there to its own other slot, and so on. After
-    // kMaxMoves moves the entry still moving goes to the stash, and the result is false.
+    // Stores `entry` (slotBits, tagged for s2) into s1 or s2, both taken, after moving the
+    // entry there to its other slot, and the one found there to its own other slot, and so
+    // on. After kMaxMoves moves the entry still moving goes to the stash, and the result is
+    // false.
     bool displacePair(PairSlot* s1, PairSlot* s2, uint32_t entry);
     // resetDictionary() of the reset-mode compressor: empties pairTable and the stash, and
     // picks rootsDirect for the next dictionary from fillBytes.

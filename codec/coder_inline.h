@@ -188,6 +188,14 @@ inline void Coder::endChunk(const uint8_t* p, const uint8_t* start, uint32_t nex
     w4 = w;
 }
 
+constexpr uint32_t Coder::pairPlace4(uint32_t code) {
+    return code * (4 * 2531) & (4 * kTableSize - 4);
+}
+
+constexpr uint32_t Coder::pairCode4(uint32_t place4) {
+    return place4 * 971 & (4 * kTableSize - 4);  // 971 x 2531 = 1 mod 4096
+}
+
 inline int32_t Coder::pickVictim() const {
     return leaf.leaves[NIL].next;
 }

@@ -1,6 +1,7 @@
 // The reset-mode compressor (c3): phrases found in a two-choice pair table that stays in the
 // first-level cache, parsed without a branch on the data.
 #include <algorithm>
+#include <array>
 #include <bit>
 #include <cstddef>
 #include <cstring>
@@ -13,19 +14,33 @@ namespace {
 
 static_assert(std::endian::native == std::endian::little, "slot entries are read as uint32_t");
 static_assert(sizeof(PairSlot) == 4);
+static_assert(Coder::pairCode4(Coder::pairPlace4(4095)) == 4 * 4095);
+static_assert(Coder::pairCode4(Coder::pairPlace4(1)) == 4);
 
-// The slots of symbol c for prefix 0: first[c] anywhere in the table, second[c] = first[c]
-// XOR 0x1000 XOR a 12-bit value of c's own. A prefix is below 0x1000, so the two slots of a
-// pair lie in opposite halves, and as no two symbols share that value, no two pairs share
-// both slots. Fixed numbers: where pairs are stored changes the speed, never the output.
+constexpr auto kSinglePlace4 = [] {
+    std::array<uint16_t, Coder::kSymbols> t{};
+    for (uint32_t c = 0; c < Coder::kSymbols; ++c)
+        t[c] = static_cast<uint16_t>(Coder::pairPlace4(c));
+    return t;
+}();
+
+// The slots of symbol c for the prefix in place 0: first[c] in the lowest kSpan slots,
+// second[c] in the kSpan slots above 4095 + kSpan, so that the first slots of all pairs and
+// their second slots fill two parts of the table that do not overlap. The distance
+// second[c] - first[c] is c's own, so no two pairs share both slots; and as an entry's tag
+// says which of the two it sits in, slot and tag give back the prefix. Fixed numbers: where
+// pairs are stored changes the speed, never the output.
 struct PairHash {
     uint16_t first[Coder::kSymbols];
     uint16_t second[Coder::kSymbols];
 };
 
+// Spread over 512 slots rather than 256, the symbols' first slots put fewer of the pairs under
+// one prefix near the pairs under the next places.
+constexpr int32_t kSpan = Coder::kPairSlots / 2 - kTableSize;
+
 constexpr PairHash makePairHash() {
     PairHash h{};
-    bool used[0x1000] = {};
     uint64_t state = 0x1e2d3c4b5a697887;
     auto random = [&state] {  // splitmix64
         uint64_t z = (state += 0x9e3779b97f4a7c15);
@@ -33,22 +48,40 @@ constexpr PairHash makePairHash() {
         z = (z ^ (z >> 27)) * 0x94d049bb133111eb;
         return z ^ (z >> 31);
     };
-    for (int32_t c = 0; c < Coder::kSymbols; ++c) {
-        uint32_t own = random() & 0xfff;
-        while (used[own]) own = random() & 0xfff;
-        used[own] = true;
-        h.first[c] = static_cast<uint16_t>(random() % Coder::kPairSlots);
-        h.second[c] = static_cast<uint16_t>(h.first[c] ^ 0x1000 ^ own);
+    bool firstUsed[kSpan] = {};
+    bool distanceUsed[2 * kSpan] = {};
+    for (int32_t c = 0; c < Coder::kSymbols;) {
+        auto f = static_cast<int32_t>(random() % kSpan);
+        auto g = static_cast<int32_t>(random() % kSpan);
+        if (firstUsed[f] || distanceUsed[kSpan + g - f]) continue;
+        firstUsed[f] = distanceUsed[kSpan + g - f] = true;
+        h.first[c] = static_cast<uint16_t>(f);
+        h.second[c] = static_cast<uint16_t>(kTableSize + kSpan + g);
+        ++c;
     }
     return h;
 }
 
 constexpr PairHash kPairHash = makePairHash();
 
-// A slot's four bytes as one number: the tag in the low half, 4 x code in the high half.
-constexpr uint32_t slotBits(uint32_t tag, uint32_t code) {
-    return code << 18 | tag;
+// The tags of symbol c: in its first slot and in its second. Moving an entry to its other
+// slot flips the low bit.
+constexpr uint32_t firstTag(uint32_t c) {
+    return 2 * c + 2;
 }
+constexpr uint32_t kOtherSlot = 1;
+
+// A slot's four bytes as one number: the tag in the low half, 4 x place in the high half.
+constexpr uint32_t slotBits(uint32_t tag, uint32_t place4) {
+    return place4 << 16 | tag;
+}
+
+// slotBits(0, Coder::pairPlace4(code)) by one multiply and one mask.
+constexpr uint32_t placeBits(uint32_t code) {
+    return code * (Coder::pairPlace4(1) << 16) & (4 * kTableSize - 4) << 16;
+}
+static_assert(placeBits(4095) == slotBits(0, Coder::pairPlace4(4095)));
+static_assert(placeBits(1234) == slotBits(0, Coder::pairPlace4(1234)));
 
 uint32_t loadSlot(const PairSlot* slot) {
     uint32_t bits;
@@ -81,7 +114,9 @@ void Coder::mapPairs() {
     for (int32_t c = 0; c < kSymbols; ++c) {
         table.pairFirst[c] = base + sizeof(PairSlot) * kPairHash.first[c];
         table.pairSecond[c] = base + sizeof(PairSlot) * kPairHash.second[c];
-        table.pairMove[c + 1] = sizeof(PairSlot) * (kPairHash.first[c] ^ kPairHash.second[c]);
+        uintptr_t distance = table.pairSecond[c] - table.pairFirst[c];
+        table.pairMove[firstTag(c)] = distance;
+        table.pairMove[firstTag(c) | kOtherSlot] = -distance;
     }
     std::fill(table.stashHead, table.stashHead + kTableSize, static_cast<uint16_t>(NIL));
     table.stashed = 0;
@@ -104,14 +139,15 @@ void Coder::clearPairs() {
 int32_t Coder::findPair(int32_t prefix, int32_t symbol) {
     if (table.rootsDirect && prefix < kSymbols) {
         uint32_t k = static_cast<uint32_t>(prefix) << 8 | static_cast<uint32_t>(symbol);
-        return (table.rootSeen[k >> 6] >> (k & 63) & 1) != 0 ? table.rootCode4[k] >> 2 : NIL;
+        return (table.rootSeen[k >> 6] >> (k & 63) & 1) != 0 ? pairCode4(table.rootCode4[k]) >> 2
+                                                             : NIL;
     }
-    uintptr_t offset = sizeof(PairSlot) * static_cast<uint32_t>(prefix);
-    auto* s1 = reinterpret_cast<const PairSlot*>(table.pairFirst[symbol] ^ offset);
-    auto* s2 = reinterpret_cast<const PairSlot*>(table.pairSecond[symbol] ^ offset);
-    uint32_t tag = static_cast<uint32_t>(symbol) + 1;
-    if (s1->tag == tag) return s1->code4 >> 2;
-    if (s2->tag == tag) return s2->code4 >> 2;
+    uintptr_t offset = pairPlace4(static_cast<uint32_t>(prefix));
+    auto* s1 = reinterpret_cast<const PairSlot*>(table.pairFirst[symbol] + offset);
+    auto* s2 = reinterpret_cast<const PairSlot*>(table.pairSecond[symbol] + offset);
+    uint32_t tag = firstTag(static_cast<uint32_t>(symbol));
+    if (s1->tag == tag) return pairCode4(s1->code4) >> 2;
+    if (s2->tag == (tag | kOtherSlot)) return pairCode4(s2->code4) >> 2;
     for (int32_t k = table.stashHead[prefix]; k != NIL; k = table.stashNext[k]) {
         if (table.stashSymbol[k] == symbol) return k;
     }
@@ -122,19 +158,20 @@ void Coder::insertPair(int32_t prefix, int32_t symbol, int32_t code) {
     if (table.rootsDirect && prefix < kSymbols) {
         uint32_t k = static_cast<uint32_t>(prefix) << 8 | static_cast<uint32_t>(symbol);
         table.rootSeen[k >> 6] |= uint64_t{1} << (k & 63);
-        table.rootCode4[k] = static_cast<uint16_t>(sizeof(PairSlot) * static_cast<uint32_t>(code));
+        table.rootCode4[k] = static_cast<uint16_t>(pairPlace4(static_cast<uint32_t>(code)));
         return;
     }
-    uintptr_t offset = sizeof(PairSlot) * static_cast<uint32_t>(prefix);
-    auto* s1 = reinterpret_cast<PairSlot*>(table.pairFirst[symbol] ^ offset);
-    auto* s2 = reinterpret_cast<PairSlot*>(table.pairSecond[symbol] ^ offset);
-    uint32_t bits = slotBits(static_cast<uint32_t>(symbol) + 1, static_cast<uint32_t>(code));
+    uintptr_t offset = pairPlace4(static_cast<uint32_t>(prefix));
+    auto* s1 = reinterpret_cast<PairSlot*>(table.pairFirst[symbol] + offset);
+    auto* s2 = reinterpret_cast<PairSlot*>(table.pairSecond[symbol] + offset);
+    uint32_t bits =
+        slotBits(firstTag(static_cast<uint32_t>(symbol)), pairPlace4(static_cast<uint32_t>(code)));
     if (s1->tag == 0) {
         storeSlot(s1, bits);
     } else if (s2->tag == 0) {
-        storeSlot(s2, bits);
+        storeSlot(s2, bits | kOtherSlot);
     } else {
-        displacePair(s1, s2, bits);
+        displacePair(s1, s2, bits | kOtherSlot);
     }
 }
 
@@ -144,13 +181,13 @@ void Coder::insertPair(int32_t prefix, int32_t symbol, int32_t code) {
     uint32_t e1 = loadSlot(s1);
     uint32_t e2 = loadSlot(s2);
     auto* alt1 =
-        reinterpret_cast<PairSlot*>(reinterpret_cast<uintptr_t>(s1) ^ table.pairMove[e1 & 0xffff]);
+        reinterpret_cast<PairSlot*>(reinterpret_cast<uintptr_t>(s1) + table.pairMove[e1 & 0xffff]);
     auto* alt2 =
-        reinterpret_cast<PairSlot*>(reinterpret_cast<uintptr_t>(s2) ^ table.pairMove[e2 & 0xffff]);
+        reinterpret_cast<PairSlot*>(reinterpret_cast<uintptr_t>(s2) + table.pairMove[e2 & 0xffff]);
     bool free2 = alt2->tag == 0;
     if (__builtin_expect(free2 || alt1->tag == 0, 1)) {
-        storeSlot(even(free2) ? alt2 : alt1, even(free2) ? e2 : e1);
-        storeSlot(even(free2) ? s2 : s1, entry);
+        storeSlot(even(free2) ? alt2 : alt1, (even(free2) ? e2 : e1) ^ kOtherSlot);
+        storeSlot(even(free2) ? s2 : s1, entry ^ (free2 ? 0 : kOtherSlot));
         return true;
     }
     // Otherwise a walk: each entry put in place moves the one it finds to that one's other slot.
@@ -159,16 +196,17 @@ void Coder::insertPair(int32_t prefix, int32_t symbol, int32_t code) {
         uint32_t old = loadSlot(at);
         storeSlot(at, entry);
         if (old == 0) return true;
-        entry = old;
-        at = reinterpret_cast<PairSlot*>(reinterpret_cast<uintptr_t>(at) ^
+        entry = old ^ kOtherSlot;
+        at = reinterpret_cast<PairSlot*>(reinterpret_cast<uintptr_t>(at) +
                                          table.pairMove[old & 0xffff]);
     }
-    // `at` is one of the slots of the pair still moving; the slot gives back its prefix.
-    int32_t symbol = static_cast<int32_t>(entry & 0xffff) - 1;
-    int32_t code = static_cast<int32_t>(entry >> 18);
+    // `at` is the slot of the pair still moving that its tag names: they give back its prefix.
+    int32_t symbol = static_cast<int32_t>((entry & 0xffff) >> 1) - 1;
+    auto code = static_cast<int32_t>(pairCode4(entry >> 16) >> 2);
     auto slot = static_cast<uint32_t>(at - table.pairTable);
-    uint32_t prefix = slot ^ kPairHash.first[symbol];
-    if (prefix >= kTableSize) prefix = slot ^ kPairHash.second[symbol];
+    uint32_t place =
+        slot - ((entry & kOtherSlot) != 0 ? kPairHash.second : kPairHash.first)[symbol];
+    uint32_t prefix = pairCode4(sizeof(PairSlot) * place) >> 2;
     table.stashSymbol[code] = static_cast<uint8_t>(symbol);
     table.stashNext[code] = table.stashHead[prefix];
     table.stashHead[prefix] = static_cast<uint16_t>(code);
@@ -186,7 +224,7 @@ int32_t Coder::encodeResetting(int32_t w) {
     // The dictionary is empty, so either way of keeping it may start.
     table.rootsDirect = false;
     table.fillBytes = 0;
-    uint32_t w4 = sizeof(PairSlot) * static_cast<uint32_t>(w);
+    uint32_t w4 = pairPlace4(static_cast<uint32_t>(w));
     for (;;) {
         while (io.inPos < io.inEnd) {
             if (count < kExactFrom && table.stashed == 0) {
@@ -202,7 +240,7 @@ int32_t Coder::encodeResetting(int32_t w) {
                 continue;
             }
             // One byte at a time: close to a reset, or while pairs wait in the stash.
-            w = static_cast<int32_t>(w4 / sizeof(PairSlot));
+            w = static_cast<int32_t>(pairCode4(w4) >> 2);
             CodeWriter wr = takeWriter();
             const uint8_t* p = io.inBuf + io.inPos;
             const uint8_t* start = p;
@@ -226,7 +264,7 @@ int32_t Coder::encodeResetting(int32_t w) {
             }
             table.fillBytes += p - start;
             putWriter(wr);
-            w4 = sizeof(PairSlot) * static_cast<uint32_t>(w);
+            w4 = pairPlace4(static_cast<uint32_t>(w));
             if (io.failed) break;
             io.inPos = static_cast<int32_t>(p - io.inBuf);
         }
@@ -235,95 +273,114 @@ int32_t Coder::encodeResetting(int32_t w) {
         if (refill() < 0) break;
         io.inPos = 0;  // the byte refill() returned is read again above
     }
-    return static_cast<int32_t>(w4 / sizeof(PairSlot));
+    return static_cast<int32_t>(pairCode4(w4) >> 2);
 }
 
 void Coder::parsePairs(int32_t n, uint32_t& w4) {
-    // w: 4 x the phrase in progress; next: the code of the next phrase added.
-    auto [p, start, end, w, next] = beginChunk(n, w4);
+    // w: 4 x the place of the phrase in progress; next: the code of the next phrase added.
+    // Both full-width, so that adding them to addresses needs no extension.
+    auto [p, start, end, w32, next32] = beginChunk(n, w4);
+    uintptr_t w = w32;
+    uintptr_t next = next32;
     const auto sink = reinterpret_cast<uintptr_t>(&table.pairSink);
     // Counted up to 0 from below `end`: one add and branch per byte.
     std::ptrdiff_t i = p - end;
     p = end;
     for (; i != 0; ++i) {
         uint32_t c = end[i];
-        auto* s1 = reinterpret_cast<PairSlot*>(table.pairFirst[c] ^ w);
-        auto* s2 = reinterpret_cast<PairSlot*>(table.pairSecond[c] ^ w);
+        uintptr_t first = table.pairFirst[c];
+        uintptr_t second = table.pairSecond[c];
         // Written on every byte, kept by the add that moves `next` past it.
         table.chunkCodes[next] = static_cast<uint16_t>(w);
-        if constexpr (kChecked) noteChunkAdd(next, w, c);
-        uint32_t tag = c + 1;
-        uint32_t t1 = s1->tag;
-        uint32_t t2 = s2->tag;
-        uint32_t v1 = s1->code4;
-        uint32_t v2 = s2->code4;
-        uint32_t x = sizeof(PairSlot) * c;
-        x = even(t2 == tag) ? v2 : x;
+        if constexpr (kChecked) {
+            noteChunkAdd(static_cast<uint32_t>(next), pairCode4(static_cast<uint32_t>(w)), c);
+        }
+        // The next byte waits on these loads, a compare and two selects: w is added in the
+        // loads' addressing, not once for them all (which `opaque` prevents), and the store
+        // below makes its own sum.
+        uint32_t tag = firstTag(c);
+        uint32_t t1 = reinterpret_cast<const PairSlot*>(first + w)->tag;
+        uint32_t t2 = reinterpret_cast<const PairSlot*>(second + w)->tag;
+        uint32_t v1 = reinterpret_cast<const PairSlot*>(opaque(first) + w)->code4;
+        uint32_t v2 = reinterpret_cast<const PairSlot*>(opaque(second) + w)->code4;
+        uint32_t single = kSinglePlace4[c];  // where no pair matches
+        uintptr_t x = even(t2 == (tag | kOtherSlot)) ? v2 : single;
         x = even(t1 == tag) ? v1 : x;
         t1 = opaque(t1);
-        auto* target = even(t1 == 0) ? s1 : s2;
-        // Negative on a miss.
-        auto over = static_cast<int32_t>(x - kFirstPhrase4);
-        uint32_t miss = opaque(static_cast<uint32_t>(over) >> 31);
+        uintptr_t base = even(t1 == 0) ? first : second;
+        uint32_t own = even(t1 == 0) ? tag : tag | kOtherSlot;  // the tag in that slot
+        auto* target = reinterpret_cast<PairSlot*>(base + opaque(w));
+        // A phrase found has a place of its own, not that of a single byte.
+        uintptr_t miss = opaque(static_cast<uintptr_t>(x == single));
         target = even(miss != 0) ? target : reinterpret_cast<PairSlot*>(sink);
-        // No match and both slots taken (a tag is at most 256).
-        int32_t taken = over & -static_cast<int32_t>(opaque(t1) * t2);
-        uint32_t bits = slotBits(tag, next);
+        // No match and both slots taken.
+        uint32_t taken = -static_cast<uint32_t>(opaque(miss)) & opaque(t1) * t2;
+        uint32_t bits = placeBits(static_cast<uint32_t>(next)) + own;
+        uintptr_t prefix = w;
         next += miss;
         w = x;
-        if (__builtin_expect(taken < 0, 0)) {
+        if (__builtin_expect(taken != 0, 0)) {
+            auto* s1 = reinterpret_cast<PairSlot*>(first + opaque(prefix));
+            auto* s2 = reinterpret_cast<PairSlot*>(second + opaque(prefix));
             if (displacePair(s1, s2, bits)) continue;
             p = end + i + 1;  // the stash is in use: findChild takes over after this byte
             break;
         }
         storeSlot(target, bits);
     }
-    endChunk(p, start, next, w, w4);
+    endChunk(p, start, static_cast<uint32_t>(next), static_cast<uint32_t>(w), w4);
 }
 
 void Coder::parseRoots(int32_t n, uint32_t& w4) {
     auto [p, start, end, w, next] = beginChunk(n, w4);  // as in parsePairs
+    // Whether w is a single byte, and which: known from the last step, where w's place would
+    // take a multiply to give them back.
+    bool single = pairCode4(w) < kFirstPhrase4;
+    uint32_t root = pairCode4(w) >> 2;
     for (; p != end; ++p) {
         uint32_t c = *p;
-        if (__builtin_expect(w < kFirstPhrase4, 1)) {
-            uint32_t k = w << 6 | c;  // prefix << 8 | symbol
+        if (__builtin_expect(single, 1)) {
+            uint32_t k = root << 8 | c;  // prefix << 8 | symbol
             uint64_t word = table.rootSeen[k >> 6];
             uint64_t bit = uint64_t{1} << (k & 63);
             if (__builtin_expect((word & bit) != 0, 0)) {
                 w = table.rootCode4[k];
+                single = false;
                 continue;
             }
             table.rootSeen[k >> 6] = word | bit;
-            table.rootCode4[k] = static_cast<uint16_t>(sizeof(PairSlot) * next);
+            table.rootCode4[k] = static_cast<uint16_t>(pairPlace4(next));
         } else {
             uintptr_t offset = w;
-            auto* s1 = reinterpret_cast<PairSlot*>(table.pairFirst[c] ^ offset);
-            auto* s2 = reinterpret_cast<PairSlot*>(table.pairSecond[c] ^ offset);
-            uint32_t tag = c + 1;
+            auto* s1 = reinterpret_cast<PairSlot*>(table.pairFirst[c] + offset);
+            auto* s2 = reinterpret_cast<PairSlot*>(table.pairSecond[c] + offset);
+            uint32_t tag = firstTag(c);
             if (s1->tag == tag) {
                 w = s1->code4;
                 continue;
             }
-            if (s2->tag == tag) {
+            if (s2->tag == (tag | kOtherSlot)) {
                 w = s2->code4;
                 continue;
             }
-            uint32_t bits = slotBits(tag, next);
+            uint32_t bits = slotBits(tag, pairPlace4(next));
             if (s1->tag == 0) {
                 storeSlot(s1, bits);
             } else if (s2->tag == 0) {
-                storeSlot(s2, bits);
-            } else if (!displacePair(s1, s2, bits)) {
-                if constexpr (kChecked) noteChunkAdd(next, w, c);
+                storeSlot(s2, bits | kOtherSlot);
+            } else if (!displacePair(s1, s2, bits | kOtherSlot)) {
+                if constexpr (kChecked) noteChunkAdd(next, pairCode4(w), c);
                 table.chunkCodes[next++] = static_cast<uint16_t>(w);
-                w = sizeof(PairSlot) * c;
+                w = pairPlace4(c);
                 ++p;  // the stash is in use: findChild takes over after this byte
                 break;
             }
         }
-        if constexpr (kChecked) noteChunkAdd(next, w, c);
+        if constexpr (kChecked) noteChunkAdd(next, pairCode4(w), c);
         table.chunkCodes[next++] = static_cast<uint16_t>(w);
-        w = sizeof(PairSlot) * c;
+        w = kSinglePlace4[c];
+        single = true;
+        root = c;
     }
     endChunk(p, start, next, w, w4);
 }
@@ -338,16 +395,16 @@ bool Coder::putChunkCodes(int32_t from, int32_t to) {
     }
     const uint16_t* c = table.chunkCodes + from;
     const uint16_t* end = table.chunkCodes + to;
-    if (wr.bits != 0 && c != end) putCode(wr, *c++ >> 2);
+    if (wr.bits != 0 && c != end) putCode(wr, static_cast<int32_t>(pairCode4(*c++) >> 2));
     // Four codes, 48 bits, by one store; the two bytes past them are overwritten next.
     for (; end - c >= 4; c += 4) {
-        uint64_t bits = uint64_t{c[0]} << 34 | uint64_t{c[1]} << 22 | uint64_t{c[2]} << 10 |
-                        uint64_t{c[3]} >> 2;
+        uint64_t bits = uint64_t{pairCode4(c[0])} << 34 | uint64_t{pairCode4(c[1])} << 22 |
+                        uint64_t{pairCode4(c[2])} << 10 | uint64_t{pairCode4(c[3])} >> 2;
         bits = __builtin_bswap64(bits << 16);
         std::memcpy(wr.p, &bits, sizeof bits);
         wr.p += 6;
     }
-    for (; c != end; ++c) putCode(wr, *c >> 2);
+    for (; c != end; ++c) putCode(wr, static_cast<int32_t>(pairCode4(*c) >> 2));
     putWriter(wr);
     return true;
 }

@@ -11,6 +11,7 @@
 #include <set>
 #include <string>
 #include <thread>
+#include <tuple>
 #include <utility>
 
 #include "coder.h"
@@ -300,9 +301,9 @@ TEST(ResetMode, PairTableFindsExactlyThePairsSinceTheLastReset) {
         uint32_t symbols;  // drawn from 0 .. symbols - 1
         bool roots;
     };
-    const Case cases[] = {{1, 256, false}, {2, 256, false}, {3, 16, false},
-                          {4, 4, false},   {5, 2, false},   {6, 2, false},
-                          {7, 3, false},   {8, 256, true},  {9, 4, true}};
+    const Case cases[] = {{1, 256, false}, {2, 256, false}, {3, 16, false}, {4, 4, false},
+                          {5, 2, false},   {6, 2, false},   {7, 3, false},  {8, 256, true},
+                          {9, 4, true},    {10, 4, false}};
     auto coder = std::make_unique<Coder>();
     int32_t stashedAtCheckpoints = 0;
     for (const Case& k : cases) {
@@ -349,74 +350,99 @@ TEST(ResetMode, PairTableFindsExactlyThePairsSinceTheLastReset) {
     EXPECT_GT(stashedAtCheckpoints, 0) << "no case reached the stash";
 }
 
-// A pair that goes to the stash is filed under the prefix its slot gives back. For the prefix
-// p = first XOR second XOR 0x1000 of a symbol, the slot the pair leaves from XOR first is
-// exactly 0x1000, one past the last prefix: the other choice gives p. Built by hand for each
-// symbol: a chain of kMaxMoves taken slots that the new pair's walk follows, the last
-// holding that pair in its first slot, so the walk ends by stashing it; every pair placed
-// must still be found.
-TEST(ResetMode, StashedPairWhoseSlotsLeadToTheTopOfTheTable) {
+// A pair that goes to the stash is filed under the prefix its slot and tag give back. Built
+// by hand for each symbol: a chain of kMaxMoves taken slots that the new pair's walk follows,
+// the last holding a pair under that symbol in its first slot, whose prefix has the first or
+// the last place (the lowest or highest slots of both parts of the table), so that the walk
+// ends by stashing it; every pair placed must still be found.
+TEST(ResetMode, StashedPairIsFiledUnderItsPrefix) {
     auto coder = std::make_unique<Coder>();
     coder->table.fillBytes = Coder::kRootsBelow;  // pairs under single bytes in the table too
     coder->configure(Direction::compress, Policy::reset);
     const auto table = reinterpret_cast<uintptr_t>(coder->table.pairTable);
     auto slotOf = [&](uintptr_t address) {
-        return static_cast<uint32_t>((address - table) / sizeof(PairSlot));
+        return static_cast<int32_t>((address - table) / sizeof(PairSlot));
     };
     auto first = [&](int32_t c) { return slotOf(coder->table.pairFirst[c]); };
     auto second = [&](int32_t c) { return slotOf(coder->table.pairSecond[c]); };
-    auto prefixAt = [&](uint32_t slot, int32_t c) {
-        uint32_t p = slot ^ first(c);
-        return static_cast<int32_t>(p < kTableSize ? p : slot ^ second(c));
+    auto placeOf = [](int32_t code) {
+        return static_cast<int32_t>(Coder::pairPlace4(static_cast<uint32_t>(code)) / 4);
     };
+    auto codeAt = [](int32_t place) {
+        return static_cast<int32_t>(Coder::pairCode4(static_cast<uint32_t>(4 * place)) / 4);
+    };
+    const int32_t upperPart = Coder::kPairSlots / 2;  // where the second slots lie
     std::mt19937 random(7);
     for (int32_t symbol = 0; symbol < 256; ++symbol) {
         SCOPED_TRACE("symbol " + std::to_string(symbol));
         coder->table.fillBytes = Coder::kRootsBelow;
         coder->clearPairs();
         ASSERT_FALSE(coder->table.rootsDirect);
-        const auto top = static_cast<int32_t>(first(symbol) ^ second(symbol) ^ 0x1000);
-        std::map<uint32_t, std::pair<int32_t, int32_t>> placed;  // slot: (prefix, symbol)
+        // slot: (prefix, symbol, in its second slot)
+        std::map<int32_t, std::tuple<int32_t, int32_t, bool>> placed;
         std::set<std::pair<int32_t, int32_t>> pairs;
-        auto place = [&](uint32_t slot, int32_t prefix, int32_t c) {
+        // Places a pair under c in `slot`, if the slot is one of c's and both it and the pair
+        // are free.
+        auto place = [&](int32_t slot, int32_t c) {
+            bool upper = slot >= upperPart;
+            int32_t prefixPlace = slot - (upper ? second(c) : first(c));
+            if (prefixPlace < 0 || prefixPlace >= kTableSize) return false;
+            int32_t prefix = codeAt(prefixPlace);
             if (placed.count(slot) != 0 || !pairs.insert({prefix, c}).second) return false;
-            placed[slot] = {prefix, c};
+            placed[slot] = {prefix, c, upper};
             return true;
         };
+        // The other slot of the pair in `slot`.
+        auto other = [&](int32_t slot) {
+            auto [prefix, c, upper] = placed.at(slot);
+            return (upper ? first(c) : second(c)) + placeOf(prefix);
+        };
         // The walk's last pick-up, from the pair's first slot; its move leads to the second.
-        uint32_t at = first(symbol) ^ static_cast<uint32_t>(top);
-        ASSERT_TRUE(place(at, top, symbol));
+        // At the last place where other symbols' first slots lie further up, else at the first.
+        int32_t top = codeAt(first(symbol) < 256 ? kTableSize - 1 : 0);
+        int32_t at = first(symbol) + placeOf(top);
+        ASSERT_TRUE(place(at, symbol));
+        int32_t tries = 0;
         for (int32_t moves = 1; moves < Coder::kMaxMoves;) {
+            ASSERT_LT(++tries, 100000) << "no chain";
             auto c = static_cast<int32_t>(random() % 256);
-            uint32_t from = at ^ first(c) ^ second(c);
-            if (place(from, prefixAt(from, c), c)) {
+            // A pair whose other slot is `at`, in the other part of the table.
+            bool upper = at < upperPart;
+            int32_t prefixPlace = at - (upper ? first(c) : second(c));
+            int32_t from = (upper ? second(c) : first(c)) + prefixPlace;
+            if (prefixPlace >= 0 && prefixPlace < kTableSize && place(from, c)) {
                 at = from;
                 ++moves;
             }
         }
+        ASSERT_GE(at, upperPart) << "the walk starts in a second slot";
         // The new pair's second slot starts the walk. Its first slot is taken too, and so is
         // the other slot of the pair there, so that neither can step aside.
         int32_t prefix, c;
         for (;;) {
+            ASSERT_LT(++tries, 200000) << "no new pair";
             c = static_cast<int32_t>(random() % 256);
-            prefix = static_cast<int32_t>(at ^ second(c));
-            uint32_t own = first(c) ^ static_cast<uint32_t>(prefix);
+            int32_t prefixPlace = at - second(c);
+            if (prefixPlace < 0 || prefixPlace >= kTableSize) continue;
+            prefix = codeAt(prefixPlace);
+            int32_t own = first(c) + prefixPlace;
             auto d = static_cast<int32_t>(random() % 256);
-            if (prefix >= kTableSize || pairs.count({prefix, c}) != 0 ||
-                !place(own, prefixAt(own, d), d)) {
-                continue;
-            }
-            uint32_t beyond = own ^ first(d) ^ second(d);
-            for (int32_t e = 0; placed.count(beyond) == 0; ++e)
-                place(beyond, prefixAt(beyond, e), e);
-            break;
+            if (d == c || pairs.count({prefix, c}) != 0 || !place(own, d)) continue;
+            int32_t beyond = other(own);
+            bool taken = placed.count(beyond) != 0;
+            for (int32_t e = 0; e < 256 && !taken; ++e) taken = place(beyond, e);
+            if (taken) break;
+            pairs.erase({std::get<0>(placed.at(own)), d});
+            placed.erase(own);
         }
         std::map<std::pair<int32_t, int32_t>, int32_t> codes;
         int32_t next = 256;
-        for (const auto& [slot, pair] : placed) {
-            codes[pair] = next;
+        for (const auto& [slot, entry] : placed) {
+            auto [p, s, upper] = entry;
+            codes[{p, s}] = next;
             coder->table.pairTable[slot] =
-                PairSlot{static_cast<uint16_t>(pair.second + 1), static_cast<uint16_t>(4 * next++)};
+                PairSlot{static_cast<uint16_t>(2 * (s + 1) + (upper ? 1 : 0)),
+                         static_cast<uint16_t>(Coder::pairPlace4(static_cast<uint32_t>(next++)))};
         }
         codes[{prefix, c}] = next;
         coder->insertPair(prefix, c, next);
