@@ -60,6 +60,47 @@ void Coder::checkPairIndex(bool whole) {
     if (entries != indexed) broken("pairs indexed that name no phrase", entries - indexed);
 }
 
+void Coder::checkNoPairs() {
+    for (uint16_t entry : childOf) {
+        if (entry != 0) broken("pair left in the index after a reset", entry);
+    }
+}
+
+void Coder::checkReset() {
+    // Whatever a reset refills is clean to the end of its table, not only below the mark.
+    if (evicting) {
+        for (int32_t k = 0; k < kTableSize; ++k) {
+            if (childCount[k] != 0) broken("child count left after a reset", k);
+        }
+        for (int32_t k = alphabetSize; k < kTableSize; ++k) {
+            if (dict[k].parent != NIL || dict[k].symbol != NIL) broken("slot not emptied", k);
+        }
+    }
+    if (!indexing) {
+        for (int32_t k = alphabetSize; k <= kTableSize; ++k) {
+            if (lengthOf[k] != 0) broken("length left after a reset", k);
+        }
+    }
+    // The single-byte entries, set once.
+    for (int32_t j = 0; j < alphabetSize; ++j) {
+        const DictEntry& e = dict[j];
+        if (dictSinglesSet &&
+            (e.parent != NIL || e.firstChild != NIL || e.nextSibling != NIL || e.symbol != j)) {
+            broken("single byte's entry changed", j);
+        }
+        if (decoderSinglesSet && (parentOf[j] != NIL || symbolOf[j] != j || lengthOf[j] != 1 ||
+                                  shortString[j][0] != j)) {
+            broken("single byte's decoder entry changed", j);
+        }
+        if (leafSinglesSet && (leaves[j].next != j || leaves[j].prev != j || firstOf[j] != j)) {
+            broken("single byte's leaf links changed", j);
+        }
+    }
+    if (decoderSinglesSet && (parentOf[NIL] != NIL || symbolOf[NIL] != 0)) {
+        broken("null code's decoder entry changed", NIL);
+    }
+}
+
 void Coder::checkPairsAdded(int32_t from) {
     for (int32_t k = from; k < count; ++k) {
         // After a reset, phrase 256 under a phrase code hangs under an emptied slot.

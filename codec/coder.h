@@ -101,6 +101,19 @@ class Coder {
     // ---- Fields of a run, in order ----
     DictEntry dict[kTableSize];
     int32_t count;  // next free code
+    // Each call on a reused Coder refills only what the runs before it touched. Every writer
+    // of a table indexed by code writes codes below count (dict: up to count), and count
+    // only falls in resetDictionary(), which first raises these marks to it: from each mark
+    // on, its table is as its last refill left it. dict[alphabetSize, dictTop) may hold
+    // phrases; so may lengthOf[alphabetSize, lengthsTop) and childCount[0, countsTop).
+    int32_t dictTop;
+    int32_t lengthsTop;
+    int32_t countsTop;
+    // The single-byte entries, which no run changes once set: of dict, of the decoder tables,
+    // and of the leaf list and firstOf.
+    bool dictSinglesSet;
+    bool decoderSinglesSet;
+    bool leafSinglesSet;
     int32_t highShift;
     int32_t nibbleShift;
     int32_t alphabetSize;
@@ -200,13 +213,18 @@ class Coder {
     // far less.
     alignas(1 << 15) uint16_t childOf[kTableSize << 8];
     static constexpr size_t kHugePage = size_t{1} << 21;
-    // True when childOf may hold pairs that dict does not describe (a new Coder, or a
-    // decoder has used dict since): the next reset clears it whole instead of dropping
-    // only the pairs of codes below count.
-    bool childOfStale;
+    // What childOf holds besides zeros: nothing; the pairs of the codes [alphabetSize, count)
+    // as dict describes them (the freeze compressor) or as parentOf and symbolOf do (the
+    // eviction compressor, whose release loop leaves dict behind); or anything (a Coder not
+    // from create()). Every reset drops them before any other run can change what describes
+    // them, about ten instructions a pair, so that a short call on a reused Coder does not
+    // clear 2 MiB; only `unknown` is cleared whole.
+    enum class PairsHeld : uint8_t { none, ofDict, ofParents, unknown };
+    PairsHeld childOfHolds;
     // Whether mapChildTable() has run for this Coder.
     bool childOfMapped;
-    void* block;  // the allocation create() placed this Coder in, or null
+    bool childOfAdvised;  // whether adviseHugeChildTable() has, which is needed once
+    void* block;          // the allocation create() placed this Coder in, or null
     // A frozen dictionary parses each input window in kLanes interleaved lanes: lane k
     // starts a phrase at the start of its segment and parses it on its own, so the lanes'
     // dependent table loads overlap instead of following one another. From a phrase start,
@@ -256,6 +274,7 @@ class Coder {
     // the bit in rootSeen is set): parseRoots finds them by one load, and the bytes that
     // match nothing cost no branch miss. Phrase prefixes stay in pairTable.
     bool rootsDirect;
+    bool rootsWritten;  // rootSeen may have bits set: cleared before roots are used again
     int64_t fillBytes;  // input bytes coded since the last reset
     static constexpr int64_t kRootsBelow = 5000;
     uint64_t rootSeen[kSymbols * kSymbols / 64];
@@ -478,6 +497,8 @@ class Coder {
     // Back to the 256 single-byte codes; count = 256. Set `indexing` and `freezeWhenFull`
     // first: they select which of the faster structures are kept.
     void resetDictionary();
+    // Empties childOf as childOfHolds says: pair by pair, or whole.
+    void dropPairs();
     // Code of the phrase prefix+symbol, or NIL. REQUIRES: 0 <= prefix < 4096, 0 <= symbol
     // < 256, and `indexing` set since the last resetDictionary() (not so in decoders); with
     // kPairTable, in the reset-mode compressor (`indexing` set, `freezeWhenFull` clear).
@@ -804,6 +825,11 @@ class Coder {
     void checkInvariants();
     // Every phrase's pair indexed in childOf; with `whole`, no other entry set (2 MiB read).
     void checkPairIndex(bool whole);
+    // After a reset: the tables it refilled up to their marks clean beyond them too, and the
+    // single-byte entries as they were set.
+    void checkReset();
+    // After pairs were dropped one by one: childOf empty (2 MiB read).
+    void checkNoPairs();
     // The reset-mode compressor: every pair since the last reset found by findPair, and
     // nothing else in the table, stash or roots.
     void checkPairTable();

@@ -8,52 +8,79 @@
 namespace lzw {
 
 void Coder::resetDictionary() {
+    // The run that ends here may have written codes up to count.
+    dictTop = std::max(dictTop, std::min(count + 1, kTableSize));
+    lengthsTop = std::max(lengthsTop, count);
+    countsTop = std::max(countsTop, count);
+    dropPairs();
     if (indexing && !freezeWhenFull) {
-        // The reset-mode compressor reads neither dict nor childOf. It leaves childOf as it
-        // was, which count then no longer describes.
+        // The reset-mode compressor reads neither dict nor childOf.
         clearPairs();
-        childOfStale = true;
         count = alphabetSize;
         return;
     }
-    if (indexing) {
-        if (childOfStale) {
-            std::memset(childOf, 0, sizeof childOf);
-            childOfStale = false;
-        } else {
-            // Only the pairs of the codes handed out since the last reset are set: dropping
-            // them touches 3840 entries instead of 2 MiB.
-            for (int32_t k = alphabetSize; k < count; ++k) {
-                if (dict[k].symbol != NIL) childOf[pairSlot(dict[k].parent, dict[k].symbol)] = 0;
-            }
-        }
-    } else {
-        childOfStale = true;  // a decoder reuses dict for its own phrases
+    if (indexing) childOfHolds = evicting ? PairsHeld::ofParents : PairsHeld::ofDict;
+    if (!dictSinglesSet) {
+        for (int32_t j = 0; j < alphabetSize; ++j) dict[j] = DictEntry{NIL, NIL, NIL, j};
+        dictSinglesSet = true;
     }
-    for (int32_t j = 0; j < alphabetSize; ++j) dict[j] = DictEntry{NIL, NIL, NIL, j};
     if (evicting) {
         // Decoders read dict only in checked builds (see hangUnderAs).
         if (indexing || kChecked) {
-            std::fill(dict + alphabetSize, dict + kTableSize, DictEntry{NIL, NIL, NIL, NIL});
+            std::fill(dict + alphabetSize, dict + dictTop, DictEntry{NIL, NIL, NIL, NIL});
+            dictTop = alphabetSize;
         }
-        std::fill(childCount, childCount + kTableSize, static_cast<uint16_t>(0));
+        std::fill(childCount, childCount + countsTop, static_cast<uint16_t>(0));
+        countsTop = 0;
     }
     if (!indexing) {
         // A decoder tells an empty slot by its length 0 alone (a phrase hung under one is
         // empty too), so the freeze and reset decoders, which read no child lists, leave
         // the rest of a phrase slot as it was until it is filled again. The null code walks
         // to itself, so no walk can leave the tables.
-        std::fill(lengthOf + alphabetSize, lengthOf + kTableSize + 1, static_cast<uint16_t>(0));
-        for (int32_t j = 0; j < alphabetSize; ++j) {
-            parentOf[j] = NIL;
-            symbolOf[j] = static_cast<uint8_t>(j);
-            lengthOf[j] = 1;
-            shortString[j][0] = static_cast<uint8_t>(j);
+        std::fill(lengthOf + alphabetSize, lengthOf + lengthsTop, static_cast<uint16_t>(0));
+        lengthsTop = alphabetSize;
+        if (!decoderSinglesSet) {
+            for (int32_t j = 0; j < alphabetSize; ++j) {
+                parentOf[j] = NIL;
+                symbolOf[j] = static_cast<uint8_t>(j);
+                lengthOf[j] = 1;
+                shortString[j][0] = static_cast<uint8_t>(j);
+            }
+            parentOf[NIL] = NIL;
+            symbolOf[NIL] = 0;
+            decoderSinglesSet = true;
         }
-        parentOf[NIL] = NIL;
-        symbolOf[NIL] = 0;
     }
     count = alphabetSize;
+    if constexpr (kChecked) checkReset();
+}
+
+void Coder::dropPairs() {
+    // Masked, so that no entry a pair names can lie outside the table; zeroing a wrong entry
+    // is harmless, as the table ends empty either way.
+    constexpr uint32_t kLast = (kTableSize << 8) - 1;
+    switch (childOfHolds) {
+        case PairsHeld::none:
+            return;
+        case PairsHeld::ofDict:
+            for (int32_t k = alphabetSize; k < count; ++k) {
+                childOf[pairSlot(dict[k].parent, dict[k].symbol) & kLast] = 0;
+            }
+            break;
+        case PairsHeld::ofParents:
+            for (int32_t k = alphabetSize; k < count; ++k) {
+                childOf[pairSlot(parentOf[k], symbolOf[k]) & kLast] = 0;
+            }
+            break;
+        case PairsHeld::unknown:
+            std::memset(childOf, 0, sizeof childOf);
+            break;
+    }
+    if constexpr (kChecked) {
+        if (childOfHolds != PairsHeld::unknown) checkNoPairs();
+    }
+    childOfHolds = PairsHeld::none;
 }
 
 void Coder::chainFault() {

@@ -86,6 +86,7 @@ void Coder::mapPairs() {
     std::fill(stashHead, stashHead + kTableSize, static_cast<uint16_t>(NIL));
     stashed = 0;
     fillBytes = kRootsBelow;
+    rootsWritten = true;
     pairsMapped = true;
 }
 
@@ -98,7 +99,12 @@ void Coder::clearPairs() {
     }
     rootsDirect = fillBytes < kRootsBelow;
     fillBytes = 0;
-    if (rootsDirect) std::memset(rootSeen, 0, sizeof rootSeen);
+    // At a run's start the pick follows the previous run's input, and encodeResetting
+    // overrules it: only roots written since need clearing.
+    if (rootsDirect && rootsWritten) {
+        std::memset(rootSeen, 0, sizeof rootSeen);
+        rootsWritten = false;
+    }
 }
 
 int32_t Coder::findPair(int32_t prefix, int32_t symbol) {
@@ -121,6 +127,7 @@ int32_t Coder::findPair(int32_t prefix, int32_t symbol) {
 void Coder::insertPair(int32_t prefix, int32_t symbol, int32_t code) {
     if (rootsDirect && prefix < kSymbols) {
         uint32_t k = static_cast<uint32_t>(prefix) << 8 | static_cast<uint32_t>(symbol);
+        rootsWritten = true;
         rootSeen[k >> 6] |= uint64_t{1} << (k & 63);
         rootCode4[k] = static_cast<uint16_t>(sizeof(PairSlot) * static_cast<uint32_t>(code));
         return;
@@ -282,6 +289,7 @@ void Coder::parsePairs(int32_t n, uint32_t& w4) {
 
 void Coder::parseRoots(int32_t n, uint32_t& w4) {
     auto [p, start, end, w, next] = beginChunk(n, w4);  // as in parsePairs
+    rootsWritten = true;
     for (; p != end; ++p) {
         uint32_t c = *p;
         if (__builtin_expect(w < kFirstPhrase4, 1)) {

@@ -14,6 +14,12 @@ namespace lzw {
 
 Coder::Coder()
     : count(0),
+      dictTop(kTableSize),
+      lengthsTop(kTableSize + 1),
+      countsTop(kTableSize),
+      dictSinglesSet(false),
+      decoderSinglesSet(false),
+      leafSinglesSet(false),
       highShift(8),
       nibbleShift(4),
       alphabetSize(256),
@@ -67,8 +73,9 @@ Coder::Coder()
       outputInode(0),
       outputCreated(false),
       outputMode(0),
-      childOfStale(true),
+      childOfHolds(PairsHeld::unknown),
       childOfMapped(false),
+      childOfAdvised(false),
       block(nullptr),
       checkedAdds(0) {}
 
@@ -118,7 +125,10 @@ Coder* Coder::create() noexcept {
         kIndexAt;
     auto* coder = new (reinterpret_cast<void*>(start)) Coder();
     coder->block = raw;
-    coder->childOfStale = false;
+    // Zero pages: no pairs, no lengths, no child counts to clear.
+    coder->childOfHolds = PairsHeld::none;
+    coder->lengthsTop = coder->alphabetSize;
+    coder->countsTop = 0;
     return coder;
 }
 
@@ -142,8 +152,10 @@ void Coder::mapChildTable() {
 
 void Coder::adviseHugeChildTable() {
 #ifdef MADV_HUGEPAGE
-    // Only in the pages of create(): elsewhere childOf is not aligned for it.
-    if (block != nullptr) madvise(childOf, sizeof childOf, MADV_HUGEPAGE);
+    // Only in the pages of create(): elsewhere childOf is not aligned for it. Once: the
+    // advice stays with the pages, and a call on a reused Coder should make no system call.
+    if (block != nullptr && !childOfAdvised) madvise(childOf, sizeof childOf, MADV_HUGEPAGE);
+    childOfAdvised = true;
 #endif
 }
 
