@@ -1,6 +1,7 @@
 // Calls of the C interface on one reused context, every policy and direction, at 100 B, 1 KB,
 // 16 KB and 1 MB of text, beside zstd level 1 on reused contexts in the same run (when the
-// build found zstd). A program that codes many small messages pays this per message.
+// build found zstd). A program that codes many small messages pays this per message. Each row
+// repeats one call, but all_six, which runs the six modes in turn.
 //
 // The text is standardInputs()' text_300k, from the same generator and seed, grown to 1 MB;
 // each size is its prefix. Throughput is counted in uncompressed bytes in both directions.
@@ -60,6 +61,30 @@ void lzwCall(benchmark::State& state, const Sample* sample, bool compressing, lz
         benchmark::DoNotOptimize(output.data());
     }
     state.SetBytesProcessed(state.iterations() * static_cast<int64_t>(sample->text.size()));
+}
+
+// The six modes in turn on one context, c1 d1 c2 d2 c3 d3: each call follows a call of
+// another mode, as in a program that mixes them. The time is for all six.
+void lzwMixed(benchmark::State& state, const Sample* sample) {
+    Bytes output(lzw_compress_bound(sample->text.size()));
+    std::unique_ptr<lzw_ctx, ContextFree> ctx(lzw_ctx_create());
+    for (auto _ : state) {
+        for (auto policy : {LZW_FREEZE, LZW_EVICT, LZW_RESET}) {
+            const Bytes& packed = sample->packed[policy - 1];
+            size_t packedSize = 0, size = 0;
+            if (lzw_ctx_compress(ctx.get(), policy, sample->text.data(), sample->text.size(),
+                                 output.data(), output.size(), &packedSize) != LZW_OK ||
+                packedSize != packed.size() ||
+                lzw_ctx_decompress(ctx.get(), policy, packed.data(), packed.size(), output.data(),
+                                   output.size(), &size) != LZW_OK ||
+                size != sample->text.size()) {
+                state.SkipWithError("a call on the context failed");
+                return;
+            }
+        }
+        benchmark::DoNotOptimize(output.data());
+    }
+    state.SetBytesProcessed(state.iterations() * 6 * static_cast<int64_t>(sample->text.size()));
 }
 
 #if LZW_BENCH_ZSTD
@@ -151,6 +176,8 @@ int main(int argc, char** argv) {
                 ->Unit(benchmark::kMicrosecond);
 #endif
         }
+        benchmark::RegisterBenchmark(("ctx/" + size + "/all_six").c_str(), lzwMixed, &s)
+            ->Unit(benchmark::kMicrosecond);
     }
     benchmark::RunSpecifiedBenchmarks();
     benchmark::Shutdown();
