@@ -98,10 +98,10 @@ int32_t clockTicks() {
 }  // namespace
 
 bool Coder::openInput(const char* path) {
-    inputPath = path;
-    inputKnown = false;
-    inputSize = -1;
-    inputMode = -1;
+    config.inputPath = path;
+    front.inputKnown = false;
+    front.inputSize = -1;
+    front.inputMode = -1;
     if (namesClosedStream(path)) return fail(Fault::cannotOpen, path);
     in = std::fopen(path, "rb");
     if (in == nullptr) return fail(Fault::cannotOpen, path);
@@ -113,29 +113,29 @@ bool Coder::openInput(const char* path) {
             in = nullptr;
             return fail(Fault::cannotOpen, path);
         }
-        inputKnown = true;
-        inputDevice = static_cast<uint64_t>(st.st_dev);
-        inputInode = static_cast<uint64_t>(st.st_ino);
+        front.inputKnown = true;
+        front.inputDevice = static_cast<uint64_t>(st.st_dev);
+        front.inputInode = static_cast<uint64_t>(st.st_ino);
         // Pipes and devices report no usable size (see beginCompression), nor does a regular
         // file that reports 0: /proc and the like report 0 whatever they hold.
-        if (S_ISREG(st.st_mode) && st.st_size > 0) inputSize = st.st_size;
-        if (S_ISREG(st.st_mode)) inputMode = static_cast<int32_t>(st.st_mode & 0777);
+        if (S_ISREG(st.st_mode) && st.st_size > 0) front.inputSize = st.st_size;
+        if (S_ISREG(st.st_mode)) front.inputMode = static_cast<int32_t>(st.st_mode & 0777);
     }
     return true;
 }
 
 bool Coder::openOutput(const char* path) {
-    outputPath = path;
-    outputCreated = false;
+    config.outputPath = path;
+    front.outputCreated = false;
     if (namesClosedStream(path)) return fail(Fault::cannotOpen, path);
     struct stat outStat;
-    if (inputKnown && stat(path, &outStat) == 0 && S_ISREG(outStat.st_mode) &&
-        sameFile(outStat, inputDevice, inputInode)) {
+    if (front.inputKnown && stat(path, &outStat) == 0 && S_ISREG(outStat.st_mode) &&
+        sameFile(outStat, front.inputDevice, front.inputInode)) {
         // Opening it for writing would truncate the input before it is read (devices such
         // as /dev/null lose nothing).
         return fail(Fault::sameFile, path);
     }
-    if (outputIsStandard) {
+    if (front.outputIsStandard) {
         // Opened again, it would be truncated, even where the shell appends to it (>>).
         int fd = dup(STDOUT_FILENO);
         out = fd < 0 ? nullptr : fdopen(fd, "wb");
@@ -160,10 +160,10 @@ bool Coder::openOutput(const char* path) {
         lstat(path, &named) == 0 && S_ISREG(named.st_mode) &&
         sameFile(named, static_cast<uint64_t>(opened.st_dev),
                  static_cast<uint64_t>(opened.st_ino))) {
-        outputDevice = static_cast<uint64_t>(opened.st_dev);
-        outputInode = static_cast<uint64_t>(opened.st_ino);
-        unfinishedDevice = outputDevice;
-        unfinishedInode = outputInode;
+        front.outputDevice = static_cast<uint64_t>(opened.st_dev);
+        front.outputInode = static_cast<uint64_t>(opened.st_ino);
+        unfinishedDevice = front.outputDevice;
+        unfinishedInode = front.outputInode;
         unfinishedOutput = path;
     }
     if (plain) sigprocmask(SIG_SETMASK, &saved, nullptr);
@@ -174,23 +174,23 @@ bool Coder::openOutput(const char* path) {
 std::FILE* Coder::createOutput(const char* path) {
     // Private until the run has succeeded, whatever it gets then.
     int fd = open(path, O_WRONLY | O_CREAT | O_EXCL, 0600);
-    outputCreated = fd >= 0;
+    front.outputCreated = fd >= 0;
     if (fd < 0 && errno == EEXIST) {
         fd = open(path, O_WRONLY | O_TRUNC);  // keeps its own bits
         if (fd < 0 && errno == ENOENT) {
             // A symbolic link to a missing file: its target is made, as a new file.
             fd = open(path, O_WRONLY | O_CREAT | O_TRUNC, 0600);
-            outputCreated = fd >= 0;
+            front.outputCreated = fd >= 0;
         }
     }
     if (fd < 0) return nullptr;
-    if (inputMode >= 0) {
+    if (front.inputMode >= 0) {
         // A regular input's bits, but never those that act on running or deleting it.
-        outputMode = static_cast<uint32_t>(inputMode) & 0777;
+        front.outputMode = static_cast<uint32_t>(front.inputMode) & 0777;
     } else {
         mode_t mask = umask(0);
         umask(mask);
-        outputMode = 0666 & ~static_cast<uint32_t>(mask);
+        front.outputMode = 0666 & ~static_cast<uint32_t>(mask);
     }
     std::FILE* file = fdopen(fd, "wb");
     if (file == nullptr) close(fd);
@@ -202,7 +202,7 @@ void Coder::releaseOutput(bool remove) {
     unfinishedOutput = nullptr;
     if (!remove || path == nullptr) return;
     // Only the file this run opened: the path may have been renamed or replaced since.
-    removeIfStill(path, outputDevice, outputInode);
+    removeIfStill(path, front.outputDevice, front.outputInode);
 }
 
 void Coder::catchSignals() {
@@ -237,23 +237,23 @@ bool Coder::openStandardStreams() {
 }
 
 void Coder::pickConsole(const char* outputName) {
-    console = stdout;
+    front.console = stdout;
     // A closed standard output is no output: its names cannot be opened (openOutput).
     if ((closedStreams & 1u << STDOUT_FILENO) != 0) return;
     struct stat named, standard;
     if (stat(outputName, &named) == 0 && fstat(STDOUT_FILENO, &standard) == 0 &&
         sameFile(named, static_cast<uint64_t>(standard.st_dev),
                  static_cast<uint64_t>(standard.st_ino))) {
-        console = stderr;
-        outputIsStandard = true;
+        front.console = stderr;
+        front.outputIsStandard = true;
     }
 }
 
 bool Coder::spoolInput() {
     // An empty input needs no copy (a regular file that reports size 0 mostly is empty).
     if (refill() < 0) {
-        inputSize = 0;
-        return !failed;
+        front.inputSize = 0;
+        return !io.failed;
     }
     const char* dir = std::getenv("TMPDIR");
     if (dir == nullptr || *dir == '\0') dir = "/tmp";
@@ -273,25 +273,25 @@ bool Coder::spoolInput() {
     }
     // refill() counts the bytes and stops past readLimit.
     do {
-        if (std::fwrite(inBuf, 1, static_cast<size_t>(inEnd), spool) !=
-            static_cast<size_t>(inEnd)) {
+        if (std::fwrite(io.inBuf, 1, static_cast<size_t>(io.inEnd), spool) !=
+            static_cast<size_t>(io.inEnd)) {
             fail(Fault::writeFailed, dir);
             break;
         }
     } while (refill() >= 0);
-    if (!failed && (std::fflush(spool) != 0 || std::fseek(spool, 0, SEEK_SET) != 0)) {
+    if (!io.failed && (std::fflush(spool) != 0 || std::fseek(spool, 0, SEEK_SET) != 0)) {
         fail(Fault::writeFailed, dir);
     }
-    if (failed) {
+    if (io.failed) {
         std::fclose(spool);
         return false;
     }
     std::fclose(in);
     in = spool;
-    inputSize = bytesRead;
-    bytesRead = 0;
-    inPos = inEnd = 0;
-    inEof = false;
+    front.inputSize = io.bytesRead;
+    io.bytesRead = 0;
+    io.inPos = io.inEnd = 0;
+    io.inEof = false;
     return true;
 }
 
@@ -310,32 +310,32 @@ void Coder::stopTimerAndReport() {
     endTicks = clockTicks();
     elapsedTicks =
         static_cast<int32_t>(static_cast<uint32_t>(endTicks) - static_cast<uint32_t>(startTicks));
-    if (console == nullptr) return;
+    if (front.console == nullptr) return;
     clearWatcherLine();
-    std::fprintf(console, kTimeLineFormat, static_cast<long>(elapsedTicks));
+    std::fprintf(front.console, kTimeLineFormat, static_cast<long>(elapsedTicks));
 }
 
 void Coder::printBanner(const char* text) {
-    if (console == nullptr) return;
-    std::fputs(text, console);
-    std::fputc('\n', console);
-    std::fflush(console);
+    if (front.console == nullptr) return;
+    std::fputs(text, front.console);
+    std::fputc('\n', front.console);
+    std::fflush(front.console);
 }
 
 bool Coder::closeFiles() {
-    bool ok = !failed;
+    bool ok = !io.failed;
     if (out != nullptr) {
         if (!flushOutput()) ok = false;
-        if (ok && outputCreated) {
+        if (ok && front.outputCreated) {
             if (std::fflush(out) != 0) {
-                ok = fail(Fault::writeFailed, outputPath);
+                ok = fail(Fault::writeFailed, config.outputPath);
             } else {
                 // Whole and written: the file gets its final bits now. Should the file system
                 // refuse, it stays private.
-                (void)fchmod(fileno(out), static_cast<mode_t>(outputMode));
+                (void)fchmod(fileno(out), static_cast<mode_t>(front.outputMode));
             }
         }
-        if (std::fclose(out) != 0 && ok) ok = fail(Fault::writeFailed, outputPath);
+        if (std::fclose(out) != 0 && ok) ok = fail(Fault::writeFailed, config.outputPath);
         out = nullptr;
     }
     if (in != nullptr) {
@@ -353,12 +353,12 @@ int Coder::runFile(Direction newDirection, Policy newPolicy, const char* inputNa
     printBanner(compressing ? row.compressBanner : row.decompressBanner);
     if (!row.timerBeforeBanner) startTimer();
     configure(newDirection, newPolicy);
-    readInput = readFile;
-    writeOutput = writeFile;
+    io.readInput = readFile;
+    io.writeOutput = writeFile;
     // Standard output is never sought: it may sit anywhere in its file, after what others
     // wrote there (>>, a group of commands), so only a named file, which this run opened and
     // wrote from its first byte, gets its header rewritten.
-    rewriteHeader = outputIsStandard ? nullptr : rewriteFileHeader;
+    io.rewriteHeader = front.outputIsStandard ? nullptr : rewriteFileHeader;
     bool ok = compressing ? beginCompression(inputName, outputName)
                           : beginDecompression(inputName, outputName);
     ok = ok && codeRun();
@@ -367,20 +367,20 @@ int Coder::runFile(Direction newDirection, Policy newPolicy, const char* inputNa
     // stream gave up to the fault is kept.
     releaseOutput(!ok && compressing);
     if (!ok) {
-        if (failed) reportFault();
+        if (io.failed) reportFault();
         return 1;
     }
-    if (!compressing || bytesRead > 0 || row.timeLineAfterEmptyCompression) stopTimerAndReport();
+    if (!compressing || io.bytesRead > 0 || row.timeLineAfterEmptyCompression) stopTimerAndReport();
     return 0;
 }
 
 void Coder::reportFault() {
     clearWatcherLine();
     std::fflush(stdout);
-    if (isDamage(fault)) {
-        std::fprintf(stderr, kDamagedFormat, faultPath, faultText(fault));
+    if (isDamage(io.fault)) {
+        std::fprintf(stderr, kDamagedFormat, io.faultPath, faultText(io.fault));
     } else {
-        std::fprintf(stderr, faultText(fault), faultPath);
+        std::fprintf(stderr, faultText(io.fault), io.faultPath);
     }
     std::fputc('\n', stderr);
 }
@@ -389,18 +389,18 @@ bool Coder::beginCompression(const char* inputName, const char* outputName) {
     resetStreams();
     if (!openInput(inputName)) return false;
     // Refused before the output exists, so nothing is left behind.
-    if (inputSize > kMaxInputSize) return fail(Fault::tooLarge, inputName);
+    if (front.inputSize > kMaxInputSize) return fail(Fault::tooLarge, inputName);
     if (!openOutput(outputName)) return false;
     // The header of an unknown size (pipe, device, a regular file that reports 0) is fixed
     // at the end, on an output that can go back to it; any other output gets a header right
     // from its first byte. Standard output may sit anywhere in its file (>>), so its header
     // is never rewritten: the input is copied first, and its size known.
-    bool seekable = !outputIsStandard && lseek(fileno(out), 0, SEEK_CUR) >= 0;
-    if (inputSize < 0 && !seekable) {
-        readLimit = kMaxInputSize;
+    bool seekable = !front.outputIsStandard && lseek(fileno(out), 0, SEEK_CUR) >= 0;
+    if (front.inputSize < 0 && !seekable) {
+        io.readLimit = kMaxInputSize;
         if (!spoolInput()) return false;
     }
-    return beginRun(inputSize);
+    return beginRun(front.inputSize);
 }
 
 bool Coder::beginDecompression(const char* inputName, const char* outputName) {
@@ -410,10 +410,11 @@ bool Coder::beginDecompression(const char* inputName, const char* outputName) {
 size_t Coder::readFile(Coder& coder, uint8_t* dst, size_t n) {
     if (coder.in == nullptr) return 0;
     size_t got = std::fread(dst, 1, n, coder.in);
-    if (got == 0 && std::ferror(coder.in)) coder.fail(Fault::readFailed, coder.inputPath);
-    if (got > 0 && coder.watcher != nullptr) {
-        coder.watcher->refilled(coder.watcher->context, coder.bytesRead + static_cast<int64_t>(got),
-                                coder.inputSize);
+    if (got == 0 && std::ferror(coder.in)) coder.fail(Fault::readFailed, coder.config.inputPath);
+    if (got > 0 && coder.front.watcher != nullptr) {
+        coder.front.watcher->refilled(coder.front.watcher->context,
+                                      coder.io.bytesRead + static_cast<int64_t>(got),
+                                      coder.front.inputSize);
     }
     return got;
 }
@@ -421,20 +422,21 @@ size_t Coder::readFile(Coder& coder, uint8_t* dst, size_t n) {
 bool Coder::writeFile(Coder& coder, const uint8_t* src, size_t n) {
     if (coder.out == nullptr) return true;
     if (std::fwrite(src, 1, n, coder.out) == n) return true;
-    return coder.fail(Fault::writeFailed, coder.outputPath);
+    return coder.fail(Fault::writeFailed, coder.config.outputPath);
 }
 
 bool Coder::rewriteFileHeader(Coder& coder, int32_t length) {
     // The input was a pipe or changed size while read: rewrite the header in place.
     std::FILE* file = coder.out;
     if (file == nullptr) return true;
-    if (std::fflush(file) != 0) return coder.fail(Fault::writeFailed, coder.outputPath);
-    if (std::fseek(file, 0, SEEK_SET) != 0) return coder.fail(Fault::cannotSeek, coder.outputPath);
+    if (std::fflush(file) != 0) return coder.fail(Fault::writeFailed, coder.config.outputPath);
+    if (std::fseek(file, 0, SEEK_SET) != 0)
+        return coder.fail(Fault::cannotSeek, coder.config.outputPath);
     uint8_t header[kHeaderSize];
     storeHeader(header, length);
     if (std::fwrite(header, 1, kHeaderSize, file) != kHeaderSize ||
         std::fseek(file, 0, SEEK_END) != 0) {
-        return coder.fail(Fault::writeFailed, coder.outputPath);
+        return coder.fail(Fault::writeFailed, coder.config.outputPath);
     }
     return true;
 }

@@ -69,7 +69,7 @@ int main(int argc, char** argv) {
     const char* input = fileName(argv[first + 1], "/dev/stdin");
     const char* output = fileName(argv[first + 2], "/dev/stdout");
     coder->pickConsole(output);
-    if (quiet) coder->console = nullptr;  // error lines only
+    if (quiet) coder->front.console = nullptr;  // error lines only
     lzw::app::ProgressLine progress;
     if (!quiet && lzw::app::ProgressLine::wanted()) progress.attach(*coder);
     lzw::Coder::catchSignals();

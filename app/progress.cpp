@@ -58,7 +58,7 @@ void ProgressLine::attach(Coder& coder) {
     struct winsize size;
     if (ioctl(STDERR_FILENO, TIOCGWINSZ, &size) == 0) width_ = size.ws_col;
     watcher_ = RunWatcher{&ProgressLine::refilled, &ProgressLine::cleared, this};
-    coder.watcher = &watcher_;
+    coder.front.watcher = &watcher_;
 }
 
 void ProgressLine::refilled(void* context, int64_t bytesRead, int64_t inputSize) {

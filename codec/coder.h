@@ -4,6 +4,7 @@
 #pragma once
 
 #include <algorithm>
+#include <cstddef>
 #include <cstdint>
 #include <cstdio>
 #include <cstring>
@@ -103,17 +104,11 @@ class Coder {
     int32_t count;  // next free code
     // Each call on a reused Coder refills only what the runs before it touched. Every writer
     // of a table indexed by code writes codes below count (dict: up to count), and count
-    // only falls in resetDictionary(), which first raises these marks to it: from each mark
-    // on, its table is as its last refill left it. dict[alphabetSize, dictTop) may hold
-    // phrases; so may lengthOf[alphabetSize, lengthsTop) and childCount[0, countsTop).
+    // only falls in resetDictionary(), which first raises the marks (dictTop, dec.lengthsTop,
+    // leaf.countsTop) to it: from each mark on, its table is as its last refill left it.
+    // dict[alphabetSize, dictTop) may hold phrases.
     int32_t dictTop;
-    int32_t lengthsTop;
-    int32_t countsTop;
-    // The single-byte entries, which no run changes once set: of dict, of the decoder tables,
-    // and of the leaf list and firstOf.
-    bool dictSinglesSet;
-    bool decoderSinglesSet;
-    bool leafSinglesSet;
+    bool dictSinglesSet;  // the single-byte entries, which no run changes once set
     int32_t highShift;
     int32_t nibbleShift;
     int32_t alphabetSize;
@@ -131,76 +126,97 @@ class Coder {
     int32_t endTicks;
     int32_t elapsedTicks;
 
-    // ---- Robustness and buffering state ----
-    // The run's configuration (configure()); indexing, evicting and freezeWhenFull follow.
-    Direction direction;
-    Policy policy;
-    const char* inputPath;  // names the files in messages
-    const char* outputPath;
-    Fault fault;  // the run's first fault
-    // The file it concerns (the input, for a damaged stream).
-    const char* faultPath;
-    bool failed;           // set by fail(); every loop stops on it
-    bool writeFailed;      // the output refused a write; nothing more is written
-    int64_t bytesRead;     // input bytes consumed by a compressor
-    int64_t headerLength;  // length written into the header by a compressor
-    int64_t remaining;     // bytes a decoder may still write, from the header
-    int32_t inPos, inEnd;  // window of inBuf not yet consumed
-    int32_t outPos;        // bytes of outBuf not yet written
-    bool inEof;            // the input has reported end or error
-    // A run in memory (runMemory()) reads memIn instead of `in` and writes memOut instead of
-    // `out`, refusing to write past memOutCapacity.
-    bool inMemory;
-    const uint8_t* memIn;
-    size_t memInSize;
-    size_t memInPos;
-    uint8_t* memOut;
-    size_t memOutCapacity;
-    size_t memOutSize;
-    // Any other run reads and writes through these, which the front end points at its files
-    // (the codec itself opens, reads and writes no file). readInput: up to n bytes into dst,
-    // how many it read, 0 at the end or after fail(); writeOutput: all n bytes, false after
-    // fail(); rewriteHeader: `length` into the output's header again, false after fail().
-    // Null: no input, an output that takes everything, and a header that cannot be rewritten.
-    size_t (*readInput)(Coder& coder, uint8_t* dst, size_t n);
-    bool (*writeOutput)(Coder& coder, const uint8_t* src, size_t n);
-    bool (*rewriteHeader)(Coder& coder, int32_t length);
-    bool indexing;  // a compressor: keep the pair index; a decoder: keep the decoder tables
-    // Eviction: childCount, the leaves and the empty-slot marks are kept. The freeze and
-    // reset modes never give a phrase up and skip that upkeep.
-    bool evicting;
-    bool inputKnown;  // inputDevice/inputInode identify the open input
-    uint64_t inputDevice;
-    uint64_t inputInode;
-    // Size of a regular input file, -1 when unknown: a pipe or device, or a regular file that
-    // reports 0 (procfs and the like report 0 whatever they hold).
-    int64_t inputSize;
-    int32_t inputMode;  // permission bits of a regular input, -1 for any other
-    // A compressor fails once it has read more input bytes than this (the header's limit).
-    int64_t readLimit;
-    // Banner and time line: standard output, or standard error when that is the output;
-    // null: neither is printed (lzw -q).
-    std::FILE* console;
-    // The program's progress display, or null (see RunWatcher).
-    RunWatcher* watcher;
-    // The output names the file open as standard output: it is written through that
-    // descriptor, at its position, instead of being opened (and truncated) again.
-    bool outputIsStandard;
-    // The regular output file opened, while a failure or a signal may remove it.
-    uint64_t outputDevice;
-    uint64_t outputInode;
-    // The output file is new (this run created it, private): closeFiles gives it outputMode
-    // once the run has succeeded.
-    bool outputCreated;
-    uint32_t outputMode;
-    static constexpr int32_t kBufSize = 1 << 16;
-    uint8_t inBuf[kBufSize + 1];  // one byte more: loops may read one past the window
-    uint8_t outBuf[kBufSize];
+    // ---- The rest of a run's state, one plain aggregate per concern ----
+    // Each states its invariant and the configurations that keep it; Coder's operations keep
+    // it. A configuration that does not keep a structure derived from dict leaves it as it
+    // is; the checks of checks.cpp compare each kept one with dict in checked builds.
 
-    // ---- Structures derived from dict, each with the configurations that keep it ----
-    // Each states its invariant; the checks of checks.cpp compare it with dict in checked
-    // builds. A configuration that does not keep a structure leaves it as it is.
-    //
+    // The run's configuration: direction and policy, and from the policy's row indexing and
+    // evicting (as freezeWhenFull), set together by configure(); the names of the files, by
+    // the front end or runMemory(). Fixed while the run codes.
+    struct RunConfig {
+        Direction direction = Direction::compress;
+        Policy policy = Policy::freeze;
+        const char* inputPath = "";  // names the files in messages
+        const char* outputPath = "";
+        // A compressor: keep the pair index; a decoder: keep the decoder tables.
+        bool indexing = true;
+        // Eviction: childCount, the leaves and the empty-slot marks are kept. The freeze and
+        // reset modes never give a phrase up and skip that upkeep.
+        bool evicting = false;
+    };
+    RunConfig config;
+
+    // The streams, their buffers and the run's fault. inBuf[inPos, inEnd) is input not yet
+    // consumed, outBuf[0, outPos) output not yet written; resetStreams() empties both for a
+    // new pair of streams. Once `failed` is set, fault and faultPath keep the run's first
+    // fault, every loop stops, and the input reads as ended. A run in memory (runMemory())
+    // reads memIn instead of `in` and writes memOut instead of `out`, refusing to write past
+    // memOutCapacity. Any other run reads and writes through readInput, writeOutput and
+    // rewriteHeader, which the front end points at its files (the codec itself opens, reads
+    // and writes no file). readInput: up to n bytes into dst, how many it read, 0 at the end
+    // or after fail(); writeOutput: all n bytes, false after fail(); rewriteHeader: `length`
+    // into the output's header again, false after fail(). Null: no input, an output that
+    // takes everything, and a header that cannot be rewritten.
+    static constexpr int32_t kBufSize = 1 << 16;
+    struct Streams {
+        Fault fault = Fault::none;  // the run's first fault
+        // The file it concerns (the input, for a damaged stream).
+        const char* faultPath = "";
+        bool failed = false;           // set by fail(); every loop stops on it
+        bool writeFailed = false;      // the output refused a write; nothing more is written
+        int64_t bytesRead = 0;         // input bytes consumed by a compressor
+        int64_t headerLength = 0;      // length written into the header by a compressor
+        int64_t remaining = 0;         // bytes a decoder may still write, from the header
+        int32_t inPos = 0, inEnd = 0;  // window of inBuf not yet consumed
+        int32_t outPos = 0;            // bytes of outBuf not yet written
+        bool inEof = false;            // the input has reported end or error
+        bool inMemory = false;
+        const uint8_t* memIn = nullptr;
+        size_t memInSize = 0;
+        size_t memInPos = 0;
+        uint8_t* memOut = nullptr;
+        size_t memOutCapacity = 0;
+        size_t memOutSize = 0;
+        size_t (*readInput)(Coder& coder, uint8_t* dst, size_t n) = nullptr;
+        bool (*writeOutput)(Coder& coder, const uint8_t* src, size_t n) = nullptr;
+        bool (*rewriteHeader)(Coder& coder, int32_t length) = nullptr;
+        // A compressor fails once it has read more input bytes than this (the header's limit).
+        int64_t readLimit = INT64_MAX;
+        uint8_t inBuf[kBufSize + 1];  // one byte more: loops may read one past the window
+        uint8_t outBuf[kBufSize];
+    };
+    Streams io;
+
+    // What the program's front end (app/) keeps of its files and its console: the identity
+    // of the open input and of the output it may remove, and where its lines go. The codec
+    // core neither reads nor writes it.
+    struct FrontEnd {
+        bool inputKnown = false;  // inputDevice/inputInode identify the open input
+        uint64_t inputDevice = 0;
+        uint64_t inputInode = 0;
+        // Size of a regular input file, -1 when unknown: a pipe or device, or a regular file
+        // that reports 0 (procfs and the like report 0 whatever they hold).
+        int64_t inputSize = -1;
+        int32_t inputMode = -1;  // permission bits of a regular input, -1 for any other
+        // Banner and time line: standard output, or standard error when that is the output;
+        // null: neither is printed (lzw -q).
+        std::FILE* console = nullptr;
+        // The program's progress display, or null (see RunWatcher).
+        RunWatcher* watcher = nullptr;
+        // The output names the file open as standard output: it is written through that
+        // descriptor, at its position, instead of being opened (and truncated) again.
+        bool outputIsStandard = false;
+        // The regular output file opened, while a failure or a signal may remove it.
+        uint64_t outputDevice = 0;
+        uint64_t outputInode = 0;
+        // The output file is new (this run created it, private): closeFiles gives it
+        // outputMode once the run has succeeded.
+        bool outputCreated = false;
+        uint32_t outputMode = 0;
+    };
+    FrontEnd front;
+
     // Pair index of the freeze and eviction compressors (findChild). Invariant: for every
     // phrase k that stands in its parent's child list, childOf[pairSlot(dict[k].parent,
     // dict[k].symbol)] == k, and every other entry is 0 (code 0 is never a child). One load
@@ -210,32 +226,35 @@ class Coder {
     // can place it on a 2 MiB boundary, where the system may back it with one huge page: a run
     // then pays one fault for the table instead of one per 4 KiB page it touches (about 10 us
     // each on a virtual machine, hundreds of them in a 10 KB input), and its loads miss the TLB
-    // far less.
-    alignas(1 << 15) uint16_t childOf[kTableSize << 8];
+    // far less. childOfHolds: what childOf holds besides zeros: nothing; the pairs of the codes
+    // [alphabetSize, count) as dict describes them (the freeze compressor) or as parentOf and
+    // symbolOf do (the eviction compressor, whose release loop leaves dict behind); or anything
+    // (a Coder not from create()). Every reset drops them before any other run can change what
+    // describes them, about ten instructions a pair, so that a short call on a reused Coder
+    // does not clear 2 MiB; only `unknown` is cleared whole.
+    //
+    // Beside it, the lanes of the freeze compressor, which parses each input window of a
+    // frozen dictionary in kLanes interleaved lanes: lane k starts a phrase at the start of its
+    // segment and parses it on its own, so the lanes' dependent table loads overlap instead of
+    // following one another. From a phrase start, the parse of a frozen dictionary depends on
+    // nothing before it, so once the exact parse of the previous segment starts a phrase where
+    // lane k started one, the rest of lane k is exact. laneCodes holds each lane's codes,
+    // laneStarts a bit per byte of its segment, set where one of its phrases starts.
     static constexpr size_t kHugePage = size_t{1} << 21;
-    // What childOf holds besides zeros: nothing; the pairs of the codes [alphabetSize, count)
-    // as dict describes them (the freeze compressor) or as parentOf and symbolOf do (the
-    // eviction compressor, whose release loop leaves dict behind); or anything (a Coder not
-    // from create()). Every reset drops them before any other run can change what describes
-    // them, about ten instructions a pair, so that a short call on a reused Coder does not
-    // clear 2 MiB; only `unknown` is cleared whole.
-    enum class PairsHeld : uint8_t { none, ofDict, ofParents, unknown };
-    PairsHeld childOfHolds;
-    // Whether mapChildTable() has run for this Coder.
-    bool childOfMapped;
-    bool childOfAdvised;  // whether adviseHugeChildTable() has, which is needed once
-    void* block;          // the allocation create() placed this Coder in, or null
-    // A frozen dictionary parses each input window in kLanes interleaved lanes: lane k
-    // starts a phrase at the start of its segment and parses it on its own, so the lanes'
-    // dependent table loads overlap instead of following one another. From a phrase start,
-    // the parse of a frozen dictionary depends on nothing before it, so once the exact
-    // parse of the previous segment starts a phrase where lane k started one, the rest
-    // of lane k is exact. laneCodes holds each lane's codes, laneStarts a bit per byte of
-    // its segment, set where one of its phrases starts.
     static constexpr int32_t kLanes = 4;  // four keep every lane's state in registers
     static constexpr int32_t kLaneBytes = kBufSize / kLanes;
-    uint16_t laneCodes[kLanes][kLaneBytes];
-    uint64_t laneStarts[kLanes][kLaneBytes / 64];
+    enum class PairsHeld : uint8_t { none, ofDict, ofParents, unknown };
+    struct PairIndex {
+        uint16_t childOf[kTableSize << 8];  // first: aligned by the member `pairs`
+        PairsHeld childOfHolds = PairsHeld::unknown;
+        bool childOfMapped = false;   // whether mapChildTable() has run for this Coder
+        bool childOfAdvised = false;  // whether adviseHugeChildTable() has, needed once
+        void* block = nullptr;        // the allocation create() placed this Coder in, or null
+        uint16_t laneCodes[kLanes][kLaneBytes];
+        uint64_t laneStarts[kLanes][kLaneBytes / 64];
+    };
+    alignas(1 << 15) PairIndex pairs;
+
     // Pair table of the reset-mode compressor (findChild<true>). Invariant: every pair
     // (dict[k].parent, dict[k].symbol) of a phrase added since the last reset is found by
     // findPair (but phrase 256 hung under a slot that reset emptied, which is never
@@ -246,58 +265,71 @@ class Coder {
     // first-level cache. A pair (prefix, symbol) may sit in one of two slots, prefix XOR
     // first[symbol] and prefix XOR second[symbol], which lie in opposite halves of the
     // table (kPairHash in resetting.cpp), so slot and symbol give back the prefix.
-    static constexpr int32_t kPairSlots = 8192;
-    static constexpr int32_t kSymbols = 256;
-    alignas(kPairSlots * sizeof(PairSlot)) PairSlot pairTable[kPairSlots];
-    // Addresses of symbol c's two slots for prefix 0; prefix p's are these XOR 4p, which
-    // the table's alignment keeps inside it.
-    uintptr_t pairFirst[kSymbols];
-    uintptr_t pairSecond[kSymbols];
-    // By tag: the XOR that takes an entry from either of its slots to the other.
-    uintptr_t pairMove[kSymbols + 1];
-    PairSlot pairSink;         // takes the store of every byte that adds no phrase
-    bool pairsMapped = false;  // the three tables above point into this Coder
-    // Codes written by parsePairs and parseRoots, as 4 x code: the code written when phrase
-    // k is added stands at index k.
-    uint16_t chunkCodes[kTableSize + 1];
-    // Pairs that found no free slot (rare) wait here until the next reset: a list of codes
-    // per prefix through stashNext, with their symbols. While any waits, the compressor
-    // codes byte by byte through findChild and addPhrase, which look here too.
-    int32_t stashed;
-    uint16_t stashHead[kTableSize];
-    uint16_t stashNext[kTableSize];
-    uint8_t stashSymbol[kTableSize];
+    //
+    // Pairs that found no free slot (rare) wait in the stash until the next reset: a list of
+    // codes per prefix through stashNext, with their symbols. While any waits, the compressor
+    // codes byte by byte through findChild and addPhrase, which look there too.
+    //
     // Where nearly every byte adds a phrase (random data), nearly every byte also meets a
     // pair with both slots taken, and parsePairs spends most of its time moving entries.
     // A dictionary filled from fewer than kRootsBelow input bytes leaves its successor's
     // pairs under a single byte in rootCode4 instead (by prefix << 8 | symbol, valid where
     // the bit in rootSeen is set): parseRoots finds them by one load, and the bytes that
     // match nothing cost no branch miss. Phrase prefixes stay in pairTable.
-    bool rootsDirect;
-    bool rootsWritten;  // rootSeen may have bits set: cleared before roots are used again
-    int64_t fillBytes;  // input bytes coded since the last reset
+    static constexpr int32_t kPairSlots = 8192;
+    static constexpr int32_t kSymbols = 256;
     static constexpr int64_t kRootsBelow = 5000;
-    uint64_t rootSeen[kSymbols * kSymbols / 64];
-    uint16_t rootCode4[kSymbols * kSymbols];
-    // Child counts of eviction, instead of the child lists. Invariant: childCount[k] is the
-    // number of phrases j != k with dict[j].parent == k (a phrase stands in its parent's
-    // list while its slot is filled and it is not its own parent). Leaving a list is one
-    // decrement instead of a walk of up to 256 siblings; adding touches no sibling.
-    uint16_t childCount[kTableSize];
+    struct PairTable {
+        PairSlot pairTable[kPairSlots];  // first: aligned by the member `table`
+        // Addresses of symbol c's two slots for prefix 0; prefix p's are these XOR 4p, which
+        // the table's alignment keeps inside it.
+        uintptr_t pairFirst[kSymbols];
+        uintptr_t pairSecond[kSymbols];
+        // By tag: the XOR that takes an entry from either of its slots to the other.
+        uintptr_t pairMove[kSymbols + 1];
+        PairSlot pairSink;         // takes the store of every byte that adds no phrase
+        bool pairsMapped = false;  // the three tables above point into this Coder
+        // Codes written by parsePairs and parseRoots, as 4 x code: the code written when
+        // phrase k is added stands at index k.
+        uint16_t chunkCodes[kTableSize + 1];
+        int32_t stashed;
+        uint16_t stashHead[kTableSize];
+        uint16_t stashNext[kTableSize];
+        uint8_t stashSymbol[kTableSize];
+        bool rootsDirect;
+        bool rootsWritten;  // rootSeen may have bits set: cleared before roots are used again
+        int64_t fillBytes;  // input bytes coded since the last reset
+        uint64_t rootSeen[kSymbols * kSymbols / 64];
+        uint16_t rootCode4[kSymbols * kSymbols];
+    };
+    alignas(kPairSlots * sizeof(PairSlot)) PairTable table;
+
     // Decoder tables, and the eviction compressor's compact parent and symbol. Invariant:
     // parentOf and symbolOf copy dict's parent and symbol (12 KiB instead of 64 KiB to walk);
     // in decoders, lengthOf[k] is the length of k's string: lengthOf[parent] + 1, 0 under an
     // empty slot (only a damaged stream hangs a phrase there), kTableSize + 1 for a chain
     // without end; shortString[k] holds a string of up to 16 bytes whole, first byte first,
     // so most codes are written by one 16-byte copy instead of a walk of dependent loads; in
-    // eviction, firstOf[k] is its first byte.
-    uint16_t parentOf[kTableSize + 1];
-    uint8_t symbolOf[kTableSize + 1];
-    uint16_t lengthOf[kTableSize + 1];
+    // the eviction decoder, firstOf[k] is its first byte.
     static constexpr int32_t kShortString = 16;
-    uint8_t shortString[kTableSize][kShortString];
-    // Leaves of eviction. Invariant: the list holds exactly the phrases without children, in
-    // the order of their last use, oldest first (checked against lastUse below).
+    struct DecoderTables {
+        uint16_t parentOf[kTableSize + 1];
+        uint8_t symbolOf[kTableSize + 1];
+        uint16_t lengthOf[kTableSize + 1];
+        uint8_t shortString[kTableSize][kShortString];
+        uint8_t firstOf[kTableSize + 1];
+        int32_t lengthsTop = kTableSize + 1;  // lengthOf[alphabetSize, lengthsTop) may be set
+        bool singlesSet = false;  // the single-byte entries, which no run changes once set
+    };
+    DecoderTables dec;
+
+    // Eviction's child counts and leaves; kept by eviction alone.
+    // Child counts, instead of the child lists. Invariant: childCount[k] is the number of
+    // phrases j != k with dict[j].parent == k (a phrase stands in its parent's list while its
+    // slot is filled and it is not its own parent). Leaving a list is one decrement instead
+    // of a walk of up to 256 siblings; adding touches no sibling.
+    // Leaves. Invariant: the list holds exactly the phrases without children, in the order of
+    // their last use, oldest first (checked against check.lastUse).
     // Eviction gives up the least recently used phrase without children (a leaf). Only the
     // order of the leaves matters, and two facts keep it without ordering all phrases:
     //  1. A leaf that is used (the end of a match, or a decoded code) is the prefix of the
@@ -322,17 +354,27 @@ class Coder {
         uint16_t next;  // newer neighbour (in the head NIL: the oldest leaf)
         uint16_t prev;  // older neighbour (in the head NIL: the newest leaf)
     };
-    LeafLink leaves[kTableSize + 3];
-    uint8_t firstOf[kTableSize + 1];  // the eviction decoder's first bytes (see above)
-    // Checked builds: when each phrase was last used, as a literal recency list would order
-    // them, and each phrase's parent and number of children as followed from dict; the leaf
-    // list and the child counts are compared against them after every add.
-    uint64_t lastUse[kTableSize];
-    uint64_t useClock;
-    uint16_t refParent[kTableSize];
-    uint16_t refChildren[kTableSize];
-    int32_t usedLeaf;      // the leaf used since the last add, or NIL
-    uint64_t checkedAdds;  // adds checked since the Coder was made
+    struct LeafList {
+        uint16_t childCount[kTableSize];
+        LeafLink leaves[kTableSize + 3];
+        int32_t countsTop = kTableSize;  // childCount[0, countsTop) may be set
+        // The single bytes' links and dec.firstOf, which no run changes once set.
+        bool singlesSet = false;
+    };
+    LeafList leaf;
+
+    // Checked builds only: when each phrase was last used, as a literal recency list would
+    // order them, and each phrase's parent and number of children as followed from dict; the
+    // leaf list and the child counts are compared against them after every add.
+    struct CheckState {
+        uint64_t lastUse[kTableSize];
+        uint64_t useClock;
+        uint16_t refParent[kTableSize];
+        uint16_t refChildren[kTableSize];
+        int32_t usedLeaf;          // the leaf used since the last add, or NIL
+        uint64_t checkedAdds = 0;  // adds checked since the Coder was made
+    };
+    CheckState check;
 
     // Sets the code-width parameters, clears both stream handles, configures c1.
     Coder();
@@ -434,9 +476,7 @@ class Coder {
     // Prints the mode banner on `console` and flushes it (nothing when `console` is null).
     void printBanner(const char* text);
     // Tells the watcher, if any, that a line is about to be printed.
-    void clearWatcherLine() {
-        if (watcher != nullptr) watcher->clear(watcher->context);
-    }
+    void clearWatcherLine();
     // Prints the line of the run's fault on standard error. REQUIRES: a fault.
     void reportFault();
     // Flushes and closes both files; reports write errors.
@@ -445,15 +485,9 @@ class Coder {
     // ---- Byte streams and the code format (stream.cpp) ----
     // Next input byte, or -1 at end of input; a read error, or reading past readLimit, marks
     // the run failed and ends input.
-    int readByte() {
-        if (inPos < inEnd) return inBuf[inPos++];
-        return refill();
-    }
+    int readByte();
     int refill();
-    void writeByte(uint8_t b) {
-        if (outPos == kBufSize) flushOutput();
-        outBuf[outPos++] = b;
-    }
+    void writeByte(uint8_t b);
     // Writes out what outBuf holds; a write error marks the run failed.
     bool flushOutput();
     // Resets the buffering state for a new pair of streams.
@@ -463,57 +497,24 @@ class Coder {
     // Reads the header; a file shorter than four bytes gives INT32_MIN.
     int32_t readLength();
     // Appends one 12-bit code. REQUIRES: 0 <= code < 4096.
-    void writeCode(int32_t code) {
-        if (halfPending) {
-            writeByte(static_cast<uint8_t>((pendingNibble << nibbleShift) + (code >> highShift)));
-            writeByte(static_cast<uint8_t>(code & byteMask));
-            halfPending = false;
-        } else {
-            pendingNibble = code & nibbleMask;
-            writeByte(static_cast<uint8_t>(code >> nibbleShift));
-            halfPending = true;
-        }
-    }
+    void writeCode(int32_t code);
     // Writes the pending half code, if any, padded with a zero nibble.
     void flushCode();
     // Next code, or -1 when the input ends (also when it ends between the two bytes of a code).
-    int32_t readCode() {
-        int c = readByte();
-        if (c < 0) return -1;
-        int32_t code;
-        if (halfPending) {
-            code = (pendingNibble << highShift) + c;
-        } else {
-            int d = readByte();
-            if (d < 0) return -1;  // the file ends inside a code
-            code = (c << nibbleShift) + (d >> nibbleShift);
-            pendingNibble = d & nibbleMask;
-        }
-        halfPending = !halfPending;
-        return code;
-    }
+    int32_t readCode();
 
     // ---- Dictionary, freeze and reset modes (dictionary.cpp) ----
     // Back to the 256 single-byte codes; count = 256. Set `indexing` and `freezeWhenFull`
     // first: they select which of the faster structures are kept.
     void resetDictionary();
-    // Empties childOf as childOfHolds says: pair by pair, or whole.
+    // Empties childOf as pairs.childOfHolds says: pair by pair, or whole.
     void dropPairs();
     // Code of the phrase prefix+symbol, or NIL. REQUIRES: 0 <= prefix < 4096, 0 <= symbol
     // < 256, and `indexing` set since the last resetDictionary() (not so in decoders); with
     // kPairTable, in the reset-mode compressor (`indexing` set, `freezeWhenFull` clear).
     template <bool kPairTable = false>
-    int32_t findChild(int32_t prefix, int32_t symbol) {
-        if constexpr (kPairTable) {
-            return findPair(prefix, symbol);
-        } else {
-            int32_t x = childOf[pairSlot(prefix, symbol)];
-            return x != 0 ? x : NIL;
-        }
-    }
-    static uint32_t pairSlot(int32_t prefix, int32_t symbol) {
-        return static_cast<uint32_t>(symbol) << 12 | static_cast<uint32_t>(prefix);
-    }
+    int32_t findChild(int32_t prefix, int32_t symbol);
+    static uint32_t pairSlot(int32_t prefix, int32_t symbol);
     // REQUIRES: prefix+symbol is not indexed yet.
     void indexInsert(int32_t prefix, int32_t symbol, int32_t code);
     // Fills slot `code` as the newest child of `prefix`, keeping the faster structures of
@@ -531,54 +532,20 @@ class Coder {
     // Writes the string of `code` and leaves it in stringBuf, last byte first; returns its
     // length, or 0 after failCorrupt() when the chain loops or reaches an empty slot.
     // REQUIRES: indexing off since the last resetDictionary() (a decoder).
-    int32_t emitString(int32_t code) { return emitChecked(code); }
+    int32_t emitString(int32_t code);
     // Writes the n-byte string of `code` to the output, keeping it in stringBuf (last byte
     // first). Returns n, or 0 after failCorrupt() when the chain does not end at a single byte
     // after exactly n steps, or after a failed write. REQUIRES: 1 <= n <= 4096. Every walk stays in
     // the tables: parentOf[NIL] is NIL.
-    int32_t writeString(int32_t code, int32_t n) {
-        if (outPos + n > kBufSize && !flushOutput()) return 0;
-        // Straight into the output buffer, from the string's end.
-        uint8_t* dst = outBuf + outPos + n - 1;
-        int32_t c = code;
-        int32_t last = c;
-        for (int32_t i = 0; i < n; ++i) {
-            uint8_t b = symbolOf[c];
-            dst[-i] = b;
-            stringBuf[i] = b;
-            last = c;
-            c = parentOf[c];
-        }
-        // A sound chain reaches a single byte in exactly n steps.
-        if (last >= alphabetSize) {
-            chainFault();
-            return 0;
-        }
-        outPos += n;
-        return n;
-    }
+    int32_t writeString(int32_t code, int32_t n);
     // Checks the length of `code` against `remaining` before writeString.
-    int32_t emitChecked(int32_t code) {
-        int32_t n = lengthOf[code];
-        if (n == 0 || n > kTableSize || n > remaining) {
-            lengthFault(n);
-            return 0;
-        }
-        return writeString(code, n);
-    }
+    int32_t emitChecked(int32_t code);
     void chainFault();
     void lengthFault(int32_t n);
     // Writes the n-byte string of `code` by one copy of its whole short form (the bytes past
     // n are overwritten later). False after a failed write. REQUIRES: 1 <= n <= kShortString
     // and a sound chain.
-    bool copyShortString(int32_t code, int32_t n) {
-        if (outPos > kBufSize - kShortString && !flushOutput()) [[unlikely]] {
-            return false;
-        }
-        std::memcpy(outBuf + outPos, shortString[code], kShortString);
-        outPos += n;
-        return true;
-    }
+    bool copyShortString(int32_t code, int32_t n);
 
     // Local copies of the input cursor and the half-code state for the decoding loops:
     // stores into outBuf may alias any member, so members would be reloaded per byte.
@@ -588,14 +555,8 @@ class Coder {
         int32_t nibble;
         bool half;
     };
-    CodeCursor takeCursor() {
-        return CodeCursor{inBuf + inPos, inBuf + inEnd, pendingNibble, halfPending};
-    }
-    void putCursor(const CodeCursor& cur) {
-        inPos = static_cast<int32_t>(cur.p - inBuf);
-        pendingNibble = cur.nibble;
-        halfPending = cur.half;
-    }
+    CodeCursor takeCursor();
+    void putCursor(const CodeCursor& cur);
     // writeCode() through local copies of the output position and the half-code state.
     // The low `bits` of `pending` are the half code not written yet (4 bits or none).
     struct CodeWriter {
@@ -603,67 +564,21 @@ class Coder {
         uint32_t pending;
         uint32_t bits;
     };
-    CodeWriter takeWriter() {
-        return CodeWriter{outBuf + outPos, static_cast<uint32_t>(pendingNibble),
-                          halfPending ? 4u : 0u};
-    }
-    void putWriter(const CodeWriter& wr) {
-        outPos = static_cast<int32_t>(wr.p - outBuf);
-        pendingNibble = static_cast<int32_t>(wr.pending & 15);
-        halfPending = wr.bits != 0;
-    }
+    CodeWriter takeWriter();
+    void putWriter(const CodeWriter& wr);
     // Without a branch on the half code: the 16 or 12 bits now due go out as one 4-byte
     // store, of which the whole bytes count (the rest is overwritten by the next store).
     // False, with nothing stored, once a write has failed: the caller's loop stops there.
     // The test sits in the flush branch only, so a loop pays nothing for it.
-    bool putCode(CodeWriter& wr, int32_t code) {
-        if (!makeRoom(wr, 1)) [[unlikely]] {
-            return false;
-        }
-        storeCode(wr, code);
-        return true;
-    }
+    bool putCode(CodeWriter& wr, int32_t code);
     // Writes out the buffer unless it has room for `codes` more codes (at most kBufSize / 2):
     // the last one's 4-byte store starts at most ceil(3 (codes - 1) / 2) bytes on. False after
     // a failed write.
-    bool makeRoom(CodeWriter& wr, int32_t codes) {
-        if (wr.p + (3 * codes - 2) / 2 + 4 > outBuf + kBufSize) [[unlikely]] {
-            putWriter(wr);
-            bool written = flushOutput();
-            wr = takeWriter();
-            return written;
-        }
-        return true;
-    }
+    bool makeRoom(CodeWriter& wr, int32_t codes);
     // putCode where makeRoom has made room.
-    void storeCode(CodeWriter& wr, int32_t code) {
-        wr.pending = (wr.pending << 12) | static_cast<uint32_t>(code);
-        wr.bits += 12;
-        uint32_t word = __builtin_bswap32(wr.pending << (32 - wr.bits));
-        std::memcpy(wr.p, &word, 4);
-        wr.p += wr.bits >> 3;
-        wr.bits &= 7;
-    }
+    void storeCode(CodeWriter& wr, int32_t code);
     // readCode() through the cursor.
-    int32_t nextCode(CodeCursor& cur) {
-        if (cur.end - cur.p >= 2) {
-            int32_t code;
-            if (cur.half) {
-                code = (cur.nibble << 8) | cur.p[0];
-                cur.p += 1;
-            } else {
-                code = (cur.p[0] << 4) | (cur.p[1] >> 4);
-                cur.nibble = cur.p[1] & 15;
-                cur.p += 2;
-            }
-            cur.half = !cur.half;
-            return code;
-        }
-        putCursor(cur);
-        int32_t code = readCode();
-        cur = takeCursor();
-        return code;
-    }
+    int32_t nextCode(CodeCursor& cur);
     // Coding loops over the already open in/out (header included), as the policy rows name
     // them: compressLoop for the freeze mode, decompressLoop for the freeze and reset modes.
     // True on success.
@@ -713,16 +628,8 @@ class Coder {
         uint32_t w;
         uint32_t next;
     };
-    Chunk beginChunk(int32_t n, uint32_t w4) {
-        const uint8_t* p = inBuf + inPos;
-        return Chunk{p, p, p + n, w4, static_cast<uint32_t>(count)};
-    }
-    void endChunk(const uint8_t* p, const uint8_t* start, uint32_t next, uint32_t w, uint32_t& w4) {
-        fillBytes += p - start;
-        inPos = static_cast<int32_t>(p - inBuf);
-        count = static_cast<int32_t>(next);
-        w4 = w;
-    }
+    Chunk beginChunk(int32_t n, uint32_t w4);
+    void endChunk(const uint8_t* p, const uint8_t* start, uint32_t next, uint32_t w, uint32_t& w4);
     // 4 x the first phrase code: a smaller phrase in progress is a single byte.
     static constexpr uint32_t kFirstPhrase4 = sizeof(PairSlot) * kSymbols;
     // Writes chunkCodes[from, to) to the output. False after a failed write.
@@ -762,12 +669,9 @@ class Coder {
     // Empties the leaf list. REQUIRES: resetDictionary() with `evicting` set just before.
     void initRecency();
     // Oldest leaf, or NIL when there is none.
-    int32_t pickVictim() const { return leaves[NIL].next; }
+    int32_t pickVictim() const;
     // Whether `code` is a phrase without children. REQUIRES: code < count.
-    bool isLeaf(int32_t code) const {
-        // Both tests always, so no branch is taken on the first.
-        return static_cast<bool>((code >= alphabetSize) & (childCount[code] == 0));
-    }
+    bool isLeaf(int32_t code) const;
     // The first half of an add under `prefix`, for a dictionary known to be full (kFull) or
     // not: the prefix leaves the leaf list if it is in it, and the slot the add fills is taken:
     // the next free code, else the oldest leaf other than the prefix, else the prefix itself.
@@ -790,30 +694,12 @@ class Coder {
     // every phrase on its path, shortest first. Returns the length, or 0 after failCorrupt().
     int32_t emitStringTouching(int32_t code);
     // List moves. REQUIRES for unlinkLeaf: a listed leaf, a single byte or kLeafSpare.
-    void unlinkLeaf(int32_t code) {
-        int32_t p = leaves[code].prev;
-        int32_t q = leaves[code].next;
-        leaves[p].next = static_cast<uint16_t>(q);
-        leaves[q].prev = static_cast<uint16_t>(p);
-    }
-    void appendLeaf(int32_t code) {
-        int32_t t = leaves[NIL].prev;
-        leaves[code].prev = static_cast<uint16_t>(t);
-        leaves[code].next = NIL;
-        leaves[t].next = static_cast<uint16_t>(code);
-        leaves[NIL].prev = static_cast<uint16_t>(code);
-    }
+    void unlinkLeaf(int32_t code);
+    void appendLeaf(int32_t code);
     // Checked builds: records a use of `code` for the leaf-order check.
-    void noteUse(int32_t code) {
-        if constexpr (kChecked) {
-            lastUse[code] = ++useClock;
-            if (code >= alphabetSize && refChildren[code] == 0) usedLeaf = code;
-        }
-    }
+    void noteUse(int32_t code);
     // Checked builds: records the use of every phrase on the path of `code`, shortest first.
-    void notePathUse(int32_t code) {
-        if constexpr (kChecked) notePathWalk(code);
-    }
+    void notePathUse(int32_t code);
     void notePathWalk(int32_t code);
     // ---- Checks of the derived structures (checks.cpp); checked builds only ----
     // They abort on a difference: that is a bug in this program, never bad input.
@@ -838,10 +724,7 @@ class Coder {
     void checkPairsAdded(int32_t from);
     // Checked builds: records in dict the phrase a chunk of the reset-mode compressor adds,
     // w4 being 4 x its prefix.
-    void noteChunkAdd(uint32_t code, uint32_t w4, uint32_t symbol) {
-        dict[code] =
-            DictEntry{static_cast<int32_t>(w4 >> 2), NIL, NIL, static_cast<int32_t>(symbol)};
-    }
+    void noteChunkAdd(uint32_t code, uint32_t w4, uint32_t symbol);
     // A decoder's entry for phrase k against dict and its parent's entry.
     void checkDecoderEntry(int32_t k);
     // Eviction, around every add under `prefix`: the leaf used since the last add is that
@@ -866,6 +749,11 @@ class Coder {
     template <bool kFull>
     bool decodeEvicting(int32_t& prev, CodeCursor& cur, int64_t& left);
 };
+
+// The two aligned tables open their aggregates, whose members carry the alignment: aligned
+// inside, each aggregate would be padded to a multiple of 32 KiB.
+static_assert(offsetof(Coder, pairs.childOf) == offsetof(Coder, pairs));
+static_assert(offsetof(Coder, table.pairTable) == offsetof(Coder, table));
 
 // The policies, in the order of their values. A new one needs a row here and its loops.
 inline constexpr PolicyRow kPolicyRows[] = {
@@ -932,197 +820,6 @@ inline bool findMode(const char* name, Direction& direction, Policy& policy) {
     return true;
 }
 
-// ---- Hot dictionary updates, inlined into the coding loops ----
-
-inline void Coder::indexInsert(int32_t prefix, int32_t symbol, int32_t code) {
-    childOf[pairSlot(prefix, symbol)] = static_cast<uint16_t>(code);
-}
-
-[[gnu::always_inline]] inline void Coder::hangUnder(int32_t code, int32_t prefix, int32_t symbol) {
-    // Eviction adds through fillSlot(), the reset-mode compressor through insertPair().
-    if (indexing) return hangUnderAs<true, false>(code, prefix, symbol);
-    hangUnderAs<false, false>(code, prefix, symbol);
-}
-
-template <bool kIndexing, bool kEvicting, bool kKeepDict>
-[[gnu::always_inline]] inline void Coder::hangUnderAs(int32_t code, int32_t prefix,
-                                                      int32_t symbol) {
-    // A release decoder reads only its own tables: dict's 16 bytes per code would be a
-    // quarter of the pages a short run touches. The eviction compressor's loop skips them
-    // too: its adds fill slots all over dict, and nearly every such store missed the cache.
-    if constexpr (kKeepDict) {
-        dict[code].symbol = symbol;
-        dict[code].parent = prefix;
-    }
-    if constexpr (kEvicting) {
-        // A phrase hung under itself stands in no child list: it is neither counted nor
-        // indexed, and can never be matched.
-        childCount[code] = 0;
-        childCount[prefix] = static_cast<uint16_t>(childCount[prefix] + (code != prefix));
-    }
-    if constexpr (kIndexing) {
-        if (code != prefix) indexInsert(prefix, symbol, code);
-        // Eviction reads a victim's pair from these 3 bytes rather than from its 16-byte
-        // entry in dict: a cold line less per add.
-        if constexpr (kEvicting) {
-            parentOf[code] = static_cast<uint16_t>(prefix);
-            symbolOf[code] = static_cast<uint8_t>(symbol);
-        }
-        return;
-    }
-    parentOf[code] = static_cast<uint16_t>(prefix);
-    symbolOf[code] = static_cast<uint8_t>(symbol & byteMask);
-    // A phrase hung under an empty slot (only a damaged stream decodes one) stays empty.
-    int32_t length = lengthOf[prefix] == 0 ? 0 : std::min(lengthOf[prefix] + 1, kTableSize + 1);
-    if constexpr (kEvicting) {
-        firstOf[code] = firstOf[prefix];
-        // Its own parent: a chain without end, refused when its code is read.
-        if (code == prefix) length = kTableSize + 1;
-    }
-    lengthOf[code] = static_cast<uint16_t>(length);
-    if (length <= kShortString) {
-        std::memmove(shortString[code], shortString[prefix], kShortString);
-        if (length > 0) shortString[code][length - 1] = static_cast<uint8_t>(symbol);
-    }
-}
-
-template <bool kPairTable>
-[[gnu::always_inline]] inline int32_t Coder::addPhrase(int32_t prefix, int32_t symbol) {
-    int32_t code;
-    if (count < kTableSize) {
-        code = count++;
-    } else if (freezeWhenFull) {
-        return NIL;
-    } else {
-        resetDictionary();
-        code = count++;
-        // A phrase hung under a slot the clearing just emptied is never matched: that code
-        // names a phrase again only once its slot is filled anew, without children. So the
-        // compressor does not index it; the code is still spent, as in the decoder.
-        if constexpr (kPairTable) {
-            if (prefix >= alphabetSize) {
-                if constexpr (kChecked) dict[code] = DictEntry{prefix, NIL, NIL, symbol};
-                return code;
-            }
-        }
-    }
-    if constexpr (kPairTable) {
-        if constexpr (kChecked) dict[code] = DictEntry{prefix, NIL, NIL, symbol};
-        insertPair(prefix, symbol, code);
-        if constexpr (kChecked) checkPairsAdded(code);
-    } else {
-        hangUnder(code, prefix, symbol);
-        if constexpr (kChecked) checkAdd(prefix, code);
-    }
-    return code;
-}
-
-// A select the compiler keeps as a conditional move: the conditions of the list moves follow
-// the data and would mispredict as branches.
-inline int32_t selectIf(bool condition, int32_t a, int32_t b) {
-#if defined(__x86_64__)
-    asm("test %1, %1\n\tcmovne %2, %0" : "+r"(b) : "r"(condition), "r"(a) : "cc");
-    return b;
-#else
-    int32_t mask = -static_cast<int32_t>(condition);
-    asm("" : "+r"(mask));
-    return (a & mask) | (b & ~mask);
-#endif
-}
-
-template <bool kIndexing, bool kFull>
-[[gnu::always_inline]] inline int32_t Coder::takeSlotAs(int32_t prefix, uint32_t& erased) {
-    if constexpr (kChecked) checkBeforeAdd(prefix);
-    erased = kNoEntry;
-    // A single byte is linked to itself (initRecency), so unlinking it changes nothing.
-    unlinkLeaf(selectIf(childCount[prefix] == 0, prefix, kLeafSpare));
-    if constexpr (!kFull) {
-        return count++;
-    } else {
-        // The oldest leaf goes; with none left, the prefix itself (the list's head links to
-        // itself then, so `after` is NIL too).
-        int32_t victim = pickVictim();
-        int32_t after = leaves[victim].next;
-        victim = selectIf(victim == NIL, prefix, victim);
-        // The next victim is most likely the leaf after this one, long unused and out of the
-        // first-level cache: fetching its entries now keeps the next add from waiting on them.
-        __builtin_prefetch(&parentOf[after], 1);
-        __builtin_prefetch(&leaves[after], 1);
-        int32_t parent = parentOf[victim];
-        if (parent == victim) [[unlikely]] {
-            // Its own parent: in no child list, so no parent can become a leaf.
-            leaves[NIL].next = static_cast<uint16_t>(after);
-            leaves[after].prev = NIL;
-            return victim;
-        }
-        int32_t left = --childCount[parent];
-        // A compressor indexes each pair once, for the one phrase it names, so the entry is
-        // this phrase: a plain store, as loading that long-unused entry would wait on memory.
-        if constexpr (kIndexing) {
-            erased = pairSlot(parent, symbolOf[victim]);
-            childOf[erased] = 0;
-        }
-        // A parent left without children becomes the oldest leaf, in front of `after`;
-        // unless it is the prefix, which gets a child at once.
-        bool regained = (left == 0) & (parent >= alphabetSize) & (parent != prefix);
-        int32_t head = selectIf(regained, parent, after);
-        int32_t node = selectIf(regained, parent, kLeafScratch);
-        leaves[node].next = static_cast<uint16_t>(after);
-        leaves[node].prev = NIL;
-        leaves[after].prev = static_cast<uint16_t>(selectIf(regained, parent, NIL));
-        leaves[NIL].next = static_cast<uint16_t>(head);
-        return victim;
-    }
-}
-
-template <bool kIndexing, bool kKeepDict>
-[[gnu::always_inline]] inline void Coder::fillSlot(int32_t code, int32_t prefix, int32_t symbol) {
-    hangUnderAs<kIndexing, true, kKeepDict>(code, prefix, symbol);
-    appendLeaf(code);
-    if constexpr (kChecked) {
-        checkAfterAdd(prefix, code);
-        checkAdd(prefix, code);
-    }
-}
-
-template <class Window>
-bool Coder::overInput(Window window) {
-    for (;;) {
-        // Local cursors: stores into outBuf may alias any member, so members would be
-        // reloaded on every byte.
-        const uint8_t* p = inBuf + inPos;
-        const uint8_t* end = inBuf + inEnd;
-        CodeWriter wr = takeWriter();
-        bool more = window(p, end, wr);
-        putWriter(wr);
-        // A failed write ends the run as the end of input would: the window stopped there.
-        if (failed) return true;
-        inPos = static_cast<int32_t>(p - inBuf);
-        if (!more) return false;
-        if (refill() < 0) return true;
-        inPos = 0;  // the byte refill() returned is read again by the next window
-    }
-}
-
-template <class OnMiss, class OnHit>
-int32_t Coder::encodeInput(int32_t w, bool& ended, OnMiss onMiss, OnHit onHit) {
-    ended = overInput([&](const uint8_t*& p, const uint8_t* end, CodeWriter& wr) {
-        while (p != end) {
-            int32_t c = *p++;
-            int32_t x = findChild(w, c);
-            if (x == NIL) {
-                if (!putCode(wr, w)) return false;
-                bool more = onMiss(w, c);
-                w = c;
-                if (!more) return false;
-            } else {
-                onHit(x);
-                w = x;
-            }
-        }
-        return true;
-    });
-    return w;
-}
-
 }  // namespace lzw
+
+#include "coder_inline.h"

@@ -10,46 +10,49 @@ namespace lzw {
 void Coder::resetDictionary() {
     // The run that ends here may have written codes up to count.
     dictTop = std::max(dictTop, std::min(count + 1, kTableSize));
-    lengthsTop = std::max(lengthsTop, count);
-    countsTop = std::max(countsTop, count);
+    dec.lengthsTop = std::max(dec.lengthsTop, count);
+    leaf.countsTop = std::max(leaf.countsTop, count);
     dropPairs();
-    if (indexing && !freezeWhenFull) {
+    if (config.indexing && !freezeWhenFull) {
         // The reset-mode compressor reads neither dict nor childOf.
         clearPairs();
         count = alphabetSize;
         return;
     }
-    if (indexing) childOfHolds = evicting ? PairsHeld::ofParents : PairsHeld::ofDict;
+    if (config.indexing) {
+        pairs.childOfHolds = config.evicting ? PairsHeld::ofParents : PairsHeld::ofDict;
+    }
     if (!dictSinglesSet) {
         for (int32_t j = 0; j < alphabetSize; ++j) dict[j] = DictEntry{NIL, NIL, NIL, j};
         dictSinglesSet = true;
     }
-    if (evicting) {
+    if (config.evicting) {
         // Decoders read dict only in checked builds (see hangUnderAs).
-        if (indexing || kChecked) {
+        if (config.indexing || kChecked) {
             std::fill(dict + alphabetSize, dict + dictTop, DictEntry{NIL, NIL, NIL, NIL});
             dictTop = alphabetSize;
         }
-        std::fill(childCount, childCount + countsTop, static_cast<uint16_t>(0));
-        countsTop = 0;
+        std::fill(leaf.childCount, leaf.childCount + leaf.countsTop, static_cast<uint16_t>(0));
+        leaf.countsTop = 0;
     }
-    if (!indexing) {
+    if (!config.indexing) {
         // A decoder tells an empty slot by its length 0 alone (a phrase hung under one is
         // empty too), so the freeze and reset decoders, which read no child lists, leave
         // the rest of a phrase slot as it was until it is filled again. The null code walks
         // to itself, so no walk can leave the tables.
-        std::fill(lengthOf + alphabetSize, lengthOf + lengthsTop, static_cast<uint16_t>(0));
-        lengthsTop = alphabetSize;
-        if (!decoderSinglesSet) {
+        std::fill(dec.lengthOf + alphabetSize, dec.lengthOf + dec.lengthsTop,
+                  static_cast<uint16_t>(0));
+        dec.lengthsTop = alphabetSize;
+        if (!dec.singlesSet) {
             for (int32_t j = 0; j < alphabetSize; ++j) {
-                parentOf[j] = NIL;
-                symbolOf[j] = static_cast<uint8_t>(j);
-                lengthOf[j] = 1;
-                shortString[j][0] = static_cast<uint8_t>(j);
+                dec.parentOf[j] = NIL;
+                dec.symbolOf[j] = static_cast<uint8_t>(j);
+                dec.lengthOf[j] = 1;
+                dec.shortString[j][0] = static_cast<uint8_t>(j);
             }
-            parentOf[NIL] = NIL;
-            symbolOf[NIL] = 0;
-            decoderSinglesSet = true;
+            dec.parentOf[NIL] = NIL;
+            dec.symbolOf[NIL] = 0;
+            dec.singlesSet = true;
         }
     }
     count = alphabetSize;
@@ -60,27 +63,27 @@ void Coder::dropPairs() {
     // Masked, so that no entry a pair names can lie outside the table; zeroing a wrong entry
     // is harmless, as the table ends empty either way.
     constexpr uint32_t kLast = (kTableSize << 8) - 1;
-    switch (childOfHolds) {
+    switch (pairs.childOfHolds) {
         case PairsHeld::none:
             return;
         case PairsHeld::ofDict:
             for (int32_t k = alphabetSize; k < count; ++k) {
-                childOf[pairSlot(dict[k].parent, dict[k].symbol) & kLast] = 0;
+                pairs.childOf[pairSlot(dict[k].parent, dict[k].symbol) & kLast] = 0;
             }
             break;
         case PairsHeld::ofParents:
             for (int32_t k = alphabetSize; k < count; ++k) {
-                childOf[pairSlot(parentOf[k], symbolOf[k]) & kLast] = 0;
+                pairs.childOf[pairSlot(dec.parentOf[k], dec.symbolOf[k]) & kLast] = 0;
             }
             break;
         case PairsHeld::unknown:
-            std::memset(childOf, 0, sizeof childOf);
+            std::memset(pairs.childOf, 0, sizeof pairs.childOf);
             break;
     }
     if constexpr (kChecked) {
-        if (childOfHolds != PairsHeld::unknown) checkNoPairs();
+        if (pairs.childOfHolds != PairsHeld::unknown) checkNoPairs();
     }
-    childOfHolds = PairsHeld::none;
+    pairs.childOfHolds = PairsHeld::none;
 }
 
 void Coder::chainFault() {
@@ -98,14 +101,15 @@ void Coder::lengthFault(int32_t n) {
 }
 
 bool Coder::fixHeader() {
-    if (failed) return false;
-    int64_t actual = bytesRead - 1;
-    if (actual == headerLength) return true;
+    if (io.failed) return false;
+    int64_t actual = io.bytesRead - 1;
+    if (actual == io.headerLength) return true;
     // Only an input of unknown size gets here: a run in memory knows its input's size. Nor
     // can every output go back to its header (rewriteHeader null).
-    if (inMemory || rewriteHeader == nullptr) return fail(Fault::cannotSeek, outputPath);
-    if (!flushOutput() || !rewriteHeader(*this, static_cast<int32_t>(actual))) return false;
-    headerLength = actual;
+    if (io.inMemory || io.rewriteHeader == nullptr)
+        return fail(Fault::cannotSeek, config.outputPath);
+    if (!flushOutput() || !io.rewriteHeader(*this, static_cast<int32_t>(actual))) return false;
+    io.headerLength = actual;
     return true;
 }
 
@@ -134,7 +138,7 @@ int32_t Coder::encodeFrozen(int32_t w, bool& ended) {
     int32_t codes = 0;
     for (;;) {
         bool plain = codes > kBufSize / 8 * 7;
-        if (inPos == 0 && inEnd == kBufSize && !plain) {
+        if (io.inPos == 0 && io.inEnd == kBufSize && !plain) {
             w = parseInLanes(w, codes);
         } else {
             // The rest of the window in which the dictionary froze, a short last one, or
@@ -142,8 +146,8 @@ int32_t Coder::encodeFrozen(int32_t w, bool& ended) {
             codes = 0;
             CodeWriter wr = takeWriter();
             // The end is fixed here: a failed write empties the window (markFailed).
-            const uint8_t* end = inBuf + inEnd;
-            for (const uint8_t* p = inBuf + inPos; p != end; ++p) {
+            const uint8_t* end = io.inBuf + io.inEnd;
+            for (const uint8_t* p = io.inBuf + io.inPos; p != end; ++p) {
                 int32_t x = findChild(w, *p);
                 if (x == NIL) {
                     if (!putCode(wr, w)) break;
@@ -153,12 +157,12 @@ int32_t Coder::encodeFrozen(int32_t w, bool& ended) {
                 w = x;
             }
             putWriter(wr);
-            if (inEnd - inPos < kBufSize) codes = 0;  // too few bytes to judge
+            if (io.inEnd - io.inPos < kBufSize) codes = 0;  // too few bytes to judge
         }
-        if (failed) break;
-        inPos = inEnd;
+        if (io.failed) break;
+        io.inPos = io.inEnd;
         if (refill() < 0) break;
-        inPos = 0;  // the byte refill() returned is read again
+        io.inPos = 0;  // the byte refill() returned is read again
     }
     ended = true;
     return w;
@@ -170,17 +174,17 @@ int32_t Coder::parseInLanes(int32_t w, int32_t& codes) {
         uint16_t* codes;  // next free entry of the lane's codes
         uint64_t starts;  // phrase starts in the current 64 bytes
     };
-    const uint8_t* window = inBuf;
-    Lane l0{w, laneCodes[0], 0};
+    const uint8_t* window = io.inBuf;
+    Lane l0{w, pairs.laneCodes[0], 0};
     // Lanes 1 to 3 start a phrase with the first byte of their segment.
-    Lane l1{window[kLaneBytes], laneCodes[1], 1};
-    Lane l2{window[2 * kLaneBytes], laneCodes[2], 1};
-    Lane l3{window[3 * kLaneBytes], laneCodes[3], 1};
+    Lane l1{window[kLaneBytes], pairs.laneCodes[1], 1};
+    Lane l2{window[2 * kLaneBytes], pairs.laneCodes[2], 1};
+    Lane l3{window[3 * kLaneBytes], pairs.laneCodes[3], 1};
     // One byte of one lane, without a branch: the code is always stored, and kept by
     // moving past it only where the phrase ends.
     auto step = [this](Lane & lane, const uint8_t* at, int32_t j) __attribute__((always_inline)) {
         int32_t c = *at;
-        int32_t x = childOf[pairSlot(lane.w, c)];
+        int32_t x = pairs.childOf[pairSlot(lane.w, c)];
         uint32_t ends = x == 0;
         *lane.codes = static_cast<uint16_t>(lane.w);
         lane.codes += ends;
@@ -194,29 +198,29 @@ int32_t Coder::parseInLanes(int32_t w, int32_t& codes) {
         step(l2, window + 2 * kLaneBytes + j, j);
         step(l3, window + 3 * kLaneBytes + j, j);
         if ((j & 63) == 63) {
-            laneStarts[0][j >> 6] = l0.starts;
-            laneStarts[1][j >> 6] = l1.starts;
-            laneStarts[2][j >> 6] = l2.starts;
-            laneStarts[3][j >> 6] = l3.starts;
+            pairs.laneStarts[0][j >> 6] = l0.starts;
+            pairs.laneStarts[1][j >> 6] = l1.starts;
+            pairs.laneStarts[2][j >> 6] = l2.starts;
+            pairs.laneStarts[3][j >> 6] = l3.starts;
             l0.starts = l1.starts = l2.starts = l3.starts = 0;
         }
     }
     const Lane* lanes[kLanes] = {&l0, &l1, &l2, &l3};
     codes = 0;
     for (int32_t k = 0; k < kLanes; ++k) {
-        codes += static_cast<int32_t>(lanes[k]->codes - laneCodes[k]);
+        codes += static_cast<int32_t>(lanes[k]->codes - pairs.laneCodes[k]);
     }
     CodeWriter wr = takeWriter();
     int32_t cur = l0.w;
     // Room for a lane's codes first, so that copying them needs no test per code. A failed
     // write: the caller stops.
-    if (!makeRoom(wr, static_cast<int32_t>(l0.codes - laneCodes[0]))) return cur;
-    for (const uint16_t* c = laneCodes[0]; c != l0.codes; ++c) storeCode(wr, *c);
+    if (!makeRoom(wr, static_cast<int32_t>(l0.codes - pairs.laneCodes[0]))) return cur;
+    for (const uint16_t* c = pairs.laneCodes[0]; c != l0.codes; ++c) storeCode(wr, *c);
     for (int32_t k = 1; k < kLanes; ++k) {
         // Parse on from the start of segment k until a phrase starts where one of lane
         // k's does; almost always within a few bytes.
         const uint8_t* segment = window + k * kLaneBytes;
-        const uint64_t* starts = laneStarts[k];
+        const uint64_t* starts = pairs.laneStarts[k];
         int32_t j = 0;
         for (; j < kLaneBytes; ++j) {
             int32_t c = segment[j];
@@ -233,7 +237,7 @@ int32_t Coder::parseInLanes(int32_t w, int32_t& codes) {
         // Lane k's phrase starting at j is entry number (starts before j) of its codes.
         int32_t index = std::popcount(starts[j >> 6] & ((uint64_t{1} << (j & 63)) - 1));
         for (int32_t g = 0; g < j >> 6; ++g) index += std::popcount(starts[g]);
-        const uint16_t* from = laneCodes[k] + index;
+        const uint16_t* from = pairs.laneCodes[k] + index;
         if (!makeRoom(wr, static_cast<int32_t>(lanes[k]->codes - from))) return cur;
         for (const uint16_t* c = from; c < lanes[k]->codes; ++c) storeCode(wr, *c);
         cur = lanes[k]->w;
@@ -243,7 +247,7 @@ int32_t Coder::parseInLanes(int32_t w, int32_t& codes) {
 }
 
 bool Coder::finishEncoding(int32_t w) {
-    if (failed) return false;
+    if (io.failed) return false;
     writeCode(w);
     flushCode();
     return fixHeader();
@@ -251,13 +255,13 @@ bool Coder::finishEncoding(int32_t w) {
 
 int32_t Coder::startDecoding() {
     int32_t length = readLength();
-    if (failed) return -1;
+    if (io.failed) return -1;
     if (length < -1) {
         failCorrupt(Fault::negativeLength);
         return -1;
     }
     if (length == -1) return -1;  // the file of an empty input
-    remaining = length;
+    io.remaining = length;
     int32_t first = readCode();
     if (first < 0) {
         failCorrupt(Fault::endsEarly);
@@ -285,7 +289,7 @@ bool Coder::decompressLoop() {
     int32_t next = nextSlot();
     bool adding = next != kTableSize;
     int32_t prevFirst = stringBuf[0];
-    int64_t left = remaining;
+    int64_t left = io.remaining;
     CodeCursor cur = takeCursor();
     while (left > 0) {
         int32_t code = nextCode(cur);
@@ -306,15 +310,15 @@ bool Coder::decompressLoop() {
             adding = next != kTableSize;
         }
         int32_t first;
-        n = lengthOf[code];
+        n = dec.lengthOf[code];
         if (n > 0 && n <= kShortString && n <= left) [[likely]] {
             if (!copyShortString(code, n)) [[unlikely]] {
                 putCursor(cur);
                 return false;
             }
-            first = shortString[code][0];
+            first = dec.shortString[code][0];
         } else {
-            remaining = left;
+            io.remaining = left;
             n = emitString(code);
             if (n == 0) {
                 putCursor(cur);
@@ -331,7 +335,7 @@ bool Coder::decompressLoop() {
         prev = code;
         prevFirst = first;
     }
-    remaining = left;
+    io.remaining = left;
     putCursor(cur);
     return endOfStream();
 }

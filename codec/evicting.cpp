@@ -10,8 +10,8 @@ int32_t Coder::encodeEvicting(int32_t w, bool& ended) {
             int32_t c = *p++;
             // Should this byte end the phrase, the next lookup is (c, next byte): fetch its
             // entry now, while the branch on this lookup is still unresolved.
-            __builtin_prefetch(&childOf[pairSlot(c, *p)]);
-            int32_t x = childOf[pairSlot(w, c)];
+            __builtin_prefetch(&pairs.childOf[pairSlot(c, *p)]);
+            int32_t x = pairs.childOf[pairSlot(w, c)];
             if (x != 0) {    // code 0 is never a child
                 noteUse(x);  // moves nothing; a checked build records the use
                 w = x;
@@ -27,11 +27,11 @@ int32_t Coder::encodeEvicting(int32_t w, bool& ended) {
                 }
                 bool more = p != end;
                 uint32_t next = pairSlot(c, *p);  // inBuf has a byte past the window
-                int32_t y = childOf[next];
+                int32_t y = pairs.childOf[next];
                 // The byte after that one, where the window has it (else any byte: unused).
                 int32_t after = p[p + 1 < end];
                 uint32_t second = pairSlot(y, after);
-                int32_t z = childOf[second];
+                int32_t z = pairs.childOf[second];
                 uint32_t erased;
                 int32_t slot = takeSlotAs<true, kFull>(w, erased);
                 fillSlot<true, kChecked>(slot, w, c);
@@ -45,9 +45,9 @@ int32_t Coder::encodeEvicting(int32_t w, bool& ended) {
                 }
                 uint32_t added = pairSlot(w, c);
                 if ((next == erased) | (next == added)) [[unlikely]] {
-                    y = childOf[next];
+                    y = pairs.childOf[next];
                     second = pairSlot(y, after);
-                    z = childOf[second];
+                    z = pairs.childOf[second];
                 }
                 ++p;
                 if (y != 0) {
@@ -57,7 +57,7 @@ int32_t Coder::encodeEvicting(int32_t w, bool& ended) {
                         break;
                     }
                     if ((second == erased) | (second == added)) [[unlikely]] {
-                        z = childOf[second];
+                        z = pairs.childOf[second];
                     }
                     c = *p++;  // the byte `after`
                     if (z != 0) {
@@ -90,9 +90,9 @@ bool Coder::decompressEvictingLoop() {
     int32_t prev = startDecoding();
     if (prev < 0) return endOfStream();  // failed, or the file of an empty input
     CodeCursor cur = takeCursor();
-    int64_t left = remaining;
+    int64_t left = io.remaining;
     bool ok = decodeEvicting<false>(prev, cur, left) && decodeEvicting<true>(prev, cur, left);
-    remaining = left;
+    io.remaining = left;
     putCursor(cur);
     return ok && endOfStream();
 }
@@ -115,9 +115,9 @@ bool Coder::decodeEvicting(int32_t& prev, CodeCursor& cur, int64_t& left) {
         // first byte; any other code lends its first byte to the add.
         uint32_t erased;
         int32_t slot = takeSlotAs<false, kFull>(prev, erased);
-        int32_t symbol = firstOf[code != slot ? code : prev];
+        int32_t symbol = dec.firstOf[code != slot ? code : prev];
         fillSlot<false>(slot, prev, symbol);
-        int32_t n = lengthOf[code];
+        int32_t n = dec.lengthOf[code];
         if (n >= 1 && n <= kShortString && n <= left) [[likely]] {
             // Lengths and short strings are exact: a victim is a leaf, so no phrase's
             // prefix is ever replaced, and a phrase that is its own parent has no length.
@@ -127,7 +127,7 @@ bool Coder::decodeEvicting(int32_t& prev, CodeCursor& cur, int64_t& left) {
             }
             notePathUse(code);
         } else {
-            remaining = left;
+            io.remaining = left;
             n = emitStringTouching(code);
             if (n == 0) {
                 putCursor(cur);

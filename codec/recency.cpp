@@ -4,25 +4,25 @@
 namespace lzw {
 
 void Coder::initRecency() {
-    leaves[NIL].next = NIL;
-    leaves[NIL].prev = NIL;
+    leaf.leaves[NIL].next = NIL;
+    leaf.leaves[NIL].prev = NIL;
     // Unlinking a code linked to itself changes nothing: the spare, and the single bytes,
     // which are never leaves, so an add can unlink its prefix without asking which it is.
-    leaves[kLeafSpare] = LeafLink{kLeafSpare, kLeafSpare};
-    // No run moves them, nor the single bytes' firstOf: set once.
-    if (!leafSinglesSet) {
+    leaf.leaves[kLeafSpare] = LeafLink{kLeafSpare, kLeafSpare};
+    // No run moves them, nor changes the single bytes' firstOf: set once.
+    if (!leaf.singlesSet) {
         for (int32_t j = 0; j < alphabetSize; ++j) {
-            leaves[j] = LeafLink{static_cast<uint16_t>(j), static_cast<uint16_t>(j)};
+            leaf.leaves[j] = LeafLink{static_cast<uint16_t>(j), static_cast<uint16_t>(j)};
         }
-        for (int32_t j = 0; j < alphabetSize; ++j) firstOf[j] = static_cast<uint8_t>(j);
-        leafSinglesSet = true;
+        for (int32_t j = 0; j < alphabetSize; ++j) dec.firstOf[j] = static_cast<uint8_t>(j);
+        leaf.singlesSet = true;
     }
     if constexpr (kChecked) {
-        useClock = 0;
-        usedLeaf = NIL;
+        check.useClock = 0;
+        check.usedLeaf = NIL;
         for (int32_t k = 0; k < kTableSize; ++k) {
-            refParent[k] = NIL;
-            refChildren[k] = 0;
+            check.refParent[k] = NIL;
+            check.refChildren[k] = 0;
         }
     }
 }
@@ -31,7 +31,7 @@ int32_t Coder::addPhraseEvicting(int32_t prefix, int32_t symbol) {
     // The loops' fillSlot, but keeping dict in every build, for the tests to read.
     uint32_t erased;
     int32_t code;
-    if (indexing) {
+    if (config.indexing) {
         code = count < kTableSize ? takeSlotAs<true, false>(prefix, erased)
                                   : takeSlotAs<true, true>(prefix, erased);
         fillSlot<true>(code, prefix, symbol);

@@ -76,65 +76,65 @@ template <class T>
 }  // namespace
 
 void Coder::mapPairs() {
-    auto table = reinterpret_cast<uintptr_t>(pairTable);
-    pairMove[0] = 0;
+    auto base = reinterpret_cast<uintptr_t>(table.pairTable);
+    table.pairMove[0] = 0;
     for (int32_t c = 0; c < kSymbols; ++c) {
-        pairFirst[c] = table + sizeof(PairSlot) * kPairHash.first[c];
-        pairSecond[c] = table + sizeof(PairSlot) * kPairHash.second[c];
-        pairMove[c + 1] = sizeof(PairSlot) * (kPairHash.first[c] ^ kPairHash.second[c]);
+        table.pairFirst[c] = base + sizeof(PairSlot) * kPairHash.first[c];
+        table.pairSecond[c] = base + sizeof(PairSlot) * kPairHash.second[c];
+        table.pairMove[c + 1] = sizeof(PairSlot) * (kPairHash.first[c] ^ kPairHash.second[c]);
     }
-    std::fill(stashHead, stashHead + kTableSize, static_cast<uint16_t>(NIL));
-    stashed = 0;
-    fillBytes = kRootsBelow;
-    rootsWritten = true;
-    pairsMapped = true;
+    std::fill(table.stashHead, table.stashHead + kTableSize, static_cast<uint16_t>(NIL));
+    table.stashed = 0;
+    table.fillBytes = kRootsBelow;
+    table.rootsWritten = true;
+    table.pairsMapped = true;
 }
 
 void Coder::clearPairs() {
-    if (!pairsMapped) mapPairs();
-    std::memset(pairTable, 0, sizeof pairTable);
-    if (stashed > 0) {
-        std::fill(stashHead, stashHead + kTableSize, static_cast<uint16_t>(NIL));
-        stashed = 0;
+    if (!table.pairsMapped) mapPairs();
+    std::memset(table.pairTable, 0, sizeof table.pairTable);
+    if (table.stashed > 0) {
+        std::fill(table.stashHead, table.stashHead + kTableSize, static_cast<uint16_t>(NIL));
+        table.stashed = 0;
     }
-    rootsDirect = fillBytes < kRootsBelow;
-    fillBytes = 0;
+    table.rootsDirect = table.fillBytes < kRootsBelow;
+    table.fillBytes = 0;
     // At a run's start the pick follows the previous run's input, and encodeResetting
     // overrules it: only roots written since need clearing.
-    if (rootsDirect && rootsWritten) {
-        std::memset(rootSeen, 0, sizeof rootSeen);
-        rootsWritten = false;
+    if (table.rootsDirect && table.rootsWritten) {
+        std::memset(table.rootSeen, 0, sizeof table.rootSeen);
+        table.rootsWritten = false;
     }
 }
 
 int32_t Coder::findPair(int32_t prefix, int32_t symbol) {
-    if (rootsDirect && prefix < kSymbols) {
+    if (table.rootsDirect && prefix < kSymbols) {
         uint32_t k = static_cast<uint32_t>(prefix) << 8 | static_cast<uint32_t>(symbol);
-        return (rootSeen[k >> 6] >> (k & 63) & 1) != 0 ? rootCode4[k] >> 2 : NIL;
+        return (table.rootSeen[k >> 6] >> (k & 63) & 1) != 0 ? table.rootCode4[k] >> 2 : NIL;
     }
     uintptr_t offset = sizeof(PairSlot) * static_cast<uint32_t>(prefix);
-    auto* s1 = reinterpret_cast<const PairSlot*>(pairFirst[symbol] ^ offset);
-    auto* s2 = reinterpret_cast<const PairSlot*>(pairSecond[symbol] ^ offset);
+    auto* s1 = reinterpret_cast<const PairSlot*>(table.pairFirst[symbol] ^ offset);
+    auto* s2 = reinterpret_cast<const PairSlot*>(table.pairSecond[symbol] ^ offset);
     uint32_t tag = static_cast<uint32_t>(symbol) + 1;
     if (s1->tag == tag) return s1->code4 >> 2;
     if (s2->tag == tag) return s2->code4 >> 2;
-    for (int32_t k = stashHead[prefix]; k != NIL; k = stashNext[k]) {
-        if (stashSymbol[k] == symbol) return k;
+    for (int32_t k = table.stashHead[prefix]; k != NIL; k = table.stashNext[k]) {
+        if (table.stashSymbol[k] == symbol) return k;
     }
     return NIL;
 }
 
 void Coder::insertPair(int32_t prefix, int32_t symbol, int32_t code) {
-    if (rootsDirect && prefix < kSymbols) {
+    if (table.rootsDirect && prefix < kSymbols) {
         uint32_t k = static_cast<uint32_t>(prefix) << 8 | static_cast<uint32_t>(symbol);
-        rootsWritten = true;
-        rootSeen[k >> 6] |= uint64_t{1} << (k & 63);
-        rootCode4[k] = static_cast<uint16_t>(sizeof(PairSlot) * static_cast<uint32_t>(code));
+        table.rootsWritten = true;
+        table.rootSeen[k >> 6] |= uint64_t{1} << (k & 63);
+        table.rootCode4[k] = static_cast<uint16_t>(sizeof(PairSlot) * static_cast<uint32_t>(code));
         return;
     }
     uintptr_t offset = sizeof(PairSlot) * static_cast<uint32_t>(prefix);
-    auto* s1 = reinterpret_cast<PairSlot*>(pairFirst[symbol] ^ offset);
-    auto* s2 = reinterpret_cast<PairSlot*>(pairSecond[symbol] ^ offset);
+    auto* s1 = reinterpret_cast<PairSlot*>(table.pairFirst[symbol] ^ offset);
+    auto* s2 = reinterpret_cast<PairSlot*>(table.pairSecond[symbol] ^ offset);
     uint32_t bits = slotBits(static_cast<uint32_t>(symbol) + 1, static_cast<uint32_t>(code));
     if (s1->tag == 0) {
         storeSlot(s1, bits);
@@ -151,9 +151,9 @@ void Coder::insertPair(int32_t prefix, int32_t symbol, int32_t code) {
     uint32_t e1 = loadSlot(s1);
     uint32_t e2 = loadSlot(s2);
     auto* alt1 =
-        reinterpret_cast<PairSlot*>(reinterpret_cast<uintptr_t>(s1) ^ pairMove[e1 & 0xffff]);
+        reinterpret_cast<PairSlot*>(reinterpret_cast<uintptr_t>(s1) ^ table.pairMove[e1 & 0xffff]);
     auto* alt2 =
-        reinterpret_cast<PairSlot*>(reinterpret_cast<uintptr_t>(s2) ^ pairMove[e2 & 0xffff]);
+        reinterpret_cast<PairSlot*>(reinterpret_cast<uintptr_t>(s2) ^ table.pairMove[e2 & 0xffff]);
     bool free2 = alt2->tag == 0;
     if (__builtin_expect(free2 || alt1->tag == 0, 1)) {
         storeSlot(even(free2) ? alt2 : alt1, even(free2) ? e2 : e1);
@@ -167,18 +167,19 @@ void Coder::insertPair(int32_t prefix, int32_t symbol, int32_t code) {
         storeSlot(at, entry);
         if (old == 0) return true;
         entry = old;
-        at = reinterpret_cast<PairSlot*>(reinterpret_cast<uintptr_t>(at) ^ pairMove[old & 0xffff]);
+        at = reinterpret_cast<PairSlot*>(reinterpret_cast<uintptr_t>(at) ^
+                                         table.pairMove[old & 0xffff]);
     }
     // `at` is one of the slots of the pair still moving; the slot gives back its prefix.
     int32_t symbol = static_cast<int32_t>(entry & 0xffff) - 1;
     int32_t code = static_cast<int32_t>(entry >> 18);
-    auto slot = static_cast<uint32_t>(at - pairTable);
+    auto slot = static_cast<uint32_t>(at - table.pairTable);
     uint32_t prefix = slot ^ kPairHash.first[symbol];
     if (prefix >= kTableSize) prefix = slot ^ kPairHash.second[symbol];
-    stashSymbol[code] = static_cast<uint8_t>(symbol);
-    stashNext[code] = stashHead[prefix];
-    stashHead[prefix] = static_cast<uint16_t>(code);
-    ++stashed;
+    table.stashSymbol[code] = static_cast<uint8_t>(symbol);
+    table.stashNext[code] = table.stashHead[prefix];
+    table.stashHead[prefix] = static_cast<uint16_t>(code);
+    ++table.stashed;
     return false;
 }
 
@@ -190,15 +191,15 @@ bool Coder::compressResettingLoop() {
 
 int32_t Coder::encodeResetting(int32_t w) {
     // The dictionary is empty, so either way of keeping it may start.
-    rootsDirect = false;
-    fillBytes = 0;
+    table.rootsDirect = false;
+    table.fillBytes = 0;
     uint32_t w4 = sizeof(PairSlot) * static_cast<uint32_t>(w);
     for (;;) {
-        while (inPos < inEnd) {
-            if (count < kExactFrom && stashed == 0) {
+        while (io.inPos < io.inEnd) {
+            if (count < kExactFrom && table.stashed == 0) {
                 int32_t from = count;
-                int32_t n = std::min(inEnd - inPos, kTableSize - count);
-                if (rootsDirect) {
+                int32_t n = std::min(io.inEnd - io.inPos, kTableSize - count);
+                if (table.rootsDirect) {
                     parseRoots(n, w4);
                 } else {
                     parsePairs(n, w4);
@@ -210,9 +211,9 @@ int32_t Coder::encodeResetting(int32_t w) {
             // One byte at a time: close to a reset, or while pairs wait in the stash.
             w = static_cast<int32_t>(w4 / sizeof(PairSlot));
             CodeWriter wr = takeWriter();
-            const uint8_t* p = inBuf + inPos;
+            const uint8_t* p = io.inBuf + io.inPos;
             const uint8_t* start = p;
-            const uint8_t* end = inBuf + inEnd;
+            const uint8_t* end = io.inBuf + io.inEnd;
             while (p != end) {
                 int32_t c = *p++;
                 int32_t x = findChild<true>(w, c);
@@ -223,23 +224,23 @@ int32_t Coder::encodeResetting(int32_t w) {
                 if (!putCode(wr, w)) break;
                 bool clears = count == kTableSize;
                 if (clears) {
-                    fillBytes += p - start;  // read by the clearing
+                    table.fillBytes += p - start;  // read by the clearing
                     start = p;
                 }
                 addPhrase<true>(w, c);
                 w = c;
                 if (clears) break;  // back to chunks
             }
-            fillBytes += p - start;
+            table.fillBytes += p - start;
             putWriter(wr);
             w4 = sizeof(PairSlot) * static_cast<uint32_t>(w);
-            if (failed) break;
-            inPos = static_cast<int32_t>(p - inBuf);
+            if (io.failed) break;
+            io.inPos = static_cast<int32_t>(p - io.inBuf);
         }
-        if (failed) break;  // a failed write: the window was emptied
-        inPos = inEnd;
+        if (io.failed) break;  // a failed write: the window was emptied
+        io.inPos = io.inEnd;
         if (refill() < 0) break;
-        inPos = 0;  // the byte refill() returned is read again above
+        io.inPos = 0;  // the byte refill() returned is read again above
     }
     return static_cast<int32_t>(w4 / sizeof(PairSlot));
 }
@@ -247,16 +248,16 @@ int32_t Coder::encodeResetting(int32_t w) {
 void Coder::parsePairs(int32_t n, uint32_t& w4) {
     // w: 4 x the phrase in progress; next: the code of the next phrase added.
     auto [p, start, end, w, next] = beginChunk(n, w4);
-    const auto sink = reinterpret_cast<uintptr_t>(&pairSink);
+    const auto sink = reinterpret_cast<uintptr_t>(&table.pairSink);
     // Counted up to 0 from below `end`: one add and branch per byte.
     std::ptrdiff_t i = p - end;
     p = end;
     for (; i != 0; ++i) {
         uint32_t c = end[i];
-        auto* s1 = reinterpret_cast<PairSlot*>(pairFirst[c] ^ w);
-        auto* s2 = reinterpret_cast<PairSlot*>(pairSecond[c] ^ w);
+        auto* s1 = reinterpret_cast<PairSlot*>(table.pairFirst[c] ^ w);
+        auto* s2 = reinterpret_cast<PairSlot*>(table.pairSecond[c] ^ w);
         // Written on every byte, kept by the add that moves `next` past it.
-        chunkCodes[next] = static_cast<uint16_t>(w);
+        table.chunkCodes[next] = static_cast<uint16_t>(w);
         if constexpr (kChecked) noteChunkAdd(next, w, c);
         uint32_t tag = c + 1;
         uint32_t t1 = s1->tag;
@@ -289,23 +290,23 @@ void Coder::parsePairs(int32_t n, uint32_t& w4) {
 
 void Coder::parseRoots(int32_t n, uint32_t& w4) {
     auto [p, start, end, w, next] = beginChunk(n, w4);  // as in parsePairs
-    rootsWritten = true;
+    table.rootsWritten = true;
     for (; p != end; ++p) {
         uint32_t c = *p;
         if (__builtin_expect(w < kFirstPhrase4, 1)) {
             uint32_t k = w << 6 | c;  // prefix << 8 | symbol
-            uint64_t word = rootSeen[k >> 6];
+            uint64_t word = table.rootSeen[k >> 6];
             uint64_t bit = uint64_t{1} << (k & 63);
             if (__builtin_expect((word & bit) != 0, 0)) {
-                w = rootCode4[k];
+                w = table.rootCode4[k];
                 continue;
             }
-            rootSeen[k >> 6] = word | bit;
-            rootCode4[k] = static_cast<uint16_t>(sizeof(PairSlot) * next);
+            table.rootSeen[k >> 6] = word | bit;
+            table.rootCode4[k] = static_cast<uint16_t>(sizeof(PairSlot) * next);
         } else {
             uintptr_t offset = w;
-            auto* s1 = reinterpret_cast<PairSlot*>(pairFirst[c] ^ offset);
-            auto* s2 = reinterpret_cast<PairSlot*>(pairSecond[c] ^ offset);
+            auto* s1 = reinterpret_cast<PairSlot*>(table.pairFirst[c] ^ offset);
+            auto* s2 = reinterpret_cast<PairSlot*>(table.pairSecond[c] ^ offset);
             uint32_t tag = c + 1;
             if (s1->tag == tag) {
                 w = s1->code4;
@@ -322,14 +323,14 @@ void Coder::parseRoots(int32_t n, uint32_t& w4) {
                 storeSlot(s2, bits);
             } else if (!displacePair(s1, s2, bits)) {
                 if constexpr (kChecked) noteChunkAdd(next, w, c);
-                chunkCodes[next++] = static_cast<uint16_t>(w);
+                table.chunkCodes[next++] = static_cast<uint16_t>(w);
                 w = sizeof(PairSlot) * c;
                 ++p;  // the stash is in use: findChild takes over after this byte
                 break;
             }
         }
         if constexpr (kChecked) noteChunkAdd(next, w, c);
-        chunkCodes[next++] = static_cast<uint16_t>(w);
+        table.chunkCodes[next++] = static_cast<uint16_t>(w);
         w = sizeof(PairSlot) * c;
     }
     endChunk(p, start, next, w, w4);
@@ -338,13 +339,13 @@ void Coder::parseRoots(int32_t n, uint32_t& w4) {
 bool Coder::putChunkCodes(int32_t from, int32_t to) {
     CodeWriter wr = takeWriter();
     // Room for every code and the last 8-byte store, so no code below needs a flush.
-    if ((to - from) * 3 / 2 + 8 > outBuf + kBufSize - wr.p) {
+    if ((to - from) * 3 / 2 + 8 > io.outBuf + kBufSize - wr.p) {
         putWriter(wr);
         if (!flushOutput()) return false;
         wr = takeWriter();
     }
-    const uint16_t* c = chunkCodes + from;
-    const uint16_t* end = chunkCodes + to;
+    const uint16_t* c = table.chunkCodes + from;
+    const uint16_t* end = table.chunkCodes + to;
     if (wr.bits != 0 && c != end) putCode(wr, *c++ >> 2);
     // Four codes, 48 bits, by one store; the two bytes past them are overwritten next.
     for (; end - c >= 4; c += 4) {

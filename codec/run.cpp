@@ -15,11 +15,7 @@ namespace lzw {
 Coder::Coder()
     : count(0),
       dictTop(kTableSize),
-      lengthsTop(kTableSize + 1),
-      countsTop(kTableSize),
       dictSinglesSet(false),
-      decoderSinglesSet(false),
-      leafSinglesSet(false),
       highShift(8),
       nibbleShift(4),
       alphabetSize(256),
@@ -32,82 +28,37 @@ Coder::Coder()
       freezeWhenFull(true),
       startTicks(0),
       endTicks(0),
-      elapsedTicks(0),
-      direction(Direction::compress),
-      policy(Policy::freeze),
-      inputPath(""),
-      outputPath(""),
-      fault(Fault::none),
-      faultPath(""),
-      failed(false),
-      writeFailed(false),
-      bytesRead(0),
-      headerLength(0),
-      remaining(0),
-      inPos(0),
-      inEnd(0),
-      outPos(0),
-      inEof(false),
-      inMemory(false),
-      memIn(nullptr),
-      memInSize(0),
-      memInPos(0),
-      memOut(nullptr),
-      memOutCapacity(0),
-      memOutSize(0),
-      readInput(nullptr),
-      writeOutput(nullptr),
-      rewriteHeader(nullptr),
-      indexing(true),
-      evicting(false),
-      inputKnown(false),
-      inputDevice(0),
-      inputInode(0),
-      inputSize(-1),
-      inputMode(-1),
-      readLimit(INT64_MAX),
-      console(nullptr),
-      watcher(nullptr),
-      outputIsStandard(false),
-      outputDevice(0),
-      outputInode(0),
-      outputCreated(false),
-      outputMode(0),
-      childOfHolds(PairsHeld::unknown),
-      childOfMapped(false),
-      childOfAdvised(false),
-      block(nullptr),
-      checkedAdds(0) {}
+      elapsedTicks(0) {}
 
 bool Coder::fail(Fault why, const char* path) {
-    if (!failed) {
-        fault = why;
-        faultPath = path;
+    if (!io.failed) {
+        io.fault = why;
+        io.faultPath = path;
     }
     return markFailed();
 }
 
 bool Coder::failCorrupt(Fault why) {
-    return fail(why, inputPath);
+    return fail(why, config.inputPath);
 }
 
 bool Coder::markFailed() {
-    failed = true;
+    io.failed = true;
     // Ends the input at once, so every coding loop stops at its next byte.
-    inEof = true;
-    inPos = inEnd = 0;
+    io.inEof = true;
+    io.inPos = io.inEnd = 0;
     return false;
 }
 
 void Coder::configure(Direction newDirection, Policy newPolicy) {
     const PolicyRow& row = policyRow(newPolicy);
-    direction = newDirection;
-    policy = newPolicy;
-    indexing = direction == Direction::compress;
-    evicting = row.evicting;
+    config.direction = newDirection;
+    config.policy = newPolicy;
+    config.indexing = config.direction == Direction::compress;
+    config.evicting = row.evicting;
     freezeWhenFull = row.freezeWhenFull;
     resetDictionary();
-    if (evicting) initRecency();
+    if (config.evicting) initRecency();
 }
 
 Coder* Coder::create() noexcept {
@@ -115,37 +66,37 @@ Coder* Coder::create() noexcept {
     // memory: megabytes per call.)
     // Placed so that childOf starts on a huge-page boundary; its offset is a multiple of the
     // Coder's alignment, so the Coder stays aligned.
-    static_assert(offsetof(Coder, childOf) % alignof(Coder) == 0);
+    static_assert(offsetof(Coder, pairs.childOf) % alignof(Coder) == 0);
     size_t size = sizeof(Coder) + kHugePage;
     void* raw = mmap(nullptr, size, PROT_READ | PROT_WRITE, MAP_PRIVATE | MAP_ANONYMOUS, -1, 0);
     if (raw == MAP_FAILED) return nullptr;
-    constexpr uintptr_t kIndexAt = offsetof(Coder, childOf);
+    constexpr uintptr_t kIndexAt = offsetof(Coder, pairs.childOf);
     auto start =
         ((reinterpret_cast<uintptr_t>(raw) + kIndexAt + kHugePage - 1) & ~(kHugePage - 1)) -
         kIndexAt;
     auto* coder = new (reinterpret_cast<void*>(start)) Coder();
-    coder->block = raw;
+    coder->pairs.block = raw;
     // Zero pages: no pairs, no lengths, no child counts to clear.
-    coder->childOfHolds = PairsHeld::none;
-    coder->lengthsTop = coder->alphabetSize;
-    coder->countsTop = 0;
+    coder->pairs.childOfHolds = PairsHeld::none;
+    coder->dec.lengthsTop = coder->alphabetSize;
+    coder->leaf.countsTop = 0;
     return coder;
 }
 
 void Coder::release(Coder* coder) noexcept {
     if (coder == nullptr) return;
-    void* raw = coder->block;
+    void* raw = coder->pairs.block;
     coder->~Coder();
     munmap(raw, sizeof(Coder) + kHugePage);
 }
 
 void Coder::mapChildTable() {
-    childOfMapped = true;
+    pairs.childOfMapped = true;
 #ifdef MADV_POPULATE_WRITE
     auto page = static_cast<uintptr_t>(sysconf(_SC_PAGESIZE));
-    auto start = reinterpret_cast<uintptr_t>(childOf);
+    auto start = reinterpret_cast<uintptr_t>(pairs.childOf);
     uintptr_t first = (start + page - 1) & ~(page - 1);
-    uintptr_t last = (start + sizeof childOf) & ~(page - 1);
+    uintptr_t last = (start + sizeof pairs.childOf) & ~(page - 1);
     if (last > first) madvise(reinterpret_cast<void*>(first), last - first, MADV_POPULATE_WRITE);
 #endif
 }
@@ -154,57 +105,61 @@ void Coder::adviseHugeChildTable() {
 #ifdef MADV_HUGEPAGE
     // Only in the pages of create(): elsewhere childOf is not aligned for it. Once: the
     // advice stays with the pages, and a call on a reused Coder should make no system call.
-    if (block != nullptr && !childOfAdvised) madvise(childOf, sizeof childOf, MADV_HUGEPAGE);
-    childOfAdvised = true;
+    if (pairs.block != nullptr && !pairs.childOfAdvised) {
+        madvise(pairs.childOf, sizeof pairs.childOf, MADV_HUGEPAGE);
+    }
+    pairs.childOfAdvised = true;
 #endif
 }
 
 bool Coder::beginRun(int64_t size) {
-    if (direction == Direction::decompress) return true;
+    if (config.direction == Direction::decompress) return true;
     // The reset-mode compressor keeps its pairs in pairTable instead.
-    bool usesIndex = policyRow(policy).pairIndex;
-    if (usesIndex && !childOfMapped && (size < 0 || size >= kHugeChildTableFrom)) {
+    bool usesIndex = policyRow(config.policy).pairIndex;
+    if (usesIndex && !pairs.childOfMapped && (size < 0 || size >= kHugeChildTableFrom)) {
         adviseHugeChildTable();
     }
-    if (usesIndex && !childOfMapped && (size < 0 || size >= kMapChildTableFrom)) mapChildTable();
-    if (size > kMaxInputSize) return fail(Fault::tooLarge, inputPath);
-    readLimit = kMaxInputSize;
+    if (usesIndex && !pairs.childOfMapped && (size < 0 || size >= kMapChildTableFrom))
+        mapChildTable();
+    if (size > kMaxInputSize) return fail(Fault::tooLarge, config.inputPath);
+    io.readLimit = kMaxInputSize;
     halfPending = false;
-    headerLength = size < 0 ? kProvisionalLength : size - 1;
-    writeLengthHeader(static_cast<int32_t>(headerLength));
+    io.headerLength = size < 0 ? kProvisionalLength : size - 1;
+    writeLengthHeader(static_cast<int32_t>(io.headerLength));
     return true;
 }
 
 bool Coder::codeRun() {
-    const PolicyRow& row = policyRow(policy);
-    return (this->*(direction == Direction::compress ? row.compressLoop : row.decompressLoop))();
+    const PolicyRow& row = policyRow(config.policy);
+    return (
+        this->*(config.direction == Direction::compress ? row.compressLoop : row.decompressLoop))();
 }
 
 void Coder::useMemory(const uint8_t* src, size_t size, uint8_t* dst, size_t capacity) {
     resetStreams();
-    inMemory = true;
-    memIn = src;
-    memInSize = src == nullptr ? 0 : size;
-    memInPos = 0;
-    memOut = dst;
-    memOutCapacity = dst == nullptr ? 0 : capacity;
-    memOutSize = 0;
+    io.inMemory = true;
+    io.memIn = src;
+    io.memInSize = src == nullptr ? 0 : size;
+    io.memInPos = 0;
+    io.memOut = dst;
+    io.memOutCapacity = dst == nullptr ? 0 : capacity;
+    io.memOutSize = 0;
 }
 
 Fault Coder::runMemory(Direction newDirection, Policy newPolicy, const uint8_t* src, size_t size,
                        uint8_t* dst, size_t capacity, size_t* written) {
     useMemory(src, size, dst, capacity);
-    inputPath = "(dane wejsciowe)";
-    outputPath = "(bufor wyjsciowy)";
+    config.inputPath = "(dane wejsciowe)";
+    config.outputPath = "(bufor wyjsciowy)";
     configure(newDirection, newPolicy);
     // Any size past the limit stays past it (a signed cast would turn 2^63 and more into an
     // unknown size), so beginRun refuses it before a byte is read.
-    auto known = static_cast<int64_t>(std::min<size_t>(memInSize, kMaxInputSize + 1));
+    auto known = static_cast<int64_t>(std::min<size_t>(io.memInSize, kMaxInputSize + 1));
     bool ok = beginRun(known) && codeRun();
     ok = flushOutput() && ok;
-    inMemory = false;
-    if (written != nullptr) *written = memOutSize;
-    return ok ? Fault::none : fault;
+    io.inMemory = false;
+    if (written != nullptr) *written = io.memOutSize;
+    return ok ? Fault::none : io.fault;
 }
 
 }  // namespace lzw

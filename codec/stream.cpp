@@ -8,65 +8,65 @@
 namespace lzw {
 
 void Coder::resetStreams() {
-    fault = Fault::none;
-    failed = false;
-    writeFailed = false;
-    bytesRead = 0;
-    headerLength = 0;
-    remaining = 0;
-    inPos = inEnd = 0;
-    outPos = 0;
-    inEof = false;
+    io.fault = Fault::none;
+    io.failed = false;
+    io.writeFailed = false;
+    io.bytesRead = 0;
+    io.headerLength = 0;
+    io.remaining = 0;
+    io.inPos = io.inEnd = 0;
+    io.outPos = 0;
+    io.inEof = false;
     halfPending = false;
-    readLimit = INT64_MAX;
+    io.readLimit = INT64_MAX;
 }
 
 int Coder::refill() {
-    if (inEof) return -1;
+    if (io.inEof) return -1;
     size_t n;
-    if (inMemory) {
-        n = std::min(static_cast<size_t>(kBufSize), memInSize - memInPos);
-        if (n > 0) std::memcpy(inBuf, memIn + memInPos, n);
-        memInPos += n;
+    if (io.inMemory) {
+        n = std::min(static_cast<size_t>(kBufSize), io.memInSize - io.memInPos);
+        if (n > 0) std::memcpy(io.inBuf, io.memIn + io.memInPos, n);
+        io.memInPos += n;
     } else {
-        if (readInput == nullptr) return -1;
-        n = readInput(*this, inBuf, kBufSize);
+        if (io.readInput == nullptr) return -1;
+        n = io.readInput(*this, io.inBuf, kBufSize);
     }
     if (n == 0) {  // the end, or a read error: readInput failed the run then
-        inEof = true;
+        io.inEof = true;
         return -1;
     }
-    bytesRead += static_cast<int64_t>(n);
+    io.bytesRead += static_cast<int64_t>(n);
     // At once, not at the end: an endless input (/dev/zero) would never get there.
-    if (bytesRead > readLimit) {
-        fail(Fault::tooLarge, inputPath);
+    if (io.bytesRead > io.readLimit) {
+        fail(Fault::tooLarge, config.inputPath);
         return -1;
     }
-    inPos = 1;
-    inEnd = static_cast<int32_t>(n);
-    return inBuf[0];
+    io.inPos = 1;
+    io.inEnd = static_cast<int32_t>(n);
+    return io.inBuf[0];
 }
 
 bool Coder::flushOutput() {
-    size_t n = static_cast<size_t>(outPos);
-    outPos = 0;
+    size_t n = static_cast<size_t>(io.outPos);
+    io.outPos = 0;
     // Bytes decoded before a damaged part of a stream still reach the output; only a
     // failed write stops further writes.
-    if (n == 0 || writeFailed) return !failed;
-    if (inMemory) {
-        size_t fits = std::min(n, memOutCapacity - memOutSize);
-        if (fits > 0) std::memcpy(memOut + memOutSize, outBuf, fits);
-        memOutSize += fits;
-        if (fits == n) return !failed;
-        writeFailed = true;
-        return fail(Fault::outputTooSmall, outputPath);
+    if (n == 0 || io.writeFailed) return !io.failed;
+    if (io.inMemory) {
+        size_t fits = std::min(n, io.memOutCapacity - io.memOutSize);
+        if (fits > 0) std::memcpy(io.memOut + io.memOutSize, io.outBuf, fits);
+        io.memOutSize += fits;
+        if (fits == n) return !io.failed;
+        io.writeFailed = true;
+        return fail(Fault::outputTooSmall, config.outputPath);
     }
-    if (writeOutput == nullptr) return !failed;
-    if (!writeOutput(*this, outBuf, n)) {
-        writeFailed = true;
+    if (io.writeOutput == nullptr) return !io.failed;
+    if (!io.writeOutput(*this, io.outBuf, n)) {
+        io.writeFailed = true;
         return false;
     }
-    return !failed;
+    return !io.failed;
 }
 
 void Coder::writeLengthHeader(int32_t length) {
@@ -80,7 +80,7 @@ int32_t Coder::readLength() {
     for (uint8_t& b : header) {
         int c = readByte();
         if (c < 0) {
-            if (!failed) failCorrupt(Fault::shorterThanHeader);
+            if (!io.failed) failCorrupt(Fault::shorterThanHeader);
             return INT32_MIN;
         }
         b = static_cast<uint8_t>(c);
@@ -89,9 +89,9 @@ int32_t Coder::readLength() {
 }
 
 bool Coder::endOfStream() {
-    if (failed) return false;
+    if (io.failed) return false;
     if (readByte() >= 0) return failCorrupt(Fault::trailingData);
-    return !failed;  // a read error while looking
+    return !io.failed;  // a read error while looking
 }
 
 void Coder::flushCode() {

@@ -56,7 +56,8 @@ class CoderStreams : public ::testing::Test {
     void startWriting() { coder->useMemory(nullptr, 0, written.data(), written.size()); }
     Bytes finishWriting() {
         coder->flushOutput();
-        return Bytes(written.begin(), written.begin() + static_cast<ptrdiff_t>(coder->memOutSize));
+        return Bytes(written.begin(),
+                     written.begin() + static_cast<ptrdiff_t>(coder->io.memOutSize));
     }
     void startReading(const Bytes& data) {
         source = data;
@@ -94,16 +95,16 @@ TEST_F(CoderStreams, LengthHeaderIsSignedBigEndian) {
 
     startReading(packed);
     for (int32_t v : {-1, 0, 1, 0x01020304, INT32_MAX}) EXPECT_EQ(coder->readLength(), v);
-    EXPECT_FALSE(coder->failed);
+    EXPECT_FALSE(coder->io.failed);
 
     // A header with the top bit set is negative, and still a header.
     startReading({0x80, 0x00, 0x00, 0x00});
     EXPECT_EQ(coder->readLength(), INT32_MIN);
-    EXPECT_FALSE(coder->failed);
+    EXPECT_FALSE(coder->io.failed);
     // Three bytes are no header at all.
     startReading({0x00, 0x00, 0x07});
     coder->readLength();
-    EXPECT_TRUE(coder->failed);
+    EXPECT_TRUE(coder->io.failed);
 }
 
 // A piped input of exactly 2 GiB is taken, and its header rewritten to 7F FF FF FF; one byte
@@ -132,16 +133,16 @@ TEST(Format, PipedInputAtTheLimit) {
         coder->resetStreams();
         coder->in = fdopen(fds[0], "rb");
         ASSERT_NE(coder->in, nullptr);
-        coder->readInput = [](Coder& c, uint8_t* dst, size_t n) {
+        coder->io.readInput = [](Coder& c, uint8_t* dst, size_t n) {
             return std::fread(dst, 1, n, c.in);
         };
         std::fill(std::begin(rewrittenHeader), std::end(rewrittenHeader), 0);
-        coder->rewriteHeader = [](Coder&, int32_t length) {
+        coder->io.rewriteHeader = [](Coder&, int32_t length) {
             storeHeader(rewrittenHeader, length);
             return true;
         };
         ASSERT_TRUE(coder->beginRun(-1));
-        EXPECT_EQ(coder->headerLength, Coder::kProvisionalLength);
+        EXPECT_EQ(coder->io.headerLength, Coder::kProvisionalLength);
         while (coder->refill() >= 0) {
         }
         bool ok = coder->fixHeader();
@@ -154,7 +155,7 @@ TEST(Format, PipedInputAtTheLimit) {
                       (Bytes{0x7F, 0xFF, 0xFF, 0xFF}));
         } else {
             EXPECT_FALSE(ok);
-            EXPECT_EQ(coder->fault, Fault::tooLarge);
+            EXPECT_EQ(coder->io.fault, Fault::tooLarge);
         }
     }
 }

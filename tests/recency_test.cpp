@@ -18,13 +18,13 @@ class Recency : public ::testing::Test {
     std::vector<int32_t> leaves() const {
         std::vector<int32_t> codes;
         int32_t prev = NIL;
-        for (int32_t c = coder->leaves[NIL].next; c != NIL; c = coder->leaves[c].next) {
-            EXPECT_EQ(coder->leaves[c].prev, prev);
+        for (int32_t c = coder->leaf.leaves[NIL].next; c != NIL; c = coder->leaf.leaves[c].next) {
+            EXPECT_EQ(coder->leaf.leaves[c].prev, prev);
             if (codes.size() > kTableSize) break;
             codes.push_back(c);
             prev = c;
         }
-        EXPECT_EQ(coder->leaves[NIL].prev, prev);
+        EXPECT_EQ(coder->leaf.leaves[NIL].prev, prev);
         return codes;
     }
 
@@ -45,7 +45,7 @@ class Recency : public ::testing::Test {
             const DictEntry& e = coder->dict[c];
             if (e.parent == code && e.symbol != NIL && c != code) out.push_back(c);
         }
-        EXPECT_EQ(coder->childCount[code], out.size());
+        EXPECT_EQ(coder->leaf.childCount[code], out.size());
         return out;
     }
 

@@ -302,10 +302,10 @@ TEST(ResetMode, PairTableFindsExactlyThePairsSinceTheLastReset) {
         SCOPED_TRACE("seed " + std::to_string(k.seed) + ", symbols " + std::to_string(k.symbols));
         std::mt19937_64 random(k.seed);
         // A reset picks the way of keeping the next dictionary from the bytes coded since.
-        auto pickRoots = [&] { coder->fillBytes = k.roots ? 0 : Coder::kRootsBelow; };
+        auto pickRoots = [&] { coder->table.fillBytes = k.roots ? 0 : Coder::kRootsBelow; };
         pickRoots();
         coder->configure(Direction::compress, Policy::reset);
-        ASSERT_EQ(coder->rootsDirect, k.roots);
+        ASSERT_EQ(coder->table.rootsDirect, k.roots);
         std::map<std::pair<int32_t, int32_t>, int32_t> pairs;
         auto expectSameAsMap = [&] {
             size_t found = 0;
@@ -320,7 +320,7 @@ TEST(ResetMode, PairTableFindsExactlyThePairsSinceTheLastReset) {
                 }
             }
             EXPECT_EQ(found, pairs.size());
-            stashedAtCheckpoints += coder->stashed;
+            stashedAtCheckpoints += coder->table.stashed;
         };
         for (int32_t resets = 0; resets < 3;) {
             auto prefix = static_cast<int32_t>(random() % static_cast<uint32_t>(coder->count));
@@ -350,14 +350,14 @@ TEST(ResetMode, PairTableFindsExactlyThePairsSinceTheLastReset) {
 // must still be found.
 TEST(ResetMode, StashedPairWhoseSlotsLeadToTheTopOfTheTable) {
     auto coder = std::make_unique<Coder>();
-    coder->fillBytes = Coder::kRootsBelow;  // pairs under single bytes in the table too
+    coder->table.fillBytes = Coder::kRootsBelow;  // pairs under single bytes in the table too
     coder->configure(Direction::compress, Policy::reset);
-    const auto table = reinterpret_cast<uintptr_t>(coder->pairTable);
+    const auto table = reinterpret_cast<uintptr_t>(coder->table.pairTable);
     auto slotOf = [&](uintptr_t address) {
         return static_cast<uint32_t>((address - table) / sizeof(PairSlot));
     };
-    auto first = [&](int32_t c) { return slotOf(coder->pairFirst[c]); };
-    auto second = [&](int32_t c) { return slotOf(coder->pairSecond[c]); };
+    auto first = [&](int32_t c) { return slotOf(coder->table.pairFirst[c]); };
+    auto second = [&](int32_t c) { return slotOf(coder->table.pairSecond[c]); };
     auto prefixAt = [&](uint32_t slot, int32_t c) {
         uint32_t p = slot ^ first(c);
         return static_cast<int32_t>(p < kTableSize ? p : slot ^ second(c));
@@ -365,9 +365,9 @@ TEST(ResetMode, StashedPairWhoseSlotsLeadToTheTopOfTheTable) {
     std::mt19937 random(7);
     for (int32_t symbol = 0; symbol < 256; ++symbol) {
         SCOPED_TRACE("symbol " + std::to_string(symbol));
-        coder->fillBytes = Coder::kRootsBelow;
+        coder->table.fillBytes = Coder::kRootsBelow;
         coder->clearPairs();
-        ASSERT_FALSE(coder->rootsDirect);
+        ASSERT_FALSE(coder->table.rootsDirect);
         const auto top = static_cast<int32_t>(first(symbol) ^ second(symbol) ^ 0x1000);
         std::map<uint32_t, std::pair<int32_t, int32_t>> placed;  // slot: (prefix, symbol)
         std::set<std::pair<int32_t, int32_t>> pairs;
@@ -408,12 +408,12 @@ TEST(ResetMode, StashedPairWhoseSlotsLeadToTheTopOfTheTable) {
         int32_t next = 256;
         for (const auto& [slot, pair] : placed) {
             codes[pair] = next;
-            coder->pairTable[slot] =
+            coder->table.pairTable[slot] =
                 PairSlot{static_cast<uint16_t>(pair.second + 1), static_cast<uint16_t>(4 * next++)};
         }
         codes[{prefix, c}] = next;
         coder->insertPair(prefix, c, next);
-        ASSERT_EQ(coder->stashed, 1);
+        ASSERT_EQ(coder->table.stashed, 1);
         for (const auto& [pair, code] : codes) {
             EXPECT_EQ(coder->findChild<true>(pair.first, pair.second), code)
                 << pair.first << "+" << pair.second;
