@@ -352,16 +352,15 @@ int Coder::runFile(Direction newDirection, Policy newPolicy, const char* inputNa
     if (row.timerBeforeBanner) startTimer();
     printBanner(compressing ? row.compressBanner : row.decompressBanner);
     if (!row.timerBeforeBanner) startTimer();
-    configure(newDirection, newPolicy);
     io.readInput = readFile;
     io.writeOutput = writeFile;
     // Standard output is never sought: it may sit anywhere in its file, after what others
     // wrote there (>>, a group of commands), so only a named file, which this run opened and
     // wrote from its first byte, gets its header rewritten.
     io.rewriteHeader = front.outputIsStandard ? nullptr : rewriteFileHeader;
-    bool ok = compressing ? beginCompression(inputName, outputName)
-                          : beginDecompression(inputName, outputName);
-    ok = ok && codeRun();
+    bool ok =
+        compressing ? beginCompression(inputName, outputName) : openFiles(inputName, outputName);
+    ok = ok && runStream(newDirection, newPolicy, compressing ? front.inputSize : -1);
     ok = closeFiles() && ok;
     // A failed compression leaves no output that could pass for whole; what a damaged
     // stream gave up to the fault is kept.
@@ -400,11 +399,7 @@ bool Coder::beginCompression(const char* inputName, const char* outputName) {
         io.readLimit = kMaxInputSize;
         if (!spoolInput()) return false;
     }
-    return beginRun(front.inputSize);
-}
-
-bool Coder::beginDecompression(const char* inputName, const char* outputName) {
-    return openFiles(inputName, outputName) && beginRun(-1);
+    return true;
 }
 
 size_t Coder::readFile(Coder& coder, uint8_t* dst, size_t n) {

@@ -2,7 +2,7 @@
 # compiled once into position-independent objects, from which come
 # the static library (liblzw.a, target lzwcodec, which the program, tests, benchmarks and
 # fuzzers link) and the shared one (liblzw.so, target lzwshared). Installed with the C header,
-# a CMake package (find_package(lzw CONFIG) -> lzw::lzw) and a pkg-config file.
+# a CMake package (find_package(lzw CONFIG) -> lzw::lzw, lzw::lzw_static) and a pkg-config file.
 include(GNUInstallDirs)
 include(CMakePackageConfigHelpers)
 
@@ -26,8 +26,16 @@ target_include_directories(lzwobjects PUBLIC ${PROJECT_SOURCE_DIR}/codec)
 target_compile_definitions(lzwobjects PRIVATE LZW_VERSION="${PROJECT_VERSION}")
 
 add_library(lzwcodec STATIC $<TARGET_OBJECTS:lzwobjects>)
-target_include_directories(lzwcodec PUBLIC ${PROJECT_SOURCE_DIR}/codec)
-set_target_properties(lzwcodec PROPERTIES OUTPUT_NAME lzw)
+# Installed, the include directory comes from install(TARGETS ... INCLUDES DESTINATION).
+target_include_directories(lzwcodec PUBLIC $<BUILD_INTERFACE:${PROJECT_SOURCE_DIR}/codec>)
+set_target_properties(lzwcodec PROPERTIES OUTPUT_NAME lzw EXPORT_NAME lzw_static)
+# The codec needs the C++ runtime, which a C++ program's linker brings and a C program's does
+# not: lzw::lzw_static names it for the latter (the C++ compiler's own libraries but those every
+# C program links).
+set(LZW_CXX_RUNTIME ${CMAKE_CXX_IMPLICIT_LINK_LIBRARIES})
+list(REMOVE_ITEM LZW_CXX_RUNTIME c gcc gcc_s gcc_eh)
+list(REMOVE_DUPLICATES LZW_CXX_RUNTIME)
+target_link_libraries(lzwcodec INTERFACE "$<$<LINK_LANGUAGE:C>:${LZW_CXX_RUNTIME}>")
 
 add_library(lzwshared SHARED $<TARGET_OBJECTS:lzwobjects>)
 target_include_directories(lzwshared PUBLIC
@@ -45,8 +53,8 @@ target_link_options(lzwshared PRIVATE
 set_property(TARGET lzwshared APPEND PROPERTY LINK_DEPENDS ${PROJECT_SOURCE_DIR}/cmake/exports.map)
 
 install(FILES codec/lzw.h DESTINATION ${CMAKE_INSTALL_INCLUDEDIR})
-install(TARGETS lzwcodec ARCHIVE DESTINATION ${CMAKE_INSTALL_LIBDIR})
-install(TARGETS lzwshared EXPORT lzwTargets
+install(TARGETS lzwcodec lzwshared EXPORT lzwTargets
+  ARCHIVE DESTINATION ${CMAKE_INSTALL_LIBDIR}
   LIBRARY DESTINATION ${CMAKE_INSTALL_LIBDIR}
   INCLUDES DESTINATION ${CMAKE_INSTALL_INCLUDEDIR})
 

@@ -1,5 +1,7 @@
 // The C interface: a Coder per context, or per call without one; faults returned as negated
 // values.
+#include <algorithm>
+#include <iterator>
 #include <memory>
 #include <new>
 
@@ -31,16 +33,82 @@ static_assert(LZW_ERROR_TRAILING_DATA == errorOf(Fault::trailingData));
 static_assert(LZW_ERROR_OUTPUT_TOO_SMALL == errorOf(Fault::outputTooSmall));
 static_assert(LZW_ERROR_BAD_ARGUMENT == errorOf(Fault::badArgument));
 static_assert(LZW_ERROR_NO_MEMORY == errorOf(Fault::noMemory));
+// A failed read or write of a stream is the program's failed read or write of a file: the
+// same fault, with a text of its own here, where there is no path to name.
+static_assert(LZW_ERROR_READ_FAILED == errorOf(Fault::readFailed));
+static_assert(LZW_ERROR_WRITE_FAILED == errorOf(Fault::writeFailed));
+static_assert(LZW_ERROR_SIZE_MISMATCH == errorOf(Fault::sizeMismatch));
+static_assert(kFaults == 1 - LZW_ERROR_SIZE_MISMATCH, "every fault has its value in lzw_error");
 static_assert(LZW_FREEZE == static_cast<int>(Policy::freeze) &&
               LZW_EVICT == static_cast<int>(Policy::evict) &&
               LZW_RESET == static_cast<int>(Policy::reset));
 // Each policy row has its value in lzw_policy, the last one included.
 static_assert(LZW_RESET == kPolicyCount);
 
-// The program's text names the file; a caller of the library has no file to name.
-constexpr const char* kTooLargeText =
-    "dane wejsciowe sa za duze: naglowek opisuje najwyzej 2147483648 bajtow";
+// The version macros of lzw.h are the project's version, which the build passes in.
+constexpr bool isVersion(const char* text, int major, int minor, int patch) {
+    int parts[3] = {0, 0, 0};
+    int k = 0;
+    for (; *text != '\0'; ++text) {
+        if (*text == '.') {
+            if (++k > 2) return false;
+        } else if (*text >= '0' && *text <= '9') {
+            parts[k] = parts[k] * 10 + (*text - '0');
+        } else {
+            return false;
+        }
+    }
+    return k == 2 && parts[0] == major && parts[1] == minor && parts[2] == patch;
+}
+static_assert(isVersion(LZW_VERSION, LZW_VERSION_MAJOR, LZW_VERSION_MINOR, LZW_VERSION_PATCH),
+              "lzw.h's LZW_VERSION_* macros differ from the project version in CMakeLists.txt");
+
+// The program's texts of these faults name the file; a caller of the library has no file to
+// name.
+const char* libraryText(Fault fault) {
+    switch (fault) {
+        case Fault::tooLarge:
+            return "dane wejsciowe sa za duze: naglowek opisuje najwyzej 2147483648 bajtow";
+        case Fault::readFailed:
+            return "blad przy czytaniu danych wejsciowych";
+        case Fault::writeFailed:
+            return "blad przy zapisie danych wyjsciowych";
+        default:
+            return nullptr;
+    }
+}
 constexpr const char* kUnknownText = "nieznany kod bledu";
+
+// Each value of lzw_error by its own name, so the two cannot part.
+struct ErrorName {
+    constexpr ErrorName(int value, const char* text) : error(value), name(text) {}
+    int error;
+    const char* name;
+};
+#define LZW_ERROR_NAME(error) ErrorName(error, #error)
+constexpr ErrorName kErrorNames[] = {
+    LZW_ERROR_NAME(LZW_OK),
+    LZW_ERROR_NAME(LZW_ERROR_INPUT_TOO_LARGE),
+    LZW_ERROR_NAME(LZW_ERROR_READ_FAILED),
+    LZW_ERROR_NAME(LZW_ERROR_WRITE_FAILED),
+    LZW_ERROR_NAME(LZW_ERROR_SHORTER_THAN_HEADER),
+    LZW_ERROR_NAME(LZW_ERROR_NEGATIVE_LENGTH),
+    LZW_ERROR_NAME(LZW_ERROR_ENDS_EARLY),
+    LZW_ERROR_NAME(LZW_ERROR_LONGER_THAN_HEADER),
+    LZW_ERROR_NAME(LZW_ERROR_FIRST_NOT_BYTE),
+    LZW_ERROR_NAME(LZW_ERROR_BEYOND_DICTIONARY),
+    LZW_ERROR_NAME(LZW_ERROR_EMPTY_SLOT),
+    LZW_ERROR_NAME(LZW_ERROR_LOOP),
+    LZW_ERROR_NAME(LZW_ERROR_TRAILING_DATA),
+    LZW_ERROR_NAME(LZW_ERROR_OUTPUT_TOO_SMALL),
+    LZW_ERROR_NAME(LZW_ERROR_BAD_ARGUMENT),
+    LZW_ERROR_NAME(LZW_ERROR_NO_MEMORY),
+    LZW_ERROR_NAME(LZW_ERROR_SIZE_MISMATCH),
+};
+#undef LZW_ERROR_NAME
+// All faults but the three that only the program meets (cannotOpen, sameFile, cannotSeek).
+static_assert(std::size(kErrorNames) == kFaults - 3, "every value of lzw_error has its name");
+constexpr const char* kUnknownName = "unknown lzw error";
 
 // A context is the Coder itself: the C type is only ever a pointer to one.
 Coder* coderOf(lzw_ctx* ctx) {
@@ -72,6 +140,64 @@ int runOnce(Direction direction, lzw_policy policy, const void* src, size_t size
         return errorOf(Fault::noMemory);
     }
     return runCall(coder.get(), direction, policy, src, size, dst, capacity, written);
+}
+
+// A stream run's callbacks, which readStream and writeStream call for the Coder.
+struct StreamCalls {
+    lzw_read_fn read;
+    void* readUser;
+    lzw_write_fn write;
+    void* writeUser;
+    int64_t size;  // the input's length a compressor was given; -1 in a decoder
+    bool ended;    // `read` has returned 0
+};
+
+// Fills the window whole, however little each read gives: the coding loops then meet the
+// callbacks once per window, and a frozen dictionary parses whole windows in lanes.
+size_t readStream(Coder& coder, uint8_t* dst, size_t n) {
+    auto& calls = *static_cast<StreamCalls*>(coder.io.streamCalls);
+    size_t got = 0;
+    while (got < n && !calls.ended) {
+        long long r = calls.read(calls.readUser, dst + got, n - got);
+        if (r < 0 || static_cast<unsigned long long>(r) > n - got) {
+            coder.fail(Fault::readFailed, coder.config.inputPath);
+            return 0;
+        }
+        calls.ended = r == 0;
+        got += static_cast<size_t>(r);
+        // Too many bytes fail as soon as they are read, too few at the end.
+        int64_t total = coder.io.bytesRead + static_cast<int64_t>(got);
+        if (calls.size >= 0 && (total > calls.size || (calls.ended && total < calls.size))) {
+            coder.fail(Fault::sizeMismatch, coder.config.inputPath);
+            return 0;
+        }
+    }
+    return got;
+}
+
+bool writeStream(Coder& coder, const uint8_t* src, size_t n) {
+    auto& calls = *static_cast<StreamCalls*>(coder.io.streamCalls);
+    return calls.write(calls.writeUser, src, n) == 0 ||
+           coder.fail(Fault::writeFailed, coder.config.outputPath);
+}
+
+int runStreamCall(lzw_ctx* ctx, Direction direction, lzw_policy policy, long long size,
+                  lzw_read_fn read, void* readUser, lzw_write_fn write, void* writeUser) noexcept {
+    Coder* coder = coderOf(ctx);
+    const PolicyRow* row = findPolicy(static_cast<int>(policy));
+    bool compressing = direction == Direction::compress;
+    if (coder == nullptr || row == nullptr || read == nullptr || write == nullptr ||
+        (compressing && size < 0)) {
+        return errorOf(Fault::badArgument);
+    }
+    if (!compressing) size = -1;  // a decoder learns it from the header
+    StreamCalls calls{read, readUser, write, writeUser, size, false};
+    coder->useStreams(readStream, writeStream);
+    coder->io.streamCalls = &calls;
+    // A size past the limit stays past it, so beginRun refuses it before a byte is read.
+    bool ok = coder->runStream(direction, row->policy, std::min<int64_t>(size, kMaxInputSize + 1));
+    coder->io.streamCalls = nullptr;
+    return ok ? LZW_OK : errorOf(coder->io.fault);
 }
 
 }  // namespace
@@ -120,16 +246,35 @@ int lzw_ctx_decompress(lzw_ctx* ctx, lzw_policy policy, const void* src, size_t 
                         capacity, written);
 }
 
+int lzw_compress_stream(lzw_ctx* ctx, lzw_policy policy, long long size, lzw_read_fn read,
+                        void* read_user, lzw_write_fn write, void* write_user) {
+    return lzw::runStreamCall(ctx, lzw::Direction::compress, policy, size, read, read_user, write,
+                              write_user);
+}
+
+int lzw_decompress_stream(lzw_ctx* ctx, lzw_policy policy, lzw_read_fn read, void* read_user,
+                          lzw_write_fn write, void* write_user) {
+    return lzw::runStreamCall(ctx, lzw::Direction::decompress, policy, -1, read, read_user, write,
+                              write_user);
+}
+
 const char* lzw_error_text(int error) {
     if (error > 0 || error <= -lzw::kFaults) return lzw::kUnknownText;
     auto fault = static_cast<lzw::Fault>(-error);
-    if (fault == lzw::Fault::tooLarge) return lzw::kTooLargeText;
-    // The other faults of files never come from a run in memory, and their texts want a path.
+    if (const char* text = lzw::libraryText(fault)) return text;
+    // The other faults of files never come from the library, and their texts want a path.
     if (fault < lzw::Fault::shorterThanHeader && fault != lzw::Fault::none) {
         return lzw::kUnknownText;
     }
     const char* text = lzw::faultText(fault);
     return text != nullptr ? text : lzw::kUnknownText;
+}
+
+const char* lzw_error_name(int error) {
+    for (const auto& row : lzw::kErrorNames) {
+        if (row.error == error) return row.name;
+    }
+    return lzw::kUnknownName;
 }
 
 const char* lzw_version(void) {

@@ -150,14 +150,14 @@ class Coder {
     // The streams, their buffers and the run's fault. inBuf[inPos, inEnd) is input not yet
     // consumed, outBuf[0, outPos) output not yet written; resetStreams() empties both for a
     // new pair of streams. Once `failed` is set, fault and faultPath keep the run's first
-    // fault, every loop stops, and the input reads as ended. A run in memory (runMemory())
-    // reads memIn instead of `in` and writes memOut instead of `out`, refusing to write past
-    // memOutCapacity. Any other run reads and writes through readInput, writeOutput and
-    // rewriteHeader, which the front end points at its files (the codec itself opens, reads
-    // and writes no file). readInput: up to n bytes into dst, how many it read, 0 at the end
-    // or after fail(); writeOutput: all n bytes, false after fail(); rewriteHeader: `length`
-    // into the output's header again, false after fail(). Null: no input, an output that
-    // takes everything, and a header that cannot be rewritten.
+    // fault, every loop stops, and the input reads as ended. Every run reads and writes
+    // through readInput, writeOutput and rewriteHeader: the front end points them at its files
+    // (the codec itself opens, reads and writes no file), runMemory() at memIn and memOut
+    // (readMemory, writeMemory, which refuse to write past memOutCapacity), the C interface at
+    // its caller's callbacks (streamCalls). readInput: up to n bytes into dst, how many it
+    // read, 0 at the end or after fail(); writeOutput: all n bytes, false after fail();
+    // rewriteHeader: `length` into the output's header again, false after fail(). Null: no
+    // input, an output that takes everything, and a header that cannot be rewritten.
     static constexpr int32_t kBufSize = 1 << 16;
     struct Streams {
         Fault fault = Fault::none;  // the run's first fault
@@ -171,7 +171,6 @@ class Coder {
         int32_t inPos = 0, inEnd = 0;  // window of inBuf not yet consumed
         int32_t outPos = 0;            // bytes of outBuf not yet written
         bool inEof = false;            // the input has reported end or error
-        bool inMemory = false;
         const uint8_t* memIn = nullptr;
         size_t memInSize = 0;
         size_t memInPos = 0;
@@ -181,6 +180,7 @@ class Coder {
         size_t (*readInput)(Coder& coder, uint8_t* dst, size_t n) = nullptr;
         bool (*writeOutput)(Coder& coder, const uint8_t* src, size_t n) = nullptr;
         bool (*rewriteHeader)(Coder& coder, int32_t length) = nullptr;
+        void* streamCalls = nullptr;  // the C interface's callbacks of a stream run (api.cpp)
         // A compressor fails once it has read more input bytes than this (the header's limit).
         int64_t readLimit = INT64_MAX;
         uint8_t inBuf[kBufSize + 1];  // one byte more: loops may read one past the window
@@ -401,6 +401,19 @@ class Coder {
     // Makes the next reads come from `size` bytes at `src` and the writes go to at most
     // `capacity` bytes at `dst`, with the buffering state reset. REQUIRES as runMemory.
     void useMemory(const uint8_t* src, size_t size, uint8_t* dst, size_t capacity);
+    // readInput and writeOutput on memIn and memOut; the write fails with outputTooSmall
+    // after copying what fits.
+    static size_t readMemory(Coder& coder, uint8_t* dst, size_t n);
+    static bool writeMemory(Coder& coder, const uint8_t* src, size_t n);
+    // Resets the buffering state for a run of the library through `read` and `write`, whose
+    // header is never rewritten and whose streams have no path to name.
+    void useStreams(size_t (*read)(Coder&, uint8_t*, size_t),
+                    bool (*write)(Coder&, const uint8_t*, size_t));
+    // The one run of every caller, on the streams readInput and writeOutput stand for, set
+    // up with the buffering state reset (useMemory(), useStreams(), the front end's files):
+    // configure(), beginRun(size), the coding loop, and the output written out. False
+    // after fail().
+    bool runStream(Direction direction, Policy policy, int64_t size);
     // The start of every run on open streams: a compressor writes the header of an input of
     // `inputSize` bytes (negative: unknown until the end; more than 2 GiB: refused); a
     // decoder reads its header in its loop. False after fail().
@@ -429,11 +442,10 @@ class Coder {
     // One mode of the program on two files: banner, timer, the run, the time line, and the
     // fault's line on standard error. Returns the exit status (0, or 1 after that line).
     int runFile(Direction direction, Policy policy, const char* inputPath, const char* outputPath);
-    // Open both files (the input's size checked before the output is created) and beginRun().
-    // An input of unknown size is spooled first when the output cannot seek back to the
-    // header. REQUIRES: configure() first.
+    // Opens both files of a compression, the input's size checked before the output is
+    // created. An input of unknown size is spooled first when the output cannot seek back to
+    // the header; inputSize is then the size the header gets (-1: unknown until the end).
     bool beginCompression(const char* inputPath, const char* outputPath);
-    bool beginDecompression(const char* inputPath, const char* outputPath);
     // Opens the input ("rb") then the output ("wb"), refusing when both name one file, and
     // clears halfPending. REQUIRES: nothing. Returns false after fail() if either cannot be opened.
     bool openFiles(const char* inputPath, const char* outputPath);

@@ -104,10 +104,9 @@ bool Coder::fixHeader() {
     if (io.failed) return false;
     int64_t actual = io.bytesRead - 1;
     if (actual == io.headerLength) return true;
-    // Only an input of unknown size gets here: a run in memory knows its input's size. Nor
-    // can every output go back to its header (rewriteHeader null).
-    if (io.inMemory || io.rewriteHeader == nullptr)
-        return fail(Fault::cannotSeek, config.outputPath);
+    // Only an input of unknown size gets here: a run of the library knows its input's size.
+    // Nor can every output go back to its header (rewriteHeader null).
+    if (io.rewriteHeader == nullptr) return fail(Fault::cannotSeek, config.outputPath);
     if (!flushOutput() || !io.rewriteHeader(*this, static_cast<int32_t>(actual))) return false;
     io.headerLength = actual;
     return true;

@@ -1,22 +1,31 @@
-/* lzw.h: the lzw codec in memory, from C or C++.
+/* lzw.h: the lzw codec in memory or through callbacks, from C or C++.
  *
  * The calls write exactly the bytes the lzw program writes for the same input and mode,
  * length header included, and read what it reads. Nothing is global: any number of calls may
- * run at once on different threads. Each call maps one work area of about 2.7 MiB fresh from
- * the system when it starts (a short input touches only part of it) and gives it back before it
- * returns; it allocates nothing while coding and writes no memory but that area and the
- * caller's `dst` and `*written`. Nothing is printed.
+ * run at once on different threads (on different contexts, for the calls that take one). Each
+ * call without a context maps one work area of about 2.7 MiB fresh from the system when it
+ * starts (a short input touches only part of it) and gives it back before it returns; it
+ * allocates nothing while coding and writes no memory but that area and the caller's `dst`
+ * and `*written`. Nothing is printed.
  *
  * A compressed stream records neither its policy nor a checksum: decompress it with the policy
  * that compressed it. A stream decompressed with another policy, or damaged in its code bits,
  * can decode without error to other bytes; only damage to the stream's structure is reported.
  *
- * Link with -llzw (pkg-config: lzw; CMake: find_package(lzw CONFIG), target lzw::lzw).
+ * Link with -llzw (pkg-config: lzw; CMake: find_package(lzw CONFIG), target lzw::lzw, or
+ * lzw::lzw_static for the static library with the C++ runtime it needs).
  */
 #ifndef LZW_H
 #define LZW_H
 
 #include <stddef.h>
+
+/* The version of this header, as lzw_version() gives the library's: a program built with
+ * one header may run with a later library of the same major version. */
+#define LZW_VERSION_MAJOR 1
+#define LZW_VERSION_MINOR 2
+#define LZW_VERSION_PATCH 0
+#define LZW_VERSION_NUMBER (LZW_VERSION_MAJOR * 10000 + LZW_VERSION_MINOR * 100 + LZW_VERSION_PATCH)
 
 #if defined(__GNUC__)
 #define LZW_API __attribute__((visibility("default")))
@@ -35,10 +44,12 @@ typedef enum {
     LZW_RESET = 3   /* is cleared back to the 256 single bytes (c3, d3) */
 } lzw_policy;
 
-/* Return values of lzw_compress and lzw_decompress. The values never change. */
+/* Return values of the calls. The values never change. */
 typedef enum {
     LZW_OK = 0,
     LZW_ERROR_INPUT_TOO_LARGE = -3, /* over 2147483648 bytes: the header cannot describe it */
+    LZW_ERROR_READ_FAILED = -4,     /* a stream's read callback returned an error */
+    LZW_ERROR_WRITE_FAILED = -5,    /* a stream's write callback returned an error */
     /* A damaged stream, or one made with another policy: */
     LZW_ERROR_SHORTER_THAN_HEADER = -7, /* under 4 bytes */
     LZW_ERROR_NEGATIVE_LENGTH = -8,     /* a header below -1 (FF FF FF FF is the empty input) */
@@ -52,7 +63,8 @@ typedef enum {
     /* The call itself: */
     LZW_ERROR_OUTPUT_TOO_SMALL = -16, /* `capacity` is short of what the run writes */
     LZW_ERROR_BAD_ARGUMENT = -17,     /* unknown policy, or a null pointer it needs */
-    LZW_ERROR_NO_MEMORY = -18         /* the work area could not be allocated */
+    LZW_ERROR_NO_MEMORY = -18,        /* the work area could not be allocated */
+    LZW_ERROR_SIZE_MISMATCH = -19     /* a stream's reads gave another count than `size` */
 } lzw_error;
 
 /* lzw_compress_bound - room that a compression may need
@@ -148,21 +160,81 @@ LZW_API int lzw_ctx_compress(lzw_ctx* ctx, lzw_policy policy, const void* src, s
 LZW_API int lzw_ctx_decompress(lzw_ctx* ctx, lzw_policy policy, const void* src, size_t size,
                                void* dst, size_t capacity, size_t* written);
 
+/* lzw_read_fn, lzw_write_fn - the callbacks of a stream
+ *
+ *   typedef long long (*lzw_read_fn)(void *user, void *buf, size_t capacity);
+ *   typedef int (*lzw_write_fn)(void *user, const void *buf, size_t size);
+ *
+ * A read puts up to `capacity` bytes into `buf` and returns how many: 0 at the end of the
+ * input, a negative value on an error. Fewer than `capacity` is fine: the call reads again.
+ * After it has returned 0 it is not called again. A write takes all `size` bytes at `buf`
+ * and returns 0, or anything else on an error; after an error it is not called again.
+ * `user` is the pointer given with the callback. Neither may call the stream's context.
+ */
+typedef long long (*lzw_read_fn)(void* user, void* buf, size_t capacity);
+typedef int (*lzw_write_fn)(void* user, const void* buf, size_t size);
+
+/* lzw_compress_stream, lzw_decompress_stream - code a stream through callbacks
+ *
+ *   int lzw_compress_stream(lzw_ctx *ctx, lzw_policy policy, long long size,
+ *                           lzw_read_fn read, void *read_user,
+ *                           lzw_write_fn write, void *write_user);
+ *   int lzw_decompress_stream(lzw_ctx *ctx, lzw_policy policy,
+ *                             lzw_read_fn read, void *read_user,
+ *                             lzw_write_fn write, void *write_user);
+ *
+ * Compress the `size` bytes that `read` delivers, or decompress the stream it delivers, with
+ * `policy`, giving the result to `write`: the same bytes as lzw_compress and lzw_decompress
+ * give for the same input. `size` is the input's exact length, as the header that comes
+ * first needs it. The context's memory and two fixed buffers of 64 KiB inside it are all
+ * that is used, however long the input: the calls read and write 64 KiB at a time (a read
+ * may return less; the call reads again until the buffer is full or the input ends).
+ *
+ * Returns LZW_OK once the whole result went to `write`. On an error, what went to `write`
+ * before it is not a whole stream; decompressing a damaged stream, it is what the stream
+ * gave up to the damage, as lzw_decompress keeps it.
+ *
+ * Errors: LZW_ERROR_SIZE_MISMATCH (the reads gave more bytes than `size`, found as soon as a
+ * read passes it, or fewer once a read returns 0), LZW_ERROR_READ_FAILED (a read returned a
+ * negative value, or more than `capacity`), LZW_ERROR_WRITE_FAILED (a write returned
+ * non-zero), LZW_ERROR_INPUT_TOO_LARGE (`size` over 2147483648: nothing read or written),
+ * LZW_ERROR_SHORTER_THAN_HEADER to LZW_ERROR_TRAILING_DATA (decompressing a damaged stream),
+ * LZW_ERROR_BAD_ARGUMENT (a null `ctx`, `read` or `write`, an unknown policy or a negative
+ * `size`: nothing read or written).
+ */
+LZW_API int lzw_compress_stream(lzw_ctx* ctx, lzw_policy policy, long long size, lzw_read_fn read,
+                                void* read_user, lzw_write_fn write, void* write_user);
+LZW_API int lzw_decompress_stream(lzw_ctx* ctx, lzw_policy policy, lzw_read_fn read,
+                                  void* read_user, lzw_write_fn write, void* write_user);
+
 /* lzw_error_text - what a return value means
  *
  *   const char *lzw_error_text(int error);
  *
  * Returns the lzw program's own text for `error` (Polish without diacritics), as it follows
- * "uszkodzony plik INPUT: " for a damaged stream; "" for LZW_OK; a fixed text for a value
- * that names no error. The text is static: never free or change it.
+ * "uszkodzony plik INPUT: " for a damaged stream; for the errors the program words with a
+ * file's name (a failed read or write, an input too large) or never meets, a text in the
+ * same manner; "" for LZW_OK; a fixed text for a value that names no error. The text is
+ * static: never free or change it.
  */
 LZW_API const char* lzw_error_text(int error);
+
+/* lzw_error_name - the name of a return value
+ *
+ *   const char *lzw_error_name(int error);
+ *
+ * Returns the name of `error` in lzw_error, such as "LZW_OK" or "LZW_ERROR_ENDS_EARLY", for
+ * logs and messages in English; "unknown lzw error" for a value that names no error. The
+ * names never change. The text is static: never free or change it.
+ */
+LZW_API const char* lzw_error_name(int error);
 
 /* lzw_version - version of the library
  *
  *   const char *lzw_version(void);
  *
  * Returns the version as "MAJOR.MINOR.PATCH", the one `lzw --version` prints. A static text.
+ * A library of this header gives LZW_VERSION_MAJOR, LZW_VERSION_MINOR and LZW_VERSION_PATCH.
  */
 LZW_API const char* lzw_version(void);
 

@@ -27,12 +27,13 @@ enum class Fault : int32_t {
     emptySlot = 13,
     loop = 14,
     trailingData = 15,
-    // Only runs in memory meet these.
+    // Only runs of the library meet these.
     outputTooSmall = 16,
     badArgument = 17,
     noMemory = 18,
+    sizeMismatch = 19,  // a stream's input is not as long as its caller said
 };
-inline constexpr int32_t kFaults = 19;
+inline constexpr int32_t kFaults = 20;
 
 // The text of each fault, by value: a printf format with one %s for the path (file faults),
 // or the reason alone (damage and the rest).
@@ -56,6 +57,7 @@ inline constexpr const char* kFaultTexts[kFaults] = {
     "za malo miejsca na wynik",
     "bledny argument",
     "brak pamieci",
+    "dane wejsciowe maja inna dlugosc niz podana",
 };
 
 // The text of a fault; "" for none, null for a value that names no fault.

@@ -6,6 +6,7 @@
 #include <algorithm>
 #include <climits>
 #include <cstddef>
+#include <cstring>
 #include <new>
 
 #include "coder.h"
@@ -135,9 +136,19 @@ bool Coder::codeRun() {
         this->*(config.direction == Direction::compress ? row.compressLoop : row.decompressLoop))();
 }
 
-void Coder::useMemory(const uint8_t* src, size_t size, uint8_t* dst, size_t capacity) {
+void Coder::useStreams(size_t (*read)(Coder&, uint8_t*, size_t),
+                       bool (*write)(Coder&, const uint8_t*, size_t)) {
     resetStreams();
-    io.inMemory = true;
+    io.readInput = read;
+    io.writeOutput = write;
+    io.rewriteHeader = nullptr;
+    config.inputPath = "(dane wejsciowe)";
+    config.outputPath = "(dane wyjsciowe)";
+}
+
+void Coder::useMemory(const uint8_t* src, size_t size, uint8_t* dst, size_t capacity) {
+    useStreams(readMemory, writeMemory);
+    config.outputPath = "(bufor wyjsciowy)";
     io.memIn = src;
     io.memInSize = src == nullptr ? 0 : size;
     io.memInPos = 0;
@@ -146,18 +157,35 @@ void Coder::useMemory(const uint8_t* src, size_t size, uint8_t* dst, size_t capa
     io.memOutSize = 0;
 }
 
+size_t Coder::readMemory(Coder& coder, uint8_t* dst, size_t n) {
+    Streams& streams = coder.io;
+    n = std::min(n, streams.memInSize - streams.memInPos);
+    if (n > 0) std::memcpy(dst, streams.memIn + streams.memInPos, n);
+    streams.memInPos += n;
+    return n;
+}
+
+bool Coder::writeMemory(Coder& coder, const uint8_t* src, size_t n) {
+    Streams& streams = coder.io;
+    size_t fits = std::min(n, streams.memOutCapacity - streams.memOutSize);
+    if (fits > 0) std::memcpy(streams.memOut + streams.memOutSize, src, fits);
+    streams.memOutSize += fits;
+    return fits == n || coder.fail(Fault::outputTooSmall, coder.config.outputPath);
+}
+
+bool Coder::runStream(Direction newDirection, Policy newPolicy, int64_t size) {
+    configure(newDirection, newPolicy);
+    bool ok = beginRun(size) && codeRun();
+    return flushOutput() && ok;
+}
+
 Fault Coder::runMemory(Direction newDirection, Policy newPolicy, const uint8_t* src, size_t size,
                        uint8_t* dst, size_t capacity, size_t* written) {
     useMemory(src, size, dst, capacity);
-    config.inputPath = "(dane wejsciowe)";
-    config.outputPath = "(bufor wyjsciowy)";
-    configure(newDirection, newPolicy);
     // Any size past the limit stays past it (a signed cast would turn 2^63 and more into an
     // unknown size), so beginRun refuses it before a byte is read.
     auto known = static_cast<int64_t>(std::min<size_t>(io.memInSize, kMaxInputSize + 1));
-    bool ok = beginRun(known) && codeRun();
-    ok = flushOutput() && ok;
-    io.inMemory = false;
+    bool ok = runStream(newDirection, newPolicy, known);
     if (written != nullptr) *written = io.memOutSize;
     return ok ? Fault::none : io.fault;
 }

@@ -23,15 +23,7 @@ void Coder::resetStreams() {
 
 int Coder::refill() {
     if (io.inEof) return -1;
-    size_t n;
-    if (io.inMemory) {
-        n = std::min(static_cast<size_t>(kBufSize), io.memInSize - io.memInPos);
-        if (n > 0) std::memcpy(io.inBuf, io.memIn + io.memInPos, n);
-        io.memInPos += n;
-    } else {
-        if (io.readInput == nullptr) return -1;
-        n = io.readInput(*this, io.inBuf, kBufSize);
-    }
+    size_t n = io.readInput != nullptr ? io.readInput(*this, io.inBuf, kBufSize) : 0;
     if (n == 0) {  // the end, or a read error: readInput failed the run then
         io.inEof = true;
         return -1;
@@ -53,14 +45,6 @@ bool Coder::flushOutput() {
     // Bytes decoded before a damaged part of a stream still reach the output; only a
     // failed write stops further writes.
     if (n == 0 || io.writeFailed) return !io.failed;
-    if (io.inMemory) {
-        size_t fits = std::min(n, io.memOutCapacity - io.memOutSize);
-        if (fits > 0) std::memcpy(io.memOut + io.memOutSize, io.outBuf, fits);
-        io.memOutSize += fits;
-        if (fits == n) return !io.failed;
-        io.writeFailed = true;
-        return fail(Fault::outputTooSmall, config.outputPath);
-    }
     if (io.writeOutput == nullptr) return !io.failed;
     if (!io.writeOutput(*this, io.outBuf, n)) {
         io.writeFailed = true;

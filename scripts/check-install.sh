@@ -2,7 +2,8 @@
 # Installs the Release build (build/, from the README's build command) into a temporary prefix
 # and builds examples/roundtrip.c against the installed library three times, through the CMake
 # package and through pkg-config (found at run time by LD_LIBRARY_PATH, or by an rpath), then
-# runs each. Checks that lzw.pc gives canonical paths there and for prefix /usr. Fails on any
+# runs each; builds examples/stream.c through the CMake package against the shared and the
+# static library (lzw::lzw_static) and checks that both write what the program writes. Checks that lzw.pc gives canonical paths there and for prefix /usr. Fails on any
 # error.
 set -euo pipefail
 cd "$(dirname "$0")/.."
@@ -22,6 +23,19 @@ cmake -S examples -B "$work/cmake" -DCMAKE_BUILD_TYPE=Release -DCMAKE_PREFIX_PAT
 cmake --build "$work/cmake" >/dev/null
 # The installed package records where the library lies: no search path needed.
 "$work/cmake/roundtrip"
+# The streaming example writes what the program writes, through either library, and reads it
+# back; linked to liblzw.a, it needs no liblzw.so.
+readelf -d "$work/cmake/stream_static" | grep -q 'NEEDED.*liblzw' && { echo "stream_static needs liblzw.so" >&2; exit 1; }
+for m in 1 2 3; do
+  "$prefix/bin/lzw" -q "c$m" "$prefix/bin/lzw" "$work/want"
+  for example in stream stream_static; do
+    "$work/cmake/$example" "c$m" "$prefix/bin/lzw" "$work/got"
+    cmp "$work/got" "$work/want"
+    "$work/cmake/$example" "d$m" "$work/got" "$work/back"
+    cmp "$work/back" "$prefix/bin/lzw"
+  done
+done
+echo "stream, stream_static: c1-c3 as the program, d1-d3 back"
 
 echo "== pkg-config lzw"
 pc=$(find "$prefix" -name lzw.pc)

@@ -12,6 +12,7 @@
 #include <iterator>
 #include <memory>
 #include <random>
+#include <set>
 #include <string>
 
 #include "lzw.h"
@@ -198,6 +199,70 @@ TEST(CInterface, InputOverTwoGibibytesIsRefused) {
     EXPECT_EQ(lzw_compress_bound(0), 4u);
 }
 
+// A stream's callbacks end the call with errors of their own: reads that give more bytes than
+// `size` or fewer, a read that fails or claims more than the room it had, and a write that
+// fails, after which nothing more is written. A size the call refuses reads and writes
+// nothing. Then the context codes on as before.
+TEST(CInterface, StreamCallbacksFail) {
+    struct Io {
+        const Bytes* source = nullptr;
+        size_t at = 0;
+        size_t badReadAt = SIZE_MAX;  // from here on reads give `badRead`
+        long long badRead = -1;       // 0: claim one byte more than the room
+        int writes = 0;
+        int badWrite = 0;  // the write that fails (1: the first), 0 for none
+        static long long read(void* user, void* buf, size_t capacity) {
+            auto& io = *static_cast<Io*>(user);
+            if (io.at >= io.badReadAt) {
+                return io.badRead != 0 ? io.badRead : static_cast<long long>(capacity) + 1;
+            }
+            size_t n = std::min({capacity, size_t{4096}, io.source->size() - io.at});
+            std::memcpy(buf, io.source->data() + io.at, n);
+            io.at += n;
+            return static_cast<long long>(n);
+        }
+        static int write(void* user, const void*, size_t) {
+            auto& io = *static_cast<Io*>(user);
+            return ++io.writes == io.badWrite ? 1 : 0;
+        }
+    };
+    const Bytes input = pseudoText(7, 300000);
+    std::unique_ptr<lzw_ctx, void (*)(lzw_ctx*)> ctx(lzw_ctx_create(), lzw_ctx_free);
+    for (auto policy : {LZW_FREEZE, LZW_EVICT, LZW_RESET}) {
+        SCOPED_TRACE(policy);
+        const Bytes packed = encode(static_cast<char>('0' + policy), input);
+        auto compress = [&](Io io, long long size) {
+            io.source = &input;
+            return lzw_compress_stream(ctx.get(), policy, size, Io::read, &io, Io::write, &io);
+        };
+        auto decompress = [&](Io io) {
+            io.source = &packed;
+            int error = lzw_decompress_stream(ctx.get(), policy, Io::read, &io, Io::write, &io);
+            return std::make_pair(error, io.writes);
+        };
+        const auto size = static_cast<long long>(input.size());
+        EXPECT_EQ(compress({}, size + 1), LZW_ERROR_SIZE_MISMATCH);
+        EXPECT_EQ(compress({}, size - 1), LZW_ERROR_SIZE_MISMATCH);
+        EXPECT_EQ(compress({}, 0), LZW_ERROR_SIZE_MISMATCH);
+        EXPECT_EQ(compress({.badReadAt = 100000}, size), LZW_ERROR_READ_FAILED);
+        EXPECT_EQ(compress({.badReadAt = 0, .badRead = 0}, size), LZW_ERROR_READ_FAILED);
+        EXPECT_EQ(decompress({.badReadAt = packed.size() / 2}).first, LZW_ERROR_READ_FAILED);
+        EXPECT_EQ(compress({.badWrite = 1}, size), LZW_ERROR_WRITE_FAILED);
+        // Refused before a read or a write, either of which would fail.
+        EXPECT_EQ(compress({.badReadAt = 0, .badWrite = 1}, (1LL << 31) + 1),
+                  LZW_ERROR_INPUT_TOO_LARGE);
+        EXPECT_EQ(compress({.badReadAt = 0, .badWrite = 1}, -1), LZW_ERROR_BAD_ARGUMENT);
+        EXPECT_EQ(decompress({.badWrite = 2}), std::make_pair(int{LZW_ERROR_WRITE_FAILED}, 2));
+        EXPECT_EQ(decompress({}), std::make_pair(int{LZW_OK}, 5));  // 300000 bytes in 64 KiB
+        EXPECT_EQ(runStream(policy == LZW_FREEZE  ? "c1"
+                            : policy == LZW_EVICT ? "c2"
+                                                  : "c3",
+                            input, 4096)
+                      .bytes,
+                  packed);
+    }
+}
+
 TEST(CInterface, DecodedSizeReadsTheHeader) {
     const std::pair<Bytes, long long> cases[] = {
         {{}, -1},
@@ -214,19 +279,28 @@ TEST(CInterface, DecodedSizeReadsTheHeader) {
     EXPECT_EQ(lzw_decoded_size(nullptr, 4), -1);
 }
 
-// Every value the calls return has a text of its own and no placeholder for a path; any other
-// value gets one fixed text.
+// Every value the calls return has a text of its own and no placeholder for a path, and its
+// own name; any other value gets one fixed text and one fixed name.
 TEST(CInterface, ErrorTexts) {
     const char* unknown = lzw_error_text(1);
-    for (int error : {INT_MIN, -19, -6, -1, 1, INT_MAX}) {
+    const char* unknownName = lzw_error_name(1);
+    for (int error : {INT_MIN, LZW_ERROR_SIZE_MISMATCH - 1, -6, -2, -1, 1, INT_MAX}) {
         EXPECT_STREQ(lzw_error_text(error), unknown) << error;
+        EXPECT_STREQ(lzw_error_name(error), unknownName) << error;
     }
     EXPECT_STREQ(lzw_error_text(LZW_OK), "");
-    for (int error = LZW_ERROR_NO_MEMORY; error < LZW_OK; ++error) {
-        if (error > LZW_ERROR_SHORTER_THAN_HEADER && error != LZW_ERROR_INPUT_TOO_LARGE) continue;
+    EXPECT_STREQ(lzw_error_name(LZW_OK), "LZW_OK");
+    EXPECT_STREQ(lzw_error_name(LZW_ERROR_ENDS_EARLY), "LZW_ERROR_ENDS_EARLY");
+    EXPECT_STREQ(lzw_error_name(LZW_ERROR_SIZE_MISMATCH), "LZW_ERROR_SIZE_MISMATCH");
+    std::set<std::string> names;
+    for (int error = LZW_ERROR_SIZE_MISMATCH; error < LZW_OK; ++error) {
+        if (error == -6 || error == -2 || error == -1) continue;  // faults of the program's files
         EXPECT_STRNE(lzw_error_text(error), unknown) << error;
         EXPECT_EQ(std::strchr(lzw_error_text(error), '%'), nullptr) << error;
+        EXPECT_EQ(std::string(lzw_error_name(error)).rfind("LZW_ERROR_", 0), 0u) << error;
+        names.insert(lzw_error_name(error));
     }
+    EXPECT_EQ(names.size(), 16u);  // one name each
 }
 
 }  // namespace

@@ -141,6 +141,13 @@ TEST(RoundTrip, StandardInputs) {
             EXPECT_TRUE(packed.status == 0 && packed.bytes == encode(p, input.bytes)) << compress;
             Result back = runApi(decompress, packed.bytes);
             EXPECT_TRUE(back.status == 0 && back.bytes == input.bytes) << decompress;
+            // So do its streams, whatever their reads give: a byte at a time on a short input,
+            // less than the codec's window (an odd count), or all it asks for.
+            size_t readSize = input.bytes.size() < 5000 ? 1 : p == '2' ? 4093 : 1 << 20;
+            Result streamed = runStream(compress, input.bytes, readSize);
+            EXPECT_TRUE(streamed.status == 0 && streamed.bytes == packed.bytes) << compress;
+            Result unstreamed = runStream(decompress, packed.bytes, readSize);
+            EXPECT_TRUE(unstreamed.status == 0 && unstreamed.bytes == input.bytes) << decompress;
         }
     }
 }

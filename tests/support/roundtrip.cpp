@@ -52,6 +52,36 @@ Result runApi(const char* mode, const Bytes& input) {
                   static_cast<Fault>(-error)};
 }
 
+Result runStream(const char* mode, const Bytes& input, size_t readSize) {
+    Direction direction;
+    Policy policy;
+    if (!findMode(mode, direction, policy)) return Result{1, {}, Fault::badArgument};
+    struct Source {
+        const Bytes& bytes;
+        size_t at, readSize;
+    } source{input, 0, readSize};
+    auto read = [](void* user, void* buf, size_t capacity) -> long long {
+        auto& s = *static_cast<Source*>(user);
+        size_t n = std::min({capacity, s.readSize, s.bytes.size() - s.at});
+        std::copy_n(s.bytes.begin() + static_cast<ptrdiff_t>(s.at), n, static_cast<uint8_t*>(buf));
+        s.at += n;
+        return static_cast<long long>(n);
+    };
+    auto write = [](void* user, const void* buf, size_t size) {
+        auto* p = static_cast<const uint8_t*>(buf);
+        static_cast<Bytes*>(user)->insert(static_cast<Bytes*>(user)->end(), p, p + size);
+        return 0;
+    };
+    Bytes out;
+    std::unique_ptr<lzw_ctx, void (*)(lzw_ctx*)> ctx(lzw_ctx_create(), lzw_ctx_free);
+    auto p = static_cast<lzw_policy>(policy);
+    int error = direction == Direction::compress
+                    ? lzw_compress_stream(ctx.get(), p, static_cast<long long>(input.size()), read,
+                                          &source, write, &out)
+                    : lzw_decompress_stream(ctx.get(), p, read, &source, write, &out);
+    return Result{error == LZW_OK ? 0 : 1, out, static_cast<Fault>(-error)};
+}
+
 const std::vector<char>& allPolicies() {
     static const std::vector<char> digits = [] {
         std::vector<char> all;

@@ -22,6 +22,9 @@ Result run(const char* mode, const Bytes& input);
 // The same through the C interface (lzw.h), with the same room; `fault` is the negated
 // return value.
 Result runApi(const char* mode, const Bytes& input);
+// The same through the C interface's streams on one context, `input` read `readSize` bytes at
+// a time; `fault` is the negated return value.
+Result runStream(const char* mode, const Bytes& input, size_t readSize);
 // The digit of every policy, in order ('1', '2', ...): the modes are 'c' and 'd' with one.
 const std::vector<char>& allPolicies();
 // Compresses with mode "cN", or returns an empty vector if the run failed.
