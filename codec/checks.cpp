@@ -3,6 +3,7 @@
 #include <bit>
 #include <cstdio>
 #include <cstdlib>
+#include <cstring>
 
 #include "coder.h"
 
@@ -58,6 +59,52 @@ void Coder::checkPairIndex(bool whole) {
     int32_t entries = 0;
     for (uint16_t entry : pairs.childOf) entries += entry != 0;
     if (entries != indexed) broken("pairs indexed that name no phrase", entries - indexed);
+}
+
+void Coder::checkNoPairs() {
+    // A row at a time: a comparison per entry would slow the fuzz targets down.
+    static const uint16_t kEmptyRow[kTableSize] = {};
+    for (int32_t symbol = 0; symbol < kSymbols; ++symbol) {
+        if (std::memcmp(&pairs.childOf[pairSlot(0, symbol)], kEmptyRow, sizeof kEmptyRow) != 0) {
+            broken("pair left in the index after a reset, under symbol", symbol);
+        }
+    }
+}
+
+void Coder::checkReset() {
+    // Whatever a reset refills is clean to the end of its table, not only below the mark.
+    if (config.evicting) {
+        for (int32_t k = 0; k < kTableSize; ++k) {
+            if (leaf.childCount[k] != 0) broken("child count left after a reset", k);
+        }
+        for (int32_t k = alphabetSize; k < kTableSize; ++k) {
+            if (dict[k].parent != NIL || dict[k].symbol != NIL) broken("slot not emptied", k);
+        }
+    }
+    if (!config.indexing) {
+        for (int32_t k = alphabetSize; k <= kTableSize; ++k) {
+            if (dec.lengthOf[k] != 0) broken("length left after a reset", k);
+        }
+    }
+    // The single-byte entries, set once.
+    for (int32_t j = 0; j < alphabetSize; ++j) {
+        const DictEntry& e = dict[j];
+        if (dictSinglesSet &&
+            (e.parent != NIL || e.firstChild != NIL || e.nextSibling != NIL || e.symbol != j)) {
+            broken("single byte's entry changed", j);
+        }
+        if (dec.singlesSet && (dec.parentOf[j] != NIL || dec.symbolOf[j] != j ||
+                               dec.lengthOf[j] != 1 || dec.shortString[j][0] != j)) {
+            broken("single byte's decoder entry changed", j);
+        }
+        if (leaf.singlesSet &&
+            (leaf.leaves[j].next != j || leaf.leaves[j].prev != j || dec.firstOf[j] != j)) {
+            broken("single byte's leaf links changed", j);
+        }
+    }
+    if (dec.singlesSet && (dec.parentOf[NIL] != NIL || dec.symbolOf[NIL] != 0)) {
+        broken("null code's decoder entry changed", NIL);
+    }
 }
 
 void Coder::checkPairsAdded(int32_t from) {

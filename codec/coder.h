@@ -102,6 +102,13 @@ class Coder {
     // ---- Fields of a run, in order ----
     DictEntry dict[kTableSize];
     int32_t count;  // next free code
+    // Each call on a reused Coder refills only what the runs before it touched. Every writer
+    // of a table indexed by code writes codes below count (dict: up to count), and count
+    // only falls in resetDictionary(), which first raises the marks (dictTop, dec.lengthsTop,
+    // leaf.countsTop) to it: from each mark on, its table is as its last refill left it.
+    // dict[alphabetSize, dictTop) may hold phrases.
+    int32_t dictTop;
+    bool dictSinglesSet;  // the single-byte entries, which no run changes once set
     int32_t highShift;
     int32_t nibbleShift;
     int32_t alphabetSize;
@@ -219,9 +226,12 @@ class Coder {
     // can place it on a 2 MiB boundary, where the system may back it with one huge page: a run
     // then pays one fault for the table instead of one per 4 KiB page it touches (about 10 us
     // each on a virtual machine, hundreds of them in a 10 KB input), and its loads miss the TLB
-    // far less. childOfStale: childOf may hold pairs that dict does not describe (a new Coder,
-    // or a decoder has used dict since), so the next reset clears it whole instead of dropping
-    // only the pairs of codes below count.
+    // far less. childOfHolds: what childOf holds besides zeros: nothing; the pairs of the codes
+    // [alphabetSize, count) as dict describes them (the freeze compressor) or as parentOf and
+    // symbolOf do (the eviction compressor, whose release loop leaves dict behind); or anything
+    // (a Coder not from create()). Every reset drops them before any other run can change what
+    // describes them, about ten instructions a pair, so that a short call on a reused Coder
+    // does not clear 2 MiB; only `unknown` is cleared whole.
     //
     // Beside it, the lanes of the freeze compressor, which parses each input window of a
     // frozen dictionary in kLanes interleaved lanes: lane k starts a phrase at the start of its
@@ -233,11 +243,13 @@ class Coder {
     static constexpr size_t kHugePage = size_t{1} << 21;
     static constexpr int32_t kLanes = 4;  // four keep every lane's state in registers
     static constexpr int32_t kLaneBytes = kBufSize / kLanes;
+    enum class PairsHeld : uint8_t { none, ofDict, ofParents, unknown };
     struct PairIndex {
         uint16_t childOf[kTableSize << 8];  // first: aligned by the member `pairs`
-        bool childOfStale = true;
-        bool childOfMapped = false;  // whether mapChildTable() has run for this Coder
-        void* block = nullptr;       // the allocation create() placed this Coder in, or null
+        PairsHeld childOfHolds = PairsHeld::unknown;
+        bool childOfMapped = false;   // whether mapChildTable() has run for this Coder
+        bool childOfAdvised = false;  // whether adviseHugeChildTable() has, needed once
+        void* block = nullptr;        // the allocation create() placed this Coder in, or null
         uint16_t laneCodes[kLanes][kLaneBytes];
         uint64_t laneStarts[kLanes][kLaneBytes / 64];
     };
@@ -286,6 +298,7 @@ class Coder {
         uint16_t stashNext[kTableSize];
         uint8_t stashSymbol[kTableSize];
         bool rootsDirect;
+        bool rootsWritten;  // rootSeen may have bits set: cleared before roots are used again
         int64_t fillBytes;  // input bytes coded since the last reset
         uint64_t rootSeen[kSymbols * kSymbols / 64];
         uint16_t rootCode4[kSymbols * kSymbols];
@@ -306,6 +319,8 @@ class Coder {
         uint16_t lengthOf[kTableSize + 1];
         uint8_t shortString[kTableSize][kShortString];
         uint8_t firstOf[kTableSize + 1];
+        int32_t lengthsTop = kTableSize + 1;  // lengthOf[alphabetSize, lengthsTop) may be set
+        bool singlesSet = false;  // the single-byte entries, which no run changes once set
     };
     DecoderTables dec;
 
@@ -343,6 +358,9 @@ class Coder {
     struct LeafList {
         uint16_t childCount[kTableSize];
         LeafLink leaves[kTableSize + 3];
+        int32_t countsTop = kTableSize;  // childCount[0, countsTop) may be set
+        // The single bytes' links and dec.firstOf, which no run changes once set.
+        bool singlesSet = false;
     };
     LeafList leaf;
 
@@ -502,6 +520,8 @@ class Coder {
     // Back to the 256 single-byte codes; count = 256. Set `indexing` and `freezeWhenFull`
     // first: they select which of the faster structures are kept.
     void resetDictionary();
+    // Empties childOf as pairs.childOfHolds says: pair by pair, or whole.
+    void dropPairs();
     // Code of the phrase prefix+symbol, or NIL. REQUIRES: 0 <= prefix < 4096, 0 <= symbol
     // < 256, and `indexing` set since the last resetDictionary() (not so in decoders); with
     // kPairTable, in the reset-mode compressor (`indexing` set, `freezeWhenFull` clear).
@@ -710,6 +730,11 @@ class Coder {
     void checkInvariants();
     // Every phrase's pair indexed in childOf; with `whole`, no other entry set (2 MiB read).
     void checkPairIndex(bool whole);
+    // After a reset: the tables it refilled up to their marks clean beyond them too, and the
+    // single-byte entries as they were set.
+    void checkReset();
+    // After pairs were dropped one by one: childOf empty (2 MiB read).
+    void checkNoPairs();
     // The reset-mode compressor: every pair since the last reset found by findPair, and
     // nothing else in the table, stash or roots.
     void checkPairTable();

@@ -8,54 +8,82 @@
 namespace lzw {
 
 void Coder::resetDictionary() {
+    // The run that ends here may have written codes up to count.
+    dictTop = std::max(dictTop, std::min(count + 1, kTableSize));
+    dec.lengthsTop = std::max(dec.lengthsTop, count);
+    leaf.countsTop = std::max(leaf.countsTop, count);
+    dropPairs();
     if (config.indexing && !freezeWhenFull) {
-        // The reset-mode compressor reads neither dict nor childOf. It leaves childOf as it
-        // was, which count then no longer describes.
+        // The reset-mode compressor reads neither dict nor childOf.
         clearPairs();
-        pairs.childOfStale = true;
         count = alphabetSize;
         return;
     }
     if (config.indexing) {
-        if (pairs.childOfStale) {
-            std::memset(pairs.childOf, 0, sizeof pairs.childOf);
-            pairs.childOfStale = false;
-        } else {
-            // Only the pairs of the codes handed out since the last reset are set: dropping
-            // them touches 3840 entries instead of 2 MiB.
-            for (int32_t k = alphabetSize; k < count; ++k) {
-                if (dict[k].symbol != NIL)
-                    pairs.childOf[pairSlot(dict[k].parent, dict[k].symbol)] = 0;
-            }
-        }
-    } else {
-        pairs.childOfStale = true;  // a decoder reuses dict for its own phrases
+        pairs.childOfHolds = config.evicting ? PairsHeld::ofParents : PairsHeld::ofDict;
     }
-    for (int32_t j = 0; j < alphabetSize; ++j) dict[j] = DictEntry{NIL, NIL, NIL, j};
+    if (!dictSinglesSet) {
+        for (int32_t j = 0; j < alphabetSize; ++j) dict[j] = DictEntry{NIL, NIL, NIL, j};
+        dictSinglesSet = true;
+    }
     if (config.evicting) {
         // Decoders read dict only in checked builds (see hangUnderAs).
         if (config.indexing || kChecked) {
-            std::fill(dict + alphabetSize, dict + kTableSize, DictEntry{NIL, NIL, NIL, NIL});
+            std::fill(dict + alphabetSize, dict + dictTop, DictEntry{NIL, NIL, NIL, NIL});
+            dictTop = alphabetSize;
         }
-        std::fill(leaf.childCount, leaf.childCount + kTableSize, static_cast<uint16_t>(0));
+        std::fill(leaf.childCount, leaf.childCount + leaf.countsTop, static_cast<uint16_t>(0));
+        leaf.countsTop = 0;
     }
     if (!config.indexing) {
         // A decoder tells an empty slot by its length 0 alone (a phrase hung under one is
         // empty too), so the freeze and reset decoders, which read no child lists, leave
         // the rest of a phrase slot as it was until it is filled again. The null code walks
         // to itself, so no walk can leave the tables.
-        std::fill(dec.lengthOf + alphabetSize, dec.lengthOf + kTableSize + 1,
+        std::fill(dec.lengthOf + alphabetSize, dec.lengthOf + dec.lengthsTop,
                   static_cast<uint16_t>(0));
-        for (int32_t j = 0; j < alphabetSize; ++j) {
-            dec.parentOf[j] = NIL;
-            dec.symbolOf[j] = static_cast<uint8_t>(j);
-            dec.lengthOf[j] = 1;
-            dec.shortString[j][0] = static_cast<uint8_t>(j);
+        dec.lengthsTop = alphabetSize;
+        if (!dec.singlesSet) {
+            for (int32_t j = 0; j < alphabetSize; ++j) {
+                dec.parentOf[j] = NIL;
+                dec.symbolOf[j] = static_cast<uint8_t>(j);
+                dec.lengthOf[j] = 1;
+                dec.shortString[j][0] = static_cast<uint8_t>(j);
+            }
+            dec.parentOf[NIL] = NIL;
+            dec.symbolOf[NIL] = 0;
+            dec.singlesSet = true;
         }
-        dec.parentOf[NIL] = NIL;
-        dec.symbolOf[NIL] = 0;
     }
     count = alphabetSize;
+    if constexpr (kChecked) checkReset();
+}
+
+void Coder::dropPairs() {
+    // Masked, so that no entry a pair names can lie outside the table; zeroing a wrong entry
+    // is harmless, as the table ends empty either way.
+    constexpr uint32_t kLast = (kTableSize << 8) - 1;
+    switch (pairs.childOfHolds) {
+        case PairsHeld::none:
+            return;
+        case PairsHeld::ofDict:
+            for (int32_t k = alphabetSize; k < count; ++k) {
+                pairs.childOf[pairSlot(dict[k].parent, dict[k].symbol) & kLast] = 0;
+            }
+            break;
+        case PairsHeld::ofParents:
+            for (int32_t k = alphabetSize; k < count; ++k) {
+                pairs.childOf[pairSlot(dec.parentOf[k], dec.symbolOf[k]) & kLast] = 0;
+            }
+            break;
+        case PairsHeld::unknown:
+            std::memset(pairs.childOf, 0, sizeof pairs.childOf);
+            break;
+    }
+    if constexpr (kChecked) {
+        if (pairs.childOfHolds != PairsHeld::unknown) checkNoPairs();
+    }
+    pairs.childOfHolds = PairsHeld::none;
 }
 
 void Coder::chainFault() {

@@ -83,9 +83,6 @@ bool Coder::compressEvictingLoop() {
     bool ended = false;
     int32_t w = encodeEvicting<false>(first, ended);
     if (!ended) w = encodeEvicting<true>(w, ended);
-    // The loop left dict behind (release builds): the next compressor's reset clears childOf
-    // whole instead of dropping the pairs dict names.
-    if constexpr (!kChecked) pairs.childOfStale = true;
     return finishEncoding(w);
 }
 

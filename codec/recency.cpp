@@ -9,10 +9,14 @@ void Coder::initRecency() {
     // Unlinking a code linked to itself changes nothing: the spare, and the single bytes,
     // which are never leaves, so an add can unlink its prefix without asking which it is.
     leaf.leaves[kLeafSpare] = LeafLink{kLeafSpare, kLeafSpare};
-    for (int32_t j = 0; j < alphabetSize; ++j) {
-        leaf.leaves[j] = LeafLink{static_cast<uint16_t>(j), static_cast<uint16_t>(j)};
+    // No run moves them, nor changes the single bytes' firstOf: set once.
+    if (!leaf.singlesSet) {
+        for (int32_t j = 0; j < alphabetSize; ++j) {
+            leaf.leaves[j] = LeafLink{static_cast<uint16_t>(j), static_cast<uint16_t>(j)};
+        }
+        for (int32_t j = 0; j < alphabetSize; ++j) dec.firstOf[j] = static_cast<uint8_t>(j);
+        leaf.singlesSet = true;
     }
-    for (int32_t j = 0; j < alphabetSize; ++j) dec.firstOf[j] = static_cast<uint8_t>(j);
     if constexpr (kChecked) {
         check.useClock = 0;
         check.usedLeaf = NIL;

@@ -121,6 +121,7 @@ void Coder::mapPairs() {
     std::fill(table.stashHead, table.stashHead + kTableSize, static_cast<uint16_t>(NIL));
     table.stashed = 0;
     table.fillBytes = kRootsBelow;
+    table.rootsWritten = true;
     table.pairsMapped = true;
 }
 
@@ -133,7 +134,12 @@ void Coder::clearPairs() {
     }
     table.rootsDirect = table.fillBytes < kRootsBelow;
     table.fillBytes = 0;
-    if (table.rootsDirect) std::memset(table.rootSeen, 0, sizeof table.rootSeen);
+    // At a run's start the pick follows the previous run's input, and encodeResetting
+    // overrules it: only roots written since need clearing.
+    if (table.rootsDirect && table.rootsWritten) {
+        std::memset(table.rootSeen, 0, sizeof table.rootSeen);
+        table.rootsWritten = false;
+    }
 }
 
 int32_t Coder::findPair(int32_t prefix, int32_t symbol) {
@@ -157,6 +163,7 @@ int32_t Coder::findPair(int32_t prefix, int32_t symbol) {
 void Coder::insertPair(int32_t prefix, int32_t symbol, int32_t code) {
     if (table.rootsDirect && prefix < kSymbols) {
         uint32_t k = static_cast<uint32_t>(prefix) << 8 | static_cast<uint32_t>(symbol);
+        table.rootsWritten = true;
         table.rootSeen[k >> 6] |= uint64_t{1} << (k & 63);
         table.rootCode4[k] = static_cast<uint16_t>(pairPlace4(static_cast<uint32_t>(code)));
         return;
@@ -333,6 +340,7 @@ void Coder::parsePairs(int32_t n, uint32_t& w4) {
 
 void Coder::parseRoots(int32_t n, uint32_t& w4) {
     auto [p, start, end, w, next] = beginChunk(n, w4);  // as in parsePairs
+    table.rootsWritten = true;
     // Whether w is a single byte, and which: known from the last step, where w's place would
     // take a multiply to give them back.
     bool single = pairCode4(w) < kFirstPhrase4;

@@ -15,6 +15,8 @@ namespace lzw {
 
 Coder::Coder()
     : count(0),
+      dictTop(kTableSize),
+      dictSinglesSet(false),
       highShift(8),
       nibbleShift(4),
       alphabetSize(256),
@@ -75,7 +77,10 @@ Coder* Coder::create() noexcept {
         kIndexAt;
     auto* coder = new (reinterpret_cast<void*>(start)) Coder();
     coder->pairs.block = raw;
-    coder->pairs.childOfStale = false;
+    // Zero pages: no pairs, no lengths, no child counts to clear.
+    coder->pairs.childOfHolds = PairsHeld::none;
+    coder->dec.lengthsTop = coder->alphabetSize;
+    coder->leaf.countsTop = 0;
     return coder;
 }
 
@@ -99,8 +104,12 @@ void Coder::mapChildTable() {
 
 void Coder::adviseHugeChildTable() {
 #ifdef MADV_HUGEPAGE
-    // Only in the pages of create(): elsewhere childOf is not aligned for it.
-    if (pairs.block != nullptr) madvise(pairs.childOf, sizeof pairs.childOf, MADV_HUGEPAGE);
+    // Only in the pages of create(): elsewhere childOf is not aligned for it. Once: the
+    // advice stays with the pages, and a call on a reused Coder should make no system call.
+    if (pairs.block != nullptr && !pairs.childOfAdvised) {
+        madvise(pairs.childOf, sizeof pairs.childOf, MADV_HUGEPAGE);
+    }
+    pairs.childOfAdvised = true;
 #endif
 }
 

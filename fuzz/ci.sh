@@ -39,6 +39,12 @@ run_target() {
         -artifact_prefix="$artifacts/$target-" >"$scratch/$target.log" 2>&1
 }
 
+summary() {
+    grep -E '^(Done|stat::number_of_executed_units|stat::average_exec_per_sec)' \
+        "$scratch/$1.log" | sed "s/^/$1: /" || true
+    grep -E 'cov: ' "$scratch/$1.log" | tail -1 | sed "s/^/$1: /" || true
+}
+
 # Two targets at a time, one per core: each decoder beside the round trip of its mode.
 stamp "fuzzing, $seconds s per target"
 failed=()
@@ -50,12 +56,11 @@ for policy in 1 2 3; do
     roundtrip=$!
     wait "$decode" || failed+=("fuzz_decode_d$policy")
     wait "$roundtrip" || failed+=("fuzz_roundtrip_$policy")
-    for target in "fuzz_decode_d$policy" "fuzz_roundtrip_$policy"; do
-        grep -E '^(Done|stat::number_of_executed_units|stat::average_exec_per_sec)' \
-            "$scratch/$target.log" | sed "s/^/$target: /" || true
-        grep -E 'cov: ' "$scratch/$target.log" | tail -1 | sed "s/^/$target: /" || true
-    done
+    for target in "fuzz_decode_d$policy" "fuzz_roundtrip_$policy"; do summary "$target"; done
 done
+# A context through call sequences, long enough for several calls that fill the dictionary.
+run_target fuzz_context 32768 || failed+=(fuzz_context)
+summary fuzz_context
 
 if ((${#failed[@]})); then
     for target in "${failed[@]}"; do

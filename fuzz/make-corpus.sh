@@ -3,7 +3,8 @@
 #   bash fuzz/make-corpus.sh build/lzw
 # Decoder seeds are streams the matching compressor wrote, whole and cut short, and the file of
 # an empty input; round-trip seeds are plain inputs, one of them long enough to fill the
-# dictionary so that freezing, eviction and clearing are reached at once.
+# dictionary so that freezing, eviction and clearing are reached at once; context seeds are
+# call sequences.
 set -euo pipefail
 lzw=$(realpath "${1:?usage: make-corpus.sh PATH_TO_LZW}")
 cd "$(dirname "$0")"
@@ -64,3 +65,31 @@ for policy in 1 2 3; do
     head -c 7 "$decode/abababab.lzw" >"$decode/abababab_cut_in_code.lzw"
     head -c 60 "$decode/text.lzw" >"$decode/text_cut.lzw"
 done
+
+# Call sequences for one context (see context_fuzzer.cpp for the layout): every policy and
+# direction after the others, whole and short outputs, streams packed first or damaged, a
+# refused policy, and a dictionary filled early in the sequence.
+context=corpus/fuzz_context
+rm -rf "$context"
+mkdir -p "$context"
+TEXT="$plain/text" RANDOM_BYTES="$plain/random_fills_dictionary" CONTEXT="$context" perl -e '
+    sub slurp { local $/; open my $f, "<", $_[0] or die; binmode $f; my $s = <$f>; $s }
+    # call(compress, policy, room, pack first with policy or 0, payload)
+    sub call {
+        my ($c, $p, $room, $packed, $data) = @_;
+        my $head = $c | $p << 1 | $room << 3 | ($packed ? 32 | ($packed - 1) << 6 : 0);
+        pack("Cv", $head, length $data) . $data;
+    }
+    sub seed { open my $f, ">", "$ENV{CONTEXT}/$_[0]" or die; binmode $f; print $f $_[1] }
+    my $text = slurp($ENV{TEXT});
+    my $random = slurp($ENV{RANDOM_BYTES});
+    seed("every_mode", join "", map { call(1, $_, 2, 0, $text), call(0, $_, 2, $_, $text) } 1 .. 3);
+    seed("crossed_policies", join "", call(0, 1, 2, 2, $text), call(0, 2, 2, 3, $text),
+         call(0, 3, 2, 1, $text), call(1, 2, 2, 0, $text), call(0, 2, 2, 2, $text));
+    seed("short_outputs", join "", map { call(1, $_, 0, 0, $text), call(0, $_, 1, $_, $text),
+         call(0, $_, 0, $_, $text) } 1 .. 3);
+    seed("full_then_short", join "", map { call(1, $_, 2, 0, $random), call(1, $_, 2, 0, "ab" x 20),
+         call(0, $_, 2, $_, $random), call(0, $_, 2, $_, "abab") } 1 .. 3);
+    seed("damaged_and_refused", join "", call(0, 2, 2, 0, substr($random, 0, 300)),
+         call(1, 0, 2, 0, $text), call(0, 1, 2, 0, "\0\0\0\x10" . $text), call(1, 1, 2, 0, $text));
+'

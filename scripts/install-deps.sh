@@ -27,6 +27,7 @@ have clang++ || need clang "CI's second compiler, and the fuzzers"
 ls /usr/lib/llvm-*/lib/clang/*/lib/linux/libclang_rt.fuzzer-x86_64.a >/dev/null 2>&1 ||
   need libclang-rt-dev "libFuzzer and the sanitizer runtimes (fuzz/ci.sh)"
 [[ -f /usr/include/benchmark/benchmark.h ]] || need libbenchmark-dev "Google Benchmark, for the benchmark build"
+[[ -f /usr/include/zstd.h ]] || need libzstd-dev "zstd level 1, the peer of the context benchmark"
 have clang-format || need clang-format "the layout check of every source"
 have git || need git "lists the sources for the layout check"
 have dpkg-shlibdeps || need dpkg-dev "dpkg-shlibdeps: the .deb's dependencies (cpack -G DEB)"

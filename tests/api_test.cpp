@@ -6,8 +6,12 @@
 
 #include <algorithm>
 #include <climits>
+#include <cstdio>
+#include <cstdlib>
 #include <cstring>
+#include <iterator>
 #include <memory>
+#include <random>
 #include <set>
 #include <string>
 
@@ -75,6 +79,68 @@ TEST(CInterface, OutputFillingAtAnyPointEndsTheRun) {
                 }
             }
         }
+    }
+}
+
+// One context through a long run of calls with any policy and direction after any other,
+// damaged streams, short outputs and refused arguments among them: every return value, count
+// and byte must equal the one-shot call's. The seed varies from run to run and is printed;
+// LZW_CONTEXT_SEED replays one.
+TEST(CInterface, ContextCallsEqualOneShotCalls) {
+    const char* given = std::getenv("LZW_CONTEXT_SEED");
+    const uint64_t seed =
+        given != nullptr ? std::strtoull(given, nullptr, 10) : std::random_device{}();
+    std::printf("LZW_CONTEXT_SEED=%llu\n", static_cast<unsigned long long>(seed));
+    SCOPED_TRACE("LZW_CONTEXT_SEED=" + std::to_string(seed));
+    std::mt19937_64 random(seed);
+    auto below = [&](size_t n) { return static_cast<size_t>(random() % n); };
+    // Text fills and freezes the dictionary within some 20 KB, random bytes within 4 KB; four
+    // letters make long phrases and send reset mode's pairs to its stash.
+    const Bytes pools[] = {pseudoText(seed, 120000), randomBytes(seed, 40000),
+                           randomBytes(seed, 60000, 4), repeated('a', 40000)};
+    std::unique_ptr<lzw_ctx, void (*)(lzw_ctx*)> ctx(lzw_ctx_create(), lzw_ctx_free);
+    ASSERT_TRUE(ctx);
+    for (int call = 0; call < 1000; ++call) {
+        const Bytes& pool = pools[below(std::size(pools))];
+        // Mostly short messages, some long enough to fill the dictionary.
+        size_t size = below(4) != 0 ? below(2000) : below(pool.size());
+        size_t from = below(pool.size() - size + 1);
+        Bytes input(pool.begin() + static_cast<std::ptrdiff_t>(from),
+                    pool.begin() + static_cast<std::ptrdiff_t>(from + size));
+        auto policy = static_cast<lzw_policy>(1 + below(3));
+        const bool compressing = below(2) == 0;
+        if (!compressing) {
+            // A stream of any policy, often damaged: a byte changed, cut short, or extended.
+            input = encode(static_cast<char>('1' + below(3)), input);
+            switch (below(6)) {
+                case 0:
+                    input[below(input.size())] ^= static_cast<uint8_t>(1 + below(255));
+                    break;
+                case 1:
+                    input.resize(below(input.size()));
+                    break;
+                case 2:
+                    input.push_back(static_cast<uint8_t>(random()));
+                    break;
+                default:
+                    break;
+            }
+        }
+        if (below(50) == 0) policy = static_cast<lzw_policy>(below(2) != 0 ? 0 : 4);
+        const size_t whole = compressing ? lzw_compress_bound(input.size()) : 3 * size + 64;
+        const size_t capacity = below(5) == 0 ? below(whole + 1) : whole;
+        SCOPED_TRACE("call " + std::to_string(call) + ": " + (compressing ? "c" : "d") +
+                     std::to_string(policy) + ", " + std::to_string(input.size()) + " bytes in, " +
+                     std::to_string(capacity) + " out");
+        Bytes once(capacity + 1, 0x5A), reused(capacity + 1, 0x5A);
+        size_t writtenOnce = 99, writtenReused = 77;
+        int errorOnce = (compressing ? lzw_compress : lzw_decompress)(
+            policy, input.data(), input.size(), once.data(), capacity, &writtenOnce);
+        int errorReused = (compressing ? lzw_ctx_compress : lzw_ctx_decompress)(
+            ctx.get(), policy, input.data(), input.size(), reused.data(), capacity, &writtenReused);
+        ASSERT_EQ(errorReused, errorOnce);
+        ASSERT_EQ(writtenReused, writtenOnce);
+        ASSERT_TRUE(reused == once);
     }
 }
 
