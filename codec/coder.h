@@ -274,8 +274,8 @@ class Coder {
     // Where nearly every byte adds a phrase (random data), nearly every byte also meets a
     // pair with both slots taken, and parsePairs spends most of its time moving entries.
     // A dictionary filled from fewer than kRootsBelow input bytes leaves its successor's
-    // pairs under a single byte in rootCode4 instead (by prefix << 8 | symbol, valid where
-    // the bit in rootSeen is set): parseRoots finds them by one load, and the bytes that
+    // pairs under a single byte in rootCode4 instead (4 x code, by prefix << 8 | symbol, valid
+    // where the bit in rootSeen is set): parseRoots finds them by one load, and the bytes that
     // match nothing cost no branch miss. Phrase prefixes stay in pairTable.
     static constexpr int32_t kPairSlots = 2 * (kTableSize + 512);
     static constexpr int32_t kSymbols = 256;
@@ -290,8 +290,8 @@ class Coder {
         uintptr_t pairMove[2 * kSymbols + 2];
         PairSlot pairSink;         // takes the store of every byte that adds no phrase
         bool pairsMapped = false;  // the three tables above point into this Coder
-        // Codes written by parsePairs and parseRoots, as 4 x place: the code written when
-        // phrase k is added stands at index k.
+        // Codes written by parsePairs, as 4 x place, and by parseRoots, as 4 x code: the code
+        // written when phrase k is added stands at index k.
         uint16_t chunkCodes[kTableSize + 1];
         int32_t stashed;
         uint16_t stashHead[kTableSize];
@@ -633,7 +633,7 @@ class Coder {
     // parsePairs while rootsDirect: a branch on each match instead of on both slots taken.
     void parseRoots(int32_t n, uint32_t& w4);
     // The locals of a chunk of either: the cursor, where it started, where it ends, the phrase
-    // in progress (4 x code) and the next code; and their return to the members.
+    // in progress (4 x place) and the next code; and their return to the members.
     struct Chunk {
         const uint8_t* p;
         const uint8_t* start;
@@ -650,7 +650,9 @@ class Coder {
     // 4 x place from a code, and 4 x code from 4 x place.
     static constexpr uint32_t pairPlace4(uint32_t code);
     static constexpr uint32_t pairCode4(uint32_t place4);
-    // Writes chunkCodes[from, to) to the output. False after a failed write.
+    // Writes chunkCodes[from, to) to the output, 4 x places (kPlaces) or 4 x codes. False
+    // after a failed write.
+    template <bool kPlaces>
     bool putChunkCodes(int32_t from, int32_t to);
     // findChild<true>: while rootsDirect, a single-byte prefix's pair in rootCode4; otherwise
     // the pair's two slots, then the stash.

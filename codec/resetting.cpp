@@ -83,6 +83,13 @@ constexpr uint32_t placeBits(uint32_t code) {
 static_assert(placeBits(4095) == slotBits(0, Coder::pairPlace4(4095)));
 static_assert(placeBits(1234) == slotBits(0, Coder::pairPlace4(1234)));
 
+// 4 x place from 4 x code.
+constexpr uint32_t placeOf4(uint32_t code4) {
+    return code4 * (Coder::pairPlace4(1) / 4) & (4 * kTableSize - 4);
+}
+static_assert(placeOf4(4 * 4095) == Coder::pairPlace4(4095));
+static_assert(placeOf4(4 * 1234) == Coder::pairPlace4(1234));
+
 uint32_t loadSlot(const PairSlot* slot) {
     uint32_t bits;
     std::memcpy(&bits, slot, sizeof bits);
@@ -99,6 +106,18 @@ template <class T>
 [[gnu::always_inline]] inline T opaque(T x) {
     asm("" : "+r"(x));
     return x;
+}
+
+// A loaded value that only a select uses: clang would otherwise load it in a branch on the
+// select's condition, which the data decides. gcc keeps the conditional move either way, and
+// its code is shorter without.
+template <class T>
+[[gnu::always_inline]] inline T loaded(T x) {
+#if defined(__clang__)
+    return opaque(x);
+#else
+    return x;
+#endif
 }
 
 // A select the compiler should make a conditional move: either way is equally likely.
@@ -145,8 +164,7 @@ void Coder::clearPairs() {
 int32_t Coder::findPair(int32_t prefix, int32_t symbol) {
     if (table.rootsDirect && prefix < kSymbols) {
         uint32_t k = static_cast<uint32_t>(prefix) << 8 | static_cast<uint32_t>(symbol);
-        return (table.rootSeen[k >> 6] >> (k & 63) & 1) != 0 ? pairCode4(table.rootCode4[k]) >> 2
-                                                             : NIL;
+        return (table.rootSeen[k >> 6] >> (k & 63) & 1) != 0 ? table.rootCode4[k] >> 2 : NIL;
     }
     uintptr_t offset = pairPlace4(static_cast<uint32_t>(prefix));
     auto* s1 = reinterpret_cast<const PairSlot*>(table.pairFirst[symbol] + offset);
@@ -165,7 +183,7 @@ void Coder::insertPair(int32_t prefix, int32_t symbol, int32_t code) {
         uint32_t k = static_cast<uint32_t>(prefix) << 8 | static_cast<uint32_t>(symbol);
         table.rootsWritten = true;
         table.rootSeen[k >> 6] |= uint64_t{1} << (k & 63);
-        table.rootCode4[k] = static_cast<uint16_t>(pairPlace4(static_cast<uint32_t>(code)));
+        table.rootCode4[k] = static_cast<uint16_t>(sizeof(PairSlot) * static_cast<uint32_t>(code));
         return;
     }
     uintptr_t offset = pairPlace4(static_cast<uint32_t>(prefix));
@@ -237,13 +255,17 @@ int32_t Coder::encodeResetting(int32_t w) {
             if (count < kExactFrom && table.stashed == 0) {
                 int32_t from = count;
                 int32_t n = std::min(io.inEnd - io.inPos, kTableSize - count);
+                bool written;
                 if (table.rootsDirect) {
                     parseRoots(n, w4);
+                    if constexpr (kChecked) checkPairsAdded(from);
+                    written = putChunkCodes<false>(from, count);
                 } else {
                     parsePairs(n, w4);
+                    if constexpr (kChecked) checkPairsAdded(from);
+                    written = putChunkCodes<true>(from, count);
                 }
-                if constexpr (kChecked) checkPairsAdded(from);
-                if (!putChunkCodes(from, count)) break;
+                if (!written) break;
                 continue;
             }
             // One byte at a time: close to a reset, or while pairs wait in the stash.
@@ -308,8 +330,8 @@ void Coder::parsePairs(int32_t n, uint32_t& w4) {
         uint32_t tag = firstTag(c);
         uint32_t t1 = reinterpret_cast<const PairSlot*>(first + w)->tag;
         uint32_t t2 = reinterpret_cast<const PairSlot*>(second + w)->tag;
-        uint32_t v1 = reinterpret_cast<const PairSlot*>(opaque(first) + w)->code4;
-        uint32_t v2 = reinterpret_cast<const PairSlot*>(opaque(second) + w)->code4;
+        uint32_t v1 = loaded(reinterpret_cast<const PairSlot*>(opaque(first) + w)->code4);
+        uint32_t v2 = loaded(reinterpret_cast<const PairSlot*>(opaque(second) + w)->code4);
         uint32_t single = kSinglePlace4[c];  // where no pair matches
         uintptr_t x = even(t2 == (tag | kOtherSlot)) ? v2 : single;
         x = even(t1 == tag) ? v1 : x;
@@ -339,36 +361,35 @@ void Coder::parsePairs(int32_t n, uint32_t& w4) {
 }
 
 void Coder::parseRoots(int32_t n, uint32_t& w4) {
-    auto [p, start, end, w, next] = beginChunk(n, w4);  // as in parsePairs
+    auto [p, start, end, place4, next] = beginChunk(n, w4);  // as in parsePairs
     table.rootsWritten = true;
-    // Whether w is a single byte, and which: known from the last step, where w's place would
-    // take a multiply to give them back.
-    bool single = pairCode4(w) < kFirstPhrase4;
-    uint32_t root = pairCode4(w) >> 2;
+    // Here the phrase in progress is 4 x its code, as rootCode4 and chunkCodes hold it: nearly
+    // every byte adds a phrase, whose place would take a multiply and its code another. Only
+    // a pair of a longer phrase needs the place.
+    uint32_t w = pairCode4(place4);
     for (; p != end; ++p) {
         uint32_t c = *p;
-        if (__builtin_expect(single, 1)) {
-            uint32_t k = root << 8 | c;  // prefix << 8 | symbol
+        if (__builtin_expect(w < kFirstPhrase4, 1)) {
+            uint32_t k = w << 6 | c;  // prefix << 8 | symbol
             uint64_t word = table.rootSeen[k >> 6];
             uint64_t bit = uint64_t{1} << (k & 63);
             if (__builtin_expect((word & bit) != 0, 0)) {
                 w = table.rootCode4[k];
-                single = false;
                 continue;
             }
             table.rootSeen[k >> 6] = word | bit;
-            table.rootCode4[k] = static_cast<uint16_t>(pairPlace4(next));
+            table.rootCode4[k] = static_cast<uint16_t>(sizeof(PairSlot) * next);
         } else {
-            uintptr_t offset = w;
+            uintptr_t offset = placeOf4(w);
             auto* s1 = reinterpret_cast<PairSlot*>(table.pairFirst[c] + offset);
             auto* s2 = reinterpret_cast<PairSlot*>(table.pairSecond[c] + offset);
             uint32_t tag = firstTag(c);
             if (s1->tag == tag) {
-                w = s1->code4;
+                w = pairCode4(s1->code4);
                 continue;
             }
             if (s2->tag == (tag | kOtherSlot)) {
-                w = s2->code4;
+                w = pairCode4(s2->code4);
                 continue;
             }
             uint32_t bits = slotBits(tag, pairPlace4(next));
@@ -377,23 +398,23 @@ void Coder::parseRoots(int32_t n, uint32_t& w4) {
             } else if (s2->tag == 0) {
                 storeSlot(s2, bits | kOtherSlot);
             } else if (!displacePair(s1, s2, bits | kOtherSlot)) {
-                if constexpr (kChecked) noteChunkAdd(next, pairCode4(w), c);
+                if constexpr (kChecked) noteChunkAdd(next, w, c);
                 table.chunkCodes[next++] = static_cast<uint16_t>(w);
-                w = pairPlace4(c);
+                w = sizeof(PairSlot) * c;
                 ++p;  // the stash is in use: findChild takes over after this byte
                 break;
             }
         }
-        if constexpr (kChecked) noteChunkAdd(next, pairCode4(w), c);
+        if constexpr (kChecked) noteChunkAdd(next, w, c);
         table.chunkCodes[next++] = static_cast<uint16_t>(w);
-        w = kSinglePlace4[c];
-        single = true;
-        root = c;
+        w = sizeof(PairSlot) * c;
     }
-    endChunk(p, start, next, w, w4);
+    endChunk(p, start, next, placeOf4(w), w4);
 }
 
+template <bool kPlaces>
 bool Coder::putChunkCodes(int32_t from, int32_t to) {
+    auto code4 = [](uint32_t v) { return kPlaces ? pairCode4(v) : v; };
     CodeWriter wr = takeWriter();
     // Room for every code and the last 8-byte store, so no code below needs a flush.
     if ((to - from) * 3 / 2 + 8 > io.outBuf + kBufSize - wr.p) {
@@ -403,16 +424,16 @@ bool Coder::putChunkCodes(int32_t from, int32_t to) {
     }
     const uint16_t* c = table.chunkCodes + from;
     const uint16_t* end = table.chunkCodes + to;
-    if (wr.bits != 0 && c != end) putCode(wr, static_cast<int32_t>(pairCode4(*c++) >> 2));
+    if (wr.bits != 0 && c != end) putCode(wr, static_cast<int32_t>(code4(*c++) >> 2));
     // Four codes, 48 bits, by one store; the two bytes past them are overwritten next.
     for (; end - c >= 4; c += 4) {
-        uint64_t bits = uint64_t{pairCode4(c[0])} << 34 | uint64_t{pairCode4(c[1])} << 22 |
-                        uint64_t{pairCode4(c[2])} << 10 | uint64_t{pairCode4(c[3])} >> 2;
+        uint64_t bits = uint64_t{code4(c[0])} << 34 | uint64_t{code4(c[1])} << 22 |
+                        uint64_t{code4(c[2])} << 10 | uint64_t{code4(c[3])} >> 2;
         bits = __builtin_bswap64(bits << 16);
         std::memcpy(wr.p, &bits, sizeof bits);
         wr.p += 6;
     }
-    for (; c != end; ++c) putCode(wr, static_cast<int32_t>(pairCode4(*c) >> 2));
+    for (; c != end; ++c) putCode(wr, static_cast<int32_t>(code4(*c) >> 2));
     putWriter(wr);
     return true;
 }
