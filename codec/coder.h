@@ -102,13 +102,6 @@ class Coder {
     // ---- Fields of a run, in order ----
     DictEntry dict[kTableSize];
     int32_t count;  // next free code
-    // Each call on a reused Coder refills only what the runs before it touched. Every writer
-    // of a table indexed by code writes codes below count (dict: up to count), and count
-    // only falls in resetDictionary(), which first raises the marks (dictTop, dec.lengthsTop,
-    // leaf.countsTop) to it: from each mark on, its table is as its last refill left it.
-    // dict[alphabetSize, dictTop) may hold phrases.
-    int32_t dictTop;
-    bool dictSinglesSet;  // the single-byte entries, which no run changes once set
     int32_t highShift;
     int32_t nibbleShift;
     int32_t alphabetSize;
@@ -125,6 +118,14 @@ class Coder {
     int32_t startTicks;
     int32_t endTicks;
     int32_t elapsedTicks;
+
+    // Each call on a reused Coder refills only what the runs before it touched. Every writer
+    // of a table indexed by code writes codes below count (dict: up to count), and count
+    // only falls in resetDictionary(), which first raises the marks (dictTop, dec.lengthsTop,
+    // leaf.countsTop) to it: from each mark on, its table is as its last refill left it.
+    // dict[alphabetSize, dictTop) may hold phrases.
+    int32_t dictTop;
+    bool dictSinglesSet;  // the single-byte entries, which no run changes once set
 
     // ---- The rest of a run's state, one plain aggregate per concern ----
     // Each states its invariant and the configurations that keep it; Coder's operations keep

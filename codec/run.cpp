@@ -15,8 +15,6 @@ namespace lzw {
 
 Coder::Coder()
     : count(0),
-      dictTop(kTableSize),
-      dictSinglesSet(false),
       highShift(8),
       nibbleShift(4),
       alphabetSize(256),
@@ -29,7 +27,9 @@ Coder::Coder()
       freezeWhenFull(true),
       startTicks(0),
       endTicks(0),
-      elapsedTicks(0) {}
+      elapsedTicks(0),
+      dictTop(kTableSize),
+      dictSinglesSet(false) {}
 
 bool Coder::fail(Fault why, const char* path) {
     if (!io.failed) {
