@@ -239,8 +239,8 @@ class Coder {
     // segment and parses it on its own, so the lanes' dependent table loads overlap instead of
     // following one another. From a phrase start, the parse of a frozen dictionary depends on
     // nothing before it, so once the exact parse of the previous segment starts a phrase where
-    // lane k started one, the rest of lane k is exact. laneCodes holds each lane's codes,
-    // laneStarts a bit per byte of its segment, set where one of its phrases starts.
+    // lane k started one, the rest of lane k is exact. laneCodes holds each lane's codes; the
+    // lengths of those codes (dec.lengthOf) tell where each of its phrases starts.
     static constexpr size_t kHugePage = size_t{1} << 21;
     static constexpr int32_t kLanes = 4;  // four keep every lane's state in registers
     static constexpr int32_t kLaneBytes = kBufSize / kLanes;
@@ -252,7 +252,6 @@ class Coder {
         bool childOfAdvised = false;  // whether adviseHugeChildTable() has, needed once
         void* block = nullptr;        // the allocation create() placed this Coder in, or null
         uint16_t laneCodes[kLanes][kLaneBytes];
-        uint64_t laneStarts[kLanes][kLaneBytes / 64];
     };
     alignas(1 << 15) PairIndex pairs;
 
@@ -312,7 +311,8 @@ class Coder {
     // empty slot (only a damaged stream hangs a phrase there), kTableSize + 1 for a chain
     // without end; shortString[k] holds a string of up to 16 bytes whole, first byte first,
     // so most codes are written by one 16-byte copy instead of a walk of dependent loads; in
-    // the eviction decoder, firstOf[k] is its first byte.
+    // the eviction decoder, firstOf[k] is its first byte. The freeze compressor's lanes read
+    // lengthOf too, set for its full dictionary (measurePhrases).
     static constexpr int32_t kShortString = 16;
     struct DecoderTables {
         uint16_t parentOf[kTableSize + 1];
@@ -615,6 +615,9 @@ class Coder {
     // encodeInput for a frozen dictionary (nothing is added): the same codes, found by
     // parseInLanes in every whole input window.
     int32_t encodeFrozen(int32_t w, bool& ended);
+    // Sets dec.lengthOf[k] to the length of every phrase k, for parseInLanes.
+    // REQUIRES: the dictionary is full and grew without eviction (the freeze compressor).
+    void measurePhrases();
     // Codes the kBufSize bytes of inBuf with a frozen dictionary, continuing phrase `w`;
     // returns the phrase in progress after them, and about how many codes it wrote in
     // `codes`. REQUIRES: inPos == 0, inEnd == kBufSize.
