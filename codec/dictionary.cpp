@@ -8,9 +8,9 @@ namespace lzw {
 
 void Coder::resetDictionary() {
     // The run that ends here may have written codes up to count.
-    dictTop = std::max(dictTop, std::min(count + 1, kTableSize));
-    dec.lengthsTop = std::max(dec.lengthsTop, count);
-    leaf.countsTop = std::max(leaf.countsTop, count);
+    marks.dictTop = std::max(marks.dictTop, std::min(count + 1, kTableSize));
+    marks.lengthsTop = std::max(marks.lengthsTop, count);
+    marks.countsTop = std::max(marks.countsTop, count);
     dropPairs();
     if (config.indexing && !freezeWhenFull) {
         // The reset-mode compressor reads neither dict nor childOf.
@@ -19,30 +19,31 @@ void Coder::resetDictionary() {
         return;
     }
     if (config.indexing) {
-        pairs.childOfHolds = config.evicting ? PairsHeld::ofParents : PairsHeld::ofDict;
+        marks.childOfHolds = config.evicting ? PairsHeld::ofParents : PairsHeld::ofDict;
     }
-    if (!dictSinglesSet) {
+    // Release decoders read no dict entry.
+    if (!marks.dictSinglesSet && (config.indexing || kChecked)) {
         for (int32_t j = 0; j < alphabetSize; ++j) dict[j] = DictEntry{NIL, NIL, NIL, j};
-        dictSinglesSet = true;
+        marks.dictSinglesSet = true;
     }
     if (config.evicting) {
         // Decoders read dict only in checked builds (see hangUnderAs).
         if (config.indexing || kChecked) {
-            std::fill(dict + alphabetSize, dict + dictTop, DictEntry{NIL, NIL, NIL, NIL});
-            dictTop = alphabetSize;
+            std::fill(dict + alphabetSize, dict + marks.dictTop, DictEntry{NIL, NIL, NIL, NIL});
+            marks.dictTop = alphabetSize;
         }
-        std::fill(leaf.childCount, leaf.childCount + leaf.countsTop, static_cast<uint16_t>(0));
-        leaf.countsTop = 0;
+        std::fill(leaf.childCount, leaf.childCount + marks.countsTop, static_cast<uint16_t>(0));
+        marks.countsTop = 0;
     }
     if (!config.indexing) {
         // A decoder tells an empty slot by its length 0 alone (a phrase hung under one is
         // empty too), so the freeze and reset decoders, which read no child lists, leave
         // the rest of a phrase slot as it was until it is filled again. The null code walks
         // to itself, so no walk can leave the tables.
-        std::fill(dec.lengthOf + alphabetSize, dec.lengthOf + dec.lengthsTop,
+        std::fill(dec.lengthOf + alphabetSize, dec.lengthOf + marks.lengthsTop,
                   static_cast<uint16_t>(0));
-        dec.lengthsTop = alphabetSize;
-        if (!dec.singlesSet) {
+        marks.lengthsTop = alphabetSize;
+        if (!marks.decSinglesSet) {
             for (int32_t j = 0; j < alphabetSize; ++j) {
                 dec.parentOf[j] = NIL;
                 dec.symbolOf[j] = static_cast<uint8_t>(j);
@@ -51,7 +52,7 @@ void Coder::resetDictionary() {
             }
             dec.parentOf[NIL] = NIL;
             dec.symbolOf[NIL] = 0;
-            dec.singlesSet = true;
+            marks.decSinglesSet = true;
         }
     }
     count = alphabetSize;
@@ -62,7 +63,7 @@ void Coder::dropPairs() {
     // Masked, so that no entry a pair names can lie outside the table; zeroing a wrong entry
     // is harmless, as the table ends empty either way.
     constexpr uint32_t kLast = (kTableSize << 8) - 1;
-    switch (pairs.childOfHolds) {
+    switch (marks.childOfHolds) {
         case PairsHeld::none:
             return;
         case PairsHeld::ofDict:
@@ -80,9 +81,9 @@ void Coder::dropPairs() {
             break;
     }
     if constexpr (kChecked) {
-        if (pairs.childOfHolds != PairsHeld::unknown) checkNoPairs();
+        if (marks.childOfHolds != PairsHeld::unknown) checkNoPairs();
     }
-    pairs.childOfHolds = PairsHeld::none;
+    marks.childOfHolds = PairsHeld::none;
 }
 
 void Coder::chainFault() {
@@ -271,7 +272,7 @@ int32_t Coder::startDecoding() {
         failCorrupt(Fault::firstNotByte);
         return -1;
     }
-    stringBuf[0] = static_cast<uint8_t>(dict[first].symbol & byteMask);
+    stringBuf[0] = static_cast<uint8_t>(first);  // a single byte's string is that byte
     writeByte(stringBuf[0]);
     return first;
 }
