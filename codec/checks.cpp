@@ -89,20 +89,20 @@ void Coder::checkReset() {
     // The single-byte entries, set once.
     for (int32_t j = 0; j < alphabetSize; ++j) {
         const DictEntry& e = dict[j];
-        if (dictSinglesSet &&
+        if (marks.dictSinglesSet &&
             (e.parent != NIL || e.firstChild != NIL || e.nextSibling != NIL || e.symbol != j)) {
             broken("single byte's entry changed", j);
         }
-        if (dec.singlesSet && (dec.parentOf[j] != NIL || dec.symbolOf[j] != j ||
-                               dec.lengthOf[j] != 1 || dec.shortString[j][0] != j)) {
+        if (marks.decSinglesSet && (dec.parentOf[j] != NIL || dec.symbolOf[j] != j ||
+                                    dec.lengthOf[j] != 1 || dec.shortString[j][0] != j)) {
             broken("single byte's decoder entry changed", j);
         }
-        if (leaf.singlesSet &&
+        if (marks.leafSinglesSet &&
             (leaf.leaves[j].next != j || leaf.leaves[j].prev != j || dec.firstOf[j] != j)) {
             broken("single byte's leaf links changed", j);
         }
     }
-    if (dec.singlesSet && (dec.parentOf[NIL] != NIL || dec.symbolOf[NIL] != 0)) {
+    if (marks.decSinglesSet && (dec.parentOf[NIL] != NIL || dec.symbolOf[NIL] != 0)) {
         broken("null code's decoder entry changed", NIL);
     }
 }

@@ -119,14 +119,6 @@ class Coder {
     int32_t endTicks;
     int32_t elapsedTicks;
 
-    // Each call on a reused Coder refills only what the runs before it touched. Every writer
-    // of a table indexed by code writes codes below count (dict: up to count), and count
-    // only falls in resetDictionary(), which first raises the marks (dictTop, dec.lengthsTop,
-    // leaf.countsTop) to it: from each mark on, its table is as its last refill left it.
-    // dict[alphabetSize, dictTop) may hold phrases.
-    int32_t dictTop;
-    bool dictSinglesSet;  // the single-byte entries, which no run changes once set
-
     // ---- The rest of a run's state, one plain aggregate per concern ----
     // Each states its invariant and the configurations that keep it; Coder's operations keep
     // it. A configuration that does not keep a structure derived from dict leaves it as it
@@ -218,6 +210,33 @@ class Coder {
     };
     FrontEnd front;
 
+    // What earlier runs left in the tables, so that a run clears only that, and what was done
+    // once to this Coder's pages. Kept together, not beside each table: a short run then
+    // touches one page for them all instead of a page (and a fault) beside each table.
+    // Each call on a reused Coder refills only what the runs before it touched. Every writer
+    // of a table indexed by code writes codes below count (dict: up to count), and count
+    // only falls in resetDictionary(), which first raises the marks (dictTop, lengthsTop,
+    // countsTop) to it: from each mark on, its table is as its last refill left it.
+    enum class PairsHeld : uint8_t { none, ofDict, ofParents, unknown };
+    struct TableMarks {
+        int32_t dictTop = kTableSize;  // dict[alphabetSize, dictTop) may hold phrases
+        bool dictSinglesSet = false;   // dict's single-byte entries, which no run changes once set
+        // What pairs.childOf holds: nothing, the pairs dict describes (the freeze compressor),
+        // those parentOf and symbolOf describe (the eviction compressor), or unknown.
+        PairsHeld childOfHolds = PairsHeld::unknown;
+        bool childOfMapped = false;   // whether mapChildTable() has run for this Coder
+        bool childOfAdvised = false;  // whether adviseHugeChildTable() has, needed once
+        bool pairsMapped = false;     // table.pairFirst, pairSecond, pairMove point into this Coder
+        bool rootsWritten = false;    // table.rootSeen may have bits set: cleared before reuse
+        bool decSinglesSet = false;   // dec's single-byte entries, which no run changes once set
+        // The single bytes' leaf links and dec.firstOf, which no run changes once set.
+        bool leafSinglesSet = false;
+        int32_t lengthsTop = kTableSize + 1;  // dec.lengthOf[alphabetSize, lengthsTop) may be set
+        int32_t countsTop = kTableSize;       // leaf.childCount[0, countsTop) may be set
+        void* block = nullptr;  // the allocation create() placed this Coder in, or null
+    };
+    TableMarks marks;
+
     // Pair index of the freeze and eviction compressors (findChild). Invariant: for every
     // phrase k that stands in its parent's child list, childOf[pairSlot(dict[k].parent,
     // dict[k].symbol)] == k, and every other entry is 0 (code 0 is never a child). One load
@@ -239,20 +258,14 @@ class Coder {
     // segment and parses it on its own, so the lanes' dependent table loads overlap instead of
     // following one another. From a phrase start, the parse of a frozen dictionary depends on
     // nothing before it, so once the exact parse of the previous segment starts a phrase where
-    // lane k started one, the rest of lane k is exact. laneCodes holds each lane's codes,
-    // laneStarts a bit per byte of its segment, set where one of its phrases starts.
+    // lane k started one, the rest of lane k is exact. laneCodes holds each lane's codes; the
+    // lengths of those codes (dec.lengthOf) tell where each of its phrases starts.
     static constexpr size_t kHugePage = size_t{1} << 21;
     static constexpr int32_t kLanes = 4;  // four keep every lane's state in registers
     static constexpr int32_t kLaneBytes = kBufSize / kLanes;
-    enum class PairsHeld : uint8_t { none, ofDict, ofParents, unknown };
     struct PairIndex {
         uint16_t childOf[kTableSize << 8];  // first: aligned by the member `pairs`
-        PairsHeld childOfHolds = PairsHeld::unknown;
-        bool childOfMapped = false;   // whether mapChildTable() has run for this Coder
-        bool childOfAdvised = false;  // whether adviseHugeChildTable() has, needed once
-        void* block = nullptr;        // the allocation create() placed this Coder in, or null
         uint16_t laneCodes[kLanes][kLaneBytes];
-        uint64_t laneStarts[kLanes][kLaneBytes / 64];
     };
     alignas(1 << 15) PairIndex pairs;
 
@@ -289,8 +302,7 @@ class Coder {
         uintptr_t pairSecond[kSymbols];
         // By tag: what takes an entry from the slot its tag names to its other slot.
         uintptr_t pairMove[2 * kSymbols + 2];
-        PairSlot pairSink;         // takes the store of every byte that adds no phrase
-        bool pairsMapped = false;  // the three tables above point into this Coder
+        PairSlot pairSink;  // takes the store of every byte that adds no phrase
         // Codes written by parsePairs, as 4 x place, and by parseRoots, as 4 x code: the code
         // written when phrase k is added stands at index k.
         uint16_t chunkCodes[kTableSize + 1];
@@ -299,7 +311,6 @@ class Coder {
         uint16_t stashNext[kTableSize];
         uint8_t stashSymbol[kTableSize];
         bool rootsDirect;
-        bool rootsWritten;  // rootSeen may have bits set: cleared before roots are used again
         int64_t fillBytes;  // input bytes coded since the last reset
         uint64_t rootSeen[kSymbols * kSymbols / 64];
         uint16_t rootCode4[kSymbols * kSymbols];
@@ -312,7 +323,8 @@ class Coder {
     // empty slot (only a damaged stream hangs a phrase there), kTableSize + 1 for a chain
     // without end; shortString[k] holds a string of up to 16 bytes whole, first byte first,
     // so most codes are written by one 16-byte copy instead of a walk of dependent loads; in
-    // the eviction decoder, firstOf[k] is its first byte.
+    // the eviction decoder, firstOf[k] is its first byte. The freeze compressor's lanes read
+    // lengthOf too, set for its full dictionary (measurePhrases).
     static constexpr int32_t kShortString = 16;
     struct DecoderTables {
         uint16_t parentOf[kTableSize + 1];
@@ -320,8 +332,6 @@ class Coder {
         uint16_t lengthOf[kTableSize + 1];
         uint8_t shortString[kTableSize][kShortString];
         uint8_t firstOf[kTableSize + 1];
-        int32_t lengthsTop = kTableSize + 1;  // lengthOf[alphabetSize, lengthsTop) may be set
-        bool singlesSet = false;  // the single-byte entries, which no run changes once set
     };
     DecoderTables dec;
 
@@ -359,9 +369,6 @@ class Coder {
     struct LeafList {
         uint16_t childCount[kTableSize];
         LeafLink leaves[kTableSize + 3];
-        int32_t countsTop = kTableSize;  // childCount[0, countsTop) may be set
-        // The single bytes' links and dec.firstOf, which no run changes once set.
-        bool singlesSet = false;
     };
     LeafList leaf;
 
@@ -373,8 +380,8 @@ class Coder {
         uint64_t useClock;
         uint16_t refParent[kTableSize];
         uint16_t refChildren[kTableSize];
-        int32_t usedLeaf;          // the leaf used since the last add, or NIL
-        uint64_t checkedAdds = 0;  // adds checked since the Coder was made
+        int32_t usedLeaf;      // the leaf used since the last add, or NIL
+        uint64_t checkedAdds;  // adds checked since the Coder was made (set by Coder())
     };
     CheckState check;
 
@@ -521,7 +528,7 @@ class Coder {
     // Back to the 256 single-byte codes; count = 256. Set `indexing` and `freezeWhenFull`
     // first: they select which of the faster structures are kept.
     void resetDictionary();
-    // Empties childOf as pairs.childOfHolds says: pair by pair, or whole.
+    // Empties childOf as marks.childOfHolds says: pair by pair, or whole.
     void dropPairs();
     // Code of the phrase prefix+symbol, or NIL. REQUIRES: 0 <= prefix < 4096, 0 <= symbol
     // < 256, and `indexing` set since the last resetDictionary() (not so in decoders); with
@@ -615,6 +622,9 @@ class Coder {
     // encodeInput for a frozen dictionary (nothing is added): the same codes, found by
     // parseInLanes in every whole input window.
     int32_t encodeFrozen(int32_t w, bool& ended);
+    // Sets dec.lengthOf[k] to the length of every phrase k, for parseInLanes.
+    // REQUIRES: the dictionary is full and grew without eviction (the freeze compressor).
+    void measurePhrases();
     // Codes the kBufSize bytes of inBuf with a frozen dictionary, continuing phrase `w`;
     // returns the phrase in progress after them, and about how many codes it wrote in
     // `codes`. REQUIRES: inPos == 0, inEnd == kBufSize.

@@ -1,6 +1,5 @@
 // The phrase dictionary and the freeze (c1/d1) and reset (c3/d3) modes.
 #include <algorithm>
-#include <bit>
 #include <cstring>
 
 #include "coder.h"
@@ -9,9 +8,9 @@ namespace lzw {
 
 void Coder::resetDictionary() {
     // The run that ends here may have written codes up to count.
-    dictTop = std::max(dictTop, std::min(count + 1, kTableSize));
-    dec.lengthsTop = std::max(dec.lengthsTop, count);
-    leaf.countsTop = std::max(leaf.countsTop, count);
+    marks.dictTop = std::max(marks.dictTop, std::min(count + 1, kTableSize));
+    marks.lengthsTop = std::max(marks.lengthsTop, count);
+    marks.countsTop = std::max(marks.countsTop, count);
     dropPairs();
     if (config.indexing && !freezeWhenFull) {
         // The reset-mode compressor reads neither dict nor childOf.
@@ -20,30 +19,31 @@ void Coder::resetDictionary() {
         return;
     }
     if (config.indexing) {
-        pairs.childOfHolds = config.evicting ? PairsHeld::ofParents : PairsHeld::ofDict;
+        marks.childOfHolds = config.evicting ? PairsHeld::ofParents : PairsHeld::ofDict;
     }
-    if (!dictSinglesSet) {
+    // Release decoders read no dict entry.
+    if (!marks.dictSinglesSet && (config.indexing || kChecked)) {
         for (int32_t j = 0; j < alphabetSize; ++j) dict[j] = DictEntry{NIL, NIL, NIL, j};
-        dictSinglesSet = true;
+        marks.dictSinglesSet = true;
     }
     if (config.evicting) {
         // Decoders read dict only in checked builds (see hangUnderAs).
         if (config.indexing || kChecked) {
-            std::fill(dict + alphabetSize, dict + dictTop, DictEntry{NIL, NIL, NIL, NIL});
-            dictTop = alphabetSize;
+            std::fill(dict + alphabetSize, dict + marks.dictTop, DictEntry{NIL, NIL, NIL, NIL});
+            marks.dictTop = alphabetSize;
         }
-        std::fill(leaf.childCount, leaf.childCount + leaf.countsTop, static_cast<uint16_t>(0));
-        leaf.countsTop = 0;
+        std::fill(leaf.childCount, leaf.childCount + marks.countsTop, static_cast<uint16_t>(0));
+        marks.countsTop = 0;
     }
     if (!config.indexing) {
         // A decoder tells an empty slot by its length 0 alone (a phrase hung under one is
         // empty too), so the freeze and reset decoders, which read no child lists, leave
         // the rest of a phrase slot as it was until it is filled again. The null code walks
         // to itself, so no walk can leave the tables.
-        std::fill(dec.lengthOf + alphabetSize, dec.lengthOf + dec.lengthsTop,
+        std::fill(dec.lengthOf + alphabetSize, dec.lengthOf + marks.lengthsTop,
                   static_cast<uint16_t>(0));
-        dec.lengthsTop = alphabetSize;
-        if (!dec.singlesSet) {
+        marks.lengthsTop = alphabetSize;
+        if (!marks.decSinglesSet) {
             for (int32_t j = 0; j < alphabetSize; ++j) {
                 dec.parentOf[j] = NIL;
                 dec.symbolOf[j] = static_cast<uint8_t>(j);
@@ -52,7 +52,7 @@ void Coder::resetDictionary() {
             }
             dec.parentOf[NIL] = NIL;
             dec.symbolOf[NIL] = 0;
-            dec.singlesSet = true;
+            marks.decSinglesSet = true;
         }
     }
     count = alphabetSize;
@@ -63,7 +63,7 @@ void Coder::dropPairs() {
     // Masked, so that no entry a pair names can lie outside the table; zeroing a wrong entry
     // is harmless, as the table ends empty either way.
     constexpr uint32_t kLast = (kTableSize << 8) - 1;
-    switch (pairs.childOfHolds) {
+    switch (marks.childOfHolds) {
         case PairsHeld::none:
             return;
         case PairsHeld::ofDict:
@@ -81,9 +81,9 @@ void Coder::dropPairs() {
             break;
     }
     if constexpr (kChecked) {
-        if (pairs.childOfHolds != PairsHeld::unknown) checkNoPairs();
+        if (marks.childOfHolds != PairsHeld::unknown) checkNoPairs();
     }
-    pairs.childOfHolds = PairsHeld::none;
+    marks.childOfHolds = PairsHeld::none;
 }
 
 void Coder::chainFault() {
@@ -135,6 +135,7 @@ int32_t Coder::encodeFrozen(int32_t w, bool& ended) {
     // Where nearly every byte ends a phrase (random data), the plain loop predicts its
     // branch well and beats the lanes, which store and then copy every code.
     int32_t codes = 0;
+    measurePhrases();
     for (;;) {
         bool plain = codes > kBufSize / 8 * 7;
         if (io.inPos == 0 && io.inEnd == kBufSize && !plain) {
@@ -167,42 +168,44 @@ int32_t Coder::encodeFrozen(int32_t w, bool& ended) {
     return w;
 }
 
+void Coder::measurePhrases() {
+    for (int32_t j = 0; j < alphabetSize; ++j) dec.lengthOf[j] = 1;
+    // A parent's code is below its child's: the dictionary only grew.
+    for (int32_t k = alphabetSize; k < count; ++k) {
+        dec.lengthOf[k] = static_cast<uint16_t>(dec.lengthOf[dict[k].parent] + 1);
+    }
+}
+
 int32_t Coder::parseInLanes(int32_t w, int32_t& codes) {
     struct Lane {
         int32_t w;        // phrase in progress
         uint16_t* codes;  // next free entry of the lane's codes
-        uint64_t starts;  // phrase starts in the current 64 bytes
     };
     const uint8_t* window = io.inBuf;
-    Lane l0{w, pairs.laneCodes[0], 0};
+    Lane l0{w, pairs.laneCodes[0]};
     // Lanes 1 to 3 start a phrase with the first byte of their segment.
-    Lane l1{window[kLaneBytes], pairs.laneCodes[1], 1};
-    Lane l2{window[2 * kLaneBytes], pairs.laneCodes[2], 1};
-    Lane l3{window[3 * kLaneBytes], pairs.laneCodes[3], 1};
+    Lane l1{window[kLaneBytes], pairs.laneCodes[1]};
+    Lane l2{window[2 * kLaneBytes], pairs.laneCodes[2]};
+    Lane l3{window[3 * kLaneBytes], pairs.laneCodes[3]};
     // One byte of one lane, without a branch: the code is always stored, and kept by
     // moving past it only where the phrase ends.
-    auto step = [this](Lane & lane, const uint8_t* at, int32_t j) __attribute__((always_inline)) {
+    auto step = [this](Lane & lane, const uint8_t* at) __attribute__((always_inline)) {
         int32_t c = *at;
         int32_t x = pairs.childOf[pairSlot(lane.w, c)];
         uint32_t ends = x == 0;
         *lane.codes = static_cast<uint16_t>(lane.w);
         lane.codes += ends;
-        lane.starts |= uint64_t{ends} << (j & 63);
-        lane.w = ends ? c : x;
+        // x is 0 where the phrase ends, else a code above every byte. A maximum, not a
+        // select: compilers turn some of the four lanes' selects into branches, which
+        // mispredict at phrase ends.
+        lane.w = std::max(x, c);
     };
-    step(l0, window, 0);
+    step(l0, window);
     for (int32_t j = 1; j < kLaneBytes; ++j) {
-        step(l0, window + j, j);
-        step(l1, window + kLaneBytes + j, j);
-        step(l2, window + 2 * kLaneBytes + j, j);
-        step(l3, window + 3 * kLaneBytes + j, j);
-        if ((j & 63) == 63) {
-            pairs.laneStarts[0][j >> 6] = l0.starts;
-            pairs.laneStarts[1][j >> 6] = l1.starts;
-            pairs.laneStarts[2][j >> 6] = l2.starts;
-            pairs.laneStarts[3][j >> 6] = l3.starts;
-            l0.starts = l1.starts = l2.starts = l3.starts = 0;
-        }
+        step(l0, window + j);
+        step(l1, window + kLaneBytes + j);
+        step(l2, window + 2 * kLaneBytes + j);
+        step(l3, window + 3 * kLaneBytes + j);
     }
     const Lane* lanes[kLanes] = {&l0, &l1, &l2, &l3};
     codes = 0;
@@ -217,9 +220,11 @@ int32_t Coder::parseInLanes(int32_t w, int32_t& codes) {
     for (const uint16_t* c = pairs.laneCodes[0]; c != l0.codes; ++c) storeCode(wr, *c);
     for (int32_t k = 1; k < kLanes; ++k) {
         // Parse on from the start of segment k until a phrase starts where one of lane
-        // k's does; almost always within a few bytes.
+        // k's does; almost always within a few bytes. `from` is lane k's phrase that starts
+        // at `at` (past its codes: the phrase in progress).
         const uint8_t* segment = window + k * kLaneBytes;
-        const uint64_t* starts = pairs.laneStarts[k];
+        const uint16_t* from = pairs.laneCodes[k];
+        int32_t at = 0;
         int32_t j = 0;
         for (; j < kLaneBytes; ++j) {
             int32_t c = segment[j];
@@ -230,13 +235,10 @@ int32_t Coder::parseInLanes(int32_t w, int32_t& codes) {
             }
             if (!putCode(wr, cur)) return cur;
             cur = c;
-            if ((starts[j >> 6] >> (j & 63)) & 1) break;
+            while (at < j && from != lanes[k]->codes) at += dec.lengthOf[*from++];
+            if (at == j) break;
         }
         if (j == kLaneBytes) continue;  // never met: the whole segment was parsed here
-        // Lane k's phrase starting at j is entry number (starts before j) of its codes.
-        int32_t index = std::popcount(starts[j >> 6] & ((uint64_t{1} << (j & 63)) - 1));
-        for (int32_t g = 0; g < j >> 6; ++g) index += std::popcount(starts[g]);
-        const uint16_t* from = pairs.laneCodes[k] + index;
         if (!makeRoom(wr, static_cast<int32_t>(lanes[k]->codes - from))) return cur;
         for (const uint16_t* c = from; c < lanes[k]->codes; ++c) storeCode(wr, *c);
         cur = lanes[k]->w;
@@ -270,7 +272,7 @@ int32_t Coder::startDecoding() {
         failCorrupt(Fault::firstNotByte);
         return -1;
     }
-    stringBuf[0] = static_cast<uint8_t>(dict[first].symbol & byteMask);
+    stringBuf[0] = static_cast<uint8_t>(first);  // a single byte's string is that byte
     writeByte(stringBuf[0]);
     return first;
 }

@@ -10,12 +10,12 @@ void Coder::initRecency() {
     // which are never leaves, so an add can unlink its prefix without asking which it is.
     leaf.leaves[kLeafSpare] = LeafLink{kLeafSpare, kLeafSpare};
     // No run moves them, nor changes the single bytes' firstOf: set once.
-    if (!leaf.singlesSet) {
+    if (!marks.leafSinglesSet) {
         for (int32_t j = 0; j < alphabetSize; ++j) {
             leaf.leaves[j] = LeafLink{static_cast<uint16_t>(j), static_cast<uint16_t>(j)};
         }
         for (int32_t j = 0; j < alphabetSize; ++j) dec.firstOf[j] = static_cast<uint8_t>(j);
-        leaf.singlesSet = true;
+        marks.leafSinglesSet = true;
     }
     if constexpr (kChecked) {
         check.useClock = 0;

@@ -140,12 +140,12 @@ void Coder::mapPairs() {
     std::fill(table.stashHead, table.stashHead + kTableSize, static_cast<uint16_t>(NIL));
     table.stashed = 0;
     table.fillBytes = kRootsBelow;
-    table.rootsWritten = true;
-    table.pairsMapped = true;
+    marks.rootsWritten = true;
+    marks.pairsMapped = true;
 }
 
 void Coder::clearPairs() {
-    if (!table.pairsMapped) mapPairs();
+    if (!marks.pairsMapped) mapPairs();
     std::memset(table.pairTable, 0, sizeof table.pairTable);
     if (table.stashed > 0) {
         std::fill(table.stashHead, table.stashHead + kTableSize, static_cast<uint16_t>(NIL));
@@ -155,9 +155,9 @@ void Coder::clearPairs() {
     table.fillBytes = 0;
     // At a run's start the pick follows the previous run's input, and encodeResetting
     // overrules it: only roots written since need clearing.
-    if (table.rootsDirect && table.rootsWritten) {
+    if (table.rootsDirect && marks.rootsWritten) {
         std::memset(table.rootSeen, 0, sizeof table.rootSeen);
-        table.rootsWritten = false;
+        marks.rootsWritten = false;
     }
 }
 
@@ -181,7 +181,7 @@ int32_t Coder::findPair(int32_t prefix, int32_t symbol) {
 void Coder::insertPair(int32_t prefix, int32_t symbol, int32_t code) {
     if (table.rootsDirect && prefix < kSymbols) {
         uint32_t k = static_cast<uint32_t>(prefix) << 8 | static_cast<uint32_t>(symbol);
-        table.rootsWritten = true;
+        marks.rootsWritten = true;
         table.rootSeen[k >> 6] |= uint64_t{1} << (k & 63);
         table.rootCode4[k] = static_cast<uint16_t>(sizeof(PairSlot) * static_cast<uint32_t>(code));
         return;
@@ -362,7 +362,7 @@ void Coder::parsePairs(int32_t n, uint32_t& w4) {
 
 void Coder::parseRoots(int32_t n, uint32_t& w4) {
     auto [p, start, end, place4, next] = beginChunk(n, w4);  // as in parsePairs
-    table.rootsWritten = true;
+    marks.rootsWritten = true;
     // Here the phrase in progress is 4 x its code, as rootCode4 and chunkCodes hold it: nearly
     // every byte adds a phrase, whose place would take a multiply and its code another. Only
     // a pair of a longer phrase needs the place.

@@ -27,9 +27,10 @@ Coder::Coder()
       freezeWhenFull(true),
       startTicks(0),
       endTicks(0),
-      elapsedTicks(0),
-      dictTop(kTableSize),
-      dictSinglesSet(false) {}
+      elapsedTicks(0) {
+    // Only checked builds keep check; a release run leaves its pages untouched.
+    if constexpr (kChecked) check.checkedAdds = 0;
+}
 
 bool Coder::fail(Fault why, const char* path) {
     if (!io.failed) {
@@ -76,23 +77,23 @@ Coder* Coder::create() noexcept {
         ((reinterpret_cast<uintptr_t>(raw) + kIndexAt + kHugePage - 1) & ~(kHugePage - 1)) -
         kIndexAt;
     auto* coder = new (reinterpret_cast<void*>(start)) Coder();
-    coder->pairs.block = raw;
+    coder->marks.block = raw;
     // Zero pages: no pairs, no lengths, no child counts to clear.
-    coder->pairs.childOfHolds = PairsHeld::none;
-    coder->dec.lengthsTop = coder->alphabetSize;
-    coder->leaf.countsTop = 0;
+    coder->marks.childOfHolds = PairsHeld::none;
+    coder->marks.lengthsTop = coder->alphabetSize;
+    coder->marks.countsTop = 0;
     return coder;
 }
 
 void Coder::release(Coder* coder) noexcept {
     if (coder == nullptr) return;
-    void* raw = coder->pairs.block;
+    void* raw = coder->marks.block;
     coder->~Coder();
     munmap(raw, sizeof(Coder) + kHugePage);
 }
 
 void Coder::mapChildTable() {
-    pairs.childOfMapped = true;
+    marks.childOfMapped = true;
 #ifdef MADV_POPULATE_WRITE
     auto page = static_cast<uintptr_t>(sysconf(_SC_PAGESIZE));
     auto start = reinterpret_cast<uintptr_t>(pairs.childOf);
@@ -106,10 +107,10 @@ void Coder::adviseHugeChildTable() {
 #ifdef MADV_HUGEPAGE
     // Only in the pages of create(): elsewhere childOf is not aligned for it. Once: the
     // advice stays with the pages, and a call on a reused Coder should make no system call.
-    if (pairs.block != nullptr && !pairs.childOfAdvised) {
+    if (marks.block != nullptr && !marks.childOfAdvised) {
         madvise(pairs.childOf, sizeof pairs.childOf, MADV_HUGEPAGE);
     }
-    pairs.childOfAdvised = true;
+    marks.childOfAdvised = true;
 #endif
 }
 
@@ -117,10 +118,10 @@ bool Coder::beginRun(int64_t size) {
     if (config.direction == Direction::decompress) return true;
     // The reset-mode compressor keeps its pairs in pairTable instead.
     bool usesIndex = policyRow(config.policy).pairIndex;
-    if (usesIndex && !pairs.childOfMapped && (size < 0 || size >= kHugeChildTableFrom)) {
+    if (usesIndex && !marks.childOfMapped && (size < 0 || size >= kHugeChildTableFrom)) {
         adviseHugeChildTable();
     }
-    if (usesIndex && !pairs.childOfMapped && (size < 0 || size >= kMapChildTableFrom))
+    if (usesIndex && !marks.childOfMapped && (size < 0 || size >= kMapChildTableFrom))
         mapChildTable();
     if (size > kMaxInputSize) return fail(Fault::tooLarge, config.inputPath);
     io.readLimit = kMaxInputSize;
