@@ -24,10 +24,7 @@ namespace {
 void Coder::checkAdd(int32_t prefix, int32_t code) {
     if (config.indexing) {
         // The reset-mode compressor does not come here: checkPairTable() after each chunk.
-        int32_t symbol = dict[code].symbol;
-        int32_t found = policyRow(config.policy).pairIndex ? findChild(prefix, symbol)
-                                                           : findChild<true>(prefix, symbol);
-        if (code != prefix && found != code) {
+        if (code != prefix && findChild(prefix, dict[code].symbol) != code) {
             broken("new pair not indexed", code);
         }
     } else {
@@ -126,10 +123,8 @@ void Coder::checkPairTable() {
     int32_t indexed = 0;
     for (int32_t k = alphabetSize; k < count; ++k) {
         int32_t p = dict[k].parent;
-        // After a reset, phrase 256 under a phrase code hangs under an emptied slot; a
-        // phrase that is its own parent, or an empty slot, stands in no child list.
-        if (!config.evicting && k == alphabetSize && p >= alphabetSize) continue;
-        if (p == k || dict[k].symbol == NIL) continue;
+        // After a reset, phrase 256 under a phrase code hangs under an emptied slot.
+        if (k == alphabetSize && p >= alphabetSize) continue;
         if (findPair(p, dict[k].symbol) != k) broken("pair not in the pair table", k);
         ++indexed;
     }

@@ -218,7 +218,7 @@ class Coder {
     };
     FrontEnd front;
 
-    // Pair index of the freeze compressor (findChild). Invariant: for every
+    // Pair index of the freeze and eviction compressors (findChild). Invariant: for every
     // phrase k that stands in its parent's child list, childOf[pairSlot(dict[k].parent,
     // dict[k].symbol)] == k, and every other entry is 0 (code 0 is never a child). One load
     // per input byte, instead of the sibling walk (up to 256 steps near the root) or a hash
@@ -228,10 +228,11 @@ class Coder {
     // then pays one fault for the table instead of one per 4 KiB page it touches (about 10 us
     // each on a virtual machine, hundreds of them in a 10 KB input), and its loads miss the TLB
     // far less. childOfHolds: what childOf holds besides zeros: nothing; the pairs of the codes
-    // [alphabetSize, count) as dict describes them; or anything (a Coder not from create()). Every
-    // reset drops them before any other run can change what describes them, about ten instructions
-    // a pair, so that a short call on a reused Coder does not clear 2 MiB; only `unknown` is
-    // cleared whole.
+    // [alphabetSize, count) as dict describes them (the freeze compressor) or as parentOf and
+    // symbolOf do (the eviction compressor, whose release loop leaves dict behind); or anything
+    // (a Coder not from create()). Every reset drops them before any other run can change what
+    // describes them, about ten instructions a pair, so that a short call on a reused Coder
+    // does not clear 2 MiB; only `unknown` is cleared whole.
     //
     // Beside it, the lanes of the freeze compressor, which parses each input window of a
     // frozen dictionary in kLanes interleaved lanes: lane k starts a phrase at the start of its
@@ -243,7 +244,7 @@ class Coder {
     static constexpr size_t kHugePage = size_t{1} << 21;
     static constexpr int32_t kLanes = 4;  // four keep every lane's state in registers
     static constexpr int32_t kLaneBytes = kBufSize / kLanes;
-    enum class PairsHeld : uint8_t { none, ofDict, unknown };
+    enum class PairsHeld : uint8_t { none, ofDict, ofParents, unknown };
     struct PairIndex {
         uint16_t childOf[kTableSize << 8];  // first: aligned by the member `pairs`
         PairsHeld childOfHolds = PairsHeld::unknown;
@@ -255,8 +256,8 @@ class Coder {
     };
     alignas(1 << 15) PairIndex pairs;
 
-    // Pair table of the reset-mode and eviction compressors (findChild<true>). Invariant: every
-    // pair (dict[k].parent, dict[k].symbol) of a phrase added since the last reset is found by
+    // Pair table of the reset-mode compressor (findChild<true>). Invariant: every pair
+    // (dict[k].parent, dict[k].symbol) of a phrase added since the last reset is found by
     // findPair (but phrase 256 hung under a slot that reset emptied, which is never
     // matched), and the table, the stash and the roots hold nothing else. That compressor
     // writes dict in checked builds only. It finds phrases in pairTable instead of childOf. Its
@@ -270,13 +271,6 @@ class Coder {
     // Pairs that found no free slot (rare) wait in the stash until the next reset: a list of
     // codes per prefix through stashNext, with their symbols. While any waits, the compressor
     // codes byte by byte through findChild and addPhrase, which look there too.
-    //
-    // The eviction compressor keeps the pairs of its phrases here too (but a phrase that is its
-    // own parent, in no child list), as dec.parentOf and symbolOf describe them; it never
-    // resets, so a given-up phrase's pair leaves the table (unindexEvicting), and a stashed one
-    // waits until its phrase is given up: while any waits, a pair its slots miss is looked for
-    // in the stash. Its whole dictionary stays in these 36 KiB, where its old 2 MiB index by
-    // prefix and symbol missed the first-level cache on nearly every byte.
     //
     // Where nearly every byte adds a phrase (random data), nearly every byte also meets a
     // pair with both slots taken, and parsePairs spends most of its time moving entries.
@@ -672,15 +666,9 @@ class Coder {
     // on. After kMaxMoves moves the entry still moving goes to the stash, and the result is
     // false.
     bool displacePair(PairSlot* s1, PairSlot* s2, uint32_t entry);
-    // resetDictionary() of the reset-mode compressor: clearPairSlots(), and picks rootsDirect
-    // for the next dictionary from fillBytes.
+    // resetDictionary() of the reset-mode compressor: empties pairTable and the stash, and
+    // picks rootsDirect for the next dictionary from fillBytes.
     void clearPairs();
-    // Empties pairTable and the stash.
-    void clearPairSlots();
-    // The code stashed under prefix+symbol, or NIL.
-    int32_t findStashed(int32_t prefix, int32_t symbol) const;
-    // Takes prefix+symbol out of the stash, if there.
-    void unstashPair(int32_t prefix, int32_t symbol);
     // Points pairFirst, pairSecond and pairMove into this Coder; empties the stash.
     void mapPairs();
     static constexpr int32_t kMaxMoves = 64;
@@ -710,19 +698,12 @@ class Coder {
     // not: the prefix leaves the leaf list if it is in it, and the slot the add fills is taken:
     // the next free code, else the oldest leaf other than the prefix, else the prefix itself.
     // A victim leaves its parent's children (dropping its pair from the index, with `erased`
-    // its code, or kNoEntry), and a parent left without any, unless it is the prefix,
+    // the entry cleared, or kNoEntry), and a parent left without any, unless it is the prefix,
     // becomes the oldest leaf. Returns the slot: the one code a decoder does not know before
     // the add. REQUIRES: count == 4096 when kFull, else count < 4096.
     template <bool kIndexing, bool kFull>
     int32_t takeSlotAs(int32_t prefix, uint32_t& erased);
     static constexpr uint32_t kNoEntry = ~0u;
-    // The pair table of the eviction compressor: 4 x the place of phrase (4 x place w4) +
-    // symbol in its two slots, else 4 x the place of the single byte `symbol` (never that of
-    // a phrase); the pair's entry added in a free slot of its two (else by insertPair); and
-    // removed from its slot or the stash. REQUIRES for unindexEvicting: prefix+symbol indexed.
-    uint32_t childPlace4(uint32_t w4, uint32_t symbol) const;
-    void indexEvicting(int32_t prefix, int32_t symbol, int32_t code);
-    void unindexEvicting(int32_t prefix, int32_t symbol);
     // The second half: hangs `code` under `prefix` as the newest leaf (kKeepDict as in
     // hangUnderAs).
     template <bool kIndexing, bool kKeepDict = kIndexing || kChecked>
@@ -817,7 +798,7 @@ inline constexpr PolicyRow kPolicyRows[] = {
      .timeLineAfterEmptyCompression = false,
      .freezeWhenFull = true,
      .evicting = true,
-     .pairIndex = false,
+     .pairIndex = true,
      .compressLoop = &Coder::compressEvictingLoop,
      .decompressLoop = &Coder::decompressEvictingLoop},
     {.policy = Policy::reset,

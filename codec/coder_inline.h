@@ -5,55 +5,6 @@
 
 namespace lzw {
 
-// ---- Slots of the compressors' pair table (Coder::PairTable) ----
-
-// The tags of symbol c: in its first slot and in its second. Moving an entry to its other
-// slot flips the low bit.
-constexpr uint32_t firstTag(uint32_t c) {
-    return 2 * c + 2;
-}
-inline constexpr uint32_t kOtherSlot = 1;
-
-// A slot's four bytes as one number: the tag in the low half, 4 x place in the high half.
-constexpr uint32_t slotBits(uint32_t tag, uint32_t place4) {
-    return place4 << 16 | tag;
-}
-
-inline uint32_t loadSlot(const PairSlot* slot) {
-    uint32_t bits;
-    std::memcpy(&bits, slot, sizeof bits);
-    return bits;
-}
-
-inline void storeSlot(PairSlot* slot, uint32_t bits) {
-    std::memcpy(slot, &bits, sizeof bits);
-}
-
-// Hides a value from the optimizer, so that it cannot merge two selects on related
-// conditions into a branch.
-template <class T>
-[[gnu::always_inline]] inline T opaque(T x) {
-    asm("" : "+r"(x));
-    return x;
-}
-
-// A loaded value that only a select uses: clang would otherwise load it in a branch on the
-// select's condition, which the data decides. gcc keeps the conditional move either way, and
-// its code is shorter without.
-template <class T>
-[[gnu::always_inline]] inline T loaded(T x) {
-#if defined(__clang__)
-    return opaque(x);
-#else
-    return x;
-#endif
-}
-
-// A select the compiler should make a conditional move: either way is equally likely.
-[[gnu::always_inline]] inline bool even(bool condition) {
-    return __builtin_expect_with_probability(condition, 1, 0.5);
-}
-
 // ---- Streams, the code format and the decoders' string writes ----
 
 inline void Coder::clearWatcherLine() {
@@ -313,13 +264,7 @@ template <bool kIndexing, bool kEvicting, bool kKeepDict>
         leaf.childCount[prefix] = static_cast<uint16_t>(leaf.childCount[prefix] + (code != prefix));
     }
     if constexpr (kIndexing) {
-        if (code != prefix) {
-            if constexpr (kEvicting) {
-                indexEvicting(prefix, symbol, code);
-            } else {
-                indexInsert(prefix, symbol, code);
-            }
-        }
+        if (code != prefix) indexInsert(prefix, symbol, code);
         // Eviction reads a victim's pair from these 3 bytes rather than from its 16-byte
         // entry in dict: a cold line less per add.
         if constexpr (kEvicting) {
@@ -378,25 +323,14 @@ template <bool kPairTable>
 
 // A select the compiler keeps as a conditional move: the conditions of the list moves follow
 // the data and would mispredict as branches.
-template <class T>
-inline T selectIf(bool condition, T a, T b) {
+inline int32_t selectIf(bool condition, int32_t a, int32_t b) {
 #if defined(__x86_64__)
     asm("test %1, %1\n\tcmovne %2, %0" : "+r"(b) : "r"(condition), "r"(a) : "cc");
     return b;
 #else
-    T mask = -static_cast<T>(condition);
+    int32_t mask = -static_cast<int32_t>(condition);
     asm("" : "+r"(mask));
     return (a & mask) | (b & ~mask);
-#endif
-}
-
-// selectIf(x == y, a, b) by one compare and one conditional move.
-inline int32_t selectIfEqual(uint32_t x, uint32_t y, int32_t a, int32_t b) {
-#if defined(__x86_64__)
-    asm("cmp %1, %2\n\tcmove %3, %0" : "+r"(b) : "r"(x), "r"(y), "r"(a) : "cc");
-    return b;
-#else
-    return selectIf(x == y, a, b);
 #endif
 }
 
@@ -426,9 +360,11 @@ template <bool kIndexing, bool kFull>
             return victim;
         }
         int32_t left = --leaf.childCount[parent];
+        // A compressor indexes each pair once, for the one phrase it names, so the entry is
+        // this phrase: a plain store, as loading that long-unused entry would wait on memory.
         if constexpr (kIndexing) {
-            unindexEvicting(parent, dec.symbolOf[victim]);
-            erased = static_cast<uint32_t>(victim);
+            erased = pairSlot(parent, dec.symbolOf[victim]);
+            pairs.childOf[erased] = 0;
         }
         // A parent left without children becomes the oldest leaf, in front of `after`;
         // unless it is the prefix, which gets a child at once.
@@ -441,50 +377,6 @@ template <bool kIndexing, bool kFull>
         leaf.leaves[NIL].next = static_cast<uint16_t>(head);
         return victim;
     }
-}
-
-[[gnu::always_inline]] inline uint32_t Coder::childPlace4(uint32_t w4, uint32_t symbol) const {
-    auto* s1 = reinterpret_cast<const PairSlot*>(table.pairFirst[symbol] + w4);
-    auto* s2 = reinterpret_cast<const PairSlot*>(table.pairSecond[symbol] + w4);
-    uint32_t tag = firstTag(symbol);
-    // Selects, not branches: which of the two slots holds a pair follows the data.
-    uint32_t t1 = s1->tag;
-    uint32_t t2 = s2->tag;
-    int32_t x =
-        selectIfEqual(t2, tag | kOtherSlot, s2->code4, static_cast<int32_t>(pairPlace4(symbol)));
-    return static_cast<uint32_t>(selectIfEqual(t1, tag, s1->code4, x));
-}
-
-[[gnu::always_inline]] inline void Coder::indexEvicting(int32_t prefix, int32_t symbol,
-                                                        int32_t code) {
-    uintptr_t offset = pairPlace4(static_cast<uint32_t>(prefix));
-    uintptr_t s1 = table.pairFirst[symbol] + offset;
-    uintptr_t s2 = table.pairSecond[symbol] + offset;
-    uint32_t t1 = reinterpret_cast<const PairSlot*>(s1)->tag;
-    uint32_t t2 = reinterpret_cast<const PairSlot*>(s2)->tag;
-    // Which slot is free follows the data: a branch only where both are taken.
-    if (opaque(t1) * t2 != 0) [[unlikely]] {
-        return insertPair(prefix, symbol, code);  // moves entries aside
-    }
-    uint32_t bits =
-        slotBits(firstTag(static_cast<uint32_t>(symbol)), pairPlace4(static_cast<uint32_t>(code)));
-    bool first = t1 == 0;
-    storeSlot(reinterpret_cast<PairSlot*>(selectIf(first, s1, s2)),
-              bits | static_cast<uint32_t>(!first));
-}
-
-[[gnu::always_inline]] inline void Coder::unindexEvicting(int32_t prefix, int32_t symbol) {
-    uintptr_t offset = pairPlace4(static_cast<uint32_t>(prefix));
-    uintptr_t s1 = table.pairFirst[symbol] + offset;
-    uintptr_t s2 = table.pairSecond[symbol] + offset;
-    // Slot and tag name one pair: no other entry can match.
-    uint32_t tag = firstTag(static_cast<uint32_t>(symbol));
-    bool first = reinterpret_cast<const PairSlot*>(s1)->tag == tag;
-    bool second = reinterpret_cast<const PairSlot*>(s2)->tag == (tag | kOtherSlot);
-    if (opaque(static_cast<uint32_t>(first) | static_cast<uint32_t>(second)) == 0) [[unlikely]] {
-        return unstashPair(prefix, symbol);
-    }
-    storeSlot(reinterpret_cast<PairSlot*>(selectIf(first, s1, s2)), 0);
 }
 
 template <bool kIndexing, bool kKeepDict>

@@ -19,11 +19,8 @@ void Coder::resetDictionary() {
         count = alphabetSize;
         return;
     }
-    if (config.indexing && config.evicting) {
-        clearPairSlots();
-        table.rootsDirect = false;
-    } else if (config.indexing) {
-        pairs.childOfHolds = PairsHeld::ofDict;
+    if (config.indexing) {
+        pairs.childOfHolds = config.evicting ? PairsHeld::ofParents : PairsHeld::ofDict;
     }
     if (!dictSinglesSet) {
         for (int32_t j = 0; j < alphabetSize; ++j) dict[j] = DictEntry{NIL, NIL, NIL, j};
@@ -72,6 +69,11 @@ void Coder::dropPairs() {
         case PairsHeld::ofDict:
             for (int32_t k = alphabetSize; k < count; ++k) {
                 pairs.childOf[pairSlot(dict[k].parent, dict[k].symbol) & kLast] = 0;
+            }
+            break;
+        case PairsHeld::ofParents:
+            for (int32_t k = alphabetSize; k < count; ++k) {
+                pairs.childOf[pairSlot(dec.parentOf[k], dec.symbolOf[k]) & kLast] = 0;
             }
             break;
         case PairsHeld::unknown:

@@ -5,107 +5,76 @@ namespace lzw {
 
 template <bool kFull>
 int32_t Coder::encodeEvicting(int32_t w, bool& ended) {
-    // The phrase in progress as 4 x its place, the offset of its slots: the next byte's
-    // lookup waits on a load and two selects, and no multiply.
-    uint32_t w4 = pairPlace4(static_cast<uint32_t>(w));
-    auto codeOf = [](uint32_t place4) { return static_cast<int32_t>(pairCode4(place4) >> 2); };
-    // childPlace4, and the stash where the slots miss: rarely needed, so out of the way.
-    auto stashed = [this](uint32_t x4, int32_t prefix, uint32_t symbol) {
-        if (table.stashHead[prefix] == NIL) return x4;
-        int32_t x = findStashed(prefix, static_cast<int32_t>(symbol));
-        return x != NIL ? pairPlace4(static_cast<uint32_t>(x)) : x4;
-    };
-    // Inlined, so that the phrase and the cursors stay in registers.
-    auto window = [&](const uint8_t*& p, const uint8_t* end, CodeWriter& wr)
-        __attribute__((always_inline)) {
-        uint32_t at = w4;  // a local: the stores of an add might alias w4
+    ended = overInput([&](const uint8_t*& p, const uint8_t* end, CodeWriter& wr) {
         while (p != end) {
-            uint32_t c = *p++;
-            uint32_t x4 = childPlace4(at, c);
-            if (x4 != pairPlace4(c)) {
-                if constexpr (kChecked) noteUse(codeOf(x4));
-                at = x4;
+            int32_t c = *p++;
+            // Should this byte end the phrase, the next lookup is (c, next byte): fetch its
+            // entry now, while the branch on this lookup is still unresolved.
+            __builtin_prefetch(&pairs.childOf[pairSlot(c, *p)]);
+            int32_t x = pairs.childOf[pairSlot(w, c)];
+            if (x != 0) {    // code 0 is never a child
+                noteUse(x);  // moves nothing; a checked build records the use
+                w = x;
                 continue;
             }
-            int32_t code = codeOf(at);
-            if (table.stashHead[code] != NIL) [[unlikely]] {
-                x4 = stashed(x4, code, c);
-                if (x4 != pairPlace4(c)) {
-                    noteUse(codeOf(x4));
-                    at = x4;
-                    continue;
-                }
-            }
-            // Phrase `code` ends before byte c. The first two lookups of the next phrase go
+            // Phrase w ends before byte c. The first two lookups of the next phrase go
             // first, and the add after them: the add's work then overlaps their loads
-            // instead of holding them back. The add changes two pairs, the victim's and its
-            // own, so an early lookup is read again only when it is one of them, or when its
-            // pair may wait in the stash.
+            // instead of holding them back. The add changes two entries, the victim's and its
+            // own, so an early lookup is read again only when it is one of them.
             for (;;) {
-                if (!putCode(wr, code)) [[unlikely]] {
-                    w4 = pairPlace4(static_cast<uint32_t>(code));
+                if (!putCode(wr, w)) [[unlikely]] {
                     return false;
                 }
                 bool more = p != end;
-                uint32_t next = *p;  // inBuf has a byte past the window
-                uint32_t c4 = pairPlace4(c);
-                uint32_t y4 = childPlace4(c4, next);
+                uint32_t next = pairSlot(c, *p);  // inBuf has a byte past the window
+                int32_t y = pairs.childOf[next];
                 // The byte after that one, where the window has it (else any byte: unused).
-                uint32_t after = p[p + 1 < end];
-                uint32_t z4 = childPlace4(y4, after);
+                int32_t after = p[p + 1 < end];
+                uint32_t second = pairSlot(y, after);
+                int32_t z = pairs.childOf[second];
                 uint32_t erased;
-                int32_t slot = takeSlotAs<true, kFull>(code, erased);
-                fillSlot<true, kChecked>(slot, code, static_cast<int32_t>(c));
+                int32_t slot = takeSlotAs<true, kFull>(w, erased);
+                fillSlot<true, kChecked>(slot, w, c);
                 if (!kFull && count == kTableSize) {  // on with the loop for a full one
-                    w4 = c4;
+                    w = c;
                     return false;
                 }
                 if (!more) {
-                    at = c4;
+                    w = c;
                     break;
                 }
-                // No phrase has the place 1: nothing was given up before the dictionary is full.
-                uint32_t gone4 = kFull ? pairPlace4(erased) : 1;
-                bool added = code == static_cast<int32_t>(c);  // the new pair is c+next?
-                bool yMiss = y4 == pairPlace4(next);
-                if ((y4 == gone4) | (added & (c == next)) | (yMiss & (table.stashHead[c] != NIL)))
-                    [[unlikely]] {
-                    y4 = stashed(childPlace4(c4, next), static_cast<int32_t>(c), next);
-                    z4 = childPlace4(y4, after);
-                    yMiss = y4 == pairPlace4(next);
+                uint32_t added = pairSlot(w, c);
+                if ((next == erased) | (next == added)) [[unlikely]] {
+                    y = pairs.childOf[next];
+                    second = pairSlot(y, after);
+                    z = pairs.childOf[second];
                 }
                 ++p;
-                if (!yMiss) {
-                    int32_t y = codeOf(y4);
+                if (y != 0) {
                     noteUse(y);
                     if (p == end) {
-                        at = y4;
+                        w = y;
                         break;
                     }
-                    bool zMiss = z4 == pairPlace4(after);
-                    if ((z4 == gone4) | ((code == y) & (c == after)) |
-                        (zMiss & (table.stashHead[y] != NIL))) [[unlikely]] {
-                        z4 = stashed(childPlace4(y4, after), y, after);
-                        zMiss = z4 == pairPlace4(after);
+                    if ((second == erased) | (second == added)) [[unlikely]] {
+                        z = pairs.childOf[second];
                     }
                     c = *p++;  // the byte `after`
-                    if (!zMiss) {
-                        noteUse(codeOf(z4));
-                        at = z4;
+                    if (z != 0) {
+                        noteUse(z);
+                        w = z;
                         break;
                     }
-                    code = y;  // a phrase of two bytes
+                    w = y;  // a phrase of two bytes
                     continue;
                 }
-                code = static_cast<int32_t>(c);  // a phrase of one byte
+                w = c;  // a phrase of one byte
                 c = p[-1];
             }
         }
-        w4 = at;
         return true;
-    };
-    ended = overInput(window);
-    return codeOf(w4);
+    });
+    return w;
 }
 
 bool Coder::compressEvictingLoop() {

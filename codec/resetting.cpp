@@ -64,6 +64,18 @@ constexpr PairHash makePairHash() {
 
 constexpr PairHash kPairHash = makePairHash();
 
+// The tags of symbol c: in its first slot and in its second. Moving an entry to its other
+// slot flips the low bit.
+constexpr uint32_t firstTag(uint32_t c) {
+    return 2 * c + 2;
+}
+constexpr uint32_t kOtherSlot = 1;
+
+// A slot's four bytes as one number: the tag in the low half, 4 x place in the high half.
+constexpr uint32_t slotBits(uint32_t tag, uint32_t place4) {
+    return place4 << 16 | tag;
+}
+
 // slotBits(0, Coder::pairPlace4(code)) by one multiply and one mask.
 constexpr uint32_t placeBits(uint32_t code) {
     return code * (Coder::pairPlace4(1) << 16) & (4 * kTableSize - 4) << 16;
@@ -77,6 +89,41 @@ constexpr uint32_t placeOf4(uint32_t code4) {
 }
 static_assert(placeOf4(4 * 4095) == Coder::pairPlace4(4095));
 static_assert(placeOf4(4 * 1234) == Coder::pairPlace4(1234));
+
+uint32_t loadSlot(const PairSlot* slot) {
+    uint32_t bits;
+    std::memcpy(&bits, slot, sizeof bits);
+    return bits;
+}
+
+void storeSlot(PairSlot* slot, uint32_t bits) {
+    std::memcpy(slot, &bits, sizeof bits);
+}
+
+// Hides a value from the optimizer, so that it cannot merge two selects on related
+// conditions into a branch.
+template <class T>
+[[gnu::always_inline]] inline T opaque(T x) {
+    asm("" : "+r"(x));
+    return x;
+}
+
+// A loaded value that only a select uses: clang would otherwise load it in a branch on the
+// select's condition, which the data decides. gcc keeps the conditional move either way, and
+// its code is shorter without.
+template <class T>
+[[gnu::always_inline]] inline T loaded(T x) {
+#if defined(__clang__)
+    return opaque(x);
+#else
+    return x;
+#endif
+}
+
+// A select the compiler should make a conditional move: either way is equally likely.
+[[gnu::always_inline]] inline bool even(bool condition) {
+    return __builtin_expect_with_probability(condition, 1, 0.5);
+}
 
 }  // namespace
 
@@ -97,17 +144,13 @@ void Coder::mapPairs() {
     table.pairsMapped = true;
 }
 
-void Coder::clearPairSlots() {
+void Coder::clearPairs() {
     if (!table.pairsMapped) mapPairs();
     std::memset(table.pairTable, 0, sizeof table.pairTable);
     if (table.stashed > 0) {
         std::fill(table.stashHead, table.stashHead + kTableSize, static_cast<uint16_t>(NIL));
         table.stashed = 0;
     }
-}
-
-void Coder::clearPairs() {
-    clearPairSlots();
     table.rootsDirect = table.fillBytes < kRootsBelow;
     table.fillBytes = 0;
     // At a run's start the pick follows the previous run's input, and encodeResetting
@@ -129,24 +172,10 @@ int32_t Coder::findPair(int32_t prefix, int32_t symbol) {
     uint32_t tag = firstTag(static_cast<uint32_t>(symbol));
     if (s1->tag == tag) return pairCode4(s1->code4) >> 2;
     if (s2->tag == (tag | kOtherSlot)) return pairCode4(s2->code4) >> 2;
-    return findStashed(prefix, symbol);
-}
-
-int32_t Coder::findStashed(int32_t prefix, int32_t symbol) const {
     for (int32_t k = table.stashHead[prefix]; k != NIL; k = table.stashNext[k]) {
         if (table.stashSymbol[k] == symbol) return k;
     }
     return NIL;
-}
-
-void Coder::unstashPair(int32_t prefix, int32_t symbol) {
-    for (uint16_t* k = &table.stashHead[prefix]; *k != NIL; k = &table.stashNext[*k]) {
-        if (table.stashSymbol[*k] == symbol) {
-            *k = table.stashNext[*k];
-            --table.stashed;
-            return;
-        }
-    }
 }
 
 void Coder::insertPair(int32_t prefix, int32_t symbol, int32_t code) {

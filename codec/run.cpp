@@ -115,7 +115,7 @@ void Coder::adviseHugeChildTable() {
 
 bool Coder::beginRun(int64_t size) {
     if (config.direction == Direction::decompress) return true;
-    // The reset-mode and eviction compressors keep their pairs in pairTable instead.
+    // The reset-mode compressor keeps its pairs in pairTable instead.
     bool usesIndex = policyRow(config.policy).pairIndex;
     if (usesIndex && !pairs.childOfMapped && (size < 0 || size >= kHugeChildTableFrom)) {
         adviseHugeChildTable();

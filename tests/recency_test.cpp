@@ -154,9 +154,8 @@ TEST_F(Recency, DetachKeepsTheOtherSiblings) {
         EXPECT_EQ(add(259 + k, 'q'), 256 + k);
         siblings.erase(std::find(siblings.begin(), siblings.end(), 256 + k));
         EXPECT_EQ(children('a'), siblings);
-        EXPECT_EQ(coder->findChild<true>('a', "xyz"[k]), NIL);
-        for (int32_t j = k + 1; j < 3; ++j)
-            EXPECT_EQ(coder->findChild<true>('a', "xyz"[j]), 256 + j);
+        EXPECT_EQ(coder->findChild('a', "xyz"[k]), NIL);
+        for (int32_t j = k + 1; j < 3; ++j) EXPECT_EQ(coder->findChild('a', "xyz"[j]), 256 + j);
     }
 }
 
