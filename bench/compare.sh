@@ -28,6 +28,7 @@ command -v gnuplot >/dev/null || missing+=(gnuplot-nox)
 command -v cmake >/dev/null || missing+=(cmake)
 command -v g++ >/dev/null || missing+=(g++)
 command -v bzip2 >/dev/null || missing+=(bzip2)
+command -v valgrind >/dev/null || missing+=(valgrind)
 if ((${#missing[@]})); then
     if ((EUID != 0)); then
         echo "compare.sh: needs ${missing[*]}; run as root or install them" >&2
@@ -257,6 +258,8 @@ for corpus in "${CORPORA[@]}"; do
 done
 load_after=$(cut -d' ' -f1-3 /proc/loadavg)
 elapsed=$(($(date +%s) - started))
+echo "counting instructions"
+bash "$bench/instructions.sh" "$out" "$LZW" >"$out/instructions.md"
 
 # ---- Report ----
 
@@ -347,6 +350,15 @@ report=$bench/results.md
             target_row "$label: d$k vs compress -d" 1 DT "lzw$k" "$size"
         done
     done
+    echo
+    echo "## Instructions per byte"
+    echo
+    echo "From bench/instructions.sh: one run of each mode under valgrind's cachegrind on the first"
+    echo "2,000,000 bytes of each corpus, instructions divided by input bytes. They do not move"
+    echo "with the machine's load; a loop that waits on a chain of loads can run more of them in"
+    echo "less time (c3 against compress -b12)."
+    echo
+    cat "$out/instructions.md"
     echo
     echo "## Eviction against freezing on adversarial inputs ($SIZE bytes each)"
     echo
