@@ -95,6 +95,12 @@ int32_t clockTicks() {
     return static_cast<int32_t>(static_cast<uint32_t>(ms));
 }
 
+// The coder reads and writes whole windows of its own, which stdio would only pass by its
+// buffer; unbuffered, a stream allocates none: a page fewer to touch per file of a short run.
+void unbuffer(std::FILE* file) {
+    if (file != nullptr) std::setvbuf(file, nullptr, _IONBF, 0);
+}
+
 }  // namespace
 
 bool Coder::openInput(const char* path) {
@@ -105,6 +111,7 @@ bool Coder::openInput(const char* path) {
     if (namesClosedStream(path)) return fail(Fault::cannotOpen, path);
     in = std::fopen(path, "rb");
     if (in == nullptr) return fail(Fault::cannotOpen, path);
+    unbuffer(in);
     struct stat st;
     if (fstat(fileno(in), &st) == 0) {
         // A directory opens fine on Linux but cannot be read.
@@ -139,6 +146,7 @@ bool Coder::openOutput(const char* path) {
         // Opened again, it would be truncated, even where the shell appends to it (>>).
         int fd = dup(STDOUT_FILENO);
         out = fd < 0 ? nullptr : fdopen(fd, "wb");
+        unbuffer(out);
         if (out == nullptr) {
             if (fd >= 0) close(fd);
             return fail(Fault::cannotOpen, path);
@@ -194,6 +202,7 @@ std::FILE* Coder::createOutput(const char* path) {
     }
     std::FILE* file = fdopen(fd, "wb");
     if (file == nullptr) close(fd);
+    unbuffer(file);
     return file;
 }
 
