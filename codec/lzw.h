@@ -64,7 +64,15 @@ typedef enum {
     LZW_ERROR_OUTPUT_TOO_SMALL = -16, /* `capacity` is short of what the run writes */
     LZW_ERROR_BAD_ARGUMENT = -17,     /* unknown policy, or a null pointer it needs */
     LZW_ERROR_NO_MEMORY = -18,        /* the work area could not be allocated */
-    LZW_ERROR_SIZE_MISMATCH = -19     /* a stream's reads gave another count than `size` */
+    LZW_ERROR_SIZE_MISMATCH = -19,    /* a stream's reads gave another count than `size` */
+    /* A damaged frame, or one this library cannot read: */
+    LZW_ERROR_CHECKSUM = -20,        /* a block's or the content's checksum does not match */
+    LZW_ERROR_FRAME_VERSION = -21,   /* a frame of a version, policy or code width unknown here */
+    LZW_ERROR_RESERVED_BITS = -22,   /* a frame header's reserved flag bits are set */
+    LZW_ERROR_FRAME_HEADER = -23,    /* a frame header fails its check byte */
+    LZW_ERROR_BLOCK_HEADER = -24,    /* a block header gives impossible sizes */
+    LZW_ERROR_CONTENT_SIZE = -25,    /* the blocks add up to another size than the header's */
+    LZW_ERROR_NOT_FRAME = -26        /* the data does not start with a frame's magic */
 } lzw_error;
 
 /* lzw_compress_bound - room that a compression may need
@@ -207,6 +215,191 @@ LZW_API int lzw_compress_stream(lzw_ctx* ctx, lzw_policy policy, long long size,
                                 void* read_user, lzw_write_fn write, void* write_user);
 LZW_API int lzw_decompress_stream(lzw_ctx* ctx, lzw_policy policy, lzw_read_fn read,
                                   void* read_user, lzw_write_fn write, void* write_user);
+
+/* ---- Frames ----
+ *
+ * A frame is a self-describing, checked form of the same codes: a header that records the
+ * policy, then independent blocks (each a fresh dictionary) with both their sizes and a
+ * checksum, an end mark and a checksum of the whole content (XXH64). It needs no size up
+ * front and has no size limit; frames concatenate. doc/frame-format.md describes every byte.
+ * The raw calls above neither write nor read frames.
+ */
+#define LZW_FRAME_MAGIC 0x574C5A89u           /* the bytes 89 4C 5A 57, as a little-endian u32 */
+#define LZW_FRAME_SKIPPABLE_MAGIC 0x574C5A8Au /* 8A 4C 5A 57: a frame any decoder skips */
+#define LZW_FRAME_HEADER_SIZE 21
+#define LZW_FRAME_BLOCK_DEFAULT (1u << 20) /* 1 MiB */
+#define LZW_FRAME_BLOCK_MIN (1u << 10)     /* 1 KiB */
+#define LZW_FRAME_BLOCK_MAX (1u << 30)     /* 1 GiB */
+
+/* Flags of a frame, recorded in its header. */
+#define LZW_FRAME_CONTENT_SIZE 1u     /* the header gives the content's size */
+#define LZW_FRAME_CONTENT_CHECKSUM 2u /* XXH64 of the content follows the end mark */
+#define LZW_FRAME_BLOCK_CHECKSUMS 4u  /* 32 bits of XXH64 of each decoded block follow it */
+
+/* lzw_frame_params - how to write a frame
+ *
+ * Set `size` to sizeof(lzw_frame_params) (LZW_FRAME_PARAMS_INIT does, with the defaults), so
+ * that a later library with more fields still reads the ones this header knows. A call
+ * accepts every size a published header had; a larger size only when the bytes it does not
+ * know are zero.
+ */
+typedef struct {
+    size_t size;             /* sizeof(lzw_frame_params) */
+    lzw_policy policy;       /* recorded in the header; the decoder follows it */
+    unsigned block_size;     /* largest block, LZW_FRAME_BLOCK_MIN to _MAX; 0: the default */
+    unsigned checksums;      /* LZW_FRAME_CONTENT_CHECKSUM | LZW_FRAME_BLOCK_CHECKSUMS, or less */
+    long long content_size;  /* recorded and checked when >= 0; -1: unknown */
+    int threads;             /* workers coding blocks at once: 1, or 0 for one per core */
+} lzw_frame_params;
+#define LZW_FRAME_PARAMS_INIT(policy)                                                        \
+    {                                                                                        \
+        sizeof(lzw_frame_params), (policy), LZW_FRAME_BLOCK_DEFAULT,                         \
+            LZW_FRAME_CONTENT_CHECKSUM | LZW_FRAME_BLOCK_CHECKSUMS, -1, 1                    \
+    }
+
+/* lzw_frame_header - what a frame's header says */
+typedef struct {
+    unsigned version;       /* 1 */
+    lzw_policy policy;      /* the policy its blocks were coded with */
+    unsigned code_width;    /* 12 */
+    unsigned block_size;    /* its largest block */
+    unsigned flags;         /* LZW_FRAME_CONTENT_SIZE, _CONTENT_CHECKSUM, _BLOCK_CHECKSUMS */
+    long long content_size; /* -1 when the header does not give it */
+    size_t header_size;     /* LZW_FRAME_HEADER_SIZE; for a skippable frame, 8 */
+    unsigned long long skippable_size; /* a skippable frame's data after its 8 bytes, else 0 */
+} lzw_frame_header;
+
+/* lzw_frame_read_header - read the header of the frame at `src`
+ *
+ *   int lzw_frame_read_header(const void *src, size_t size, lzw_frame_header *header);
+ *
+ * Returns LZW_OK and fills `header`; a positive number of bytes still needed when `size` is
+ * short of the header; LZW_ERROR_NOT_FRAME when the first 4 bytes are no frame's magic (a raw
+ * stream, say); LZW_ERROR_FRAME_HEADER, _FRAME_VERSION or _RESERVED_BITS for a header that is
+ * damaged or of a later version; LZW_ERROR_BAD_ARGUMENT for a null pointer. A skippable frame
+ * fills only header_size and skippable_size. Reads nothing past the header.
+ */
+LZW_API int lzw_frame_read_header(const void* src, size_t size, lzw_frame_header* header);
+
+/* lzw_frame_compress_bound - room that lzw_frame_compress may need
+ *
+ *   size_t lzw_frame_compress_bound(const lzw_frame_params *params, size_t size);
+ *
+ * Blocks that do not shrink are stored as they are, so a frame is never much longer than its
+ * content: the header, 12 bytes a block at most, the end mark and the checksum. 0 when
+ * `params` is invalid or the bound does not fit in a size_t.
+ */
+LZW_API size_t lzw_frame_compress_bound(const lzw_frame_params* params, size_t size);
+
+/* lzw_frame_compress, lzw_frame_decompress - one frame in memory
+ *
+ *   int lzw_frame_compress(lzw_ctx *ctx, const lzw_frame_params *params, const void *src,
+ *                          size_t size, void *dst, size_t capacity, size_t *written);
+ *   int lzw_frame_decompress(lzw_ctx *ctx, const void *src, size_t size, void *dst,
+ *                            size_t capacity, size_t *written);
+ *
+ * lzw_frame_compress writes one frame of the `size` bytes at `src` (the header gives their
+ * size; params->content_size is ignored). lzw_frame_decompress decodes every frame at `src`,
+ * one after another, skipping skippable frames, and fails on anything else after a frame
+ * (LZW_ERROR_TRAILING_DATA). `ctx` may be null: the call then makes a context for itself. The
+ * buffers must not overlap.
+ *
+ * Returns LZW_OK with the bytes written in `*written`. Decompressing, on an error `*written`
+ * holds the bytes of the blocks that were whole and checked before it, and `dst` past them
+ * holds nothing of use.
+ *
+ * Errors: those of the raw calls, LZW_ERROR_NOT_FRAME (decompressing: the data does not start
+ * with a frame), LZW_ERROR_CHECKSUM to LZW_ERROR_CONTENT_SIZE (a damaged frame).
+ */
+LZW_API int lzw_frame_compress(lzw_ctx* ctx, const lzw_frame_params* params, const void* src,
+                               size_t size, void* dst, size_t capacity, size_t* written);
+LZW_API int lzw_frame_decompress(lzw_ctx* ctx, const void* src, size_t size, void* dst,
+                                 size_t capacity, size_t* written);
+
+/* lzw_frame_compress_stream, lzw_frame_decompress_stream - frames through callbacks
+ *
+ *   int lzw_frame_compress_stream(lzw_ctx *ctx, const lzw_frame_params *params,
+ *                                 lzw_read_fn read, void *read_user,
+ *                                 lzw_write_fn write, void *write_user);
+ *   int lzw_frame_decompress_stream(lzw_ctx *ctx, lzw_read_fn read, void *read_user,
+ *                                   lzw_write_fn write, void *write_user);
+ *
+ * As the calls in memory, on what `read` delivers, to `write`, with no size needed up front:
+ * memory is about two blocks besides the context. params->content_size, when >= 0, is
+ * recorded and the reads must give exactly that many bytes (LZW_ERROR_SIZE_MISMATCH
+ * otherwise). Decompressing, a block reaches `write` only once its checksum has matched.
+ */
+LZW_API int lzw_frame_compress_stream(lzw_ctx* ctx, const lzw_frame_params* params,
+                                      lzw_read_fn read, void* read_user, lzw_write_fn write,
+                                      void* write_user);
+LZW_API int lzw_frame_decompress_stream(lzw_ctx* ctx, lzw_read_fn read, void* read_user,
+                                        lzw_write_fn write, void* write_user);
+
+/* lzw_in_buffer, lzw_out_buffer - the caller's buffers of the caller-driven calls
+ *
+ * The call reads src[pos, size) and writes dst[pos, size), and advances each `pos` past
+ * what it took or gave.
+ */
+typedef struct {
+    const void* src;
+    size_t size;
+    size_t pos;
+} lzw_in_buffer;
+typedef struct {
+    void* dst;
+    size_t size;
+    size_t pos;
+} lzw_out_buffer;
+
+/* What lzw_frame_encode and lzw_frame_decode return besides errors. */
+#define LZW_FRAME_DONE 0         /* the frame is whole and all of it has been given out */
+#define LZW_FRAME_NEEDS_INPUT 1  /* all input taken, nothing held back for `out` */
+#define LZW_FRAME_NEEDS_OUTPUT 2 /* `out` is full and bytes are waiting for the next one */
+
+/* lzw_frame_encoder - a frame written as the caller hands it input and room
+ *
+ *   lzw_frame_encoder *lzw_frame_encoder_create(const lzw_frame_params *params);
+ *   int lzw_frame_encoder_reset(lzw_frame_encoder *enc, const lzw_frame_params *params);
+ *   int lzw_frame_encode(lzw_frame_encoder *enc, lzw_in_buffer *in, lzw_out_buffer *out,
+ *                        int end);
+ *   void lzw_frame_encoder_free(lzw_frame_encoder *enc);
+ *
+ * For event loops and bindings: any buffer sizes, as zlib's deflate. Pass end = 0 while more
+ * input will come, and end = 1 with the last of it (possibly none), then call again with
+ * end = 1 while the call returns LZW_FRAME_NEEDS_OUTPUT. A block is cut only when it is full
+ * or at the end, so the frame's bytes do not depend on how the input was handed over.
+ * lzw_frame_encode returns LZW_FRAME_DONE once the frame's last byte is in `out` (end = 1),
+ * LZW_FRAME_NEEDS_INPUT, LZW_FRAME_NEEDS_OUTPUT, or an error, after which only reset or free
+ * may follow. The encoder holds a context of its own and up to two blocks; reset starts a new
+ * frame with the memory kept. create returns NULL for invalid params or no memory.
+ */
+typedef struct lzw_frame_encoder lzw_frame_encoder;
+LZW_API lzw_frame_encoder* lzw_frame_encoder_create(const lzw_frame_params* params);
+LZW_API int lzw_frame_encoder_reset(lzw_frame_encoder* enc, const lzw_frame_params* params);
+LZW_API int lzw_frame_encode(lzw_frame_encoder* enc, lzw_in_buffer* in, lzw_out_buffer* out,
+                             int end);
+LZW_API void lzw_frame_encoder_free(lzw_frame_encoder* enc);
+
+/* lzw_frame_decoder - frames read as the caller hands them over
+ *
+ *   lzw_frame_decoder *lzw_frame_decoder_create(void);
+ *   void lzw_frame_decoder_reset(lzw_frame_decoder *dec);
+ *   int lzw_frame_decode(lzw_frame_decoder *dec, lzw_in_buffer *in, lzw_out_buffer *out);
+ *   void lzw_frame_decoder_free(lzw_frame_decoder *dec);
+ *
+ * Decodes one frame (or skips one skippable frame) and stops at its end: bytes after it stay
+ * in `in` for the caller (the next frame, or trailing data). Returns LZW_FRAME_DONE once the
+ * frame has ended and all its bytes are in `out`, LZW_FRAME_NEEDS_INPUT when it took all of
+ * `in` and holds nothing for `out` (an input that ends now is a truncated frame),
+ * LZW_FRAME_NEEDS_OUTPUT when decoded bytes wait for room, or an error, after which only
+ * reset or free may follow. A block's bytes reach `out` only once its checksum has matched.
+ * After LZW_FRAME_DONE, reset starts the next frame with the memory kept.
+ */
+typedef struct lzw_frame_decoder lzw_frame_decoder;
+LZW_API lzw_frame_decoder* lzw_frame_decoder_create(void);
+LZW_API void lzw_frame_decoder_reset(lzw_frame_decoder* dec);
+LZW_API int lzw_frame_decode(lzw_frame_decoder* dec, lzw_in_buffer* in, lzw_out_buffer* out);
+LZW_API void lzw_frame_decoder_free(lzw_frame_decoder* dec);
 
 /* lzw_error_text - what a return value means
  *
