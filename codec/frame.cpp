@@ -439,8 +439,8 @@ int Decoder::decode(lzw_in_buffer& in, lzw_out_buffer& out) {
                 const uint8_t* p = gather(in, kEndMarkSize);
                 if (p == nullptr)
                     return fault_ != Fault::none ? errorOf(fault_) : LZW_FRAME_NEEDS_INPUT;
-                ++blockIndex_;
                 Fault fault = readPayloadWord(p, header_, block_);
+                if (!block_.end) ++blockIndex_;
                 if (fault != Fault::none) return failWith(fault);
                 if (block_.end) {
                     if (header_.contentSize >= 0 && produced_ != header_.contentSize) {

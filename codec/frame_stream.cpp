@@ -104,6 +104,8 @@ Fault decompressStream(Coder& coder, Source source, Sink sink, const uint8_t* pr
             r.blocks = blocksBefore + decoder.blockIndex();
             r.blockOffset = frameStart + decoder.blockOffset();
             r.header = decoder.header();
+            r.trailer = decoder.inTrailer() ||
+                        (status < 0 && static_cast<Fault>(-status) == Fault::contentSize);
             if (out.pos > 0 && sink.write != nullptr) {
                 if (sink.write(sink.user, outBuf.get(), out.pos) != 0) return Fault::writeFailed;
             }
@@ -125,6 +127,134 @@ Fault decompressStream(Coder& coder, Source source, Sink sink, const uint8_t* pr
             }
         }
         first = false;
+    }
+}
+
+namespace {
+
+// Bytes of a source in order, after a prefix, with skipping.
+class Reader {
+  public:
+    Reader(Source source, const uint8_t* prefix, size_t prefixSize)
+        : source_(source), prefix_(prefix), prefixLeft_(prefixSize) {}
+    // Reads exactly `n` bytes (at most 64); false at the end (`*got` then says how many).
+    bool read(uint8_t* dst, size_t n, size_t* got) {
+        *got = 0;
+        while (*got < n) {
+            if (pos_ == end_ && !refill()) return false;
+            size_t take = std::min(n - *got, end_ - pos_);
+            std::memcpy(dst + *got, buf_ + pos_, take);
+            pos_ += take;
+            *got += take;
+        }
+        return true;
+    }
+    bool skip(uint64_t n) {
+        while (n > 0) {
+            if (pos_ == end_ && !refill()) return false;
+            size_t take = static_cast<size_t>(std::min<uint64_t>(n, end_ - pos_));
+            pos_ += take;
+            n -= take;
+        }
+        return true;
+    }
+    bool failed() const { return failed_; }
+    int64_t offset() const { return total_ - static_cast<int64_t>(end_ - pos_); }
+
+  private:
+    bool refill() {
+        pos_ = end_ = 0;
+        if (prefixLeft_ > 0) {
+            end_ = std::min(prefixLeft_, sizeof buf_);
+            std::memcpy(buf_, prefix_, end_);
+            prefix_ += end_;
+            prefixLeft_ -= end_;
+        } else if (!ended_) {
+            long long r = source_.read(source_.user, buf_, sizeof buf_);
+            if (r < 0 || static_cast<unsigned long long>(r) > sizeof buf_) {
+                failed_ = true;
+                ended_ = true;
+                return false;
+            }
+            ended_ = r == 0;
+            end_ = static_cast<size_t>(r);
+        }
+        total_ += static_cast<int64_t>(end_);
+        return end_ > 0;
+    }
+
+    Source source_;
+    const uint8_t* prefix_;
+    size_t prefixLeft_;
+    uint8_t buf_[1 << 16];
+    size_t pos_ = 0, end_ = 0;
+    int64_t total_ = 0;
+    bool ended_ = false;
+    bool failed_ = false;
+};
+
+}  // namespace
+
+Fault listStream(Source source, const uint8_t* prefix, size_t prefixSize, Listing& listing) {
+    listing = Listing{};
+    auto reader = std::make_unique<Reader>(source, prefix, prefixSize);
+    Reader& in = *reader;
+    uint8_t bytes[kFrameHeaderSize];
+    size_t got = 0;
+    bool first = true;
+    auto cut = [&](Fault fault) {
+        listing.compressed = in.offset();
+        if (in.failed()) return Fault::readFailed;
+        return fault;
+    };
+    for (;;) {
+        if (!in.read(bytes, 4, &got)) {
+            if (got == 0 && !first) return cut(Fault::none);
+            return cut(first ? Fault::shorterThanHeader : Fault::trailingData);
+        }
+        Header header;
+        size_t needed = 0;
+        Fault fault = parseHeader(bytes, 4, header, &needed);
+        if (fault != Fault::none) return cut(first ? fault : Fault::trailingData);
+        first = false;
+        if (!in.read(bytes + 4, needed - 4, &got)) return cut(Fault::endsEarly);
+        fault = parseHeader(bytes, needed, header, &needed);
+        if (fault != Fault::none) return cut(fault);
+        if (header.skippable) {
+            ++listing.skippable;
+            if (!in.skip(header.skippableSize)) return cut(Fault::endsEarly);
+            continue;
+        }
+        if (listing.frames == 0) {
+            listing.header = header;
+        } else if (header.policy != listing.header.policy ||
+                   header.blockSize != listing.header.blockSize) {
+            listing.policiesDiffer = true;
+        }
+        ++listing.frames;
+        int64_t content = 0;
+        for (;;) {
+            Block block;
+            if (!in.read(bytes, kEndMarkSize, &got)) return cut(Fault::endsEarly);
+            if ((fault = readPayloadWord(bytes, header, block)) != Fault::none) return cut(fault);
+            if (block.end) break;
+            if (!in.read(bytes, 4, &got)) return cut(Fault::endsEarly);
+            if ((fault = readDecodedSize(bytes, header, block)) != Fault::none) return cut(fault);
+            ++listing.blocks;
+            if (block.stored) ++listing.storedBlocks;
+            content += block.decoded;
+            bool checked = (header.flags & LZW_FRAME_BLOCK_CHECKSUMS) != 0;
+            if (!in.skip(block.payload + (checked ? kBlockChecksumSize : 0))) {
+                return cut(Fault::endsEarly);
+            }
+        }
+        if (header.contentSize >= 0 && content != header.contentSize) {
+            return cut(Fault::contentSize);
+        }
+        listing.content += content;
+        if ((header.flags & LZW_FRAME_CONTENT_CHECKSUM) != 0 && !in.skip(kContentChecksumSize)) {
+            return cut(Fault::endsEarly);
+        }
     }
 }
 
