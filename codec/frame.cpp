@@ -367,7 +367,7 @@ const uint8_t* Decoder::gather(lzw_in_buffer& in, size_t want) {
         }
         stage = stage_.get();
     }
-    std::memcpy(stage + stageFill_, src + in.pos, take);
+    if (take > 0) std::memcpy(stage + stageFill_, src + in.pos, take);
     stageFill_ += take;
     in.pos += take;
     consumed_ += static_cast<int64_t>(take);
