@@ -10,6 +10,8 @@ namespace {
 
 constexpr uint8_t kMagic[4] = {0x89, 0x4C, 0x5A, 0x57};
 constexpr uint8_t kSkippableMagic[4] = {0x8A, 0x4C, 0x5A, 0x57};
+static_assert(LZW_FRAME_MAGIC == (0x89u | 0x4Cu << 8 | 0x5Au << 16 | 0x57u << 24));
+static_assert(LZW_FRAME_SKIPPABLE_MAGIC == (0x8Au | 0x4Cu << 8 | 0x5Au << 16 | 0x57u << 24));
 
 // CRC-8 (polynomial x^8 + x^2 + x + 1) of the header's fields: unlike a byte of a hash, it
 // catches every flipped bit and every burst of up to 8 bits in them.
@@ -27,9 +29,6 @@ uint8_t headerCheck(const uint8_t* src, size_t size) {
 uint32_t blockChecksum(const uint8_t* src, size_t size) {
     return static_cast<uint32_t>(XXH64(src, size, 0));
 }
-
-// Room for a payload word of 0 and the content checksum.
-constexpr size_t kTrailerSize = kEndMarkSize + kContentChecksumSize;
 
 int errorOf(Fault fault) {
     return -static_cast<int>(fault);
@@ -206,7 +205,7 @@ int Encoder::failWith(Fault fault) {
     return errorOf(fault_);
 }
 
-Fault Encoder::reset(const Params& params) {
+Fault Encoder::reset(const Params& params, int64_t sizeHint) {
     params_ = params;
     blockFill_ = 0;
     pendingPos_ = pendingEnd_ = 0;
@@ -216,9 +215,10 @@ Fault Encoder::reset(const Params& params) {
     fault_ = Fault::none;
     XXH64_reset(&content_, 0);
     // A content of known size needs no block longer than itself: small frames stay small.
+    if (params_.contentSize >= 0) sizeHint = params_.contentSize;
     size_t need = params_.blockSize;
-    if (params_.contentSize >= 0 && static_cast<uint64_t>(params_.contentSize) < need) {
-        need = std::max<size_t>(static_cast<size_t>(params_.contentSize), 1);
+    if (sizeHint >= 0 && static_cast<uint64_t>(sizeHint) < need) {
+        need = std::max<size_t>(static_cast<size_t>(sizeHint), 1);
     }
     return ensureBuffers(need) ? Fault::none : Fault::noMemory;
 }

@@ -115,7 +115,9 @@ int lzw_frame_compress(lzw_ctx* ctx, const lzw_frame_params* params, const void*
     Coder* coder = pickCoder(ctx, own);
     if (coder == nullptr) return errorOf(Fault::noMemory);
     Encoder encoder(coder);
-    if (Fault fault = encoder.reset(p); fault != Fault::none) return errorOf(fault);
+    if (Fault fault = encoder.reset(p, static_cast<int64_t>(size)); fault != Fault::none) {
+        return errorOf(fault);
+    }
     lzw_in_buffer in{src, size, 0};
     lzw_out_buffer out{dst, capacity, 0};
     int status = encoder.encode(in, out, true);

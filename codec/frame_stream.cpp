@@ -125,8 +125,7 @@ class Pages {
         constexpr size_t kHuge = Coder::kHugePage;
         size_t rounded = (size + kHuge - 1) & ~(kHuge - 1);
         size_t mapped = rounded + kHuge;
-        void* p = mmap(nullptr, mapped, PROT_READ | PROT_WRITE, MAP_PRIVATE | MAP_ANONYMOUS,
-                       -1, 0);
+        void* p = mmap(nullptr, mapped, PROT_READ | PROT_WRITE, MAP_PRIVATE | MAP_ANONYMOUS, -1, 0);
         if (p == MAP_FAILED) return false;
         auto start = (reinterpret_cast<uintptr_t>(p) + kHuge - 1) & ~(kHuge - 1);
 #ifdef MADV_HUGEPAGE

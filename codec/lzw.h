@@ -226,8 +226,8 @@ LZW_API int lzw_decompress_stream(lzw_ctx* ctx, lzw_policy policy, lzw_read_fn r
  * front and has no size limit; frames concatenate. doc/frame-format.md describes every byte.
  * The raw calls above neither write nor read frames.
  */
-#define LZW_FRAME_MAGIC 0x574C5A89u           /* the bytes 89 4C 5A 57, as a little-endian u32 */
-#define LZW_FRAME_SKIPPABLE_MAGIC 0x574C5A8Au /* 8A 4C 5A 57: a frame any decoder skips */
+#define LZW_FRAME_MAGIC 0x575A4C89u           /* the bytes 89 4C 5A 57, as a little-endian u32 */
+#define LZW_FRAME_SKIPPABLE_MAGIC 0x575A4C8Au /* 8A 4C 5A 57: a frame any decoder skips */
 #define LZW_FRAME_HEADER_SIZE 21
 #define LZW_FRAME_BLOCK_DEFAULT (1u << 20) /* 1 MiB */
 #define LZW_FRAME_BLOCK_MIN (1u << 10)     /* 1 KiB */
