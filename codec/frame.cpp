@@ -350,9 +350,12 @@ const uint8_t* Decoder::gather(lzw_in_buffer& in, size_t want) {
     }
     uint8_t* stage = small_;
     if (want > sizeof small_) {
-        if (stageCapacity_ < want) {
-            // Grown to what the input has shown it holds, never to a size a header only claims.
-            size_t grown = std::max(want, stageCapacity_ * 2);
+        size_t held = std::min(want, stageFill_ + avail);
+        if (stageCapacity_ < held) {
+            // Grown to what the input has shown it holds (doubling, up to `want`), never at
+            // once to a size a header only claims: a few bytes of a damaged or cut frame must
+            // not reserve a gigabyte.
+            size_t grown = std::min(want, std::max(held, stageCapacity_ * 2));
             auto bigger = std::unique_ptr<uint8_t[]>(new (std::nothrow) uint8_t[grown]);
             if (!bigger) {
                 failWith(Fault::noMemory);
@@ -365,7 +368,7 @@ const uint8_t* Decoder::gather(lzw_in_buffer& in, size_t want) {
         stage = stage_.get();
     }
     size_t take = std::min(avail, want - stageFill_);
-    std::memcpy(stage + stageFill_, src + in.pos, take);
+    if (take > 0) std::memcpy(stage + stageFill_, src + in.pos, take);
     stageFill_ += take;
     in.pos += take;
     consumed_ += static_cast<int64_t>(take);
