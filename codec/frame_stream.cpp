@@ -118,10 +118,12 @@ Fault decompressStream(Coder& coder, Source source, Sink sink, const uint8_t* pr
             if (status == LZW_FRAME_NEEDS_INPUT) {
                 long long n = more();
                 if (n < 0) return Fault::readFailed;
-                // A frame cut short; before a whole magic, after a frame, trailing data.
-                if (n == 0)
-                    return !first && decoder.consumed() < 4 ? Fault::trailingData
-                                                            : Fault::endsEarly;
+                // A frame cut short. Before a whole magic: an input shorter than any header,
+                // as lzw_frame_decompress says, or after a frame, trailing data.
+                if (n == 0 && decoder.consumed() < 4) {
+                    return first ? Fault::shorterThanHeader : Fault::trailingData;
+                }
+                if (n == 0) return Fault::endsEarly;
             }
         }
         first = false;
