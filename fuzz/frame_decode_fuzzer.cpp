@@ -1,8 +1,9 @@
-// Framed decoding over any bytes, two ways: lzw_frame_decompress in one call, and the
+// Framed decoding over any bytes, three ways: lzw_frame_decompress in one call; the
 // caller-driven decoder handed the input and room in pieces of sizes drawn from the input
-// itself, doing between frames what the one-shot call does. They must agree on the result and
-// on every byte given, the result must be success, damage or a full output, and a decoder
-// never gives more than the room it had.
+// itself, doing between frames what the one-shot call does; and lzw_frame_decompress_stream
+// (the program's decoder, with a walk of the frames of its own), read in such pieces too.
+// They must agree on the result and on every byte given, the result must be success, damage
+// or a full output, and a decoder never gives more than the room it had.
 #include <algorithm>
 #include <cstdint>
 #include <cstring>
@@ -69,6 +70,31 @@ int decodeInPieces(const uint8_t* data, size_t size, std::vector<uint8_t>& out) 
     }
 }
 
+struct Stream {
+    const uint8_t* data;
+    size_t size;
+    size_t pos;
+    std::minstd_rand random;
+    std::vector<uint8_t> out;
+};
+
+long long readPiece(void* user, void* buf, size_t capacity) {
+    auto& s = *static_cast<Stream*>(user);
+    size_t n = std::min({capacity, s.size - s.pos, size_t{1} + s.random() % 4096});
+    if (n > 0) std::memcpy(buf, s.data + s.pos, n);
+    s.pos += n;
+    return static_cast<long long>(n);
+}
+
+// Whole blocks come at once: one that would pass the cap fails the run.
+int appendCapped(void* user, const void* buf, size_t size) {
+    auto& s = *static_cast<Stream*>(user);
+    if (size > kOutputCap - s.out.size()) return 1;
+    s.out.insert(s.out.end(), static_cast<const uint8_t*>(buf),
+                 static_cast<const uint8_t*>(buf) + size);
+    return 0;
+}
+
 }  // namespace
 
 extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
@@ -83,6 +109,22 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
     pieces.clear();
     if (decodeInPieces(data, size, pieces) != error || pieces.size() != written ||
         (written > 0 && std::memcmp(pieces.data(), once, written) != 0)) {
+        __builtin_trap();
+    }
+    // The stream gives whole blocks only: where the one-shot call ran out of room, it gives
+    // the blocks that fitted and fails its write.
+    static Stream stream;
+    stream.data = data;
+    stream.size = size;
+    stream.pos = 0;
+    stream.random.seed(static_cast<uint32_t>(size));
+    stream.out.clear();
+    int streamed =
+        lzw_frame_decompress_stream(context(), readPiece, &stream, appendCapped, &stream);
+    bool full = error == LZW_ERROR_OUTPUT_TOO_SMALL;
+    if (streamed != (full ? LZW_ERROR_WRITE_FAILED : error) || stream.out.size() > written ||
+        (!full && stream.out.size() != written) ||
+        (!stream.out.empty() && std::memcmp(stream.out.data(), once, stream.out.size()) != 0)) {
         __builtin_trap();
     }
     return 0;
