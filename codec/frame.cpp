@@ -186,6 +186,12 @@ Fault decodeBlock(Coder& coder, Policy policy, const Block& block, const uint8_t
         if (loadHeader(payload) != static_cast<int32_t>(block.decoded - 1)) {
             return Fault::blockHeader;
         }
+        // An odd number of codes ends in a pad nibble, written as 0. The raw decoder ignores
+        // it, so a flipped pad bit would pass every check: here it is bits after the last code.
+        if ((block.payload - lzw::kHeaderSize) % 3 == 2 &&
+            (payload[block.payload - 1] & 0x0F) != 0) {
+            return Fault::trailingData;
+        }
         size_t written = 0;
         Fault fault = coder.runMemory(Direction::decompress, policy, payload, block.payload, dst,
                                       block.decoded, &written);
