@@ -267,7 +267,8 @@ TEST(FrameVectors, FilesAreWhatCompressionWritesAndDecodeToTheirContent) {
     for (const Vector& v : vectors()) {
         SCOPED_TRACE(v.file);
         const fs::path path = kRoot / "tests" / "vectors" / (v.file + ".lzw");
-        const lzw_frame_params params = paramsOf(v.policy, v.block, v.checksums);
+        lzw_frame_params params = paramsOf(v.policy, v.block, v.checksums);
+        if (v.sized) params.content_size = static_cast<long long>(v.content.size());
         Bytes made = v.skipped.empty() ? Bytes{} : skippableFrame(v.skipped);
         Bytes frame = v.sized ? compressFrame(params, v.content)
                               : encodeInPieces(params, v.content, random, 7);
@@ -325,10 +326,10 @@ TEST(FrameRoundTrip, EveryCallingStyleAndPieceSizeGivesTheSameFrame) {
             SCOPED_TRACE("policy " + std::to_string(policy) + ", " +
                          std::to_string(c.input.size()) + " bytes in blocks of " +
                          std::to_string(c.block) + (c.stored ? ", stored" : ""));
-            const Bytes frame = compressFrame(paramsOf(policy, c.block), c.input);
-            // The size known up front, as the one-shot call records it.
+            // The size known up front and recorded.
             const lzw_frame_params sized =
                 paramsOf(policy, c.block, kAllChecks, static_cast<long long>(c.input.size()));
+            const Bytes frame = compressFrame(sized, c.input);
             EXPECT_TRUE(encodeInPieces(sized, c.input, random, c.most) == frame);
             EXPECT_TRUE(compressStream(sized, c.input, random, c.most) == frame);
             const size_t blocks = (c.input.size() + c.block - 1) / c.block;
@@ -492,7 +493,9 @@ TEST(FramePolicy, DecodingFollowsTheHeaderAlone) {
 // lzw_frame_read_header: the bytes it still needs, skippable frames, and each field refused
 // with its error, in the order the fields are checked; the decoder refuses them alike.
 TEST(FrameHeader, ReaderCountsWhatItNeedsAndRefusesEachField) {
-    const Bytes frame = compressFrame(paramsOf(LZW_EVICT, 4u << 10), bytesOf("abc"));
+    lzw_frame_params sized = paramsOf(LZW_EVICT, 4u << 10);
+    sized.content_size = 3;
+    const Bytes frame = compressFrame(sized, bytesOf("abc"));
     lzw_frame_header h;
     for (size_t size = 0; size < LZW_FRAME_HEADER_SIZE; ++size) {
         EXPECT_EQ(lzw_frame_read_header(frame.data(), size, &h),
