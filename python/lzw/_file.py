@@ -161,7 +161,7 @@ class _RawWriter:
         return compress(self._data, self._policy)
 
 
-_MODES = {"r": "rb", "rb": "rb", "w": "wb", "wb": "wb", "x": "xb", "xb": "xb", "a": "ab", "ab": "ab"}
+_MODES = {m: m[0] + "b" for m in ("r", "rb", "w", "wb", "x", "xb", "a", "ab")}
 
 
 class LzwFile(io.BufferedIOBase):

@@ -13,6 +13,7 @@
 
 #include <algorithm>
 #include <cstring>
+#include <ctime>
 #include <mutex>
 #include <optional>
 #include <string>
@@ -273,6 +274,7 @@ class Context {
     ~Context() { lzw_ctx_free(ctx_); }
 
     Coding coding() { return {ctx_, &mutex_}; }
+    lzw_ctx* raw() { return ctx_; }
 
   private:
     lzw_ctx* ctx_;
@@ -453,6 +455,40 @@ py::tuple frameInfo(py::handle data) {
                           h.flags, h.content_size, h.header_size, h.skippable_size);
 }
 
+// The C calls alone on one context, in this thread's CPU time (as time.thread_time() counts
+// it, so that other work on the machine does not count): bench/python_bench.py subtracts it
+// from the binding's time per call.
+double threadSeconds() {
+    timespec now{};
+    clock_gettime(CLOCK_THREAD_CPUTIME_ID, &now);
+    return static_cast<double>(now.tv_sec) + static_cast<double>(now.tv_nsec) * 1e-9;
+}
+
+double timeContextCalls(py::handle data, int policy, bool decompress, long long calls) {
+    const lzw_policy p = toPolicy(policy);
+    Input in(data);
+    Context context;
+    std::vector<char> out(lzw_compress_bound(in.size()) + (1 << 16));
+    const long long size = lzw_decoded_size(in.data(), in.size());
+    if (decompress && size > static_cast<long long>(out.size()))
+        out.resize(static_cast<size_t>(size));
+    int rc = LZW_OK;
+    const double started = threadSeconds();
+    {
+        py::gil_scoped_release released;
+        for (long long i = 0; i < calls && rc == LZW_OK; ++i) {
+            size_t written = 0;
+            rc = decompress ? lzw_ctx_decompress(context.raw(), p, in.data(), in.size(), out.data(),
+                                                 out.size(), &written)
+                            : lzw_ctx_compress(context.raw(), p, in.data(), in.size(), out.data(),
+                                               out.size(), &written);
+        }
+    }
+    const double took = threadSeconds() - started;
+    if (rc != LZW_OK) raiseLzw(rc);
+    return took / static_cast<double>(std::max(calls, 1LL));
+}
+
 constexpr const char* kCompressDoc =
     R"(compress(data, policy, *, frame=False, block_size=1048576, threads=1) -> bytes
 
@@ -514,6 +550,11 @@ PYBIND11_MODULE(_lzw, m) {
     m.def("frame_info", &frameInfo, py::arg("data"),
           "frame_info(data) -> tuple\n\nThe fields of the frame header at the start of `data`; "
           "lzw.frame_info gives them as a FrameInfo.");
+
+    m.def("_time_context_calls", &timeContextCalls, py::arg("data"), py::arg("policy"),
+          py::arg("decompress"), py::arg("calls"),
+          "_time_context_calls(data, policy, decompress, calls) -> float\n\nSeconds per call "
+          "of the C library's context call alone, for the benchmark.");
 
     py::class_<Context>(m, "Context", R"(Context()
 
