@@ -14,7 +14,14 @@ add_library(lzwobjects OBJECT
   codec/recency.cpp
   codec/evicting.cpp
   codec/checks.cpp
-  codec/api.cpp)
+  codec/api.cpp
+  codec/frame.cpp
+  codec/frame_stream.cpp
+  codec/frame_api.cpp)
+# Checksums come from the xxhash library's header (Debian libxxhash-dev), inlined: the
+# library and the program then depend on no other shared library for them.
+find_path(LZW_XXHASH_INCLUDE xxhash.h REQUIRED)
+target_include_directories(lzwobjects PRIVATE ${LZW_XXHASH_INCLUDE})
 # Hidden by default: the shared library exports the lzw_ calls of lzw.h and nothing else, so
 # the Coder's layout can change without breaking programs linked against it.
 set_target_properties(lzwobjects PROPERTIES

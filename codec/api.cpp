@@ -38,7 +38,14 @@ static_assert(LZW_ERROR_NO_MEMORY == errorOf(Fault::noMemory));
 static_assert(LZW_ERROR_READ_FAILED == errorOf(Fault::readFailed));
 static_assert(LZW_ERROR_WRITE_FAILED == errorOf(Fault::writeFailed));
 static_assert(LZW_ERROR_SIZE_MISMATCH == errorOf(Fault::sizeMismatch));
-static_assert(kFaults == 1 - LZW_ERROR_SIZE_MISMATCH, "every fault has its value in lzw_error");
+static_assert(LZW_ERROR_CHECKSUM == errorOf(Fault::checksum));
+static_assert(LZW_ERROR_FRAME_VERSION == errorOf(Fault::frameVersion));
+static_assert(LZW_ERROR_RESERVED_BITS == errorOf(Fault::reservedBits));
+static_assert(LZW_ERROR_FRAME_HEADER == errorOf(Fault::frameHeader));
+static_assert(LZW_ERROR_BLOCK_HEADER == errorOf(Fault::blockHeader));
+static_assert(LZW_ERROR_CONTENT_SIZE == errorOf(Fault::contentSize));
+static_assert(LZW_ERROR_NOT_FRAME == errorOf(Fault::notFrame));
+static_assert(kFaults == 1 - LZW_ERROR_NOT_FRAME, "every fault has its value in lzw_error");
 static_assert(LZW_FREEZE == static_cast<int>(Policy::freeze) &&
               LZW_EVICT == static_cast<int>(Policy::evict) &&
               LZW_RESET == static_cast<int>(Policy::reset));
@@ -63,21 +70,38 @@ constexpr bool isVersion(const char* text, int major, int minor, int patch) {
 static_assert(isVersion(LZW_VERSION, LZW_VERSION_MAJOR, LZW_VERSION_MINOR, LZW_VERSION_PATCH),
               "lzw.h's LZW_VERSION_* macros differ from the project version in CMakeLists.txt");
 
-// The program's texts of these faults name the file; a caller of the library has no file to
-// name.
-const char* libraryText(Fault fault) {
-    switch (fault) {
-        case Fault::tooLarge:
-            return "dane wejsciowe sa za duze: naglowek opisuje najwyzej 2147483648 bajtow";
-        case Fault::readFailed:
-            return "blad przy czytaniu danych wejsciowych";
-        case Fault::writeFailed:
-            return "blad przy zapisie danych wyjsciowych";
-        default:
-            return nullptr;
-    }
-}
-constexpr const char* kUnknownText = "nieznany kod bledu";
+// What each value of lzw_error means, in English, as C libraries speak (the program keeps
+// its own Polish lines); by fault, "" for none and null for the faults only the program meets.
+constexpr const char* kEnglishTexts[kFaults] = {
+    "",
+    nullptr,
+    nullptr,
+    "input too large: a raw stream's header describes at most 2147483648 bytes",
+    "the read callback failed",
+    "the write callback failed",
+    nullptr,
+    "damaged stream: shorter than its header",
+    "damaged stream: negative length in the header",
+    "damaged stream: the codes end before the header's length",
+    "damaged stream: the codes give more bytes than the header says",
+    "damaged stream: the first code is not a single byte",
+    "damaged stream: a code beyond the dictionary",
+    "damaged stream: a code of an empty dictionary slot",
+    "damaged stream: the phrases of a code form a loop",
+    "damaged stream: data after the end",
+    "output buffer too small",
+    "invalid argument",
+    "out of memory",
+    "the input's length differs from the size given",
+    "damaged frame: checksum mismatch",
+    "unsupported frame: unknown version, policy or code width",
+    "damaged frame: reserved bits set in the frame header",
+    "damaged frame: the frame header fails its check byte",
+    "damaged frame: impossible sizes in a block header",
+    "damaged frame: the blocks add up to another size than the header's",
+    "not an lzw frame",
+};
+constexpr const char* kUnknownText = "unknown lzw error";
 
 // Each value of lzw_error by its own name, so the two cannot part.
 struct ErrorName {
@@ -104,6 +128,13 @@ constexpr ErrorName kErrorNames[] = {
     LZW_ERROR_NAME(LZW_ERROR_BAD_ARGUMENT),
     LZW_ERROR_NAME(LZW_ERROR_NO_MEMORY),
     LZW_ERROR_NAME(LZW_ERROR_SIZE_MISMATCH),
+    LZW_ERROR_NAME(LZW_ERROR_CHECKSUM),
+    LZW_ERROR_NAME(LZW_ERROR_FRAME_VERSION),
+    LZW_ERROR_NAME(LZW_ERROR_RESERVED_BITS),
+    LZW_ERROR_NAME(LZW_ERROR_FRAME_HEADER),
+    LZW_ERROR_NAME(LZW_ERROR_BLOCK_HEADER),
+    LZW_ERROR_NAME(LZW_ERROR_CONTENT_SIZE),
+    LZW_ERROR_NAME(LZW_ERROR_NOT_FRAME),
 };
 #undef LZW_ERROR_NAME
 // All faults but the three that only the program meets (cannotOpen, sameFile, cannotSeek).
@@ -260,13 +291,7 @@ int lzw_decompress_stream(lzw_ctx* ctx, lzw_policy policy, lzw_read_fn read, voi
 
 const char* lzw_error_text(int error) {
     if (error > 0 || error <= -lzw::kFaults) return lzw::kUnknownText;
-    auto fault = static_cast<lzw::Fault>(-error);
-    if (const char* text = lzw::libraryText(fault)) return text;
-    // The other faults of files never come from the library, and their texts want a path.
-    if (fault < lzw::Fault::shorterThanHeader && fault != lzw::Fault::none) {
-        return lzw::kUnknownText;
-    }
-    const char* text = lzw::faultText(fault);
+    const char* text = lzw::kEnglishTexts[-error];
     return text != nullptr ? text : lzw::kUnknownText;
 }
 

@@ -23,7 +23,7 @@
 /* The version of this header, as lzw_version() gives the library's: a program built with
  * one header may run with a later library of the same major version. */
 #define LZW_VERSION_MAJOR 1
-#define LZW_VERSION_MINOR 2
+#define LZW_VERSION_MINOR 3
 #define LZW_VERSION_PATCH 0
 #define LZW_VERSION_NUMBER (LZW_VERSION_MAJOR * 10000 + LZW_VERSION_MINOR * 100 + LZW_VERSION_PATCH)
 
@@ -66,13 +66,13 @@ typedef enum {
     LZW_ERROR_NO_MEMORY = -18,        /* the work area could not be allocated */
     LZW_ERROR_SIZE_MISMATCH = -19,    /* a stream's reads gave another count than `size` */
     /* A damaged frame, or one this library cannot read: */
-    LZW_ERROR_CHECKSUM = -20,        /* a block's or the content's checksum does not match */
-    LZW_ERROR_FRAME_VERSION = -21,   /* a frame of a version, policy or code width unknown here */
-    LZW_ERROR_RESERVED_BITS = -22,   /* a frame header's reserved flag bits are set */
-    LZW_ERROR_FRAME_HEADER = -23,    /* a frame header fails its check byte */
-    LZW_ERROR_BLOCK_HEADER = -24,    /* a block header gives impossible sizes */
-    LZW_ERROR_CONTENT_SIZE = -25,    /* the blocks add up to another size than the header's */
-    LZW_ERROR_NOT_FRAME = -26        /* the data does not start with a frame's magic */
+    LZW_ERROR_CHECKSUM = -20,      /* a block's or the content's checksum does not match */
+    LZW_ERROR_FRAME_VERSION = -21, /* a frame of a version, policy or code width unknown here */
+    LZW_ERROR_RESERVED_BITS = -22, /* a frame header's reserved flag bits are set */
+    LZW_ERROR_FRAME_HEADER = -23,  /* a frame header fails its check byte */
+    LZW_ERROR_BLOCK_HEADER = -24,  /* a block header gives impossible sizes */
+    LZW_ERROR_CONTENT_SIZE = -25,  /* the blocks add up to another size than the header's */
+    LZW_ERROR_NOT_FRAME = -26      /* the data does not start with a frame's magic */
 } lzw_error;
 
 /* lzw_compress_bound - room that a compression may need
@@ -244,17 +244,17 @@ LZW_API int lzw_decompress_stream(lzw_ctx* ctx, lzw_policy policy, lzw_read_fn r
  * know are zero.
  */
 typedef struct {
-    size_t size;             /* sizeof(lzw_frame_params) */
-    lzw_policy policy;       /* recorded in the header; the decoder follows it */
-    unsigned block_size;     /* largest block, LZW_FRAME_BLOCK_MIN to _MAX; 0: the default */
-    unsigned checksums;      /* LZW_FRAME_CONTENT_CHECKSUM | LZW_FRAME_BLOCK_CHECKSUMS, or less */
-    long long content_size;  /* recorded and checked when >= 0; -1: unknown */
-    int threads;             /* workers coding blocks at once: 1, or 0 for one per core */
+    size_t size;            /* sizeof(lzw_frame_params) */
+    lzw_policy policy;      /* recorded in the header; the decoder follows it */
+    unsigned block_size;    /* largest block, LZW_FRAME_BLOCK_MIN to _MAX; 0: the default */
+    unsigned checksums;     /* LZW_FRAME_CONTENT_CHECKSUM | LZW_FRAME_BLOCK_CHECKSUMS, or less */
+    long long content_size; /* recorded and checked when >= 0; -1: unknown */
+    int threads;            /* workers coding blocks at once: 1, or 0 for one per core */
 } lzw_frame_params;
-#define LZW_FRAME_PARAMS_INIT(policy)                                                        \
-    {                                                                                        \
-        sizeof(lzw_frame_params), (policy), LZW_FRAME_BLOCK_DEFAULT,                         \
-            LZW_FRAME_CONTENT_CHECKSUM | LZW_FRAME_BLOCK_CHECKSUMS, -1, 1                    \
+#define LZW_FRAME_PARAMS_INIT(policy)                                     \
+    {                                                                     \
+        sizeof(lzw_frame_params), (policy), LZW_FRAME_BLOCK_DEFAULT,      \
+            LZW_FRAME_CONTENT_CHECKSUM | LZW_FRAME_BLOCK_CHECKSUMS, -1, 1 \
     }
 
 /* lzw_frame_header - what a frame's header says */
@@ -405,10 +405,8 @@ LZW_API void lzw_frame_decoder_free(lzw_frame_decoder* dec);
  *
  *   const char *lzw_error_text(int error);
  *
- * Returns the lzw program's own text for `error` (Polish without diacritics), as it follows
- * "uszkodzony plik INPUT: " for a damaged stream; for the errors the program words with a
- * file's name (a failed read or write, an input too large) or never meets, a text in the
- * same manner; "" for LZW_OK; a fixed text for a value that names no error. The text is
+ * Returns a short English text for `error`, for messages; "" for LZW_OK; "unknown lzw
+ * error" for a value that names no error. (The lzw program prints its own lines.) The text is
  * static: never free or change it.
  */
 LZW_API const char* lzw_error_text(int error);

@@ -32,8 +32,16 @@ enum class Fault : int32_t {
     badArgument = 17,
     noMemory = 18,
     sizeMismatch = 19,  // a stream's input is not as long as its caller said
+    // A damaged frame (the text follows "uszkodzony plik INPUT: "), or one of a later version.
+    checksum = 20,
+    frameVersion = 21,
+    reservedBits = 22,
+    frameHeader = 23,
+    blockHeader = 24,
+    contentSize = 25,
+    notFrame = 26,
 };
-inline constexpr int32_t kFaults = 20;
+inline constexpr int32_t kFaults = 27;
 
 // The text of each fault, by value: a printf format with one %s for the path (file faults),
 // or the reason alone (damage and the rest).
@@ -58,6 +66,13 @@ inline constexpr const char* kFaultTexts[kFaults] = {
     "bledny argument",
     "brak pamieci",
     "dane wejsciowe maja inna dlugosc niz podana",
+    "suma kontrolna sie nie zgadza",
+    "ramka nieznanej wersji, trybu lub szerokosci kodu",
+    "ustawione zarezerwowane bity w naglowku ramki",
+    "naglowek ramki nie zgadza sie ze swoim bajtem kontrolnym",
+    "niemozliwe rozmiary w naglowku bloku",
+    "bloki daja inna dlugosc niz podaje naglowek ramki",
+    "to nie jest ramka lzw",
 };
 
 // The text of a fault; "" for none, null for a value that names no fault.
@@ -67,7 +82,8 @@ inline const char* faultText(Fault fault) {
 }
 // Whether the fault is damage in a compressed stream.
 inline bool isDamage(Fault fault) {
-    return fault >= Fault::shorterThanHeader && fault <= Fault::trailingData;
+    return (fault >= Fault::shorterThanHeader && fault <= Fault::trailingData) ||
+           (fault >= Fault::checksum && fault <= Fault::notFrame);
 }
 
 // A damaged stream, with the input's path and the reason.

@@ -143,7 +143,8 @@ TEST(CorruptStream, KeepsWhatWasDecodedBeforeTheFault) {
             Result viaApi = runApi(mode, c.stream);
             EXPECT_EQ(static_cast<int>(viaApi.fault), static_cast<int>(c.fault));
             EXPECT_TRUE(viaApi.bytes == c.before) << viaApi.bytes.size() << " bytes";
-            EXPECT_STREQ(lzw_error_text(-static_cast<int>(c.fault)), faultText(c.fault));
+            std::string text = lzw_error_text(-static_cast<int>(c.fault));
+            EXPECT_EQ(text.rfind("damaged stream: ", 0) == 0, isDamage(c.fault)) << text;
         }
     }
 }

@@ -1,0 +1,215 @@
+// Frames: a checked container of independent blocks above the Coder, which codes each
+// block's stream and knows nothing of frames. doc/frame-format.md gives every byte.
+#pragma once
+
+#include <cstddef>
+#include <cstdint>
+#include <memory>
+
+#include "coder.h"
+#include "lzw.h"
+
+#define XXH_INLINE_ALL
+#include <xxhash.h>
+
+namespace lzw::frame {
+
+inline constexpr size_t kFrameHeaderSize = LZW_FRAME_HEADER_SIZE;
+inline constexpr size_t kSkippableHeaderSize = 8;
+inline constexpr size_t kBlockHeaderSize = 8;  // payload word, decoded size
+inline constexpr size_t kEndMarkSize = 4;      // a payload word of 0
+inline constexpr size_t kBlockChecksumSize = 4;
+inline constexpr size_t kContentChecksumSize = 8;
+inline constexpr uint32_t kStoredBit = 1u << 31;
+inline constexpr uint8_t kVersion = 1;
+inline constexpr uint8_t kCodeWidth = 12;
+inline constexpr uint8_t kKnownFlags =
+    LZW_FRAME_CONTENT_SIZE | LZW_FRAME_CONTENT_CHECKSUM | LZW_FRAME_BLOCK_CHECKSUMS;
+
+inline uint32_t load32(const uint8_t* p) {
+    return uint32_t{p[0]} | uint32_t{p[1]} << 8 | uint32_t{p[2]} << 16 | uint32_t{p[3]} << 24;
+}
+inline uint64_t load64(const uint8_t* p) {
+    return uint64_t{load32(p)} | uint64_t{load32(p + 4)} << 32;
+}
+inline void store32(uint8_t* p, uint32_t v) {
+    for (int i = 0; i < 4; ++i) p[i] = static_cast<uint8_t>(v >> (8 * i));
+}
+inline void store64(uint8_t* p, uint64_t v) {
+    store32(p, static_cast<uint32_t>(v));
+    store32(p + 4, static_cast<uint32_t>(v >> 32));
+}
+
+// What a frame is written with: the header's fields and the run's options.
+struct Params {
+    Policy policy = Policy::freeze;
+    uint32_t blockSize = LZW_FRAME_BLOCK_DEFAULT;
+    uint8_t flags = LZW_FRAME_CONTENT_CHECKSUM | LZW_FRAME_BLOCK_CHECKSUMS;
+    int64_t contentSize = -1;  // recorded (and the flag set) when >= 0
+    int threads = 1;
+};
+// Reads the caller's struct, of any size a published header had; badArgument otherwise.
+Fault readParams(const lzw_frame_params* params, Params& out);
+
+// What a header says. policy is valid only after parseHeader() returned none.
+struct Header {
+    bool skippable = false;
+    uint64_t skippableSize = 0;
+    uint8_t flags = 0;
+    Policy policy = Policy::freeze;
+    uint32_t blockSize = 0;
+    int64_t contentSize = -1;
+};
+void writeHeader(const Params& params, uint8_t* dst);
+// The magic of a frame or skippable frame at `src` (4 bytes).
+bool isFrameMagic(const uint8_t* src);
+// Reads the header at `src`: none, notFrame, frameHeader, frameVersion or reservedBits;
+// `*needed` gets the bytes a whole header takes (4 until the magic has been seen), and the
+// fault is none while `size` is short of it.
+Fault parseHeader(const uint8_t* src, size_t size, Header& header, size_t* needed);
+
+// Most bytes a block of `size` bytes takes: stored, with its header and checksum.
+constexpr size_t blockBound(size_t size) {
+    return kBlockHeaderSize + size + kBlockChecksumSize;
+}
+
+// Codes one block of `size` bytes (1 to the block size) into `dst`, which has room for
+// blockBound(size): its header, its payload (the Coder's stream, or the bytes themselves
+// when that would not be shorter) and its checksum when `checksum`. Returns the bytes
+// written, or 0 after a fault of the Coder (no memory cannot happen: the Coder exists).
+size_t encodeBlock(Coder& coder, Policy policy, bool checksum, const uint8_t* src, size_t size,
+                   uint8_t* dst);
+
+// A block header's fields; `end` for the end mark.
+struct Block {
+    bool end = false;
+    bool stored = false;
+    uint32_t payload = 0;  // bytes after the header, the checksum not counted
+    uint32_t decoded = 0;
+};
+// Reads the payload word (4 bytes at `src`); then, unless it is the end mark, the decoded
+// size from the next 4 with readDecodedSize(). blockHeader for impossible sizes.
+Fault readPayloadWord(const uint8_t* src, const Header& header, Block& block);
+Fault readDecodedSize(const uint8_t* src, const Header& header, Block& block);
+// Decodes a block's payload (and checks it against `checksum`, 4 bytes, unless null) into
+// `dst`, which has room for block.decoded bytes. On a fault `dst` holds nothing of use.
+Fault decodeBlock(Coder& coder, Policy policy, const Block& block, const uint8_t* payload,
+                  const uint8_t* checksum, uint8_t* dst);
+
+// The caller-driven encoder: a frame from input handed over in pieces of any size.
+class Encoder {
+  public:
+    // `coder` codes the blocks; the Encoder does not own it.
+    explicit Encoder(Coder* coder) : coder_(coder) {}
+    Fault reset(const Params& params);
+    // LZW_FRAME_DONE, _NEEDS_INPUT, _NEEDS_OUTPUT, or a negative lzw_error.
+    int encode(lzw_in_buffer& in, lzw_out_buffer& out, bool end);
+    int64_t consumed() const { return total_; }
+
+  private:
+    bool drain(lzw_out_buffer& out);
+    bool ensureBuffers(size_t need);
+    void encodeInto(const uint8_t* src, size_t size, uint8_t* dst, size_t* written);
+    int failWith(Fault fault);
+
+    Coder* coder_;
+    Params params_;
+    std::unique_ptr<uint8_t[]> block_;    // input gathered for the next block
+    std::unique_ptr<uint8_t[]> pending_;  // output waiting for room
+    size_t blockCapacity_ = 0;
+    size_t blockFill_ = 0;
+    size_t pendingPos_ = 0, pendingEnd_ = 0;
+    int64_t total_ = 0;
+    bool started_ = false;
+    bool finished_ = false;  // the end mark and checksum are in pending_
+    Fault fault_ = Fault::none;
+    XXH64_state_t content_;
+};
+
+// The caller-driven decoder of one frame (or one skippable frame).
+class Decoder {
+  public:
+    explicit Decoder(Coder* coder) : coder_(coder) {}
+    void reset();
+    // LZW_FRAME_DONE, _NEEDS_INPUT, _NEEDS_OUTPUT, or a negative lzw_error.
+    int decode(lzw_in_buffer& in, lzw_out_buffer& out);
+    // Where the frame stands: for messages naming the block at fault.
+    int64_t blockIndex() const { return blockIndex_; }    // blocks begun, from 1
+    int64_t blockOffset() const { return blockOffset_; }  // its header, from the frame's start
+    int64_t consumed() const { return consumed_; }        // bytes of the frame taken
+    int64_t produced() const { return produced_; }        // bytes given out
+    const Header& header() const { return header_; }
+    bool started() const { return consumed_ > 0; }
+
+  private:
+    enum class Step : uint8_t {
+        magic,
+        header,
+        skipSize,
+        skipping,
+        payloadWord,
+        decodedSize,
+        payload,
+        output,
+        contentChecksum,
+        done
+    };
+    // Gathers `want` bytes into stage_ (or points at them in `in` when they are whole there).
+    const uint8_t* gather(lzw_in_buffer& in, size_t want);
+    bool drain(lzw_out_buffer& out);
+    int failWith(Fault fault);
+
+    Coder* coder_;
+    Step step_ = Step::magic;
+    Header header_;
+    Block block_;
+    std::unique_ptr<uint8_t[]> stage_;  // bytes gathered across calls
+    size_t stageCapacity_ = 0;
+    size_t stageFill_ = 0;
+    std::unique_ptr<uint8_t[]> decoded_;  // a checked block waiting for room
+    size_t decodedCapacity_ = 0;
+    size_t decodedPos_ = 0, decodedEnd_ = 0;
+    uint8_t small_[kFrameHeaderSize];  // headers and checksums, gathered in place
+    uint8_t magic_[4];
+    uint64_t skipLeft_ = 0;
+    int64_t blockIndex_ = 0, blockOffset_ = 0, consumed_ = 0, produced_ = 0;
+    Fault fault_ = Fault::none;
+    XXH64_state_t content_;
+};
+
+}  // namespace lzw::frame
+
+namespace lzw::frame {
+
+// The callbacks of a stream run, as lzw.h's lzw_read_fn and lzw_write_fn.
+struct Source {
+    long long (*read)(void* user, void* buf, size_t capacity);
+    void* user;
+};
+struct Sink {
+    int (*write)(void* user, const void* buf, size_t size);
+    void* user;
+};
+
+// Where a framed stream run stands, for the program's messages and its -l listing.
+struct StreamReport {
+    int64_t bytesIn = 0;      // bytes read
+    int64_t bytesOut = 0;     // bytes written
+    int64_t frames = 0;       // frames begun (skippable ones too)
+    int64_t blocks = 0;       // blocks begun, in all frames
+    int64_t blockOffset = 0;  // where the last block begun (or the checksum at fault) starts
+    Header header;            // the last frame's header
+};
+
+// A frame of what `source` delivers to `sink`. params.contentSize, when >= 0, must be the
+// input's length (sizeMismatch otherwise).
+Fault compressStream(Coder& coder, const Params& params, Source source, Sink sink,
+                     StreamReport* report);
+// Every frame that `source` delivers, to `sink`, each block once checked; `prefix` holds
+// bytes already read from the source (at most 16), decoded first. notFrame when the input
+// does not start with a frame; trailingData for anything after a frame that is not one.
+// With a null `sink`, it only checks.
+Fault decompressStream(Coder& coder, Source source, Sink sink, const uint8_t* prefix,
+                       size_t prefixSize, StreamReport* report);
+
+}  // namespace lzw::frame

@@ -1,0 +1,218 @@
+// The C interface of frames: one-shot calls, streams through callbacks, the caller-driven
+// encoder and decoder, and the header reader.
+#include <algorithm>
+#include <memory>
+#include <new>
+
+#include "frame.h"
+#include "lzw.h"
+
+namespace lzw::frame {
+namespace {
+
+int errorOf(Fault fault) {
+    return -static_cast<int>(fault);
+}
+
+Coder* coderOf(lzw_ctx* ctx) {
+    return reinterpret_cast<Coder*>(ctx);
+}
+
+using CoderPtr = std::unique_ptr<Coder, void (*)(Coder*)>;
+
+// The context's Coder, or one made for the call.
+Coder* pickCoder(lzw_ctx* ctx, CoderPtr& own) {
+    if (ctx != nullptr) return coderOf(ctx);
+    own.reset(Coder::create());
+    return own.get();
+}
+
+int decompressAll(Coder& coder, const uint8_t* src, size_t size, uint8_t* dst, size_t capacity,
+                  size_t* written) {
+    Decoder decoder(&coder);
+    lzw_in_buffer in{src, size, 0};
+    lzw_out_buffer out{dst, capacity, 0};
+    bool first = true;
+    do {
+        // After a frame, only another frame may follow.
+        if (!first && (size - in.pos < 4 || !isFrameMagic(src + in.pos))) {
+            *written = out.pos;
+            return errorOf(Fault::trailingData);
+        }
+        decoder.reset();
+        int status = decoder.decode(in, out);
+        *written = out.pos;
+        if (status == LZW_FRAME_NEEDS_INPUT) {
+            return errorOf(size < 4 && first ? Fault::shorterThanHeader : Fault::endsEarly);
+        }
+        if (status == LZW_FRAME_NEEDS_OUTPUT) return errorOf(Fault::outputTooSmall);
+        if (status != LZW_FRAME_DONE) return status;
+        first = false;
+    } while (in.pos < size);
+    return LZW_OK;
+}
+
+}  // namespace
+}  // namespace lzw::frame
+
+struct lzw_frame_encoder {
+    lzw::Coder* coder;
+    lzw::frame::Encoder encoder;
+};
+struct lzw_frame_decoder {
+    lzw::Coder* coder;
+    lzw::frame::Decoder decoder;
+};
+
+using namespace lzw;
+using namespace lzw::frame;
+
+extern "C" {
+
+int lzw_frame_read_header(const void* src, size_t size, lzw_frame_header* header) {
+    if (src == nullptr || header == nullptr) return errorOf(Fault::badArgument);
+    Header h;
+    size_t needed = 0;
+    Fault fault = parseHeader(static_cast<const uint8_t*>(src), size, h, &needed);
+    if (fault != Fault::none) return errorOf(fault);
+    if (size < needed) return static_cast<int>(needed - size);
+    *header = lzw_frame_header{};
+    header->header_size = needed;
+    if (h.skippable) {
+        header->skippable_size = h.skippableSize;
+        return LZW_OK;
+    }
+    header->version = kVersion;
+    header->policy = static_cast<lzw_policy>(h.policy);
+    header->code_width = kCodeWidth;
+    header->block_size = h.blockSize;
+    header->flags = h.flags;
+    header->content_size = h.contentSize;
+    return LZW_OK;
+}
+
+size_t lzw_frame_compress_bound(const lzw_frame_params* params, size_t size) {
+    Params p;
+    if (readParams(params, p) != Fault::none) return 0;
+    size_t blocks = size / p.blockSize + (size % p.blockSize != 0 ? 1 : 0);
+    size_t perBlock = kBlockHeaderSize + kBlockChecksumSize;
+    size_t fixed = kFrameHeaderSize + kEndMarkSize + kContentChecksumSize;
+    if (blocks > (SIZE_MAX - fixed) / perBlock) return 0;
+    size_t extra = blocks * perBlock + fixed;
+    return size > SIZE_MAX - extra ? 0 : size + extra;
+}
+
+int lzw_frame_compress(lzw_ctx* ctx, const lzw_frame_params* params, const void* src, size_t size,
+                       void* dst, size_t capacity, size_t* written) {
+    if (written == nullptr) return errorOf(Fault::badArgument);
+    *written = 0;
+    Params p;
+    if (readParams(params, p) != Fault::none || (src == nullptr && size != 0) ||
+        (dst == nullptr && capacity != 0) || size > static_cast<uint64_t>(INT64_MAX)) {
+        return errorOf(Fault::badArgument);
+    }
+    CoderPtr own(nullptr, Coder::release);
+    Coder* coder = pickCoder(ctx, own);
+    if (coder == nullptr) return errorOf(Fault::noMemory);
+    p.contentSize = static_cast<int64_t>(size);
+    Encoder encoder(coder);
+    if (Fault fault = encoder.reset(p); fault != Fault::none) return errorOf(fault);
+    lzw_in_buffer in{src, size, 0};
+    lzw_out_buffer out{dst, capacity, 0};
+    int status = encoder.encode(in, out, true);
+    *written = out.pos;
+    if (status == LZW_FRAME_NEEDS_OUTPUT) return errorOf(Fault::outputTooSmall);
+    return status == LZW_FRAME_DONE ? LZW_OK : status;
+}
+
+int lzw_frame_decompress(lzw_ctx* ctx, const void* src, size_t size, void* dst, size_t capacity,
+                         size_t* written) {
+    if (written == nullptr) return errorOf(Fault::badArgument);
+    *written = 0;
+    if ((src == nullptr && size != 0) || (dst == nullptr && capacity != 0)) {
+        return errorOf(Fault::badArgument);
+    }
+    CoderPtr own(nullptr, Coder::release);
+    Coder* coder = pickCoder(ctx, own);
+    if (coder == nullptr) return errorOf(Fault::noMemory);
+    return decompressAll(*coder, static_cast<const uint8_t*>(src), size, static_cast<uint8_t*>(dst),
+                         capacity, written);
+}
+
+int lzw_frame_compress_stream(lzw_ctx* ctx, const lzw_frame_params* params, lzw_read_fn read,
+                              void* read_user, lzw_write_fn write, void* write_user) {
+    Params p;
+    if (ctx == nullptr || read == nullptr || write == nullptr ||
+        readParams(params, p) != Fault::none) {
+        return errorOf(Fault::badArgument);
+    }
+    return errorOf(compressStream(*coderOf(ctx), p, Source{read, read_user},
+                                  Sink{write, write_user}, nullptr));
+}
+
+int lzw_frame_decompress_stream(lzw_ctx* ctx, lzw_read_fn read, void* read_user, lzw_write_fn write,
+                                void* write_user) {
+    if (ctx == nullptr || read == nullptr || write == nullptr) return errorOf(Fault::badArgument);
+    return errorOf(decompressStream(*coderOf(ctx), Source{read, read_user}, Sink{write, write_user},
+                                    nullptr, 0, nullptr));
+}
+
+lzw_frame_encoder* lzw_frame_encoder_create(const lzw_frame_params* params) {
+    Params p;
+    if (readParams(params, p) != Fault::none) return nullptr;
+    Coder* coder = Coder::create();
+    if (coder == nullptr) return nullptr;
+    auto* enc = new (std::nothrow) lzw_frame_encoder{coder, Encoder(coder)};
+    if (enc == nullptr || enc->encoder.reset(p) != Fault::none) {
+        delete enc;
+        Coder::release(coder);
+        return nullptr;
+    }
+    return enc;
+}
+
+int lzw_frame_encoder_reset(lzw_frame_encoder* enc, const lzw_frame_params* params) {
+    Params p;
+    if (enc == nullptr || readParams(params, p) != Fault::none) return errorOf(Fault::badArgument);
+    return errorOf(enc->encoder.reset(p));
+}
+
+int lzw_frame_encode(lzw_frame_encoder* enc, lzw_in_buffer* in, lzw_out_buffer* out, int end) {
+    if (enc == nullptr || in == nullptr || out == nullptr) return errorOf(Fault::badArgument);
+    return enc->encoder.encode(*in, *out, end != 0);
+}
+
+void lzw_frame_encoder_free(lzw_frame_encoder* enc) {
+    if (enc == nullptr) return;
+    Coder::release(enc->coder);
+    delete enc;
+}
+
+lzw_frame_decoder* lzw_frame_decoder_create(void) {
+    Coder* coder = Coder::create();
+    if (coder == nullptr) return nullptr;
+    auto* dec = new (std::nothrow) lzw_frame_decoder{coder, Decoder(coder)};
+    if (dec == nullptr) {
+        Coder::release(coder);
+        return nullptr;
+    }
+    dec->decoder.reset();
+    return dec;
+}
+
+void lzw_frame_decoder_reset(lzw_frame_decoder* dec) {
+    if (dec != nullptr) dec->decoder.reset();
+}
+
+int lzw_frame_decode(lzw_frame_decoder* dec, lzw_in_buffer* in, lzw_out_buffer* out) {
+    if (dec == nullptr || in == nullptr || out == nullptr) return errorOf(Fault::badArgument);
+    return dec->decoder.decode(*in, *out);
+}
+
+void lzw_frame_decoder_free(lzw_frame_decoder* dec) {
+    if (dec == nullptr) return;
+    Coder::release(dec->coder);
+    delete dec;
+}
+
+}  // extern "C"
