@@ -120,13 +120,11 @@ lzw_frame_params frameParams(int policy, long long blockSize, int threads) {
     return params;
 }
 
-// A frame begins with one of these, in the order its bytes are stored.
+// Whether `in` starts with a frame's (or a skippable frame's) magic, as the library reads it.
 bool startsWithFrame(const Input& in) {
-    if (in.size() < 4) return false;
-    unsigned char b[4];
-    std::memcpy(b, in.data(), 4);
-    const unsigned magic = b[0] | b[1] << 8 | b[2] << 16 | static_cast<unsigned>(b[3]) << 24;
-    return magic == LZW_FRAME_MAGIC || magic == LZW_FRAME_SKIPPABLE_MAGIC;
+    lzw_frame_header header{};
+    return in.size() >= 4 &&
+           lzw_frame_read_header(in.data(), in.size(), &header) != LZW_ERROR_NOT_FRAME;
 }
 
 // What one compress or decompress does, on a context guarded by `mutex` (null: the context
@@ -529,7 +527,7 @@ PYBIND11_MODULE(_lzw, m) {
           "error_name(code) -> str\n\nThe name in lzw.h of an error code, such as "
           "'LZW_ERROR_ENDS_EARLY'.");
     m.def("error_text", &lzw_error_text, py::arg("code"),
-          "error_text(code) -> str\n\nThe lzw program's own (Polish) text for an error code.");
+          "error_text(code) -> str\n\nA short English text for an error code.");
 
     m.def(
         "compress",

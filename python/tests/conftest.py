@@ -92,7 +92,8 @@ class CLib:
 
     def frame_compress(self, data, policy, block_size=lzw.BLOCK_DEFAULT):
         self.lib.lzw_frame_compress_bound.restype = ctypes.c_size_t
-        params = self.Params(ctypes.sizeof(self.Params), policy, block_size, 3, -1, 1)
+        checksums = 2 | 4  # LZW_FRAME_CONTENT_CHECKSUM | LZW_FRAME_BLOCK_CHECKSUMS
+        params = self.Params(ctypes.sizeof(self.Params), policy, block_size, checksums, -1, 1)
         bound = self.lib.lzw_frame_compress_bound(ctypes.byref(params), ctypes.c_size_t(len(data)))
         args = (None, ctypes.byref(params), data, ctypes.c_size_t(len(data)))
         return self._run(self.lib.lzw_frame_compress, args, bound)

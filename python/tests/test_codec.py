@@ -1,6 +1,7 @@
 """The bytes the binding writes against the C library's and the program's, and round trips
 through the one-shot calls, Context, Compressor and Decompressor."""
 
+import concurrent.futures
 import mmap
 
 import pytest
@@ -56,11 +57,14 @@ def feed_compressor(data, policy, piece, block_size):
     return b"".join(out) + compressor.flush()
 
 
-def feed_decompressor(framed, piece, max_length):
-    """Every byte of one frame, fed `piece` bytes at a time and drawn `max_length` at a time."""
-    decompressor, out = lzw.Decompressor(), []
-    for i in range(0, len(framed), piece):
-        chunk = framed[i : i + piece]
+def feed_decompressor(data, piece, max_length):
+    """Decodes the frame at the start of `data`, fed `piece` bytes at a time and drawn
+    `max_length` at a time; returns its bytes and those after it."""
+    decompressor, out, pos = lzw.Decompressor(), [], 0
+    while not decompressor.eof:
+        chunk = data[pos : pos + piece]
+        assert chunk, "the frame never ended"
+        pos += len(chunk)
         while True:
             got = decompressor.decompress(chunk, max_length)
             assert max_length < 0 or len(got) <= max_length
@@ -68,8 +72,8 @@ def feed_decompressor(framed, piece, max_length):
             chunk = b""
             if decompressor.eof or decompressor.needs_input:
                 break
-    assert decompressor.eof and not decompressor.needs_input
-    return b"".join(out), decompressor.unused_data
+    assert not decompressor.needs_input
+    return b"".join(out), decompressor.unused_data + data[pos:]
 
 
 @needs_frames
@@ -86,3 +90,14 @@ def test_objects_fed_in_pieces(policy, piece, rng):
     trailing = b"next"
     back, unused = feed_decompressor(framed + trailing, piece, max_length)
     assert (back, unused) == (data, trailing)
+
+
+def test_one_context_shared_by_threads(rng):
+    # Each object codes one call at a time; without its lock, calls would mix their tables.
+    inputs = [sample(rng, rng.randrange(100_000, 400_000)) for _ in range(8)]
+    ctx = lzw.Context()
+    with concurrent.futures.ThreadPoolExecutor(4) as pool:
+        packed = list(pool.map(lambda d: ctx.compress(d, lzw.Policy.EVICT), inputs))
+        assert packed == [lzw.compress(d, lzw.Policy.EVICT) for d in inputs]
+        back = list(pool.map(lambda p: ctx.decompress(p, lzw.Policy.EVICT), packed))
+        assert back == inputs
