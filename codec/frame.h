@@ -140,6 +140,8 @@ class Decoder {
     int64_t produced() const { return produced_; }        // bytes given out
     const Header& header() const { return header_; }
     bool started() const { return consumed_ > 0; }
+    // Past the last block: the end mark and the content checksum.
+    bool inTrailer() const { return step_ == Step::contentChecksum || step_ == Step::done; }
 
   private:
     enum class Step : uint8_t {
@@ -198,6 +200,7 @@ struct StreamReport {
     int64_t frames = 0;       // frames begun (skippable ones too)
     int64_t blocks = 0;       // blocks begun, in all frames
     int64_t blockOffset = 0;  // where the last block begun (or the checksum at fault) starts
+    bool trailer = false;     // the fault is in the frame's end: its size or content checksum
     Header header;            // the last frame's header
 };
 
@@ -211,5 +214,20 @@ Fault compressStream(Coder& coder, const Params& params, Source source, Sink sin
 // With a null `sink`, it only checks.
 Fault decompressStream(Coder& coder, Source source, Sink sink, const uint8_t* prefix,
                        size_t prefixSize, StreamReport* report);
+
+// What the frames of a stream say about themselves, found without decoding a block.
+struct Listing {
+    int64_t frames = 0;     // frames, skippable ones not counted
+    int64_t skippable = 0;  // skippable frames
+    int64_t blocks = 0;
+    int64_t storedBlocks = 0;
+    int64_t content = 0;          // the decoded sizes of all blocks
+    int64_t compressed = 0;       // every byte read
+    Header header;                // the first frame's header
+    bool policiesDiffer = false;  // a later frame has another policy or block size
+};
+// Walks every frame that `source` delivers, after the `prefixSize` bytes at `prefix` that
+// were read from it already, checking each header and block header but no checksum.
+Fault listStream(Source source, const uint8_t* prefix, size_t prefixSize, Listing& listing);
 
 }  // namespace lzw::frame
