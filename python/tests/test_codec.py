@@ -26,16 +26,23 @@ def test_raw_bytes_are_the_programs_and_the_librarys(policy, rng, clib, program)
 
 @needs_frames
 @pytest.mark.parametrize("policy", POLICIES)
-def test_frame_bytes_are_the_librarys(policy, rng, clib):
+def test_frame_bytes_are_the_librarys_and_the_programs(policy, rng, clib, program):
     for size in SIZES + [rng.randrange(3_000_000)]:
         data = sample(rng, size)
         for block in (lzw.BLOCK_MIN, lzw.BLOCK_DEFAULT):
+            # In memory the size is known and recorded; streamed, as the program and a
+            # Compressor write, it is not.
             framed = lzw.compress(data, policy, frame=True, block_size=block)
             assert framed == clib.frame_compress(data, policy, block), (size, block)
             assert lzw.compress(data, policy, frame=True, block_size=block, threads=0) == framed
             info = lzw.frame_info(framed)
             assert (info.policy, info.content_size, info.block_size) == (policy, size, block)
-            assert lzw.decompress(framed) == lzw.decompress(framed, policy) == data
+            streamed = feed_compressor(data, policy, 1 << 16, block)
+            assert streamed == program(f"c{policy}", data, "-F", f"-B{block}")
+            assert lzw.frame_info(streamed).content_size is None
+            for packed in (framed, streamed):
+                assert lzw.decompress(packed) == lzw.decompress(packed, policy) == data
+                assert program(f"d{policy}", packed) == data
 
 
 @needs_frames
