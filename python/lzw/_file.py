@@ -3,6 +3,7 @@
 import builtins
 import io
 import os
+import typing
 
 from ._errors import LzwError
 from ._lzw import Compressor, Decompressor, compress, decompress
@@ -176,7 +177,16 @@ class LzwFile(io.BufferedIOBase):
     Reading seeks forward by decoding, and back by decoding again from the start.
     """
 
-    def __init__(self, file, mode="rb", *, policy=None, frame=True, block_size=None, threads=1):
+    def __init__(
+        self,
+        file: "str | bytes | os.PathLike | typing.BinaryIO",
+        mode: str = "rb",
+        *,
+        policy: "int | None" = None,
+        frame: bool = True,
+        block_size: "int | None" = None,
+        threads: int = 1,
+    ) -> None:
         self._fp = None
         self._close_fp = False
         self._mode = _MODES.get(mode)
@@ -211,17 +221,21 @@ class LzwFile(io.BufferedIOBase):
 
     @property
     def closed(self):
+        """Whether the file is closed."""
         return self._fp is None
 
     @property
     def mode(self):
+        """"rb", "wb", "xb" or "ab"."""
         return self._mode
 
     @property
     def name(self):
+        """The underlying file's name."""
         return self._fp.name
 
     def close(self):
+        """Close the file; when writing, first write the end of the frame or the raw stream."""
         if self._fp is None:
             return
         try:
@@ -240,18 +254,22 @@ class LzwFile(io.BufferedIOBase):
                 self._close_fp = False
 
     def fileno(self):
+        """The descriptor of the underlying file."""
         self._check_open()
         return self._fp.fileno()
 
     def readable(self):
+        """Whether the file was opened for reading."""
         self._check_open()
         return self._mode == "rb"
 
     def writable(self):
+        """Whether the file was opened for writing."""
         self._check_open()
         return self._mode != "rb"
 
     def seekable(self):
+        """Whether seek() works: reading, from a file that can seek."""
         return self.readable() and self._buffer.seekable()
 
     def _check_open(self):
@@ -266,38 +284,47 @@ class LzwFile(io.BufferedIOBase):
     # --- reading
 
     def read(self, size=-1):
+        """Up to `size` decoded bytes (all that are left when negative); b"" at the end."""
         self._check_reading()
         return self._buffer.read(size)
 
     def read1(self, size=-1):
+        """Up to `size` decoded bytes, with at most one read of the underlying file."""
         self._check_reading()
         if size < 0:
             size = io.DEFAULT_BUFFER_SIZE
         return self._buffer.read1(size)
 
     def readinto(self, b):
+        """Decoded bytes into a writable buffer; returns how many."""
         self._check_reading()
         return self._buffer.readinto(b)
 
     def readline(self, size=-1):
+        """The next line, with its b"\\n" (at most `size` bytes when 0 or more)."""
         self._check_reading()
         return self._buffer.readline(size)
 
     def peek(self, size=-1):
+        """Decoded bytes ahead of the position, without moving it (none only at the end)."""
         self._check_reading()
         return self._buffer.peek(size)
 
     def seek(self, offset, whence=io.SEEK_SET):
+        """Move to a position in the decoded bytes: forward by decoding, back by decoding again
+        from the start. Returns the new position."""
         self._check_reading()
         return self._buffer.seek(offset, whence)
 
     def tell(self):
+        """The position in the decoded bytes."""
         self._check_open()
         return self._buffer.tell() if self._mode == "rb" else self._pos
 
     # --- writing
 
     def write(self, data):
+        """Compress a bytes-like object into the file; returns its length."""
         self._check_open()
         if self._mode == "rb":
             raise io.UnsupportedOperation("file not open for writing")
@@ -309,17 +336,17 @@ class LzwFile(io.BufferedIOBase):
 
 
 def open(
-    file,
-    mode="rb",
+    file: "str | bytes | os.PathLike | typing.BinaryIO",
+    mode: str = "rb",
     *,
-    policy=None,
-    frame=True,
-    block_size=None,
-    threads=1,
-    encoding=None,
-    errors=None,
-    newline=None,
-):
+    policy: "int | None" = None,
+    frame: bool = True,
+    block_size: "int | None" = None,
+    threads: int = 1,
+    encoding: "str | None" = None,
+    errors: "str | None" = None,
+    newline: "str | None" = None,
+) -> "LzwFile | io.TextIOWrapper":
     """Open an lzw file in binary ("rb", "wb", "xb", "ab"; "b" may be left out) or text mode
     ("rt", "wt", "xt", "at", through io.TextIOWrapper with encoding, errors and newline).
 
