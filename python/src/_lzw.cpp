@@ -190,7 +190,11 @@ struct Coding {
             header.header_size == LZW_FRAME_HEADER_SIZE && header.content_size >= 0) {
             room = header.content_size;
         }
+        // A code of 12 bits gives at most one phrase of under 4096 bytes: a header that
+        // claims more than that allows for its bytes is damaged, and reserves no more.
+        const long long most = static_cast<long long>(in.size()) * 2731 + (1 << 16);
         if (room < 0) room = std::max<long long>(static_cast<long long>(in.size()) * 4, 1 << 16);
+        room = std::min(room, most);
         if (maxLength >= 0) room = std::min(room, maxLength);
         for (;;) {
             Output out(static_cast<size_t>(room));
