@@ -199,6 +199,12 @@ class LzwFile(io.BufferedIOBase):
             policy = Policy(policy)
         elif not reading or not frame:
             raise ValueError("writing, and reading a raw stream, need a policy")
+        # The compressor first: bad arguments leave no file created or open.
+        if not reading and frame:
+            options = {} if block_size is None else {"block_size": block_size}
+            self._compressor = Compressor(policy, threads=threads, **options)
+        elif not reading:
+            self._compressor = _RawWriter(policy)
         if isinstance(file, (str, bytes, os.PathLike)):
             fp = builtins.open(file, self._mode)
             self._close_fp = True
@@ -206,16 +212,16 @@ class LzwFile(io.BufferedIOBase):
             fp = file
         else:
             raise TypeError("file must be a path or a file object")
-        self._fp = fp
         self._pos = 0
         if reading:
-            raw = _FrameReader(fp) if frame else _RawReader(fp, policy)
+            try:
+                raw = _FrameReader(fp) if frame else _RawReader(fp, policy)
+            except BaseException:
+                if self._close_fp:
+                    fp.close()
+                raise
             self._buffer = io.BufferedReader(raw)
-        elif frame:
-            options = {} if block_size is None else {"block_size": block_size}
-            self._compressor = Compressor(policy, threads=threads, **options)
-        else:
-            self._compressor = _RawWriter(policy)
+        self._fp = fp
 
     # --- state
 
