@@ -127,6 +127,9 @@ bool startsWithFrame(const Input& in) {
            lzw_frame_read_header(in.data(), in.size(), &header) != LZW_ERROR_NOT_FRAME;
 }
 
+// Results up to this size are made on the stack.
+constexpr size_t kSmall = 16 << 10;
+
 // What one compress or decompress does, on a context guarded by `mutex` (null: the context
 // serves this call alone).
 struct Coding {
@@ -142,8 +145,21 @@ struct Coding {
         const size_t bound =
             frame ? lzw_frame_compress_bound(&*params, in.size()) : lzw_compress_bound(in.size());
         if (bound == 0) raiseLzw(LZW_ERROR_INPUT_TOO_LARGE);
-        Output out(bound);
         size_t written = 0;
+        if (bound <= kSmall) {
+            // A short result is copied out of the stack: cheaper than a bytes object of the
+            // whole bound, which malloc serves and realloc then cuts.
+            char buffer[kSmall];
+            const int rc = unlocked(mutex, [&] {
+                return frame ? lzw_frame_compress(ctx, &*params, in.data(), in.size(), buffer,
+                                                  bound, &written)
+                             : lzw_ctx_compress(ctx, p, in.data(), in.size(), buffer, bound,
+                                                &written);
+            });
+            if (rc != LZW_OK) raiseLzw(rc);
+            return py::bytes(buffer, written);
+        }
+        Output out(bound);
         const int rc = unlocked(mutex, [&] {
             return frame ? lzw_frame_compress(ctx, &*params, in.data(), in.size(), out.data(),
                                               bound, &written)
