@@ -2,6 +2,7 @@
 through the one-shot calls, Context, Compressor and Decompressor."""
 
 import concurrent.futures
+import io
 import mmap
 
 import pytest
@@ -49,6 +50,12 @@ def test_frame_bytes_are_the_librarys_and_the_programs(policy, rng, clib, progra
 def test_frames_concatenate_and_every_input_type_is_read(rng):
     parts = [sample(rng, rng.randrange(50_000)) for _ in range(3)]
     joined = b"".join(lzw.compress(p, policy, frame=True) for p, policy in zip(parts, POLICIES))
+    skippable = b"\x8aLZW" + (5).to_bytes(4, "little") + b"notes"  # any reader passes it by
+    joined = joined + skippable
+    info = lzw.frame_info(skippable)
+    assert info.skippable and (info.header_size, info.skippable_size) == (8, 5)
+    with lzw.open(io.BytesIO(skippable + joined)) as f:
+        assert f.read() == b"".join(parts)
     with mmap.mmap(-1, len(joined)) as mapped:
         mapped[:] = joined
         for view in (joined, bytearray(joined), memoryview(joined), mapped):
