@@ -15,30 +15,37 @@ namespace {
 // Enough to hold a frame's header, so that a frame's policy is known before it is decoded.
 constexpr size_t kPeekSize = frame::kFrameHeaderSize;
 
-// The front end's input and output, as a frame run's callbacks.
+// The front end's input and output, as a frame run's callbacks. The bytes read are counted
+// here: the Coder's own count starts again with each block.
+struct Files {
+    Coder& coder;
+    int64_t bytesRead = 0;
+};
+
 long long readInput(void* user, void* buf, size_t capacity) {
-    Coder& coder = *static_cast<Coder*>(user);
+    Files& files = *static_cast<Files*>(user);
+    Coder& coder = files.coder;
     size_t got = std::fread(buf, 1, capacity, coder.in);
     if (got == 0 && std::ferror(coder.in)) return -1;
-    coder.io.bytesRead += static_cast<int64_t>(got);
+    files.bytesRead += static_cast<int64_t>(got);
     if (got > 0 && coder.front.watcher != nullptr) {
-        coder.front.watcher->refilled(coder.front.watcher->context, coder.io.bytesRead,
+        coder.front.watcher->refilled(coder.front.watcher->context, files.bytesRead,
                                       coder.front.inputSize);
     }
     return static_cast<long long>(got);
 }
 
 int writeOutput(void* user, const void* buf, size_t size) {
-    Coder& coder = *static_cast<Coder*>(user);
+    Coder& coder = static_cast<Files*>(user)->coder;
     if (coder.out == nullptr) return 0;  // -t: checked, then dropped
     return std::fwrite(buf, 1, size, coder.out) == size ? 0 : -1;
 }
 
 // Reads up to `size` bytes of the input, fewer only at its end. -1 after a read error.
-long long peekInput(Coder& coder, uint8_t* dst, size_t size) {
+long long peekInput(Files& files, uint8_t* dst, size_t size) {
     size_t got = 0;
     while (got < size) {
-        long long r = readInput(&coder, dst + got, size - got);
+        long long r = readInput(&files, dst + got, size - got);
         if (r < 0) return -1;
         if (r == 0) break;
         got += static_cast<size_t>(r);
@@ -97,16 +104,36 @@ frame::Params paramsOf(Policy policy, const FrameOptions& opts) {
     return params;
 }
 
-// The blocks' own Coder: the front end's keeps the files and the fault.
-using CoderPtr = std::unique_ptr<Coder, void (*)(Coder*)>;
+// The blocks are coded on the front end's own Coder: a second one would fault in its own
+// pages. Each block's run resets the Coder's streams and names, which the front end needs
+// only once the frames are done, for the fault's line: they are put back then.
+class BlockRuns {
+  public:
+    explicit BlockRuns(Coder& coder)
+        : coder_(coder), input_(coder.config.inputPath), output_(coder.config.outputPath) {}
+    ~BlockRuns() {
+        coder_.resetStreams();
+        coder_.config.inputPath = input_;
+        coder_.config.outputPath = output_;
+    }
+
+  private:
+    Coder& coder_;
+    const char* input_;
+    const char* output_;
+};
 
 // A frame of the open input to the open output.
 bool compressFramed(Coder& coder, Policy policy, const FrameOptions& opts) {
-    CoderPtr blocks(Coder::create(), Coder::release);
-    if (!blocks) return coder.fail(Fault::noMemory, coder.config.inputPath);
     frame::StreamReport report;
-    Fault fault = frame::compressStream(*blocks, paramsOf(policy, opts), {readInput, &coder},
-                                        {writeOutput, &coder}, &report);
+    Fault fault;
+    {
+        BlockRuns runs(coder);
+        Files files{coder};
+        fault = frame::compressStream(coder, paramsOf(policy, opts), {readInput, &files},
+                                      {writeOutput, &files}, &report);
+    }
+    coder.io.bytesRead = report.bytesIn;
     if (fault == Fault::none) return true;
     recordFault(coder, fault, report, false);
     return false;
@@ -115,11 +142,14 @@ bool compressFramed(Coder& coder, Policy policy, const FrameOptions& opts) {
 // The frames of the open input, whose first `size` bytes are at `peeked`, to the open output
 // (none: only checked).
 bool decompressFramed(Coder& coder, const uint8_t* peeked, size_t size) {
-    CoderPtr blocks(Coder::create(), Coder::release);
-    if (!blocks) return coder.fail(Fault::noMemory, coder.config.inputPath);
     frame::StreamReport report;
-    Fault fault = frame::decompressStream(*blocks, {readInput, &coder}, {writeOutput, &coder},
-                                          peeked, size, &report);
+    Fault fault;
+    {
+        BlockRuns runs(coder);
+        Files files{coder, static_cast<int64_t>(size)};
+        fault = frame::decompressStream(coder, {readInput, &files}, {writeOutput, &files}, peeked,
+                                        size, &report);
+    }
     if (fault == Fault::none) return true;
     recordFault(coder, fault, report, true);
     return false;
@@ -131,6 +161,7 @@ bool decompressRaw(Coder& coder, Policy policy, const uint8_t* peeked, size_t si
     std::memcpy(coder.io.inBuf, peeked, size);
     coder.io.inPos = 0;
     coder.io.inEnd = static_cast<int32_t>(size);
+    coder.io.bytesRead = static_cast<int64_t>(size);
     return coder.runStream(Direction::decompress, policy, -1);
 }
 
@@ -141,7 +172,8 @@ bool openAndPeek(Coder& coder, const char* inputPath, uint8_t* peeked, size_t* s
     coder.io.writeOutput = Coder::writeFile;
     coder.io.rewriteHeader = nullptr;
     if (!coder.openInput(inputPath)) return false;
-    long long got = peekInput(coder, peeked, kPeekSize);
+    Files files{coder};
+    long long got = peekInput(files, peeked, kPeekSize);
     if (got < 0) return coder.fail(Fault::readFailed, inputPath);
     *size = static_cast<size_t>(got);
     return true;
@@ -237,7 +269,8 @@ int listFile(Coder& coder, const char* inputPath) {
         // Its compressed size: what is left to read, and the peeked bytes.
         uint8_t rest[1 << 16];
         int64_t total = static_cast<int64_t>(size);
-        for (long long r; (r = readInput(&coder, rest, sizeof rest)) != 0; total += r) {
+        Files files{coder, total};
+        for (long long r; (r = readInput(&files, rest, sizeof rest)) != 0; total += r) {
             if (r < 0) {
                 coder.fail(Fault::readFailed, inputPath);
                 return finish(coder, false, false, false);
@@ -251,7 +284,8 @@ int listFile(Coder& coder, const char* inputPath) {
         return finish(coder, true, false, false);
     }
     frame::Listing listing;
-    Fault fault = frame::listStream({readInput, &coder}, peeked, size, listing);
+    Files files{coder, static_cast<int64_t>(size)};
+    Fault fault = frame::listStream({readInput, &files}, peeked, size, listing);
     if (fault != Fault::none) {
         coder.fail(fault, inputPath);
         return finish(coder, false, false, false);

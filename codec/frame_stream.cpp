@@ -121,23 +121,34 @@ class Pages {
     bool reserve(size_t size) {
         if (size <= size_) return true;
         release();
-        size_t mapped = (size + Coder::kHugePage - 1) & ~(Coder::kHugePage - 1);
-        void* p = mmap(nullptr, mapped, PROT_READ | PROT_WRITE, MAP_PRIVATE | MAP_ANONYMOUS, -1, 0);
+        // Huge pages need a 2 MiB boundary: mapped with room to move up to one.
+        constexpr size_t kHuge = Coder::kHugePage;
+        size_t rounded = (size + kHuge - 1) & ~(kHuge - 1);
+        size_t mapped = rounded + kHuge;
+        void* p = mmap(nullptr, mapped, PROT_READ | PROT_WRITE, MAP_PRIVATE | MAP_ANONYMOUS,
+                       -1, 0);
         if (p == MAP_FAILED) return false;
+        auto start = (reinterpret_cast<uintptr_t>(p) + kHuge - 1) & ~(kHuge - 1);
 #ifdef MADV_HUGEPAGE
-        if (mapped >= Coder::kHugePage) madvise(p, mapped, MADV_HUGEPAGE);
+        madvise(reinterpret_cast<void*>(start), rounded, MADV_HUGEPAGE);
 #endif
-        data_ = static_cast<uint8_t*>(p);
-        size_ = mapped;
+        map_ = p;
+        mapped_ = mapped;
+        data_ = reinterpret_cast<uint8_t*>(start);
+        size_ = rounded;
         return true;
     }
 
   private:
     void release() {
-        if (data_ != nullptr) munmap(data_, size_);
+        if (map_ != nullptr) munmap(map_, mapped_);
+        map_ = nullptr;
+        mapped_ = 0;
         data_ = nullptr;
         size_ = 0;
     }
+    void* map_ = nullptr;
+    size_t mapped_ = 0;
     uint8_t* data_ = nullptr;
     size_t size_ = 0;
 };
@@ -152,10 +163,10 @@ Fault compressStream(Coder& coder, const Params& params, Source source, Sink sin
     Encoder encoder(&coder);
     if (Fault fault = encoder.reset(params); fault != Fault::none) return fault;
     size_t block = params.blockSize;
-    // A whole block read at a time, and room for all it can become: every block is then
-    // coded straight from one buffer into the other.
-    size_t room =
-        std::max(blockBound(block), kFrameHeaderSize) + kEndMarkSize + kContentChecksumSize;
+    // A whole block read at a time, and room for all it can become after the header that
+    // waits before the first one: every block is then coded straight from one buffer into
+    // the other.
+    size_t room = kFrameHeaderSize + blockBound(block) + kEndMarkSize + kContentChecksumSize;
     Pages inBuf, outBuf;
     if (!inBuf.reserve(block) || !outBuf.reserve(room)) return Fault::noMemory;
     bool ended = false;
