@@ -49,19 +49,6 @@ def sample(rng, size):
     return bytes(out[:size])
 
 
-def frames_ready():
-    """Whether the C library codes frames (the binding is built before it may be)."""
-    try:
-        return lzw.decompress(lzw.compress(b"x", lzw.Policy.FREEZE, frame=True)) == b"x"
-    except lzw.LzwError:
-        return False
-
-
-needs_frames = pytest.mark.skipif(
-    not frames_ready(), reason="the C library does not code frames yet (lzw_frame_* fail)"
-)
-
-
 class CLib:
     """The C library through ctypes, apart from the binding, for the bytes it writes."""
 

@@ -8,7 +8,7 @@ import mmap
 import pytest
 
 import lzw
-from conftest import POLICIES, needs_frames, sample
+from conftest import POLICIES, sample
 
 # Empty, one byte, around a dictionary's filling, a few blocks of the smallest size.
 SIZES = [0, 1, 5000, 300_000]
@@ -25,7 +25,6 @@ def test_raw_bytes_are_the_programs_and_the_librarys(policy, rng, clib, program)
         assert program(f"d{policy}", packed) == data
 
 
-@needs_frames
 @pytest.mark.parametrize("policy", POLICIES)
 def test_frame_bytes_are_the_librarys_and_the_programs(policy, rng, clib, program):
     for size in SIZES + [rng.randrange(3_000_000)]:
@@ -46,7 +45,6 @@ def test_frame_bytes_are_the_librarys_and_the_programs(policy, rng, clib, progra
                 assert program(f"d{policy}", packed) == data
 
 
-@needs_frames
 def test_frames_concatenate_and_every_input_type_is_read(rng):
     parts = [sample(rng, rng.randrange(50_000)) for _ in range(3)]
     joined = b"".join(lzw.compress(p, policy, frame=True) for p, policy in zip(parts, POLICIES))
@@ -90,7 +88,6 @@ def feed_decompressor(data, piece, max_length):
     return b"".join(out), decompressor.unused_data + data[pos:]
 
 
-@needs_frames
 @pytest.mark.parametrize("piece", [1, 4093, 1 << 16, 1 << 20])
 @pytest.mark.parametrize("policy", POLICIES)
 def test_objects_fed_in_pieces(policy, piece, rng):

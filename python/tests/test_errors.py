@@ -6,7 +6,7 @@ import pickle
 import pytest
 
 import lzw
-from conftest import needs_frames, sample
+from conftest import sample
 
 FREEZE, EVICT, RESET = lzw.Policy
 DAMAGE_CODES = set(range(-15, -6)) | set(range(-26, -19))
@@ -35,7 +35,6 @@ def test_damaged_and_truncated_raw_streams(rng):
     raises_lzw(lambda: lzw.decompress(packed), -26)  # a raw stream needs its policy
 
 
-@needs_frames
 def test_damaged_and_truncated_frames(rng):
     data = sample(rng, 200_000)
     framed = lzw.compress(data, EVICT, frame=True, block_size=lzw.BLOCK_MIN)

@@ -5,10 +5,9 @@ import io
 import pytest
 
 import lzw
-from conftest import needs_frames, sample
+from conftest import sample
 
 
-@needs_frames
 @pytest.mark.parametrize("policy", list(lzw.Policy))
 def test_binary_file_reads_back_by_any_call(policy, rng, tmp_path):
     data = sample(rng, rng.randrange(1, 2_000_000))
@@ -48,7 +47,6 @@ def test_binary_file_reads_back_by_any_call(policy, rng, tmp_path):
         assert list(f) == io.BytesIO(data).readlines()
 
 
-@needs_frames
 def test_text_append_and_file_objects(tmp_path):
     path = tmp_path / "t.lzw"
     lines = [f"{i} żółw\n" for i in range(20_000)]
