@@ -14,6 +14,7 @@
 #include <algorithm>
 #include <cstring>
 #include <ctime>
+#include <memory>
 #include <mutex>
 #include <optional>
 #include <string>
@@ -127,6 +128,49 @@ bool startsWithFrame(const Input& in) {
            lzw_frame_read_header(in.data(), in.size(), &header) != LZW_ERROR_NOT_FRAME;
 }
 
+// Grows `out` by steps and runs `step(room, size)` on its free end until it leaves room
+// unused or `limit` (negative: none) is reached; returns step's last result.
+template <class Step>
+int fill(std::string& out, long long limit, Step&& step) {
+    size_t used = out.size();
+    int rc;
+    do {
+        size_t want = std::max<size_t>(used, 1 << 16);
+        if (limit >= 0) want = std::min(want, static_cast<size_t>(limit) - used);
+        out.resize(used + want);
+        size_t pos = 0;
+        rc = step(out.data() + used, want, pos);
+        used += pos;
+    } while (rc == LZW_FRAME_NEEDS_OUTPUT && (limit < 0 || used < static_cast<size_t>(limit)));
+    out.resize(used);
+    return rc;
+}
+
+// Decodes every frame of `size` bytes at `src` into `out`, at most `limit` bytes of them
+// (negative: no limit). Returns LZW_OK or an error: LZW_ERROR_OUTPUT_TOO_SMALL past the limit,
+// LZW_ERROR_ENDS_EARLY for a frame cut short, LZW_ERROR_TRAILING_DATA for bytes after a frame
+// that begin none, as lzw_frame_decompress has them.
+int decodeFrames(const char* src, size_t size, long long limit, std::string& out) {
+    std::unique_ptr<lzw_frame_decoder, void (*)(lzw_frame_decoder*)> decoder(
+        lzw_frame_decoder_create(), lzw_frame_decoder_free);
+    if (decoder == nullptr) return LZW_ERROR_NO_MEMORY;
+    lzw_in_buffer in{src, size, 0};
+    for (bool first = true; first || in.pos < in.size; first = false) {
+        if (!first) lzw_frame_decoder_reset(decoder.get());
+        const int rc = fill(out, limit, [&](char* room, size_t roomSize, size_t& pos) {
+            lzw_out_buffer o{room, roomSize, 0};
+            const int r = lzw_frame_decode(decoder.get(), &in, &o);
+            pos = o.pos;
+            return r;
+        });
+        if (rc == LZW_ERROR_NOT_FRAME && !first) return LZW_ERROR_TRAILING_DATA;
+        if (rc < 0) return rc;
+        if (rc == LZW_FRAME_NEEDS_INPUT) return LZW_ERROR_ENDS_EARLY;
+        if (rc == LZW_FRAME_NEEDS_OUTPUT) return LZW_ERROR_OUTPUT_TOO_SMALL;
+    }
+    return LZW_OK;
+}
+
 // Results up to this size are made on the stack.
 constexpr size_t kSmall = 16 << 10;
 
@@ -142,6 +186,8 @@ struct Coding {
         std::optional<lzw_frame_params> params;
         if (frame) params = frameParams(policy, blockSize, threads);
         Input in(data);
+        // Recorded, so that decompressing reserves the room at once and frame_info tells it.
+        if (frame) params->content_size = static_cast<long long>(in.size());
         const size_t bound =
             frame ? lzw_frame_compress_bound(&*params, in.size()) : lzw_compress_bound(in.size());
         if (bound == 0) raiseLzw(LZW_ERROR_INPUT_TOO_LARGE);
@@ -196,38 +242,36 @@ struct Coding {
         return out.finish(written);
     }
 
-    // Every frame in `in`. The first header's content size, when it gives one, is the room
-    // tried first; short of room (more frames, or no size given) the call is made again with
-    // twice as much, up to max_length.
+    // Every frame in `in`. One frame that gives its size (as compress() writes them) is
+    // decoded straight into a bytes object of that size; frames without one (a Compressor's,
+    // `lzw -F`'s) or after it go through a decoder, into room that grows with what they give.
     py::bytes decompressFrames(const Input& in, long long maxLength) const {
+        const std::string over =
+            "the data decodes to more than max_length " + std::to_string(maxLength) + " bytes";
         lzw_frame_header header{};
-        long long room = -1;
         if (lzw_frame_read_header(in.data(), in.size(), &header) == LZW_OK &&
             header.header_size == LZW_FRAME_HEADER_SIZE && header.content_size >= 0) {
-            room = header.content_size;
-        }
-        // A code of 12 bits gives at most one phrase of under 4096 bytes: a header that
-        // claims more than that allows for its bytes is damaged, and reserves no more.
-        const long long most = static_cast<long long>(in.size()) * 2731 + (1 << 16);
-        if (room < 0) room = std::max<long long>(static_cast<long long>(in.size()) * 4, 1 << 16);
-        room = std::min(room, most);
-        if (maxLength >= 0) room = std::min(room, maxLength);
-        for (;;) {
-            Output out(static_cast<size_t>(room));
-            size_t written = 0;
-            const int rc = unlocked(mutex, [&] {
-                return lzw_frame_decompress(ctx, in.data(), in.size(), out.data(),
-                                            static_cast<size_t>(room), &written);
-            });
-            if (rc == LZW_OK) return out.finish(written);
-            if (rc != LZW_ERROR_OUTPUT_TOO_SMALL) raiseLzw(rc);
-            if (maxLength >= 0 && room >= maxLength) {
-                raiseLzw(rc, "the data decodes to more than max_length " +
-                                 std::to_string(maxLength) + " bytes");
+            const long long size = header.content_size;
+            if (maxLength >= 0 && size > maxLength) raiseLzw(LZW_ERROR_OUTPUT_TOO_SMALL, over);
+            // A code of 12 bits gives one phrase of under 4096 bytes: a size beyond what the
+            // input's bytes can give is not reserved for.
+            if (size <= static_cast<long long>(in.size()) * 2731) {
+                Output out(static_cast<size_t>(size));
+                size_t written = 0;
+                const int rc = unlocked(mutex, [&] {
+                    return lzw_frame_decompress(ctx, in.data(), in.size(), out.data(),
+                                                static_cast<size_t>(size), &written);
+                });
+                if (rc == LZW_OK) return out.finish(written);
+                if (rc != LZW_ERROR_OUTPUT_TOO_SMALL) raiseLzw(rc);
             }
-            room = room < (1LL << 40) ? std::max(room * 2, 1LL << 16) : room + (1LL << 40);
-            if (maxLength >= 0) room = std::min(room, maxLength);
         }
+        std::string out;
+        const int rc =
+            unlocked(mutex, [&] { return decodeFrames(in.data(), in.size(), maxLength, out); });
+        if (rc == LZW_ERROR_OUTPUT_TOO_SMALL) raiseLzw(rc, over);
+        if (rc != LZW_OK) raiseLzw(rc);
+        return py::bytes(out.data(), out.size());
     }
 };
 
@@ -298,24 +342,6 @@ class Context {
     lzw_ctx* ctx_;
     std::mutex mutex_;
 };
-
-// Grows `out` by steps and runs `step(room, size)` on its free end until it leaves room
-// unused or `limit` (negative: none) is reached; returns step's last result.
-template <class Step>
-int fill(std::string& out, long long limit, Step&& step) {
-    size_t used = out.size();
-    int rc;
-    do {
-        size_t want = std::max<size_t>(used, 1 << 16);
-        if (limit >= 0) want = std::min(want, static_cast<size_t>(limit) - used);
-        out.resize(used + want);
-        size_t pos = 0;
-        rc = step(out.data() + used, want, pos);
-        used += pos;
-    } while (rc == LZW_FRAME_NEEDS_OUTPUT && (limit < 0 || used < static_cast<size_t>(limit)));
-    out.resize(used);
-    return rc;
-}
 
 class Compressor {
   public:

@@ -77,10 +77,11 @@ class CLib:
         bound = self.lib.lzw_compress_bound(ctypes.c_size_t(len(data)))
         return self._run(self.lib.lzw_compress, (policy, data, ctypes.c_size_t(len(data))), bound)
 
-    def frame_compress(self, data, policy, block_size=lzw.BLOCK_DEFAULT):
+    def frame_compress(self, data, policy, block_size, content_size):
         self.lib.lzw_frame_compress_bound.restype = ctypes.c_size_t
         checksums = 2 | 4  # LZW_FRAME_CONTENT_CHECKSUM | LZW_FRAME_BLOCK_CHECKSUMS
-        params = self.Params(ctypes.sizeof(self.Params), policy, block_size, checksums, -1, 1)
+        size = ctypes.sizeof(self.Params)
+        params = self.Params(size, policy, block_size, checksums, content_size, 1)
         bound = self.lib.lzw_frame_compress_bound(ctypes.byref(params), ctypes.c_size_t(len(data)))
         args = (None, ctypes.byref(params), data, ctypes.c_size_t(len(data)))
         return self._run(self.lib.lzw_frame_compress, args, bound)

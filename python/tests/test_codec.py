@@ -33,12 +33,13 @@ def test_frame_bytes_are_the_librarys_and_the_programs(policy, rng, clib, progra
             # In memory the size is known and recorded; streamed, as the program and a
             # Compressor write, it is not.
             framed = lzw.compress(data, policy, frame=True, block_size=block)
-            assert framed == clib.frame_compress(data, policy, block), (size, block)
+            assert framed == clib.frame_compress(data, policy, block, size), (size, block)
             assert lzw.compress(data, policy, frame=True, block_size=block, threads=0) == framed
             info = lzw.frame_info(framed)
             assert (info.policy, info.content_size, info.block_size) == (policy, size, block)
             streamed = feed_compressor(data, policy, 1 << 16, block)
             assert streamed == program(f"c{policy}", data, "-F", f"-B{block}")
+            assert streamed == clib.frame_compress(data, policy, block, -1)
             assert lzw.frame_info(streamed).content_size is None
             for packed in (framed, streamed):
                 assert lzw.decompress(packed) == lzw.decompress(packed, policy) == data

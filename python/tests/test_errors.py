@@ -38,19 +38,24 @@ def test_damaged_and_truncated_raw_streams(rng):
 def test_damaged_and_truncated_frames(rng):
     data = sample(rng, 200_000)
     framed = lzw.compress(data, EVICT, frame=True, block_size=lzw.BLOCK_MIN)
-    for cut in (5, lzw.frame_info(framed).header_size, len(framed) // 2, len(framed) - 1):
-        raises_lzw(lambda: lzw.decompress(framed[:cut]))
-        with pytest.raises(lzw.LzwError), lzw.open(io.BytesIO(framed[:cut])) as f:
-            f.read()
+    compressor = lzw.Compressor(EVICT, block_size=lzw.BLOCK_MIN)
+    streamed = compressor.compress(data) + compressor.flush()  # no size in its header
+    for packed in (framed, streamed):
+        for cut in (5, lzw.frame_info(packed).header_size, len(packed) // 2, len(packed) - 1):
+            raises_lzw(lambda: lzw.decompress(packed[:cut]))
+            with pytest.raises(lzw.LzwError), lzw.open(io.BytesIO(packed[:cut])) as f:
+                f.read()
+        raises_lzw(lambda: lzw.decompress(packed + packed, max_length=len(data) * 2 - 1), -16)
+        assert lzw.decompress(packed + packed, max_length=len(data) * 2) == data + data
+        raises_lzw(lambda: lzw.decompress(packed + b"junk"), -15)
     for at in rng.sample(range(len(framed)), 40):  # any byte flipped is caught
         damaged = bytearray(framed)
         damaged[at] ^= 1 << rng.randrange(8)
         raises_lzw(lambda: lzw.decompress(damaged), *DAMAGE_CODES)
-    raises_lzw(lambda: lzw.decompress(framed + b"junk"), -15)
     with pytest.raises(lzw.LzwError) as caught, lzw.open(io.BytesIO(framed + b"junk")) as f:
         f.read()
     assert caught.value.code == -15
-    raises_lzw(lambda: lzw.decompress(framed, max_length=len(data) - 1), -16)
+    raises_lzw(lambda: lzw.decompress(framed, max_length=len(data) - 1), -16)  # from its header
     raises_lzw(lambda: lzw.frame_info(framed[:5]), -9)
 
     decompressor = lzw.Decompressor()
