@@ -539,7 +539,8 @@ constexpr const char* kCompressDoc =
 Compress a bytes-like object with `policy` (Policy.FREEZE, EVICT or RESET). By default the
 result is a raw stream, the bytes the lzw program writes in mode c1, c2 or c3 (at most 2 GiB of
 input; decompress it with the same policy). frame=True writes a frame instead: it records the
-policy and checksums, and takes `block_size` (1 KiB to 1 GiB) and `threads` (0: one per core).
+policy, checksums and the data's size (which `lzw -F` and a Compressor, streaming, leave out),
+and takes `block_size` (1 KiB to 1 GiB) and `threads` (0: one per core).
 Raises LzwError, ValueError for a bad argument, TypeError for data without the buffer protocol.)";
 
 constexpr const char* kDecompressDoc = R"(decompress(data, policy=None, *, max_length=-1) -> bytes
