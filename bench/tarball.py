@@ -8,7 +8,8 @@ decides the bytes, so the report gives their SHA-256.
 
 Every figure is CPU time (user + system, from wait4) of one whole run, files on tmpfs; the
 rounds run every command once each, in turn, and the table gives the median round. A first
-round, untimed, checks that every tool gives back the tarball byte for byte.
+round, untimed, checks that every tool gives back the tarball byte for byte and takes the
+peak resident memory of each run (from /usr/bin/time).
 
 Usage: bench/tarball.py LZW [ROUNDS]      (LZW: a Release build, e.g. build/lzw; ROUNDS: 3)
 """
@@ -20,6 +21,7 @@ import sys
 import tempfile
 
 SIZE = 100_000_000
+RSS_FILE = None
 
 
 def make_tarball(path):
@@ -33,10 +35,13 @@ def make_tarball(path):
     tar.wait()
 
 
-def run(argv, stdin=None, stdout=None):
-    """CPU seconds (user + system) and peak resident KiB of one run."""
+def run(argv, stdin=None, stdout=None, rss=False):
+    """CPU seconds (user + system) of one run; with `rss`, its peak resident KiB instead,
+    from /usr/bin/time (a child of this process would count the parent's pages too)."""
     fin = open(stdin or os.devnull, "rb")
     fout = open(stdout or os.devnull, "wb")
+    if rss:
+        argv = ["/usr/bin/time", "-f", "%M", "-o", RSS_FILE] + argv
     pid = os.fork()
     if pid == 0:
         os.dup2(fin.fileno(), 0)
@@ -47,7 +52,9 @@ def run(argv, stdin=None, stdout=None):
     fout.close()
     if os.waitstatus_to_exitcode(status) != 0:
         sys.exit(f"tarball.py: {' '.join(argv)} failed")
-    return ru.ru_utime + ru.ru_stime, ru.ru_maxrss
+    if rss:
+        return int(open(RSS_FILE).read().split()[-1])
+    return ru.ru_utime + ru.ru_stime
 
 
 def main():
@@ -57,9 +64,15 @@ def main():
     src = os.environ.get("TARBALL") or os.path.join(work, "mix.tar")
     if not os.path.exists(src):
         make_tarball(src)
-    data = open(src, "rb").read()
-    print(f"tarball {src}: {len(data)} bytes, SHA-256 {hashlib.sha256(data).hexdigest()}")
+    digest = hashlib.sha256()
+    with open(src, "rb") as f:
+        while chunk := f.read(1 << 20):
+            digest.update(chunk)
+    size = os.path.getsize(src)
+    print(f"tarball {src}: {size} bytes, SHA-256 {digest.hexdigest()}")
     z, back = os.path.join(work, "z"), os.path.join(work, "back")
+    global RSS_FILE
+    RSS_FILE = os.path.join(work, "rss")
 
     # name -> (compress, decompress): each a function giving (argv, stdin, stdout).
     tools = {}
@@ -79,27 +92,27 @@ def main():
     sizes, rss = {}, {}
     for r in range(rounds + 1):
         for name, (comp, decomp) in tools.items():
-            tc, mc = run(*comp())
-            sizes[name] = os.path.getsize(z)
-            td, md = run(*decomp())
             if r == 0:
-                if open(back, "rb").read() != data:
+                mc = run(*comp(), rss=True)
+                sizes[name] = os.path.getsize(z)
+                md = run(*decomp(), rss=True)
+                if subprocess.run(["cmp", "-s", src, back]).returncode != 0:
                     sys.exit(f"tarball.py: {name} did not give the tarball back")
                 rss[name] = (mc, md)
             else:
-                times[name][0].append(tc)
-                times[name][1].append(td)
+                times[name][0].append(run(*comp()))
+                times[name][1].append(run(*decomp()))
         print(f"round {r} done", file=sys.stderr)
 
-    mb = len(data) / 1e6
+    mb = size / 1e6
     print(f"\nCPU time (user + system), median of {rounds} interleaved rounds\n")
     print("| tool | ratio | compress MB/s | decompress MB/s | compress s | decompress s | peak RSS c / d (KiB) |")
     print("| --- | ---: | ---: | ---: | ---: | ---: | ---: |")
     for name in tools:
         tc, td = statistics.median(times[name][0]), statistics.median(times[name][1])
-        print(f"| {name} | {sizes[name] / len(data):.3f} | {mb / tc:.1f} | {mb / td:.1f} | "
+        print(f"| {name} | {sizes[name] / size:.3f} | {mb / tc:.1f} | {mb / td:.1f} | "
               f"{tc:.3f} | {td:.3f} | {rss[name][0]} / {rss[name][1]} |")
-    for f in (z, back):
+    for f in (z, back, RSS_FILE):
         os.remove(f)
     if not os.environ.get("TARBALL"):
         os.remove(src)
