@@ -7,11 +7,12 @@ of a Debian machine, in name order with fixed owners and times, cut to its first
 decides the bytes, so the report gives their SHA-256.
 
 Every figure is CPU time (user + system, from wait4) of one whole run, files on tmpfs; the
-rounds run every command once each, in turn, and the table gives the median round. A first
+rounds run every command once each, in turn, and the table gives the median of each figure. A first
 round, untimed, checks that every tool gives back the tarball byte for byte and takes the
 peak resident memory of each run (from /usr/bin/time).
 
 Usage: bench/tarball.py LZW [ROUNDS]      (LZW: a Release build, e.g. build/lzw; ROUNDS: 3)
+       TARBALL=FILE bench/tarball.py ...  (times FILE instead of making the tarball)
 """
 import hashlib
 import os
