@@ -350,10 +350,12 @@ const uint8_t* Decoder::gather(lzw_in_buffer& in, size_t want) {
         return src + in.pos - want;
     }
     uint8_t* stage = small_;
+    size_t take = std::min(avail, want - stageFill_);
     if (want > sizeof small_) {
-        if (stageCapacity_ < want) {
-            // Grown to what the input has shown it holds, never to a size a header only claims.
-            size_t grown = std::max(want, stageCapacity_ * 2);
+        if (stageCapacity_ < stageFill_ + take) {
+            // Grown with the bytes that have come, doubling, never at once to what a block
+            // header only claims: a damaged header costs no more memory than its input.
+            size_t grown = std::min(want, std::max(stageFill_ + take, stageCapacity_ * 2));
             auto bigger = std::unique_ptr<uint8_t[]>(new (std::nothrow) uint8_t[grown]);
             if (!bigger) {
                 failWith(Fault::noMemory);
@@ -365,8 +367,7 @@ const uint8_t* Decoder::gather(lzw_in_buffer& in, size_t want) {
         }
         stage = stage_.get();
     }
-    size_t take = std::min(avail, want - stageFill_);
-    std::memcpy(stage + stageFill_, src + in.pos, take);
+    if (take > 0) std::memcpy(stage + stageFill_, src + in.pos, take);
     stageFill_ += take;
     in.pos += take;
     consumed_ += static_cast<int64_t>(take);

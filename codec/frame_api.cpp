@@ -114,7 +114,6 @@ int lzw_frame_compress(lzw_ctx* ctx, const lzw_frame_params* params, const void*
     CoderPtr own(nullptr, Coder::release);
     Coder* coder = pickCoder(ctx, own);
     if (coder == nullptr) return errorOf(Fault::noMemory);
-    p.contentSize = static_cast<int64_t>(size);
     Encoder encoder(coder);
     if (Fault fault = encoder.reset(p); fault != Fault::none) return errorOf(fault);
     lzw_in_buffer in{src, size, 0};
