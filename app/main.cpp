@@ -1,4 +1,4 @@
-// lzw [-q] MODE INPUT OUTPUT: compresses or decompresses one file.
+// lzw [-q] [-v] [-f] MODE INPUT OUTPUT: compresses or decompresses one file.
 #include <cstdio>
 #include <cstring>
 
@@ -20,7 +20,7 @@ int main(int argc, char** argv) {
     // Before anything is opened: a file must not take the place of a closed standard stream.
     if (!lzw::Coder::openStandardStreams()) return 1;
     // Options come before the mode; a mode never starts with '-', and "--" ends them.
-    bool quiet = false, help = false, version = false;
+    bool quiet = false, verbose = false, force = false, help = false, version = false;
     int first = 1;
     for (; first < argc && argv[first][0] == '-' && argv[first][1] != '\0'; ++first) {
         const char* option = argv[first];
@@ -30,6 +30,10 @@ int main(int argc, char** argv) {
         }
         if (std::strcmp(option, "-q") == 0) {
             quiet = true;
+        } else if (std::strcmp(option, "-v") == 0) {
+            verbose = true;
+        } else if (std::strcmp(option, "-f") == 0) {
+            force = true;
         } else if (std::strcmp(option, "-h") == 0 || std::strcmp(option, "--help") == 0) {
             help = true;
         } else if (std::strcmp(option, "--version") == 0) {
@@ -49,7 +53,8 @@ int main(int argc, char** argv) {
         }
         return 0;
     }
-    if (help || version || argc - first < 3) {
+    // More than three: a glob (lzw c2 *.txt) would have its second file replaced by the first.
+    if (help || version || argc - first != 3) {
         std::fputs(lzw::kUsage, stderr);
         return 2;
     }
@@ -68,8 +73,10 @@ int main(int argc, char** argv) {
     }
     const char* input = fileName(argv[first + 1], "/dev/stdin");
     const char* output = fileName(argv[first + 2], "/dev/stdout");
-    coder->pickConsole(output);
+    coder->pickStreams(input, output);
     if (quiet) coder->front.console = nullptr;  // error lines only
+    coder->front.showSizes = verbose;
+    coder->front.toTerminal = force;
     lzw::app::ProgressLine progress;
     if (!quiet && lzw::app::ProgressLine::wanted()) progress.attach(*coder);
     lzw::Coder::catchSignals();

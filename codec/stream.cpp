@@ -72,6 +72,17 @@ int32_t Coder::readLength() {
     return loadHeader(header);
 }
 
+Fault Coder::startFault(const uint8_t* p, size_t n, bool whole) {
+    // As startDecoding() meets them: the header, then the first code.
+    if (n < kHeaderSize) return whole ? Fault::shorterThanHeader : Fault::none;
+    int32_t length = loadHeader(p);
+    if (length < -1) return Fault::negativeLength;
+    if (length == -1) return n > kHeaderSize ? Fault::trailingData : Fault::none;
+    if (n < kHeaderSize + 2) return whole ? Fault::endsEarly : Fault::none;
+    int32_t first = p[kHeaderSize] << 4 | p[kHeaderSize + 1] >> 4;
+    return first >= kSymbols ? Fault::firstNotByte : Fault::none;
+}
+
 bool Coder::endOfStream() {
     if (io.failed) return false;
     if (readByte() >= 0) return failCorrupt(Fault::trailingData);

@@ -17,7 +17,7 @@ _lzw() {
     case $((COMP_CWORD - i)) in
         0)
             if [[ $cur == -* && $ended == 0 ]]; then
-                mapfile -t COMPREPLY < <(compgen -W '-q -h --help --version --' -- "$cur")
+                mapfile -t COMPREPLY < <(compgen -W '-q -v -f -h --help --version --' -- "$cur")
             else
                 mapfile -t COMPREPLY < <(compgen -W 'c1 d1 c2 d2 c3 d3' -- "$cur")
             fi

@@ -173,12 +173,29 @@ TEST_F(Cli, EveryModePrintsItsBannerAndTheTimeLine) {
         EXPECT_TRUE(isTimeLine(rd.out.substr(d.banner.size() + 1))) << rd.out;
         EXPECT_TRUE(readBytes("back") == kText) << d.name;
     }
+    // -v: the sizes after the time line, on standard error.
+    Outcome r = shell("\"$LZW\" -v c1 in packed 2>&1");
+    EXPECT_EQ(r.status, 0);
+    EXPECT_TRUE(std::regex_match(
+        r.out, std::regex(bannerLine("c1") + "Czas trwania obliczen:[0-9]+ "
+                                             "ms\\.\n\n150000 bajtow -> [0-9]+ bajtow, "
+                                             "[0-9]+\\.[0-9]% wejscia\n")))
+        << r.out;
 }
 
-TEST_F(Cli, ArgumentsAfterTheThirdAreIgnored) {
+// A glob (lzw c2 *.txt) would replace the second file with the first.
+TEST_F(Cli, ArgumentsAfterTheThirdAreRefused) {
     write("in", "abababab");
-    EXPECT_EQ(lzw({"c1", "in", "out", "extra", "more"}).status, 0);
-    EXPECT_EQ(read("out"), std::string("\x00\x00\x00\x07\x06\x10\x62\x10\x01\x02\x06\x20", 12));
+    write("out", "keep me");
+    for (std::vector<std::string> args : std::vector<std::vector<std::string>>{
+             {"c1", "in", "out", "extra", "more"}, {"-q", "c2", "in", "out", "in"}}) {
+        Outcome r = lzw(args);
+        EXPECT_EQ(r.status, 2) << ::testing::PrintToString(args);
+        EXPECT_EQ(r.out, "");
+        EXPECT_EQ(r.err, "uzycie: lzw c1|d1|c2|d2|c3|d3 WEJSCIE WYJSCIE\n");
+        EXPECT_EQ(listing(), (std::set<std::string>{"in", "out"}));
+        EXPECT_EQ(read("out"), "keep me");
+    }
 }
 
 // c1 and c2 leave the time line out for an empty input, c3 prints it.
@@ -282,13 +299,14 @@ TEST_F(Cli, TooFewArgumentsPrintUsage) {
              {"c1", "in"},
              {"d1", "in"},
              {"-h", "in"},
-             // Options: only -q, -h, --help and --version, and only before the mode.
+             // Options: only -q, -v, -f, -h, --help and --version, and only before the mode.
              {"-q"},
              {"-q", "c1", "in"},
              {"-x", "c1", "in", "out"},
              {"--quiet", "c1", "in", "out"},
              {"-qq", "c1", "in", "out"},
-             {"-q", "-v", "c1", "in", "out"},
+             {"-q", "-v", "-x", "c1", "in", "out"},
+             {"-f", "c1", "-f", "in", "out"},
              {"--version", "c1", "in", "out"},
              {"-q", "-h", "c1", "in", "out"},
              {"--", "-q", "c1", "in", "out"}}) {
@@ -312,7 +330,7 @@ TEST_F(Cli, TooFewArgumentsPrintUsage) {
         EXPECT_EQ(r.err, "") << args.back();
         EXPECT_EQ(r.out.rfind("uzycie: lzw c1|d1|c2|d2|c3|d3 WEJSCIE WYJSCIE\n", 0), 0u) << r.out;
         for (const Mode& m : kModes) EXPECT_NE(r.out.find(m.name), std::string::npos) << r.out;
-        for (const char* more : {"\n  -q ", "\n  -  "}) {
+        for (const char* more : {"\n  -q ", "\n  -v ", "\n  -f ", "\n  -  "}) {
             EXPECT_NE(r.out.find(more), std::string::npos) << r.out;
         }
     }
@@ -635,6 +653,8 @@ TEST_F(Cli, ClosedStandardStreamsStayClosed) {
              {"\"$LZW\" d1 cut out >&- 2>&-", 1, "", kept},
              {"\"$LZW\" c1 in out <&- >&- 2>&-", 0, "", packed},
              {"\"$LZW\" c1 /dev/stdin out <&-", 1, "blad przy ladowaniu pliku /dev/stdin\n", {}},
+             // A closed stream blocks its own names only.
+             {"\"$LZW\" c1 /dev/stdin out < in >&-", 0, "", packed},
              {"\"$LZW\" c1 in /dev/stdout >&-", 1, "blad przy ladowaniu pliku /dev/stdout\n", {}},
              {"\"$LZW\" d1 packed /dev/null >&-", 0, "", {}}}) {
         fs::remove(work_ / "out");
@@ -691,11 +711,31 @@ TEST_F(Cli, DamagedStreamsAreReported) {
         };
         for (const auto& [name, bytes] : damaged) {
             write(name, bytes);
+            fs::permissions(work_ / name, fs::perms::owner_read | fs::perms::owner_write |
+                                              fs::perms::group_read | fs::perms::others_read);
+            fs::remove(work_ / "out");
             Outcome r = lzw({m.name, name, "out"});
             EXPECT_EQ(r.status, 1) << m.name << " " << name;
             EXPECT_EQ(r.out, m.banner + "\n") << m.name << " " << name;
             EXPECT_EQ(lineCount(r.err), 1) << r.err;
             EXPECT_NE(r.err.find(name), std::string::npos) << r.err;
+            // What a failed run decoded stays private, whatever the input's bits.
+            if (exists("out")) {
+                EXPECT_EQ(fs::status(work_ / "out").permissions(),
+                          fs::perms::owner_read | fs::perms::owner_write)
+                    << m.name << " " << name;
+            }
+        }
+        // Damage in the header or the first code is found before the output is opened: a
+        // file named by mistake survives.
+        write("notlzw", "not a stream\n");
+        for (const char* name : {"notlzw", "shorter_than_header", "header_only", "negative_length",
+                                 "first_code_a_phrase"}) {
+            write("keep", "precious\n");
+            Outcome r = lzw({"-q", m.name, name, "keep"});
+            EXPECT_EQ(r.status, 1) << m.name << " " << name;
+            EXPECT_EQ(lineCount(r.err), 1) << r.err;
+            EXPECT_EQ(read("keep"), "precious\n") << m.name << " " << name;
         }
         // Everything before the extra byte was a whole stream, and is kept.
         EXPECT_TRUE(readBytes("out") == kText) << m.name;
@@ -720,7 +760,24 @@ TEST_F(Cli, DashIsStandardInputOrOutput) {
              {"cp in ./- && \"$LZW\" c3 ./- got && rm ./-", packed, {"in", "got"}},
              {"\"$LZW\" c3 in packed && \"$LZW\" d3 - - < packed > got",
               text,
-              {"in", "packed", "got"}}}) {
+              {"in", "packed", "got"}},
+             // Read where the shell left standard input, past the line read consumed.
+             {"{ echo line; cat in; } > lined && { read -r line; \"$LZW\" -q c3 - -; } < lined "
+              "> got && rm lined",
+              packed,
+              {"in", "got"}},
+             // Written where the descriptor stands, the log kept.
+             {"echo IMPORTANT > got && \"$LZW\" -q c3 in /dev/stderr 2>> got",
+              "IMPORTANT\n" + packed,
+              {"in", "got"}},
+             {"\"$LZW\" -q c3 /proc/self/fd/3 /dev/fd/4 3< in 4> got", packed, {"in", "got"}},
+             // The console's reader goes away (after the banner, before the time line): the
+             // run whose output is whole still succeeds.
+             {"{ head -c 1000 in; sleep 0.3; tail -c +1001 in; } | { \"$LZW\" c3 - got; "
+              "echo $? > status; } | head -c 1 > /dev/null; test \"$(cat status)\" = 0 && rm "
+              "status",
+              packed,
+              {"in", "got"}}}) {
         for (const auto& name : listing()) {
             if (name != "in") fs::remove(work_ / name);
         }
@@ -759,7 +816,20 @@ TEST_F(Cli, QuietPrintsOnlyErrorLines) {
               "uszkodzony plik cut: strumien konczy sie przed koncem danych\n"},
              {{"-q", "c1", "in", "/dev/full"}, 1, "blad przy zapisie pliku /dev/full\n"},
              {{"-q", "c1", "in", "in"}, 1, "plik wejsciowy i wyjsciowy to ten sam plik: in\n"},
-             {{"-q", "x1", "in", "out"}, 2, "uzycie: lzw c1|d1|c2|d2|c3|d3 WEJSCIE WYJSCIE\n"}}) {
+             {{"-q", "x1", "in", "out"}, 2, "uzycie: lzw c1|d1|c2|d2|c3|d3 WEJSCIE WYJSCIE\n"},
+             // -v: the sizes alone; a compression's output as a percentage of its input.
+             {{"-q", "-v", "c2", "in", "out"},
+              0,
+              "150000 bajtow -> " + std::to_string(packed.size()) + " bajtow, " +
+                  std::to_string((packed.size() * 1000 + 75000) / 150000 / 10) + "." +
+                  std::to_string((packed.size() * 1000 + 75000) / 150000 % 10) + "% wejscia\n"},
+             {{"-v", "-q", "d2", "packed", "out"},
+              0,
+              std::to_string(packed.size()) + " bajtow -> 150000 bajtow\n"},
+             {{"-q", "-v", "c3", "empty", "out"}, 0, "0 bajtow -> 4 bajtow\n"},
+             {{"-q", "-v", "d2", "cut", "out"},
+              1,
+              "uszkodzony plik cut: strumien konczy sie przed koncem danych\n"}}) {
         Outcome r = lzw(args);
         const std::string line = ::testing::PrintToString(args);
         EXPECT_EQ(r.status, status) << line;
@@ -887,19 +957,19 @@ TEST_F(Cli, CompletionOffersOptionsModesAndFiles) {
     write("notes.txt", "x");
     write("notes.lzw", "x");
     fs::create_directory(work_ / "dir");
-    for (const auto& [line, offered] :
-         std::vector<std::pair<std::string, std::string>>{{"lzw ", "c1 c2 c3 d1 d2 d3"},
-                                                          {"lzw c", "c1 c2 c3"},
-                                                          {"lzw -", "-- --help --version -h -q"},
-                                                          {"lzw --v", "--version"},
-                                                          {"lzw -q ", "c1 c2 c3 d1 d2 d3"},
-                                                          {"lzw -q d", "d1 d2 d3"},
-                                                          {"lzw -- -", ""},
-                                                          {"lzw c1 notes.", "notes.lzw notes.txt"},
-                                                          {"lzw c1 ", "- dir notes.lzw notes.txt"},
-                                                          {"lzw -q d2 notes.lzw -", "-"},
-                                                          {"lzw d2 notes.lzw d", "dir"},
-                                                          {"lzw c1 a b ", ""}}) {
+    for (const auto& [line, offered] : std::vector<std::pair<std::string, std::string>>{
+             {"lzw ", "c1 c2 c3 d1 d2 d3"},
+             {"lzw c", "c1 c2 c3"},
+             {"lzw -", "-- --help --version -f -h -q -v"},
+             {"lzw --v", "--version"},
+             {"lzw -q ", "c1 c2 c3 d1 d2 d3"},
+             {"lzw -q d", "d1 d2 d3"},
+             {"lzw -- -", ""},
+             {"lzw c1 notes.", "notes.lzw notes.txt"},
+             {"lzw c1 ", "- dir notes.lzw notes.txt"},
+             {"lzw -q d2 notes.lzw -", "-"},
+             {"lzw d2 notes.lzw d", "dir"},
+             {"lzw c1 a b ", ""}}) {
         // The words of the line; the last one is being completed (empty after a space). What
         // is offered comes back sorted.
         const std::string script =
