@@ -866,6 +866,7 @@ TEST_F(Cli, ProgressShowsOnlyOnATerminal) {
     Bytes packed = encode('1', big);
     write("cut.c1", Bytes(packed.begin(), packed.end() - 100));
     write("small", "abababab");
+    write("small.c1", encode('1', Bytes{'a', 'b', 'a', 'b', 'a', 'b', 'a', 'b'}));
     // A reader that stops after the first byte holds the program up for 1.2 s, and the
     // program then has many buffers left to fill. A slow writer does the same: head cannot
     // write its 100000 bytes before the program has started to read. The status goes to a
@@ -900,6 +901,20 @@ TEST_F(Cli, ProgressShowsOnlyOnATerminal) {
              // A short run shows nothing.
              {"\"$LZW\" c1 small packed; echo $? > status", true, nothing,
               literal(bannerLine("c1")) + time, 0},
+             // Compressed data goes to a terminal only with -f; decompressed data always.
+             {"\"$LZW\" c1 small -; echo $? > status", true, nothing,
+              literal(bannerLine("c1")) +
+                  "nie zapisuje skompresowanych danych na terminal /dev/stdout \\(wymus opcja "
+                  "-f\\)\n",
+              1},
+             {"\"$LZW\" -f c1 small -; echo $? > status", true, nothing,
+              literal(bannerLine("c1")) + "[^]{12}" + time, 0},
+             {"\"$LZW\" d1 small.c1 -; echo $? > status", true, nothing,
+              literal(bannerLine("d1")) + "abababab" + time, 0},
+             // A line that gets shorter (97.7 KiB   81.4 KiB/s, then 2.1 MiB   1.3 MiB/s).
+             {"{ head -c 100000 big; sleep 1.2; cat big; sleep 0.3; cat big; } | \"$LZW\" c3 - "
+              "packed; echo $? > status",
+              true, bytes, literal(bannerLine("c3")) + time, 0},
              // -q: nothing at all, not even on a terminal.
              {slowReader("\"$LZW\" -q c2 big -"), true, nothing, "", 0},
              {"\"$LZW\" -q d1 cut.c1 out; echo $? > status", true, nothing, damaged, 1},
@@ -946,6 +961,15 @@ TEST_F(Cli, ProgressShowsOnlyOnATerminal) {
                     << ::testing::PrintToString(progress);
                 EXPECT_TRUE(std::regex_search(progress, std::regex("\r +\r$")))
                     << ::testing::PrintToString(progress);
+                // Each drawing covers the longest before it: a shorter text is followed by
+                // blanks over the rest of the old one.
+                for (size_t at = 1, widest = 0; at < progress.size();) {
+                    size_t end = progress.find('\r', at);
+                    std::string drawn = progress.substr(at, end - at);
+                    EXPECT_GE(drawn.size(), widest) << ::testing::PrintToString(progress);
+                    widest = std::max(widest, drawn.find_last_not_of(' ') + 1);
+                    at = end + 1;
+                }
                 break;
         }
     }
