@@ -427,13 +427,13 @@ void Coder::stopTimerAndReport() {
 
 void Coder::reportSizes(bool compressing) {
     if (!front.showSizes) return;
-    auto in = static_cast<long long>(io.bytesRead);
-    auto out = static_cast<long long>(front.bytesWritten);
+    auto taken = static_cast<long long>(io.bytesRead);
+    auto given = static_cast<long long>(front.bytesWritten);
     char line[128];
-    int n = compressing && in > 0
-                ? std::snprintf(line, sizeof line, kCompressedSizesFormat, in, out,
-                                100.0 * static_cast<double>(out) / static_cast<double>(in))
-                : std::snprintf(line, sizeof line, kDecompressedSizesFormat, in, out);
+    int n = compressing && taken > 0
+                ? std::snprintf(line, sizeof line, kCompressedSizesFormat, taken, given,
+                                100.0 * static_cast<double>(given) / static_cast<double>(taken))
+                : std::snprintf(line, sizeof line, kDecompressedSizesFormat, taken, given);
     if (n > 0) say(stderr, line, std::min(static_cast<size_t>(n), sizeof line - 1));
 }
 
