@@ -178,6 +178,9 @@ class Coder {
         int64_t readLimit = INT64_MAX;
         uint8_t inBuf[kBufSize + 1];  // one byte more: loops may read one past the window
         uint8_t outBuf[kBufSize];
+        // Past outBuf, where no store may reach: a code's 4-byte store that started too near
+        // the end would spill into it. Checked builds fill it and look at every flush.
+        uint8_t outGuard[4];
     };
     Streams io;
 
@@ -763,6 +766,9 @@ class Coder {
     void notePathWalk(int32_t code);
     // ---- Checks of the derived structures (checks.cpp); checked builds only ----
     // They abort on a difference: that is a bug in this program, never bad input.
+    // At every flush: outGuard still holds kGuardByte in every byte.
+    static constexpr uint8_t kGuardByte = 0xA5;
+    void checkOutputGuard();
     // After every add but the reset-mode compressor's: what the add changed (the new pair in
     // the pair index, or the new phrase's decoder entry), and every 256 adds
     // checkInvariants().

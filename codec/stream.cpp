@@ -40,6 +40,7 @@ int Coder::refill() {
 }
 
 bool Coder::flushOutput() {
+    if constexpr (kChecked) checkOutputGuard();
     size_t n = static_cast<size_t>(io.outPos);
     io.outPos = 0;
     // Bytes decoded before a damaged part of a stream still reach the output; only a
