@@ -439,7 +439,6 @@ void Coder::reportSizes(bool compressing) {
 
 void Coder::printBanner(const char* text) {
     if (front.console == nullptr) return;
-    std::fflush(front.console);
     size_t n = std::strlen(text);
     char line[128];
     if (n < sizeof line) {
@@ -485,9 +484,9 @@ int Coder::runFile(Direction newDirection, Policy newPolicy, const char* inputNa
     if (!row.timerBeforeBanner) startTimer();
     io.readInput = readFile;
     io.writeOutput = writeFile;
-    // Standard output is never sought: it may sit anywhere in its file, after what others
-    // wrote there (>>, a group of commands), so only a named file, which this run opened and
-    // wrote from its first byte, gets its header rewritten.
+    // A descriptor (standard output, /dev/fd/N...) is never sought: it may sit anywhere in
+    // its file, after what others wrote there (>>, a group of commands), so only a named
+    // file, which this run opened and wrote from its first byte, gets its header rewritten.
     io.rewriteHeader = front.outputDescriptor >= 0 ? nullptr : rewriteFileHeader;
     bool ok = compressing ? beginCompression(inputName, outputName)
                           : beginDecompression(inputName, outputName);
@@ -531,8 +530,8 @@ bool Coder::beginCompression(const char* inputName, const char* outputName) {
     }
     // The header of an unknown size (pipe, device, a regular file that reports 0) is fixed
     // at the end, on an output that can go back to it; any other output gets a header right
-    // from its first byte. Standard output may sit anywhere in its file (>>), so its header
-    // is never rewritten: the input is copied first, and its size known.
+    // from its first byte. A descriptor may sit anywhere in its file (>>), so its header is
+    // never rewritten: the input is copied first, and its size known.
     bool seekable = front.outputDescriptor < 0 && lseek(fileno(out), 0, SEEK_CUR) >= 0;
     if (front.inputSize < 0 && !seekable) {
         io.readLimit = kMaxInputSize;

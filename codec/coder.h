@@ -477,15 +477,15 @@ class Coder {
     // peekInput(), the output, so that an input that is no stream leaves the output alone.
     bool beginDecompression(const char* inputPath, const char* outputPath);
     // Reads the input's first window into inBuf, left there unread for the decoder, and
-    // checks how the input starts (startFault). False after fail().
+    // decides from its first bytes whether the input can be decoded (startFault): the one
+    // place where a decompression looks at its input before the output exists. False after
+    // fail().
     bool peekInput();
-    // The damage a decoder would meet in the first `n` bytes of a stream, none when they
-    // look like its start; `whole`: they are the whole input.
-    static Fault startFault(const uint8_t* p, size_t n, bool whole);
     // Fails the run when `path` names the open input as a regular file: opening it for
     // writing would truncate the input before it is read. False after fail().
     bool refuseInputAsOutput(const char* path);
-    // Opens only the input; false after fail() when it cannot be opened.
+    // Opens only the input (a descriptor's name: through that descriptor, where it stands);
+    // false after fail() when it cannot be opened.
     bool openInput(const char* path);
     // Opens the output, refusing when it is the open input; false after fail(). A regular
     // file it creates or truncates is removed if a signal ends the process before
@@ -520,12 +520,13 @@ class Coder {
     void releaseOutput(bool remove);
     void startTimer();
     // Prints "Czas trwania obliczen:%ld ms.\n\n" on `console` with the time since startTimer()
-    // (nothing when `console` is null).
+    // (nothing when `console` is null). A console line that meets a closed pipe is dropped,
+    // and ends no run.
     void stopTimerAndReport();
     // With showSizes, prints the sizes in and out (and a compression's ratio) on standard
     // error.
     void reportSizes(bool compressing);
-    // Prints the mode banner on `console` and flushes it (nothing when `console` is null).
+    // Prints the mode banner on `console`, in one write (nothing when `console` is null).
     void printBanner(const char* text);
     // Tells the watcher, if any, that a line is about to be printed.
     void clearWatcherLine();
@@ -548,6 +549,9 @@ class Coder {
     void writeLengthHeader(int32_t length);
     // Reads the header; a file shorter than four bytes gives INT32_MIN.
     int32_t readLength();
+    // The damage a decoder would meet in the first `n` bytes of a stream (as startDecoding()
+    // meets them), none when they look like its start; `whole`: they are the whole input.
+    static Fault startFault(const uint8_t* p, size_t n, bool whole);
     // Appends one 12-bit code. REQUIRES: 0 <= code < 4096.
     void writeCode(int32_t code);
     // Writes the pending half code, if any, padded with a zero nibble.
