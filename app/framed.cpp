@@ -2,18 +2,18 @@
 // tell a frame from a raw stream.
 #include "framed.h"
 
+#include <algorithm>
 #include <cinttypes>
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
+#include <memory>
+#include <new>
 
 #include "frame.h"
 
 namespace lzw::app {
 namespace {
-
-// Enough to hold a frame's header, so that a frame's policy is known before it is decoded.
-constexpr size_t kPeekSize = frame::kFrameHeaderSize;
 
 // The front end's input and output, as a frame run's callbacks. The bytes read are counted
 // here: the Coder's own count starts again with each block.
@@ -38,19 +38,8 @@ long long readInput(void* user, void* buf, size_t capacity) {
 int writeOutput(void* user, const void* buf, size_t size) {
     Coder& coder = static_cast<Files*>(user)->coder;
     if (coder.out == nullptr) return 0;  // -t: checked, then dropped
+    coder.front.bytesWritten += static_cast<int64_t>(size);
     return std::fwrite(buf, 1, size, coder.out) == size ? 0 : -1;
-}
-
-// Reads up to `size` bytes of the input, fewer only at its end. -1 after a read error.
-long long peekInput(Files& files, uint8_t* dst, size_t size) {
-    size_t got = 0;
-    while (got < size) {
-        long long r = readInput(&files, dst + got, size - got);
-        if (r < 0) return -1;
-        if (r == 0) break;
-        got += static_cast<size_t>(r);
-    }
-    return static_cast<long long>(got);
 }
 
 // The block a damaged frame failed in goes into the line's file part: "uszkodzony plik
@@ -83,7 +72,7 @@ void recordFault(Coder& coder, Fault fault, const frame::StreamReport& report, b
 
 // The end of every run: files closed, a failed compression's output removed, the line of
 // the fault or the time line. Returns the exit status.
-int finish(Coder& coder, bool ok, bool compressing, bool timeLine) {
+int finish(Coder& coder, bool ok, bool compressing, bool timeLine, bool sizes = false) {
     ok = coder.closeFiles() && ok;
     coder.releaseOutput(!ok && compressing);
     if (!ok) {
@@ -91,6 +80,7 @@ int finish(Coder& coder, bool ok, bool compressing, bool timeLine) {
         return 1;
     }
     if (timeLine) coder.stopTimerAndReport();
+    if (sizes) coder.reportSizes(compressing);
     return 0;
 }
 
@@ -150,37 +140,59 @@ bool decompressFramed(Coder& coder, const uint8_t* peeked, size_t size) {
         fault = frame::decompressStream(coder, {readInput, &files}, {writeOutput, &files}, peeked,
                                         size, &report);
     }
+    coder.io.bytesRead = report.bytesIn;
     if (fault == Fault::none) return true;
     recordFault(coder, fault, report, true);
     return false;
 }
 
-// A raw stream whose first `size` bytes were read already: they are handed to the decoder
-// as the start of its input buffer.
-bool decompressRaw(Coder& coder, Policy policy, const uint8_t* peeked, size_t size) {
-    std::memcpy(coder.io.inBuf, peeked, size);
-    coder.io.inPos = 0;
-    coder.io.inEnd = static_cast<int32_t>(size);
-    coder.io.bytesRead = static_cast<int64_t>(size);
-    return coder.runStream(Direction::decompress, policy, -1);
-}
+// The input's first window, read before anything else is decided, and kept apart from the
+// Coder's buffers, which the blocks' runs reuse.
+struct Start {
+    std::unique_ptr<uint8_t[]> bytes;
+    size_t size = 0;
+    bool framed = false;
+};
 
-// Opens the input and reads its first bytes. False after fail().
-bool openAndPeek(Coder& coder, const char* inputPath, uint8_t* peeked, size_t* size) {
+// Opens the input (refusing it as the output, when there is one) and reads its first
+// window. False after fail().
+bool openAndPeek(Coder& coder, const char* inputPath, const char* outputPath, Start& start) {
     coder.resetStreams();
     coder.io.readInput = Coder::readFile;
     coder.io.writeOutput = Coder::writeFile;
     coder.io.rewriteHeader = nullptr;
     if (!coder.openInput(inputPath)) return false;
-    Files files{coder};
-    long long got = peekInput(files, peeked, kPeekSize);
-    if (got < 0) return coder.fail(Fault::readFailed, inputPath);
-    *size = static_cast<size_t>(got);
+    if (outputPath != nullptr && !coder.refuseInputAsOutput(outputPath)) return false;
+    if (!coder.readFirstWindow()) return false;
+    start.size = static_cast<size_t>(coder.io.inEnd);
+    start.bytes.reset(new (std::nothrow) uint8_t[std::max<size_t>(start.size, 1)]);
+    if (!start.bytes) return coder.fail(Fault::noMemory, inputPath);
+    std::memcpy(start.bytes.get(), coder.io.inBuf, start.size);
+    start.framed = start.size >= 4 && frame::isFrameMagic(start.bytes.get());
     return true;
 }
 
-bool isFrame(const uint8_t* peeked, size_t size) {
-    return size >= 4 && frame::isFrameMagic(peeked);
+// Whether the input's start can be decoded, before the output is opened: a frame's header,
+// or a raw stream's header and first code. False after fail().
+bool checkStart(Coder& coder, const Start& start) {
+    if (!start.framed) return coder.checkStart();
+    frame::Header header;
+    size_t needed = 0;
+    Fault fault = frame::parseHeader(start.bytes.get(), start.size, header, &needed);
+    // The first window holds the whole header unless the input ends before it.
+    if (fault == Fault::none && start.size < needed) fault = Fault::endsEarly;
+    return fault == Fault::none || coder.failCorrupt(fault);
+}
+
+// A raw stream, whose first window is in the Coder's input buffer, unread.
+bool decompressRaw(Coder& coder, Policy policy) {
+    coder.halfPending = false;
+    return coder.runStream(Direction::decompress, policy, -1);
+}
+
+bool decompressStart(Coder& coder, Policy policy, const Start& start) {
+    return start.framed ? decompressFramed(coder, start.bytes.get(), start.size)
+                        : decompressRaw(coder, policy);
 }
 
 }  // namespace
@@ -219,47 +231,41 @@ int runMode(Coder& coder, Direction direction, Policy policy, const char* inputP
         coder.resetStreams();
         // Never spooled and never refused for its size: a frame needs no size up front.
         bool ok = coder.openInput(inputPath) && coder.openOutput(outputPath) &&
-                  compressFramed(coder, policy, opts);
-        return finish(coder, ok, true, coder.io.bytesRead > 0 || row.timeLineAfterEmptyCompression);
+                  coder.refuseTerminal() && compressFramed(coder, policy, opts);
+        return finish(coder, ok, true, coder.io.bytesRead > 0 || row.timeLineAfterEmptyCompression,
+                      true);
     }
-    uint8_t peeked[kPeekSize];
-    size_t size = 0;
-    bool ok = openAndPeek(coder, inputPath, peeked, &size) && coder.openOutput(outputPath);
-    if (ok) {
-        ok = isFrame(peeked, size) ? decompressFramed(coder, peeked, size)
-                                   : decompressRaw(coder, policy, peeked, size);
-    }
-    return finish(coder, ok, false, true);
+    // The output is opened only once the input's start is known to decode: a wrong input
+    // leaves an existing output as it was.
+    Start start;
+    bool ok = openAndPeek(coder, inputPath, outputPath, start) && checkStart(coder, start) &&
+              coder.openOutput(outputPath) && decompressStart(coder, policy, start);
+    return finish(coder, ok, false, true, true);
 }
 
 int testFile(Coder& coder, const Policy* policy, const char* inputPath, const FrameOptions&) {
-    uint8_t peeked[kPeekSize];
-    size_t size = 0;
-    bool ok = openAndPeek(coder, inputPath, peeked, &size);
-    if (ok) {
-        coder.config.outputPath = "";
-        if (isFrame(peeked, size)) {
-            ok = decompressFramed(coder, peeked, size);
-        } else if (policy == nullptr) {
-            std::fflush(stdout);
-            std::fprintf(stderr, kRawNeedsModeFormat, inputPath, inputPath);
-            coder.closeFiles();
-            return 1;
-        } else {
-            // The decoder's output goes nowhere.
-            coder.io.writeOutput = nullptr;
-            ok = decompressRaw(coder, *policy, peeked, size);
-        }
+    Start start;
+    bool ok = openAndPeek(coder, inputPath, nullptr, start);
+    if (ok && !start.framed && policy == nullptr) {
+        std::fflush(stdout);
+        std::fprintf(stderr, kRawNeedsModeFormat, inputPath, inputPath);
+        coder.closeFiles();
+        return 1;
     }
+    coder.config.outputPath = "";
+    // The decoder's output goes nowhere.
+    coder.io.writeOutput = nullptr;
+    ok = ok && decompressStart(coder, policy != nullptr ? *policy : Policy::freeze, start);
     return finish(coder, ok, false, false);
 }
 
 int listFile(Coder& coder, const char* inputPath) {
-    uint8_t peeked[kPeekSize];
-    size_t size = 0;
-    if (!openAndPeek(coder, inputPath, peeked, &size)) return finish(coder, false, false, false);
+    Start start;
+    if (!openAndPeek(coder, inputPath, nullptr, start)) return finish(coder, false, false, false);
+    const uint8_t* peeked = start.bytes.get();
+    size_t size = start.size;
     std::FILE* console = stdout;
-    if (!isFrame(peeked, size)) {
+    if (!start.framed) {
         // A raw stream says only its length.
         long long length = lzw_decoded_size(peeked, size);
         if (length < 0) {

@@ -1,7 +1,9 @@
 // The program's front end: files, spooling, signals, banners, the time line and the fault's
 // line. Only the program links it; the codec never touches a file, a signal or the console.
 #include <fcntl.h>
+#include <signal.h>
 #include <sys/stat.h>
+#include <time.h>
 #include <unistd.h>
 
 #include <algorithm>
@@ -101,6 +103,75 @@ void unbuffer(std::FILE* file) {
     if (file != nullptr) std::setvbuf(file, nullptr, _IONBF, 0);
 }
 
+// The descriptor a name stands for: /dev/stdin, /dev/stdout, /dev/stderr, /dev/fd/N or
+// /proc/self/fd/N; Coder::FrontEnd::kByPath for any other name, kClosedDescriptor for a
+// descriptor that was closed when the program started. Before the run opens anything.
+int32_t namedDescriptor(const char* path) {
+    static const char* const kStandard[] = {"/dev/stdin", "/dev/stdout", "/dev/stderr"};
+    int32_t fd = Coder::FrontEnd::kByPath;
+    for (int32_t k = 0; k < 3; ++k) {
+        if (std::strcmp(path, kStandard[k]) == 0) fd = k;
+    }
+    for (const char* dir : {"/dev/fd/", "/proc/self/fd/"}) {
+        size_t n = std::strlen(dir);
+        const char* digits = path + n;
+        // As /proc spells them: no sign, no leading zero.
+        if (std::strncmp(path, dir, n) != 0 || digits[0] < '0' || digits[0] > '9' ||
+            (digits[0] == '0' && digits[1] != '\0')) {
+            continue;
+        }
+        long number = 0;
+        for (const char* d = digits; *d != '\0'; ++d) {
+            if (*d < '0' || *d > '9' || number > INT_MAX / 10) return Coder::FrontEnd::kByPath;
+            number = number * 10 + (*d - '0');
+        }
+        if (number > INT_MAX) return Coder::FrontEnd::kByPath;
+        fd = static_cast<int32_t>(number);
+    }
+    if (fd == Coder::FrontEnd::kByPath) return fd;
+    bool closed = fd < 3 ? (closedStreams >> fd & 1) != 0 : fcntl(fd, F_GETFD) == -1;
+    return closed ? Coder::FrontEnd::kClosedDescriptor : fd;
+}
+
+// A stream of its own on descriptor `fd`, which stays open: it shares the offset.
+std::FILE* openDescriptor(int32_t fd, const char* how) {
+    int copy = fcntl(fd, F_DUPFD_CLOEXEC, 3);
+    std::FILE* file = copy < 0 ? nullptr : fdopen(copy, how);
+    if (file == nullptr && copy >= 0) close(copy);
+    unbuffer(file);
+    return file;
+}
+
+// Writes a line of the console (standard output or error). A reader that has gone away (a
+// closed pipe: lzw ... | head -c1) drops the line, and the SIGPIPE its write raises is taken
+// here: it must not end a run whose output is whole. A write to the output itself still
+// meets SIGPIPE as before.
+void say(std::FILE* stream, const char* text, size_t length) {
+    sigset_t pipe, saved;
+    sigemptyset(&pipe);
+    sigaddset(&pipe, SIGPIPE);
+    if (pthread_sigmask(SIG_BLOCK, &pipe, &saved) != 0) return;
+    int fd = fileno(stream);
+    bool gone = false;
+    while (length > 0) {
+        ssize_t n = write(fd, text, length);
+        if (n < 0 && errno == EINTR) continue;
+        if (n <= 0) {
+            gone = n < 0 && errno == EPIPE;
+            break;
+        }
+        text += n;
+        length -= static_cast<size_t>(n);
+    }
+    // Unless the caller holds SIGPIPE blocked itself: then it stays pending for the caller.
+    if (gone && sigismember(&saved, SIGPIPE) == 0) {
+        struct timespec now = {0, 0};
+        while (sigtimedwait(&pipe, nullptr, &now) < 0 && errno == EINTR) {
+        }
+    }
+    pthread_sigmask(SIG_SETMASK, &saved, nullptr);
+}
+
 }  // namespace
 
 bool Coder::openInput(const char* path) {
@@ -108,10 +179,16 @@ bool Coder::openInput(const char* path) {
     front.inputKnown = false;
     front.inputSize = -1;
     front.inputMode = -1;
-    if (namesClosedStream(path)) return fail(Fault::cannotOpen, path);
-    in = std::fopen(path, "rb");
+    int32_t fd = front.inputDescriptor;
+    if (fd == FrontEnd::kClosedDescriptor || (fd == FrontEnd::kByPath && namesClosedStream(path)))
+        return fail(Fault::cannotOpen, path);
+    if (fd >= 0) {
+        in = openDescriptor(fd, "rb");
+    } else {
+        in = std::fopen(path, "rb");
+        unbuffer(in);
+    }
     if (in == nullptr) return fail(Fault::cannotOpen, path);
-    unbuffer(in);
     struct stat st;
     if (fstat(fileno(in), &st) == 0) {
         // A directory opens fine on Linux but cannot be read.
@@ -125,8 +202,23 @@ bool Coder::openInput(const char* path) {
         front.inputInode = static_cast<uint64_t>(st.st_ino);
         // Pipes and devices report no usable size (see beginCompression), nor does a regular
         // file that reports 0: /proc and the like report 0 whatever they hold.
-        if (S_ISREG(st.st_mode) && st.st_size > 0) front.inputSize = st.st_size;
+        // A descriptor is read from where it stands: the bytes after its offset.
+        off_t at = S_ISREG(st.st_mode) ? lseek(fileno(in), 0, SEEK_CUR) : 0;
+        if (S_ISREG(st.st_mode) && at >= 0 && st.st_size > at) front.inputSize = st.st_size - at;
         if (S_ISREG(st.st_mode)) front.inputMode = static_cast<int32_t>(st.st_mode & 0777);
+    }
+    return true;
+}
+
+bool Coder::refuseInputAsOutput(const char* path) {
+    int32_t fd = front.outputDescriptor;
+    struct stat outStat;
+    bool found = fd >= 0 ? fstat(fd, &outStat) == 0 : stat(path, &outStat) == 0;
+    if (front.inputKnown && found && S_ISREG(outStat.st_mode) &&
+        sameFile(outStat, front.inputDevice, front.inputInode)) {
+        // Opening it for writing would truncate the input before it is read (devices such
+        // as /dev/null lose nothing).
+        return fail(Fault::sameFile, path);
     }
     return true;
 }
@@ -134,24 +226,14 @@ bool Coder::openInput(const char* path) {
 bool Coder::openOutput(const char* path) {
     config.outputPath = path;
     front.outputCreated = false;
-    if (namesClosedStream(path)) return fail(Fault::cannotOpen, path);
-    struct stat outStat;
-    if (front.inputKnown && stat(path, &outStat) == 0 && S_ISREG(outStat.st_mode) &&
-        sameFile(outStat, front.inputDevice, front.inputInode)) {
-        // Opening it for writing would truncate the input before it is read (devices such
-        // as /dev/null lose nothing).
-        return fail(Fault::sameFile, path);
-    }
-    if (front.outputIsStandard) {
-        // Opened again, it would be truncated, even where the shell appends to it (>>).
-        int fd = dup(STDOUT_FILENO);
-        out = fd < 0 ? nullptr : fdopen(fd, "wb");
-        unbuffer(out);
-        if (out == nullptr) {
-            if (fd >= 0) close(fd);
-            return fail(Fault::cannotOpen, path);
-        }
-        return true;
+    front.bytesWritten = 0;
+    int32_t fd = front.outputDescriptor;
+    if (fd == FrontEnd::kClosedDescriptor || (fd == FrontEnd::kByPath && namesClosedStream(path)))
+        return fail(Fault::cannotOpen, path);
+    if (!refuseInputAsOutput(path)) return false;
+    if (fd >= 0) {
+        out = openDescriptor(fd, "wb");
+        return out != nullptr || fail(Fault::cannotOpen, path);
     }
     // The signal handler must learn of a file this run creates or truncates before a signal
     // can end the run, so signals wait while it is opened. Not where the opening itself may
@@ -245,16 +327,21 @@ bool Coder::openStandardStreams() {
     return true;
 }
 
-void Coder::pickConsole(const char* outputName) {
+void Coder::pickStreams(const char* inputName, const char* outputName) {
+    front.inputDescriptor = namedDescriptor(inputName);
+    front.outputDescriptor = namedDescriptor(outputName);
     front.console = stdout;
     // A closed standard output is no output: its names cannot be opened (openOutput).
     if ((closedStreams & 1u << STDOUT_FILENO) != 0) return;
+    int32_t fd = front.outputDescriptor;
     struct stat named, standard;
-    if (stat(outputName, &named) == 0 && fstat(STDOUT_FILENO, &standard) == 0 &&
+    bool found =
+        fd >= 0 ? fstat(fd, &named) == 0 : fd == FrontEnd::kByPath && stat(outputName, &named) == 0;
+    if (found && fstat(STDOUT_FILENO, &standard) == 0 &&
         sameFile(named, static_cast<uint64_t>(standard.st_dev),
                  static_cast<uint64_t>(standard.st_ino))) {
         front.console = stderr;
-        front.outputIsStandard = true;
+        if (fd == FrontEnd::kByPath) front.outputDescriptor = STDOUT_FILENO;
     }
 }
 
@@ -304,11 +391,30 @@ bool Coder::spoolInput() {
     return true;
 }
 
-bool Coder::openFiles(const char* inputName, const char* outputName) {
+bool Coder::beginDecompression(const char* inputName, const char* outputName) {
     resetStreams();
-    if (!openInput(inputName) || !openOutput(outputName)) return false;
+    // The input named as the output is refused first, whatever it holds.
+    if (!openInput(inputName) || !refuseInputAsOutput(outputName) || !peekInput()) return false;
+    if (!openOutput(outputName)) return false;
     halfPending = false;
     return true;
+}
+
+bool Coder::peekInput() {
+    return readFirstWindow() && checkStart();
+}
+
+bool Coder::readFirstWindow() {
+    // Unread again at once: the decoder starts from the first byte, in inBuf, as a pipe
+    // cannot be read twice.
+    if (refill() >= 0) io.inPos = 0;
+    return !io.failed;
+}
+
+bool Coder::checkStart() {
+    bool whole = io.inEof || (in != nullptr && std::feof(in));
+    Fault fault = startFault(io.inBuf, static_cast<size_t>(io.inEnd), whole);
+    return fault == Fault::none || failCorrupt(fault);
 }
 
 void Coder::startTimer() {
@@ -321,14 +427,36 @@ void Coder::stopTimerAndReport() {
         static_cast<int32_t>(static_cast<uint32_t>(endTicks) - static_cast<uint32_t>(startTicks));
     if (front.console == nullptr) return;
     clearWatcherLine();
-    std::fprintf(front.console, kTimeLineFormat, static_cast<long>(elapsedTicks));
+    char line[64];
+    int n = std::snprintf(line, sizeof line, kTimeLineFormat, static_cast<long>(elapsedTicks));
+    if (n > 0) say(front.console, line, std::min(static_cast<size_t>(n), sizeof line - 1));
+}
+
+void Coder::reportSizes(bool compressing) {
+    if (!front.showSizes) return;
+    auto taken = static_cast<long long>(io.bytesRead);
+    auto given = static_cast<long long>(front.bytesWritten);
+    char line[128];
+    int n = compressing && taken > 0
+                ? std::snprintf(line, sizeof line, kCompressedSizesFormat, taken, given,
+                                100.0 * static_cast<double>(given) / static_cast<double>(taken))
+                : std::snprintf(line, sizeof line, kDecompressedSizesFormat, taken, given);
+    if (n > 0) say(stderr, line, std::min(static_cast<size_t>(n), sizeof line - 1));
 }
 
 void Coder::printBanner(const char* text) {
     if (front.console == nullptr) return;
-    std::fputs(text, front.console);
-    std::fputc('\n', front.console);
-    std::fflush(front.console);
+    size_t n = std::strlen(text);
+    char line[128];
+    if (n < sizeof line) {
+        // One write: a reader sees the whole line or none of it.
+        std::memcpy(line, text, n);
+        line[n] = '\n';
+        say(front.console, line, n + 1);
+    } else {
+        say(front.console, text, n);
+        say(front.console, "\n", 1);
+    }
 }
 
 bool Coder::closeFiles() {
@@ -363,12 +491,12 @@ int Coder::runFile(Direction newDirection, Policy newPolicy, const char* inputNa
     if (!row.timerBeforeBanner) startTimer();
     io.readInput = readFile;
     io.writeOutput = writeFile;
-    // Standard output is never sought: it may sit anywhere in its file, after what others
-    // wrote there (>>, a group of commands), so only a named file, which this run opened and
-    // wrote from its first byte, gets its header rewritten.
-    io.rewriteHeader = front.outputIsStandard ? nullptr : rewriteFileHeader;
-    bool ok =
-        compressing ? beginCompression(inputName, outputName) : openFiles(inputName, outputName);
+    // A descriptor (standard output, /dev/fd/N...) is never sought: it may sit anywhere in
+    // its file, after what others wrote there (>>, a group of commands), so only a named
+    // file, which this run opened and wrote from its first byte, gets its header rewritten.
+    io.rewriteHeader = front.outputDescriptor >= 0 ? nullptr : rewriteFileHeader;
+    bool ok = compressing ? beginCompression(inputName, outputName)
+                          : beginDecompression(inputName, outputName);
     ok = ok && runStream(newDirection, newPolicy, compressing ? front.inputSize : -1);
     ok = closeFiles() && ok;
     // A failed compression leaves no output that could pass for whole; what a damaged
@@ -379,13 +507,16 @@ int Coder::runFile(Direction newDirection, Policy newPolicy, const char* inputNa
         return 1;
     }
     if (!compressing || io.bytesRead > 0 || row.timeLineAfterEmptyCompression) stopTimerAndReport();
+    reportSizes(compressing);
     return 0;
 }
 
 void Coder::reportFault() {
     clearWatcherLine();
     std::fflush(stdout);
-    if (isDamage(io.fault)) {
+    if (front.refusedTerminal) {
+        std::fprintf(stderr, kTerminalFormat, config.outputPath);
+    } else if (isDamage(io.fault)) {
         std::fprintf(stderr, kDamagedFormat, io.faultPath, faultText(io.fault));
     } else {
         std::fprintf(stderr, faultText(io.fault), io.faultPath);
@@ -398,17 +529,24 @@ bool Coder::beginCompression(const char* inputName, const char* outputName) {
     if (!openInput(inputName)) return false;
     // Refused before the output exists, so nothing is left behind.
     if (front.inputSize > kMaxInputSize) return fail(Fault::tooLarge, inputName);
-    if (!openOutput(outputName)) return false;
+    if (!openOutput(outputName) || !refuseTerminal()) return false;
     // The header of an unknown size (pipe, device, a regular file that reports 0) is fixed
     // at the end, on an output that can go back to it; any other output gets a header right
-    // from its first byte. Standard output may sit anywhere in its file (>>), so its header
-    // is never rewritten: the input is copied first, and its size known.
-    bool seekable = !front.outputIsStandard && lseek(fileno(out), 0, SEEK_CUR) >= 0;
+    // from its first byte. A descriptor may sit anywhere in its file (>>), so its header is
+    // never rewritten: the input is copied first, and its size known.
+    bool seekable = front.outputDescriptor < 0 && lseek(fileno(out), 0, SEEK_CUR) >= 0;
     if (front.inputSize < 0 && !seekable) {
         io.readLimit = kMaxInputSize;
         if (!spoolInput()) return false;
     }
     return true;
+}
+
+bool Coder::refuseTerminal() {
+    // Codes on a screen help nobody, and may set the terminal in a state of their own.
+    if (front.toTerminal || isatty(fileno(out)) != 1) return true;
+    front.refusedTerminal = true;
+    return markFailed();
 }
 
 size_t Coder::readFile(Coder& coder, uint8_t* dst, size_t n) {
@@ -425,6 +563,7 @@ size_t Coder::readFile(Coder& coder, uint8_t* dst, size_t n) {
 
 bool Coder::writeFile(Coder& coder, const uint8_t* src, size_t n) {
     if (coder.out == nullptr) return true;
+    coder.front.bytesWritten += static_cast<int64_t>(n);
     if (std::fwrite(src, 1, n, coder.out) == n) return true;
     return coder.fail(Fault::writeFailed, coder.config.outputPath);
 }

@@ -1,5 +1,5 @@
-// lzw [-q] [-F] [-B SIZE] MODE INPUT OUTPUT: compresses or decompresses one file;
-// lzw -t [dN] FILE checks one, lzw -l FILE lists what it says about itself.
+// lzw [-q] [-v] [-f] [-F] [-B SIZE] MODE INPUT OUTPUT: compresses or decompresses one
+// file; lzw -t [dN] FILE checks one, lzw -l FILE lists what it says about itself.
 #include <cstdio>
 #include <cstring>
 
@@ -22,7 +22,8 @@ int main(int argc, char** argv) {
     // Before anything is opened: a file must not take the place of a closed standard stream.
     if (!lzw::Coder::openStandardStreams()) return 1;
     // Options come before the mode; a mode never starts with '-', and "--" ends them.
-    bool quiet = false, help = false, version = false, test = false, list = false;
+    bool quiet = false, verbose = false, force = false, help = false, version = false;
+    bool test = false, list = false;
     lzw::app::FrameOptions frame;
     int first = 1;
     for (; first < argc && argv[first][0] == '-' && argv[first][1] != '\0'; ++first) {
@@ -33,6 +34,10 @@ int main(int argc, char** argv) {
         }
         if (std::strcmp(option, "-q") == 0) {
             quiet = true;
+        } else if (std::strcmp(option, "-v") == 0) {
+            verbose = true;
+        } else if (std::strcmp(option, "-f") == 0) {
+            force = true;
         } else if (std::strcmp(option, "-F") == 0 || std::strcmp(option, "--frame") == 0) {
             frame.frame = true;
         } else if (std::strncmp(option, "-B", 2) == 0) {
@@ -88,12 +93,14 @@ int main(int argc, char** argv) {
             return 1;
         }
         const char* input = fileName(argv[argc - 1], "/dev/stdin");
+        coder->pickStreams(input, "/dev/null");
         int status = list ? lzw::app::listFile(*coder, input)
                           : lzw::app::testFile(*coder, moded ? &policy : nullptr, input, frame);
         lzw::Coder::release(coder);
         return status;
     }
-    if (argc - first < 3) {
+    // More than three: a glob (lzw c2 *.txt) would have its second file replaced by the first.
+    if (argc - first != 3) {
         std::fputs(lzw::kUsage, stderr);
         return 2;
     }
@@ -112,8 +119,10 @@ int main(int argc, char** argv) {
     }
     const char* input = fileName(argv[first + 1], "/dev/stdin");
     const char* output = fileName(argv[first + 2], "/dev/stdout");
-    coder->pickConsole(output);
+    coder->pickStreams(input, output);
     if (quiet) coder->front.console = nullptr;  // error lines only
+    coder->front.showSizes = verbose;
+    coder->front.toTerminal = force;
     lzw::app::ProgressLine progress;
     if (!quiet && lzw::app::ProgressLine::wanted()) progress.attach(*coder);
     lzw::Coder::catchSignals();

@@ -21,6 +21,12 @@ namespace {
 
 }  // namespace
 
+void Coder::checkOutputGuard() {
+    for (uint8_t b : io.outGuard) {
+        if (b != kGuardByte) broken("store past the output buffer", io.outPos);
+    }
+}
+
 void Coder::checkAdd(int32_t prefix, int32_t code) {
     if (config.indexing) {
         // The reset-mode compressor does not come here: checkPairTable() after each chunk.

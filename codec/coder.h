@@ -178,6 +178,9 @@ class Coder {
         int64_t readLimit = INT64_MAX;
         uint8_t inBuf[kBufSize + 1];  // one byte more: loops may read one past the window
         uint8_t outBuf[kBufSize];
+        // Past outBuf, where no store may reach: a code's 4-byte store that started too near
+        // the end would spill into it. Checked builds fill it and look at every flush.
+        uint8_t outGuard[4];
     };
     Streams io;
 
@@ -197,9 +200,23 @@ class Coder {
         std::FILE* console = nullptr;
         // The program's progress display, or null (see RunWatcher).
         RunWatcher* watcher = nullptr;
-        // The output names the file open as standard output: it is written through that
-        // descriptor, at its position, instead of being opened (and truncated) again.
-        bool outputIsStandard = false;
+        // The descriptors the input and the output are, already open when the program
+        // started: named so (/dev/stdin, /dev/stdout, /dev/stderr, /dev/fd/N,
+        // /proc/self/fd/N, "-"), or, for the output, the file open as standard output. Read
+        // and written where they stand (an offset, a pipe, a socket), never opened again by
+        // path (which would truncate a file the shell appends to) and never sought.
+        // kByPath: opened by its path; kClosedDescriptor: named a descriptor that was closed.
+        static constexpr int32_t kByPath = -1;
+        static constexpr int32_t kClosedDescriptor = -2;
+        int32_t inputDescriptor = kByPath;
+        int32_t outputDescriptor = kByPath;
+        // -f: a compression may write to a terminal.
+        bool toTerminal = false;
+        // A compression refused because its output is a terminal (reportFault says so).
+        bool refusedTerminal = false;
+        // -v: the sizes in and out on standard error after the time line.
+        bool showSizes = false;
+        int64_t bytesWritten = 0;  // bytes written to the output by this run
         // The regular output file opened, while a failure or a signal may remove it.
         uint64_t outputDevice = 0;
         uint64_t outputInode = 0;
@@ -452,13 +469,30 @@ class Coder {
     // fault's line on standard error. Returns the exit status (0, or 1 after that line).
     int runFile(Direction direction, Policy policy, const char* inputPath, const char* outputPath);
     // Opens both files of a compression, the input's size checked before the output is
-    // created. An input of unknown size is spooled first when the output cannot seek back to
-    // the header; inputSize is then the size the header gets (-1: unknown until the end).
+    // created, and refuses an output that is a terminal unless toTerminal. An input of
+    // unknown size is spooled first when the output cannot seek back to the header;
+    // inputSize is then the size the header gets (-1: unknown until the end).
     bool beginCompression(const char* inputPath, const char* outputPath);
-    // Opens the input ("rb") then the output ("wb"), refusing when both name one file, and
-    // clears halfPending. REQUIRES: nothing. Returns false after fail() if either cannot be opened.
-    bool openFiles(const char* inputPath, const char* outputPath);
-    // Opens only the input; false after fail() when it cannot be opened.
+    // Opens both files of a decompression: the input, then, once its start has passed
+    // peekInput(), the output, so that an input that is no stream leaves the output alone.
+    bool beginDecompression(const char* inputPath, const char* outputPath);
+    // Reads the input's first window into inBuf, left there unread for the decoder, and
+    // decides from its first bytes whether the input can be decoded (startFault): the one
+    // place where a decompression looks at its input before the output exists. False after
+    // fail().
+    bool peekInput();
+    // peekInput() in its two steps: the first window read into inBuf and left unread, and
+    // the decision on its first bytes. Each false after fail().
+    bool readFirstWindow();
+    bool checkStart();
+    // Fails the run when the open output is a terminal, unless toTerminal: a compression's
+    // codes there help nobody. False after markFailed().
+    bool refuseTerminal();
+    // Fails the run when `path` names the open input as a regular file: opening it for
+    // writing would truncate the input before it is read. False after fail().
+    bool refuseInputAsOutput(const char* path);
+    // Opens only the input (a descriptor's name: through that descriptor, where it stands);
+    // false after fail() when it cannot be opened.
     bool openInput(const char* path);
     // Opens the output, refusing when it is the open input; false after fail(). A regular
     // file it creates or truncates is removed if a signal ends the process before
@@ -468,11 +502,12 @@ class Coder {
     static size_t readFile(Coder& coder, uint8_t* dst, size_t n);
     static bool writeFile(Coder& coder, const uint8_t* src, size_t n);
     static bool rewriteFileHeader(Coder& coder, int32_t length);
-    // Sends the banner and the time line to standard error when `outputPath` names the file
-    // open as standard output, so they stay out of the data, and has openOutput() write
-    // through standard output itself then; to standard output otherwise. Call before
-    // printBanner().
-    void pickConsole(const char* outputPath);
+    // Finds the descriptors the names stand for (inputDescriptor, outputDescriptor), and
+    // sends the banner and the time line to standard error when the output is the file open
+    // as standard output, so they stay out of the data, and has openOutput() write through
+    // standard output itself then; to standard output otherwise. REQUIRES: no file opened
+    // since openStandardStreams(). Call before printBanner().
+    void pickStreams(const char* inputPath, const char* outputPath);
     // Makes SIGINT, SIGTERM and SIGHUP (unless ignored) remove the output openOutput()
     // created, then end the process by the same signal; a file-size limit (SIGXFSZ) fails
     // the write instead of ending the process.
@@ -492,9 +527,13 @@ class Coder {
     void releaseOutput(bool remove);
     void startTimer();
     // Prints "Czas trwania obliczen:%ld ms.\n\n" on `console` with the time since startTimer()
-    // (nothing when `console` is null).
+    // (nothing when `console` is null). A console line that meets a closed pipe is dropped,
+    // and ends no run.
     void stopTimerAndReport();
-    // Prints the mode banner on `console` and flushes it (nothing when `console` is null).
+    // With showSizes, prints the sizes in and out (and a compression's ratio) on standard
+    // error.
+    void reportSizes(bool compressing);
+    // Prints the mode banner on `console`, in one write (nothing when `console` is null).
     void printBanner(const char* text);
     // Tells the watcher, if any, that a line is about to be printed.
     void clearWatcherLine();
@@ -517,6 +556,9 @@ class Coder {
     void writeLengthHeader(int32_t length);
     // Reads the header; a file shorter than four bytes gives INT32_MIN.
     int32_t readLength();
+    // The damage a decoder would meet in the first `n` bytes of a stream (as startDecoding()
+    // meets them), none when they look like its start; `whole`: they are the whole input.
+    static Fault startFault(const uint8_t* p, size_t n, bool whole);
     // Appends one 12-bit code. REQUIRES: 0 <= code < 4096.
     void writeCode(int32_t code);
     // Writes the pending half code, if any, padded with a zero nibble.
@@ -735,6 +777,9 @@ class Coder {
     void notePathWalk(int32_t code);
     // ---- Checks of the derived structures (checks.cpp); checked builds only ----
     // They abort on a difference: that is a bug in this program, never bad input.
+    // At every flush: outGuard still holds kGuardByte in every byte.
+    static constexpr uint8_t kGuardByte = 0xA5;
+    void checkOutputGuard();
     // After every add but the reset-mode compressor's: what the add changed (the new pair in
     // the pair index, or the new phrase's decoder entry), and every 256 adds
     // checkInvariants().

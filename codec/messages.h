@@ -91,16 +91,27 @@ inline constexpr const char* kDamagedFormat = "uszkodzony plik %s: %s";
 // The time line, with the milliseconds; an empty line follows it.
 inline constexpr const char* kTimeLineFormat = "Czas trwania obliczen:%ld ms.\n\n";
 
+// A compression refused because its output is a terminal (without -f), with the output's path.
+inline constexpr const char* kTerminalFormat =
+    "nie zapisuje skompresowanych danych na terminal %s (wymus opcja -f)";
+// -v: the sizes in and out of a compression, with its output as a percentage of its input,
+// and of a decompression (and of an empty input, which has no ratio).
+inline constexpr const char* kCompressedSizesFormat =
+    "%lld bajtow -> %lld bajtow, %.1f%% wejscia\n";
+inline constexpr const char* kDecompressedSizesFormat = "%lld bajtow -> %lld bajtow\n";
+
 // The banners of the modes stand in the policy rows (kPolicyRows in coder.h).
 
 // The command line: the usage line (also on a wrong one) and the lines -h adds to it: the
-// modes, the option and the name of the standard streams.
+// modes, the options and the name of the standard streams.
 inline constexpr const char* kUsage = "uzycie: lzw c1|d1|c2|d2|c3|d3 WEJSCIE WYJSCIE\n";
 inline constexpr const char* kHelp =
     "  c1, d1  kompresja i dekompresja; pelny slownik przestaje rosnac\n"
     "  c2, d2  pelny slownik usuwa najdawniej uzyta fraze bez rozszerzen\n"
     "  c3, d3  pelny slownik jest czyszczony i budowany od nowa\n"
     "  -q      (przed trybem) tylko komunikaty o bledach, bez banera i czasu\n"
+    "  -v      (przed trybem) po czasie rozmiary wejscia i wyjscia oraz ich stosunek\n"
+    "  -f      (przed trybem) kompresja rowniez na terminal\n"
     "  -       jako WEJSCIE: standardowe wejscie, jako WYJSCIE: standardowe wyjscie\n"
     "  -F      (przed trybem kompresji) zapis w ramce: tryb, rozmiary i sumy kontrolne\n"
     "          w pliku, bez limitu rozmiaru; d1, d2 i d3 rozpoznaja ramke same\n"

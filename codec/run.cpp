@@ -29,7 +29,10 @@ Coder::Coder()
       endTicks(0),
       elapsedTicks(0) {
     // Only checked builds keep check; a release run leaves its pages untouched.
-    if constexpr (kChecked) check.checkedAdds = 0;
+    if constexpr (kChecked) {
+        check.checkedAdds = 0;
+        std::fill(std::begin(io.outGuard), std::end(io.outGuard), kGuardByte);
+    }
 }
 
 bool Coder::fail(Fault why, const char* path) {

@@ -40,6 +40,7 @@ int Coder::refill() {
 }
 
 bool Coder::flushOutput() {
+    if constexpr (kChecked) checkOutputGuard();
     size_t n = static_cast<size_t>(io.outPos);
     io.outPos = 0;
     // Bytes decoded before a damaged part of a stream still reach the output; only a
@@ -70,6 +71,17 @@ int32_t Coder::readLength() {
         b = static_cast<uint8_t>(c);
     }
     return loadHeader(header);
+}
+
+Fault Coder::startFault(const uint8_t* p, size_t n, bool whole) {
+    // As startDecoding() meets them: the header, then the first code.
+    if (n < kHeaderSize) return whole ? Fault::shorterThanHeader : Fault::none;
+    int32_t length = loadHeader(p);
+    if (length < -1) return Fault::negativeLength;
+    if (length == -1) return n > kHeaderSize ? Fault::trailingData : Fault::none;
+    if (n < kHeaderSize + 2) return whole ? Fault::endsEarly : Fault::none;
+    int32_t first = p[kHeaderSize] << 4 | p[kHeaderSize + 1] >> 4;
+    return first >= kSymbols ? Fault::firstNotByte : Fault::none;
 }
 
 bool Coder::endOfStream() {

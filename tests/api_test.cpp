@@ -15,6 +15,7 @@
 #include <set>
 #include <string>
 
+#include "coder.h"
 #include "lzw.h"
 #include "roundtrip.h"
 
@@ -141,6 +142,56 @@ TEST(CInterface, ContextCallsEqualOneShotCalls) {
         ASSERT_EQ(errorReused, errorOnce);
         ASSERT_EQ(writtenReused, writtenOnce);
         ASSERT_TRUE(reused == once);
+    }
+}
+
+// The freeze compressor parses each whole window of a frozen dictionary in lanes, and joins a
+// lane to the exact parse where their phrases start at one byte, by the lengths of the lane's
+// codes. On a context whose last call left a decoder's lengths behind, a lane whose segment
+// starts with the last phrase added (code 4095) must still be joined where that phrase ends.
+TEST(CInterface, LanesOfAReusedContextStayExact) {
+    const Bytes first = pseudoText(41, Coder::kBufSize);  // fills and freezes the dictionary
+    Bytes last;                                           // the string of code 4095
+    {
+        std::unique_ptr<Coder, void (*)(Coder*)> coder(Coder::create(), Coder::release);
+        ASSERT_TRUE(coder);
+        Bytes out(lzw_compress_bound(first.size()));
+        size_t written = 0;
+        ASSERT_EQ(coder->runMemory(Direction::compress, Policy::freeze, first.data(), first.size(),
+                                   out.data(), out.size(), &written),
+                  Fault::none);
+        ASSERT_EQ(coder->count, kTableSize);
+        for (int32_t k = kTableSize - 1; k != NIL; k = coder->dict[k].parent) {
+            last.insert(last.begin(), static_cast<uint8_t>(coder->dict[k].symbol));
+        }
+    }
+    std::unique_ptr<lzw_ctx, void (*)(lzw_ctx*)> ctx(lzw_ctx_create(), lzw_ctx_free);
+    ASSERT_TRUE(ctx);
+    for (uint64_t seed = 0; seed < 16; ++seed) {
+        SCOPED_TRACE("seed " + std::to_string(seed));
+        // A decoder leaves the lengths of its own phrases.
+        const Bytes other = encode('1', pseudoText(70 + seed, 30000));
+        Bytes back(30000);
+        size_t written = 0;
+        ASSERT_EQ(lzw_ctx_decompress(ctx.get(), LZW_FREEZE, other.data(), other.size(), back.data(),
+                                     back.size(), &written),
+                  LZW_OK);
+        // The second window: lane 1's segment starts with code 4095's string.
+        Bytes second = concat({pseudoText(50 + seed, Coder::kLaneBytes), last,
+                               pseudoText(90 + seed, Coder::kBufSize)});
+        second.resize(Coder::kBufSize);
+        const Bytes input = concat({first, second});
+        Bytes packed(lzw_compress_bound(input.size()));
+        ASSERT_EQ(lzw_ctx_compress(ctx.get(), LZW_FREEZE, input.data(), input.size(), packed.data(),
+                                   packed.size(), &written),
+                  LZW_OK);
+        packed.resize(written);
+        EXPECT_TRUE(packed == encode('1', input));
+        Bytes restored(input.size());
+        EXPECT_EQ(lzw_decompress(LZW_FREEZE, packed.data(), packed.size(), restored.data(),
+                                 restored.size(), &written),
+                  LZW_OK);
+        EXPECT_TRUE(restored == input);
     }
 }
 

@@ -2,8 +2,13 @@
 // files on the way, and input and output through pipes.
 #include <fcntl.h>
 #include <gtest/gtest.h>
+#include <linux/audit.h>
+#include <linux/filter.h>
+#include <linux/seccomp.h>
 #include <spawn.h>
+#include <sys/prctl.h>
 #include <sys/stat.h>
+#include <sys/syscall.h>
 #include <sys/wait.h>
 #include <unistd.h>
 
@@ -121,11 +126,71 @@ class Cli : public ::testing::Test {
     // The program is "$LZW" inside the script.
     Outcome shell(const std::string& script) { return spawn({"/bin/sh", "-c", script}); }
 
+    // shell(), on a system where no unnamed file (O_TMPFILE) can be made, as on a file system
+    // without them: open() fails with EOPNOTSUPP. Status -1 where calls cannot be filtered.
+    Outcome shellWithoutUnnamedFiles(const std::string& script) {
+#if (defined(__x86_64__) || defined(__aarch64__)) && __BYTE_ORDER__ == __ORDER_LITTLE_ENDIAN__
+#if defined(__x86_64__)
+        constexpr uint32_t kArch = AUDIT_ARCH_X86_64;
+#else
+        constexpr uint32_t kArch = AUDIT_ARCH_AARCH64;
+#endif
+        constexpr uint32_t kUnnamed = O_TMPFILE & ~O_DIRECTORY;
+        sock_filter filter[] = {
+            BPF_STMT(BPF_LD | BPF_W | BPF_ABS, offsetof(seccomp_data, arch)),
+            BPF_JUMP(BPF_JMP | BPF_JEQ | BPF_K, kArch, 1, 0),
+            BPF_STMT(BPF_RET | BPF_K, SECCOMP_RET_ALLOW),
+            BPF_STMT(BPF_LD | BPF_W | BPF_ABS, offsetof(seccomp_data, nr)),
+            BPF_JUMP(BPF_JMP | BPF_JEQ | BPF_K, SYS_openat, 1, 0),
+            BPF_STMT(BPF_RET | BPF_K, SECCOMP_RET_ALLOW),
+            // The low half of the flags.
+            BPF_STMT(BPF_LD | BPF_W | BPF_ABS, offsetof(seccomp_data, args[2])),
+            BPF_JUMP(BPF_JMP | BPF_JSET | BPF_K, kUnnamed, 0, 1),
+            BPF_STMT(BPF_RET | BPF_K, SECCOMP_RET_ERRNO | EOPNOTSUPP),
+            BPF_STMT(BPF_RET | BPF_K, SECCOMP_RET_ALLOW),
+        };
+        sock_fprog program = {static_cast<unsigned short>(std::size(filter)), filter};
+        const std::string outPath = (root_ / "stdout").string();
+        const std::string errPath = (root_ / "stderr").string();
+        const char* argv[] = {"/bin/sh", "-c", script.c_str(), nullptr};
+        Outcome r;
+        pid_t pid = fork();
+        if (pid == 0) {
+            // Only calls that are safe after fork().
+            int in = open("/dev/null", O_RDONLY);
+            int out = open(outPath.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0644);
+            int err = open(errPath.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0644);
+            if (in < 0 || out < 0 || err < 0 || dup2(in, 0) < 0 || dup2(out, 1) < 0 ||
+                dup2(err, 2) < 0 || chdir(work_.c_str()) != 0 ||
+                prctl(PR_SET_NO_NEW_PRIVS, 1, 0, 0, 0) != 0 ||
+                prctl(PR_SET_SECCOMP, SECCOMP_MODE_FILTER, &program) != 0) {
+                _exit(126);
+            }
+            execve(argv[0], const_cast<char**>(argv), environ);
+            _exit(127);
+        }
+        int wstatus = 0;
+        if (pid > 0 && waitpid(pid, &wstatus, 0) == pid) {
+            r.status = WIFEXITED(wstatus) ? WEXITSTATUS(wstatus) : 128 + WTERMSIG(wstatus);
+        }
+        r.out = slurp(outPath);
+        r.err = slurp(errPath);
+        fs::remove(outPath);
+        fs::remove(errPath);
+        return r;
+#else
+        (void)script;
+        return Outcome{};
+#endif
+    }
+
     static std::string slurp(const fs::path& p) {
         std::ifstream f(p, std::ios::binary);
         return {std::istreambuf_iterator<char>(f), std::istreambuf_iterator<char>()};
     }
-    std::string read(const std::string& name) { return slurp(work_ / name); }
+    std::string read(const std::string& name) {
+        return slurp(work_ / name);
+    }
     Bytes readBytes(const std::string& name) {
         std::string s = read(name);
         return Bytes(s.begin(), s.end());
@@ -136,7 +201,9 @@ class Cli : public ::testing::Test {
     void write(const std::string& name, const Bytes& data) {
         write(name, std::string(data.begin(), data.end()));
     }
-    bool exists(const std::string& name) { return fs::exists(fs::symlink_status(work_ / name)); }
+    bool exists(const std::string& name) {
+        return fs::exists(fs::symlink_status(work_ / name));
+    }
     std::set<std::string> listing() {
         std::set<std::string> names;
         for (const auto& e : fs::directory_iterator(work_)) names.insert(e.path().filename());
@@ -173,12 +240,29 @@ TEST_F(Cli, EveryModePrintsItsBannerAndTheTimeLine) {
         EXPECT_TRUE(isTimeLine(rd.out.substr(d.banner.size() + 1))) << rd.out;
         EXPECT_TRUE(readBytes("back") == kText) << d.name;
     }
+    // -v: the sizes after the time line, on standard error.
+    Outcome r = shell("\"$LZW\" -v c1 in packed 2>&1");
+    EXPECT_EQ(r.status, 0);
+    EXPECT_TRUE(std::regex_match(
+        r.out, std::regex(bannerLine("c1") + "Czas trwania obliczen:[0-9]+ "
+                                             "ms\\.\n\n150000 bajtow -> [0-9]+ bajtow, "
+                                             "[0-9]+\\.[0-9]% wejscia\n")))
+        << r.out;
 }
 
-TEST_F(Cli, ArgumentsAfterTheThirdAreIgnored) {
+// A glob (lzw c2 *.txt) would replace the second file with the first.
+TEST_F(Cli, ArgumentsAfterTheThirdAreRefused) {
     write("in", "abababab");
-    EXPECT_EQ(lzw({"c1", "in", "out", "extra", "more"}).status, 0);
-    EXPECT_EQ(read("out"), std::string("\x00\x00\x00\x07\x06\x10\x62\x10\x01\x02\x06\x20", 12));
+    write("out", "keep me");
+    for (std::vector<std::string> args : std::vector<std::vector<std::string>>{
+             {"c1", "in", "out", "extra", "more"}, {"-q", "c2", "in", "out", "in"}}) {
+        Outcome r = lzw(args);
+        EXPECT_EQ(r.status, 2) << ::testing::PrintToString(args);
+        EXPECT_EQ(r.out, "");
+        EXPECT_EQ(r.err, "uzycie: lzw c1|d1|c2|d2|c3|d3 WEJSCIE WYJSCIE\n");
+        EXPECT_EQ(listing(), (std::set<std::string>{"in", "out"}));
+        EXPECT_EQ(read("out"), "keep me");
+    }
 }
 
 // c1 and c2 leave the time line out for an empty input, c3 prints it.
@@ -282,13 +366,14 @@ TEST_F(Cli, TooFewArgumentsPrintUsage) {
              {"c1", "in"},
              {"d1", "in"},
              {"-h", "in"},
-             // Options: only -q, -h, --help and --version, and only before the mode.
+             // Options: only -q, -v, -f, -h, --help and --version, and only before the mode.
              {"-q"},
              {"-q", "c1", "in"},
              {"-x", "c1", "in", "out"},
              {"--quiet", "c1", "in", "out"},
              {"-qq", "c1", "in", "out"},
-             {"-q", "-v", "c1", "in", "out"},
+             {"-q", "-v", "-x", "c1", "in", "out"},
+             {"-f", "c1", "-f", "in", "out"},
              {"--version", "c1", "in", "out"},
              {"-q", "-h", "c1", "in", "out"},
              {"--", "-q", "c1", "in", "out"}}) {
@@ -312,7 +397,7 @@ TEST_F(Cli, TooFewArgumentsPrintUsage) {
         EXPECT_EQ(r.err, "") << args.back();
         EXPECT_EQ(r.out.rfind("uzycie: lzw c1|d1|c2|d2|c3|d3 WEJSCIE WYJSCIE\n", 0), 0u) << r.out;
         for (const Mode& m : kModes) EXPECT_NE(r.out.find(m.name), std::string::npos) << r.out;
-        for (const char* more : {"\n  -q ", "\n  -  "}) {
+        for (const char* more : {"\n  -q ", "\n  -v ", "\n  -f ", "\n  -  "}) {
             EXPECT_NE(r.out.find(more), std::string::npos) << r.out;
         }
     }
@@ -425,6 +510,16 @@ TEST_F(Cli, InputThroughAPipeRoundTrips) {
         EXPECT_EQ(r.out, "") << c;
         // Only the data went through the pipes: the banners and time lines are on standard error.
         EXPECT_EQ(lineCount(r.err), 6) << r.err;
+    }
+    // Where no unnamed file can be made, the input is spooled to a named one, removed at
+    // once: the directory is left empty.
+    fs::create_directory(root_ / "tmp");
+    Outcome r = shellWithoutUnnamedFiles("cat in | TMPDIR='" + (root_ / "tmp").string() +
+                                         "' \"$LZW\" -q c2 - - > packed");
+    if (r.status >= 0 && r.status != 126) {  // else calls cannot be filtered here
+        EXPECT_EQ(r.status, 0) << r.err;
+        EXPECT_TRUE(readBytes("packed") == encode('2', kText));
+        EXPECT_TRUE(fs::is_empty(root_ / "tmp"));
     }
     EXPECT_EQ(listing(), (std::set<std::string>{"in", "empty", "packed", "back"}));
 }
@@ -635,6 +730,8 @@ TEST_F(Cli, ClosedStandardStreamsStayClosed) {
              {"\"$LZW\" d1 cut out >&- 2>&-", 1, "", kept},
              {"\"$LZW\" c1 in out <&- >&- 2>&-", 0, "", packed},
              {"\"$LZW\" c1 /dev/stdin out <&-", 1, "blad przy ladowaniu pliku /dev/stdin\n", {}},
+             // A closed stream blocks its own names only.
+             {"\"$LZW\" c1 /dev/stdin out < in >&-", 0, "", packed},
              {"\"$LZW\" c1 in /dev/stdout >&-", 1, "blad przy ladowaniu pliku /dev/stdout\n", {}},
              {"\"$LZW\" d1 packed /dev/null >&-", 0, "", {}}}) {
         fs::remove(work_ / "out");
@@ -691,11 +788,31 @@ TEST_F(Cli, DamagedStreamsAreReported) {
         };
         for (const auto& [name, bytes] : damaged) {
             write(name, bytes);
+            fs::permissions(work_ / name, fs::perms::owner_read | fs::perms::owner_write |
+                                              fs::perms::group_read | fs::perms::others_read);
+            fs::remove(work_ / "out");
             Outcome r = lzw({m.name, name, "out"});
             EXPECT_EQ(r.status, 1) << m.name << " " << name;
             EXPECT_EQ(r.out, m.banner + "\n") << m.name << " " << name;
             EXPECT_EQ(lineCount(r.err), 1) << r.err;
             EXPECT_NE(r.err.find(name), std::string::npos) << r.err;
+            // What a failed run decoded stays private, whatever the input's bits.
+            if (exists("out")) {
+                EXPECT_EQ(fs::status(work_ / "out").permissions(),
+                          fs::perms::owner_read | fs::perms::owner_write)
+                    << m.name << " " << name;
+            }
+        }
+        // Damage in the header or the first code is found before the output is opened: a
+        // file named by mistake survives.
+        write("notlzw", "not a stream\n");
+        for (const char* name : {"notlzw", "shorter_than_header", "header_only", "negative_length",
+                                 "first_code_a_phrase"}) {
+            write("keep", "precious\n");
+            Outcome r = lzw({"-q", m.name, name, "keep"});
+            EXPECT_EQ(r.status, 1) << m.name << " " << name;
+            EXPECT_EQ(lineCount(r.err), 1) << r.err;
+            EXPECT_EQ(read("keep"), "precious\n") << m.name << " " << name;
         }
         // Everything before the extra byte was a whole stream, and is kept.
         EXPECT_TRUE(readBytes("out") == kText) << m.name;
@@ -720,7 +837,24 @@ TEST_F(Cli, DashIsStandardInputOrOutput) {
              {"cp in ./- && \"$LZW\" c3 ./- got && rm ./-", packed, {"in", "got"}},
              {"\"$LZW\" c3 in packed && \"$LZW\" d3 - - < packed > got",
               text,
-              {"in", "packed", "got"}}}) {
+              {"in", "packed", "got"}},
+             // Read where the shell left standard input, past the line read consumed.
+             {"{ echo line; cat in; } > lined && { read -r line; \"$LZW\" -q c3 - -; } < lined "
+              "> got && rm lined",
+              packed,
+              {"in", "got"}},
+             // Written where the descriptor stands, the log kept.
+             {"echo IMPORTANT > got && \"$LZW\" -q c3 in /dev/stderr 2>> got",
+              "IMPORTANT\n" + packed,
+              {"in", "got"}},
+             {"\"$LZW\" -q c3 /proc/self/fd/3 /dev/fd/4 3< in 4> got", packed, {"in", "got"}},
+             // The console's reader goes away (after the banner, before the time line): the
+             // run whose output is whole still succeeds.
+             {"{ head -c 1000 in; sleep 0.3; tail -c +1001 in; } | { \"$LZW\" c3 - got; "
+              "echo $? > status; } | head -c 1 > /dev/null; test \"$(cat status)\" = 0 && rm "
+              "status",
+              packed,
+              {"in", "got"}}}) {
         for (const auto& name : listing()) {
             if (name != "in") fs::remove(work_ / name);
         }
@@ -759,7 +893,20 @@ TEST_F(Cli, QuietPrintsOnlyErrorLines) {
               "uszkodzony plik cut: strumien konczy sie przed koncem danych\n"},
              {{"-q", "c1", "in", "/dev/full"}, 1, "blad przy zapisie pliku /dev/full\n"},
              {{"-q", "c1", "in", "in"}, 1, "plik wejsciowy i wyjsciowy to ten sam plik: in\n"},
-             {{"-q", "x1", "in", "out"}, 2, "uzycie: lzw c1|d1|c2|d2|c3|d3 WEJSCIE WYJSCIE\n"}}) {
+             {{"-q", "x1", "in", "out"}, 2, "uzycie: lzw c1|d1|c2|d2|c3|d3 WEJSCIE WYJSCIE\n"},
+             // -v: the sizes alone; a compression's output as a percentage of its input.
+             {{"-q", "-v", "c2", "in", "out"},
+              0,
+              "150000 bajtow -> " + std::to_string(packed.size()) + " bajtow, " +
+                  std::to_string((packed.size() * 1000 + 75000) / 150000 / 10) + "." +
+                  std::to_string((packed.size() * 1000 + 75000) / 150000 % 10) + "% wejscia\n"},
+             {{"-v", "-q", "d2", "packed", "out"},
+              0,
+              std::to_string(packed.size()) + " bajtow -> 150000 bajtow\n"},
+             {{"-q", "-v", "c3", "empty", "out"}, 0, "0 bajtow -> 4 bajtow\n"},
+             {{"-q", "-v", "d2", "cut", "out"},
+              1,
+              "uszkodzony plik cut: strumien konczy sie przed koncem danych\n"}}) {
         Outcome r = lzw(args);
         const std::string line = ::testing::PrintToString(args);
         EXPECT_EQ(r.status, status) << line;
@@ -796,6 +943,7 @@ TEST_F(Cli, ProgressShowsOnlyOnATerminal) {
     Bytes packed = encode('1', big);
     write("cut.c1", Bytes(packed.begin(), packed.end() - 100));
     write("small", "abababab");
+    write("small.c1", encode('1', Bytes{'a', 'b', 'a', 'b', 'a', 'b', 'a', 'b'}));
     // A reader that stops after the first byte holds the program up for 1.2 s, and the
     // program then has many buffers left to fill. A slow writer does the same: head cannot
     // write its 100000 bytes before the program has started to read. The status goes to a
@@ -830,6 +978,20 @@ TEST_F(Cli, ProgressShowsOnlyOnATerminal) {
              // A short run shows nothing.
              {"\"$LZW\" c1 small packed; echo $? > status", true, nothing,
               literal(bannerLine("c1")) + time, 0},
+             // Compressed data goes to a terminal only with -f; decompressed data always.
+             {"\"$LZW\" c1 small -; echo $? > status", true, nothing,
+              literal(bannerLine("c1")) +
+                  "nie zapisuje skompresowanych danych na terminal /dev/stdout \\(wymus opcja "
+                  "-f\\)\n",
+              1},
+             {"\"$LZW\" -f c1 small -; echo $? > status", true, nothing,
+              literal(bannerLine("c1")) + "[^]{12}" + time, 0},
+             {"\"$LZW\" d1 small.c1 -; echo $? > status", true, nothing,
+              literal(bannerLine("d1")) + "abababab" + time, 0},
+             // A line that gets shorter (97.7 KiB   81.4 KiB/s, then 2.1 MiB   1.3 MiB/s).
+             {"{ head -c 100000 big; sleep 1.2; cat big; sleep 0.3; cat big; } | \"$LZW\" c3 - "
+              "packed; echo $? > status",
+              true, bytes, literal(bannerLine("c3")) + time, 0},
              // -q: nothing at all, not even on a terminal.
              {slowReader("\"$LZW\" -q c2 big -"), true, nothing, "", 0},
              {"\"$LZW\" -q d1 cut.c1 out; echo $? > status", true, nothing, damaged, 1},
@@ -876,6 +1038,15 @@ TEST_F(Cli, ProgressShowsOnlyOnATerminal) {
                     << ::testing::PrintToString(progress);
                 EXPECT_TRUE(std::regex_search(progress, std::regex("\r +\r$")))
                     << ::testing::PrintToString(progress);
+                // Each drawing covers the longest before it: a shorter text is followed by
+                // blanks over the rest of the old one.
+                for (size_t at = 1, widest = 0; at < progress.size();) {
+                    size_t end = progress.find('\r', at);
+                    std::string drawn = progress.substr(at, end - at);
+                    EXPECT_GE(drawn.size(), widest) << ::testing::PrintToString(progress);
+                    widest = std::max(widest, drawn.find_last_not_of(' ') + 1);
+                    at = end + 1;
+                }
                 break;
         }
     }
@@ -890,7 +1061,7 @@ TEST_F(Cli, CompletionOffersOptionsModesAndFiles) {
     for (const auto& [line, offered] : std::vector<std::pair<std::string, std::string>>{
              {"lzw ", "c1 c2 c3 d1 d2 d3"},
              {"lzw c", "c1 c2 c3"},
-             {"lzw -", "-- --help --version -B -F -h -l -q -t"},
+             {"lzw -", "-- --help --version -B -F -f -h -l -q -t -v"},
              {"lzw -F -B ", "16M 1M 256K 4M 64K"},
              {"lzw -F -B 4M c", "c1 c2 c3"},
              {"lzw -t d", "d1 d2 d3 dir"},

@@ -86,6 +86,46 @@ TEST_F(CoderStreams, EveryCodeReadsBackAsWritten) {
     EXPECT_EQ(coder->readCode(), -1);
 }
 
+// The coding loops store each code as 4 bytes, of which the whole ones count, and make room
+// first for a batch of codes. However a batch meets the end of the buffer (any place, either
+// half of a byte, any size), no store reaches past it, and the codes read back as written.
+TEST_F(CoderStreams, BatchesOfCodesStayInsideTheBuffer) {
+    written.resize(4 << 16);
+    for (int32_t half = 0; half < 2; ++half) {
+        for (int32_t batch = 1; batch <= 6; ++batch) {
+            for (int32_t lead = 0; lead <= 12; ++lead) {
+                startWriting();
+                std::fill(std::begin(coder->io.outGuard), std::end(coder->io.outGuard),
+                          Coder::kGuardByte);
+                // A buffer full but for `lead` bytes; the codes before are zeros.
+                std::fill(coder->io.outBuf, coder->io.outBuf + Coder::kBufSize, 0);
+                coder->io.outPos = Coder::kBufSize - lead;
+                coder->halfPending = half != 0;
+                coder->pendingNibble = 0;
+                Coder::CodeWriter wr = coder->takeWriter();
+                ASSERT_TRUE(coder->makeRoom(wr, batch));
+                for (int32_t k = 0; k < batch; ++k) coder->storeCode(wr, 4095 - k);
+                coder->putWriter(wr);
+                for (uint8_t b : coder->io.outGuard) {
+                    ASSERT_EQ(b, Coder::kGuardByte) << half << " " << batch << " " << lead;
+                }
+                coder->flushCode();
+                Bytes packed = finishWriting();
+                // Past the zeros (and the half code that ends them), the batch.
+                size_t skip = Coder::kBufSize - static_cast<size_t>(lead) + (half != 0);
+                startReading(Bytes(packed.begin() + static_cast<ptrdiff_t>(skip), packed.end()));
+                if (half != 0) {
+                    coder->halfPending = true;
+                    coder->pendingNibble = packed[skip - 1] & 15;
+                }
+                for (int32_t k = 0; k < batch; ++k) {
+                    ASSERT_EQ(coder->readCode(), 4095 - k) << half << " " << batch << " " << lead;
+                }
+            }
+        }
+    }
+}
+
 TEST_F(CoderStreams, LengthHeaderIsSignedBigEndian) {
     startWriting();
     for (int32_t v : {-1, 0, 1, 0x01020304, INT32_MAX}) coder->writeLengthHeader(v);
