@@ -473,6 +473,14 @@ int Decoder::decode(lzw_in_buffer& in, lzw_out_buffer& out) {
                 const uint8_t* p = gather(in, want);
                 if (p == nullptr)
                     return fault_ != Fault::none ? errorOf(fault_) : LZW_FRAME_NEEDS_INPUT;
+                if (handoff_ != nullptr) {
+                    Fault fault =
+                        handoff_->block(block_, p, checked ? p + block_.payload : nullptr);
+                    if (fault != Fault::none) return failWith(fault);
+                    produced_ += block_.decoded;
+                    step_ = Step::payloadWord;
+                    break;
+                }
                 // Straight into the caller's room when the block fits there; it counts as
                 // given only once its checksum has matched.
                 bool direct = out.size - out.pos >= block_.decoded;
@@ -510,7 +518,10 @@ int Decoder::decode(lzw_in_buffer& in, lzw_out_buffer& out) {
                 const uint8_t* p = gather(in, kContentChecksumSize);
                 if (p == nullptr)
                     return fault_ != Fault::none ? errorOf(fault_) : LZW_FRAME_NEEDS_INPUT;
-                if (load64(p) != XXH64_digest(&content_)) {
+                if (handoff_ != nullptr) {
+                    Fault fault = handoff_->contentChecksum(load64(p));
+                    if (fault != Fault::none) return failWith(fault);
+                } else if (load64(p) != XXH64_digest(&content_)) {
                     blockOffset_ = consumed_ - static_cast<int64_t>(kContentChecksumSize);
                     return failWith(Fault::checksum);
                 }

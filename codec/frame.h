@@ -96,6 +96,20 @@ Fault readDecodedSize(const uint8_t* src, const Header& header, Block& block);
 Fault decodeBlock(Coder& coder, Policy policy, const Block& block, const uint8_t* payload,
                   const uint8_t* checksum, uint8_t* dst);
 
+// What a Decoder hands over instead of decoding, when handOff() gave it one: each block to be
+// decoded elsewhere (by the workers of frame_threads.cpp) and the frame's content checksum,
+// to be checked once the blocks before it are decoded. The Decoder keeps checking everything
+// else itself. A fault returned stops the Decoder with it.
+class BlockHandoff {
+  public:
+    // `payload` (and `checksum`, 4 bytes, or null) are valid during the call only.
+    virtual Fault block(const Block& block, const uint8_t* payload, const uint8_t* checksum) = 0;
+    virtual Fault contentChecksum(uint64_t expected) = 0;
+
+  protected:
+    ~BlockHandoff() = default;
+};
+
 // The caller-driven encoder: a frame from input handed over in pieces of any size.
 class Encoder {
   public:
@@ -140,6 +154,8 @@ class Decoder {
     int64_t produced() const { return produced_; }        // bytes given out
     const Header& header() const { return header_; }
     bool started() const { return consumed_ > 0; }
+    // Blocks and the content checksum go to `to` (null: decoded here); kept across reset().
+    void handOff(BlockHandoff* to) { handoff_ = to; }
 
   private:
     enum class Step : uint8_t {
@@ -174,6 +190,7 @@ class Decoder {
     uint64_t skipLeft_ = 0;
     int64_t blockIndex_ = 0, blockOffset_ = 0, consumed_ = 0, produced_ = 0;
     Fault fault_ = Fault::none;
+    BlockHandoff* handoff_ = nullptr;
     XXH64_state_t content_;
 };
 
@@ -191,6 +208,13 @@ struct Sink {
     void* user;
 };
 
+// Reads until `size` bytes or the end, as a stream run reads: -1 after a failed read (a
+// negative count, or more than asked for); `*ended` once a read returned 0.
+long long fillFrom(Source source, uint8_t* dst, size_t size, bool* ended);
+// The read size of a stream decoder: big enough that most blocks are whole in one read and
+// decode from there, small enough for memory. Its writes are at most as long.
+inline constexpr size_t kDecodeChunk = size_t{1} << 18;
+
 // Where a framed stream run stands, for the program's messages and its -l listing.
 struct StreamReport {
     int64_t bytesIn = 0;      // bytes read
@@ -202,14 +226,29 @@ struct StreamReport {
 };
 
 // A frame of what `source` delivers to `sink`. params.contentSize, when >= 0, must be the
-// input's length (sizeMismatch otherwise).
+// input's length (sizeMismatch otherwise). With params.threads other than 1, workers code the
+// blocks (compressThreaded).
 Fault compressStream(Coder& coder, const Params& params, Source source, Sink sink,
                      StreamReport* report);
 // Every frame that `source` delivers, to `sink`, each block once checked; `prefix` holds
 // bytes already read from the source (at most 16), decoded first. notFrame when the input
 // does not start with a frame; trailingData for anything after a frame that is not one.
-// With a null `sink`, it only checks.
+// With a null `sink`, it only checks. `threads` as params.threads: other than 1, workers
+// decode the blocks (decompressThreaded).
 Fault decompressStream(Coder& coder, Source source, Sink sink, const uint8_t* prefix,
-                       size_t prefixSize, StreamReport* report);
+                       size_t prefixSize, StreamReport* report, int threads = 1);
+
+// ---- Workers (frame_threads.cpp) ----
+// The workers of `threads`: 0 is one per core this process may run on; at most kMaxThreads.
+inline constexpr int kMaxThreads = 256;
+int workerCount(int threads);
+// compressStream and decompressStream with `workers` (> 1) threads coding blocks at once, each
+// with a Coder of its own (`coder` is the first's): the same reads, the same bytes in the same
+// writes, the same fault and report as one thread. Blocks are read and written in order on
+// the calling thread, which also calls the callbacks; every worker has ended on return.
+Fault compressThreaded(Coder& coder, const Params& params, int workers, Source source, Sink sink,
+                       StreamReport* report);
+Fault decompressThreaded(Coder& coder, int workers, Source source, Sink sink, const uint8_t* prefix,
+                         size_t prefixSize, StreamReport* report);
 
 }  // namespace lzw::frame

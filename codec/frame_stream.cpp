@@ -7,11 +7,8 @@
 #include "frame.h"
 
 namespace lzw::frame {
-namespace {
 
-// Reads until `size` bytes or the end; -1 after a failed read (a negative count, or more
-// than asked for).
-long long fill(Source source, uint8_t* dst, size_t size, bool* ended) {
+long long fillFrom(Source source, uint8_t* dst, size_t size, bool* ended) {
     size_t got = 0;
     while (got < size && !*ended) {
         long long r = source.read(source.user, dst + got, size - got);
@@ -22,14 +19,11 @@ long long fill(Source source, uint8_t* dst, size_t size, bool* ended) {
     return static_cast<long long>(got);
 }
 
-// The read size of a decoder: big enough that most blocks are whole in one read and decode
-// from there, small enough for memory.
-constexpr size_t kDecodeChunk = size_t{1} << 18;
-
-}  // namespace
-
 Fault compressStream(Coder& coder, const Params& params, Source source, Sink sink,
                      StreamReport* report) {
+    if (int workers = workerCount(params.threads); workers > 1) {
+        return compressThreaded(coder, params, workers, source, sink, report);
+    }
     StreamReport local;
     StreamReport& r = report != nullptr ? *report : local;
     r = StreamReport{};
@@ -45,7 +39,7 @@ Fault compressStream(Coder& coder, const Params& params, Source source, Sink sin
     if (!inBuf || !outBuf) return Fault::noMemory;
     bool ended = false;
     for (;;) {
-        long long n = fill(source, inBuf.get(), block, &ended);
+        long long n = fillFrom(source, inBuf.get(), block, &ended);
         if (n < 0) return Fault::readFailed;
         r.bytesIn += n;
         lzw_in_buffer in{inBuf.get(), static_cast<size_t>(n), 0};
@@ -64,7 +58,10 @@ Fault compressStream(Coder& coder, const Params& params, Source source, Sink sin
 }
 
 Fault decompressStream(Coder& coder, Source source, Sink sink, const uint8_t* prefix,
-                       size_t prefixSize, StreamReport* report) {
+                       size_t prefixSize, StreamReport* report, int threads) {
+    if (int workers = workerCount(threads); workers > 1) {
+        return decompressThreaded(coder, workers, source, sink, prefix, prefixSize, report);
+    }
     StreamReport local;
     StreamReport& r = report != nullptr ? *report : local;
     r = StreamReport{};
@@ -80,7 +77,7 @@ Fault decompressStream(Coder& coder, Source source, Sink sink, const uint8_t* pr
     bool first = true;
     // Reads more when what is held is used up; false at the end of the input.
     auto more = [&]() -> long long {
-        long long n = fill(source, inBuf.get(), kDecodeChunk, &ended);
+        long long n = fillFrom(source, inBuf.get(), kDecodeChunk, &ended);
         if (n > 0) {
             in = lzw_in_buffer{inBuf.get(), static_cast<size_t>(n), 0};
             r.bytesIn += n;
