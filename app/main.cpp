@@ -1,8 +1,10 @@
-// lzw [-q] MODE INPUT OUTPUT: compresses or decompresses one file.
+// lzw [-q] [-F] [-B SIZE] MODE INPUT OUTPUT: compresses or decompresses one file;
+// lzw -t [dN] FILE checks one, lzw -l FILE lists what it says about itself.
 #include <cstdio>
 #include <cstring>
 
 #include "coder.h"
+#include "framed.h"
 #include "lzw.h"
 #include "progress.h"
 
@@ -20,7 +22,8 @@ int main(int argc, char** argv) {
     // Before anything is opened: a file must not take the place of a closed standard stream.
     if (!lzw::Coder::openStandardStreams()) return 1;
     // Options come before the mode; a mode never starts with '-', and "--" ends them.
-    bool quiet = false, help = false, version = false;
+    bool quiet = false, help = false, version = false, test = false, list = false;
+    lzw::app::FrameOptions frame;
     int first = 1;
     for (; first < argc && argv[first][0] == '-' && argv[first][1] != '\0'; ++first) {
         const char* option = argv[first];
@@ -30,6 +33,21 @@ int main(int argc, char** argv) {
         }
         if (std::strcmp(option, "-q") == 0) {
             quiet = true;
+        } else if (std::strcmp(option, "-F") == 0 || std::strcmp(option, "--frame") == 0) {
+            frame.frame = true;
+        } else if (std::strncmp(option, "-B", 2) == 0) {
+            // "-B 4M" or "-B4M".
+            const char* size = option[2] != '\0'  ? option + 2
+                               : first + 1 < argc ? argv[++first]
+                                                  : "";
+            if (!lzw::app::parseBlockSize(size, frame.blockSize)) {
+                std::fputs(lzw::kUsage, stderr);
+                return 2;
+            }
+        } else if (std::strcmp(option, "-t") == 0) {
+            test = true;
+        } else if (std::strcmp(option, "-l") == 0) {
+            list = true;
         } else if (std::strcmp(option, "-h") == 0 || std::strcmp(option, "--help") == 0) {
             help = true;
         } else if (std::strcmp(option, "--version") == 0) {
@@ -49,7 +67,33 @@ int main(int argc, char** argv) {
         }
         return 0;
     }
-    if (help || version || argc - first < 3) {
+    if (help || version || (test && list)) {
+        std::fputs(lzw::kUsage, stderr);
+        return 2;
+    }
+    if (test || list) {
+        // -t [dN] FILE, -l FILE: the mode only tells a raw stream's policy.
+        int files = argc - first;
+        lzw::Direction direction;
+        lzw::Policy policy;
+        bool moded = test && files == 2 && lzw::findMode(argv[first], direction, policy) &&
+                     direction == lzw::Direction::decompress;
+        if (files != (moded ? 2 : 1)) {
+            std::fputs(lzw::kUsage, stderr);
+            return 2;
+        }
+        lzw::Coder* coder = lzw::Coder::create();
+        if (coder == nullptr) {
+            std::fprintf(stderr, "%s\n", lzw::faultText(lzw::Fault::noMemory));
+            return 1;
+        }
+        const char* input = fileName(argv[argc - 1], "/dev/stdin");
+        int status = list ? lzw::app::listFile(*coder, input)
+                          : lzw::app::testFile(*coder, moded ? &policy : nullptr, input, frame);
+        lzw::Coder::release(coder);
+        return status;
+    }
+    if (argc - first < 3) {
         std::fputs(lzw::kUsage, stderr);
         return 2;
     }
@@ -73,7 +117,7 @@ int main(int argc, char** argv) {
     lzw::app::ProgressLine progress;
     if (!quiet && lzw::app::ProgressLine::wanted()) progress.attach(*coder);
     lzw::Coder::catchSignals();
-    int status = coder->runFile(direction, policy, input, output);
+    int status = lzw::app::runMode(*coder, direction, policy, input, output, frame);
     progress.clear();
     lzw::Coder::release(coder);
     return status;

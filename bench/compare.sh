@@ -93,7 +93,10 @@ done
 # ---- Commands ----
 
 TOOLS=(lzw1 lzw2 lzw3 compress12 compress16 gzip1 gzip6 bzip2)
+# The same modes writing frames (-F, 1 MiB blocks), timed in the same rounds as the rest.
+FRAMED=(lzwF1 lzwF2 lzwF3)
 declare -A LABEL=(
+    [lzwF1]="lzw -F c1/d1|framed freeze" [lzwF2]="lzw -F c2/d2|framed evict" [lzwF3]="lzw -F c3/d3|framed reset"
     [lzw1]="lzw c1/d1|freeze" [lzw2]="lzw c2/d2|evict LRU" [lzw3]="lzw c3/d3|reset"
     [compress12]="compress|-b12" [compress16]="compress|16-bit"
     [gzip1]="gzip|-1" [gzip6]="gzip|-6" [bzip2]="bzip2|-9")
@@ -108,12 +111,14 @@ declare -A DEC=([compress12]="compress -d -c" [compress16]="compress -d -c"
 # its input; that output is still valid, and cmp checks every round trip anyway.
 encode() {
     case $1 in
+        lzwF*) "$LZW" -F "c${1#lzwF}" "$2" "$3" >/dev/null ;;
         lzw*) "$LZW" "c${1#lzw}" "$2" "$3" >/dev/null ;;
         *) ${ENC[$1]} <"$2" >"$3" || (($? == 2)) ;; # word splitting gives the options
     esac
 }
 decode() {
     case $1 in
+        lzwF*) "$LZW" "d${1#lzwF}" "$2" "$3" >/dev/null ;;
         lzw*) "$LZW" "d${1#lzw}" "$2" "$3" >/dev/null ;;
         *) ${DEC[$1]} <"$2" >"$3" ;;
     esac
@@ -170,6 +175,7 @@ cpu_loop() {
         src=$work/$input.$tool dst=$work/$input.$tool.back
     fi
     case $tool in
+        lzwF*) cmd="\"\$LZW\" $([[ $dir == c ]] && echo -F) $dir${tool#lzwF} \"\$1\" \"\$2\" >/dev/null" ;;
         lzw*) cmd="\"\$LZW\" $dir${tool#lzw} \"\$1\" \"\$2\" >/dev/null" ;;
         *) [[ $dir == c ]] && cmd=${ENC[$tool]} || cmd=${DEC[$tool]}
             cmd="$cmd <\"\$1\" >\"\$2\" || [ \$? = 2 ]" ;;
@@ -219,6 +225,7 @@ peak() {
         dst=$work/$3.$2.rss.back
     fi
     case $2 in
+        lzwF*) /usr/bin/time -f %M -o "$rss" "$LZW" $([[ $1 == c ]] && echo -F) "$1${2#lzwF}" "$src" "$dst" >/dev/null ;;
         lzw*) /usr/bin/time -f %M -o "$rss" "$LZW" "$1${2#lzw}" "$src" "$dst" >/dev/null ;;
         *) [[ $1 == c ]] && cmd=${ENC[$2]} || cmd=${DEC[$2]}
             # shellcheck disable=SC2086 # the command and its options
@@ -239,7 +246,17 @@ CORPORA=(text binary)
 ADVERSARIAL=(run_x two_runs random text_after_run)
 for corpus in "${CORPORA[@]}"; do
     echo "measuring $corpus ($RUNS rounds)"
-    measure "$corpus" "${TOOLS[@]}"
+    measure "$corpus" "${TOOLS[@]}" "${FRAMED[@]}"
+done
+# A tarball of text and binaries in turn, as people archive them: sizes only.
+mixed_list=$work/mixed.list
+paste -d '\n' <(find /usr/share/doc -type f | sort | head -3000) \
+    <(find /usr/bin -type f | sort | head -3000) | grep . >"$mixed_list"
+tar --no-recursion --mtime=@0 --owner=0 --group=0 --numeric-owner -cf - -T "$mixed_list" \
+    2>/dev/null | head -c "$SIZE" >"$work/mixed.bin"
+for tool in lzw1 lzw2 lzw3 "${FRAMED[@]}"; do
+    encode "$tool" "$work/mixed.bin" "$work/mixed.$tool"
+    PACKED["mixed $tool"]=$(stat -c %s "$work/mixed.$tool")
 done
 for input in "${ADVERSARIAL[@]}"; do
     echo "measuring $input ($RUNS rounds)"
@@ -252,7 +269,7 @@ done
 echo "measuring peak memory"
 declare -A RSS
 for corpus in "${CORPORA[@]}"; do
-    for tool in "${TOOLS[@]}"; do
+    for tool in "${TOOLS[@]}" "${FRAMED[@]}"; do
         RSS["$corpus $tool"]="$(peak c "$tool" "$corpus") / $(peak d "$tool" "$corpus")"
     done
 done
@@ -265,7 +282,7 @@ bash "$bench/instructions.sh" "$out" "$LZW" >"$out/instructions.md"
 
 declare -A CT DT # median seconds
 for corpus in "${CORPORA[@]}"; do
-    for tool in "${TOOLS[@]}"; do
+    for tool in "${TOOLS[@]}" "${FRAMED[@]}"; do
         CT["$corpus $tool"]=$(median "$corpus $tool c")
         DT["$corpus $tool"]=$(median "$corpus $tool d")
     done
@@ -349,6 +366,24 @@ report=$bench/results.md
         for k in 1 2 3; do
             target_row "$label: d$k vs compress -d" 1 DT "lzw$k" "$size"
         done
+    done
+    echo
+    echo "## Framed files against raw streams"
+    echo
+    echo "\`lzw -F cN\` (1 MiB blocks, block and content checksums) against \`lzw cN\`, timed in the"
+    echo "same rounds as above; decompression of both by \`dN\`. Target: framed within 5% of raw"
+    echo "speed (time raw / time framed >= 0.95). Sizes: framed / raw, on the corpora and on a"
+    echo "tarball of /usr/share/doc and /usr/bin files in turn (the first $SIZE bytes)."
+    echo
+    echo "| mode | c speed text | c speed binary | d speed text | d speed binary | size text | size binary | size tarball | peak RSS c / d text (KiB) |"
+    echo "| --- | ---: | ---: | ---: | ---: | ---: | ---: | ---: | ---: |"
+    for k in 1 2 3; do
+        printf '| c%s/d%s | %sx | %sx | %sx | %sx | %s | %s | %s | %s |\n' "$k" "$k" \
+            "$(div "${CT[text lzw$k]}" "${CT[text lzwF$k]}")" "$(div "${CT[binary lzw$k]}" "${CT[binary lzwF$k]}")" \
+            "$(div "${DT[text lzw$k]}" "${DT[text lzwF$k]}")" "$(div "${DT[binary lzw$k]}" "${DT[binary lzwF$k]}")" \
+            "$(frac 4 "${PACKED[text lzwF$k]}" "${PACKED[text lzw$k]}")" \
+            "$(frac 4 "${PACKED[binary lzwF$k]}" "${PACKED[binary lzw$k]}")" \
+            "$(frac 4 "${PACKED[mixed lzwF$k]}" "${PACKED[mixed lzw$k]}")" "${RSS[text lzwF$k]}"
     done
     echo
     echo "## Instructions per byte"

@@ -275,9 +275,10 @@ int Encoder::encode(lzw_in_buffer& in, lzw_out_buffer& out, bool end) {
             return failWith(Fault::sizeMismatch);
         }
         size_t block = params_.blockSize;
-        if (blockFill_ == 0 && avail >= block) {
-            // A whole block in the caller's input: coded from there, into the caller's room
-            // when it has enough, so that large buffers are never copied.
+        if (blockFill_ == 0 && (avail >= block || (end && avail > 0))) {
+            // A whole block in the caller's input (or the last one): coded from there, into
+            // the caller's room when it has enough, so that large buffers are never copied.
+            block = std::min(avail, block);
             size_t written = 0;
             bool direct = out.size - out.pos >= blockBound(block);
             encodeInto(src + in.pos, block, direct ? dst + out.pos : pending_.get(), &written);
@@ -439,8 +440,8 @@ int Decoder::decode(lzw_in_buffer& in, lzw_out_buffer& out) {
                 const uint8_t* p = gather(in, kEndMarkSize);
                 if (p == nullptr)
                     return fault_ != Fault::none ? errorOf(fault_) : LZW_FRAME_NEEDS_INPUT;
-                ++blockIndex_;
                 Fault fault = readPayloadWord(p, header_, block_);
+                if (!block_.end) ++blockIndex_;
                 if (fault != Fault::none) return failWith(fault);
                 if (block_.end) {
                     if (header_.contentSize >= 0 && produced_ != header_.contentSize) {
@@ -473,14 +474,6 @@ int Decoder::decode(lzw_in_buffer& in, lzw_out_buffer& out) {
                 const uint8_t* p = gather(in, want);
                 if (p == nullptr)
                     return fault_ != Fault::none ? errorOf(fault_) : LZW_FRAME_NEEDS_INPUT;
-                if (handoff_ != nullptr) {
-                    Fault fault =
-                        handoff_->block(block_, p, checked ? p + block_.payload : nullptr);
-                    if (fault != Fault::none) return failWith(fault);
-                    produced_ += block_.decoded;
-                    step_ = Step::payloadWord;
-                    break;
-                }
                 // Straight into the caller's room when the block fits there; it counts as
                 // given only once its checksum has matched.
                 bool direct = out.size - out.pos >= block_.decoded;
@@ -518,10 +511,7 @@ int Decoder::decode(lzw_in_buffer& in, lzw_out_buffer& out) {
                 const uint8_t* p = gather(in, kContentChecksumSize);
                 if (p == nullptr)
                     return fault_ != Fault::none ? errorOf(fault_) : LZW_FRAME_NEEDS_INPUT;
-                if (handoff_ != nullptr) {
-                    Fault fault = handoff_->contentChecksum(load64(p));
-                    if (fault != Fault::none) return failWith(fault);
-                } else if (load64(p) != XXH64_digest(&content_)) {
+                if (load64(p) != XXH64_digest(&content_)) {
                     blockOffset_ = consumed_ - static_cast<int64_t>(kContentChecksumSize);
                     return failWith(Fault::checksum);
                 }

@@ -96,20 +96,6 @@ Fault readDecodedSize(const uint8_t* src, const Header& header, Block& block);
 Fault decodeBlock(Coder& coder, Policy policy, const Block& block, const uint8_t* payload,
                   const uint8_t* checksum, uint8_t* dst);
 
-// What a Decoder hands over instead of decoding, when handOff() gave it one: each block to be
-// decoded elsewhere (by the workers of frame_threads.cpp) and the frame's content checksum,
-// to be checked once the blocks before it are decoded. The Decoder keeps checking everything
-// else itself. A fault returned stops the Decoder with it.
-class BlockHandoff {
-  public:
-    // `payload` (and `checksum`, 4 bytes, or null) are valid during the call only.
-    virtual Fault block(const Block& block, const uint8_t* payload, const uint8_t* checksum) = 0;
-    virtual Fault contentChecksum(uint64_t expected) = 0;
-
-  protected:
-    ~BlockHandoff() = default;
-};
-
 // The caller-driven encoder: a frame from input handed over in pieces of any size.
 class Encoder {
   public:
@@ -154,8 +140,8 @@ class Decoder {
     int64_t produced() const { return produced_; }        // bytes given out
     const Header& header() const { return header_; }
     bool started() const { return consumed_ > 0; }
-    // Blocks and the content checksum go to `to` (null: decoded here); kept across reset().
-    void handOff(BlockHandoff* to) { handoff_ = to; }
+    // Past the last block: the end mark and the content checksum.
+    bool inTrailer() const { return step_ == Step::contentChecksum || step_ == Step::done; }
 
   private:
     enum class Step : uint8_t {
@@ -190,7 +176,6 @@ class Decoder {
     uint64_t skipLeft_ = 0;
     int64_t blockIndex_ = 0, blockOffset_ = 0, consumed_ = 0, produced_ = 0;
     Fault fault_ = Fault::none;
-    BlockHandoff* handoff_ = nullptr;
     XXH64_state_t content_;
 };
 
@@ -211,9 +196,6 @@ struct Sink {
 // Reads until `size` bytes or the end, as a stream run reads: -1 after a failed read (a
 // negative count, or more than asked for); `*ended` once a read returned 0.
 long long fillFrom(Source source, uint8_t* dst, size_t size, bool* ended);
-// The read size of a stream decoder: big enough that most blocks are whole in one read and
-// decode from there, small enough for memory. Its writes are at most as long.
-inline constexpr size_t kDecodeChunk = size_t{1} << 18;
 
 // Where a framed stream run stands, for the program's messages and its -l listing.
 struct StreamReport {
@@ -222,6 +204,7 @@ struct StreamReport {
     int64_t frames = 0;       // frames begun (skippable ones too)
     int64_t blocks = 0;       // blocks begun, in all frames
     int64_t blockOffset = 0;  // where the last block begun (or the checksum at fault) starts
+    bool trailer = false;     // the fault is in the frame's end: its size or content checksum
     Header header;            // the last frame's header
 };
 
@@ -238,6 +221,38 @@ Fault compressStream(Coder& coder, const Params& params, Source source, Sink sin
 Fault decompressStream(Coder& coder, Source source, Sink sink, const uint8_t* prefix,
                        size_t prefixSize, StreamReport* report, int threads = 1);
 
+// What the frames of a stream say about themselves, found without decoding a block.
+struct Listing {
+    int64_t frames = 0;     // frames, skippable ones not counted
+    int64_t skippable = 0;  // skippable frames
+    int64_t blocks = 0;
+    int64_t storedBlocks = 0;
+    int64_t content = 0;          // the decoded sizes of all blocks
+    int64_t compressed = 0;       // every byte read
+    Header header;                // the first frame's header
+    bool policiesDiffer = false;  // a later frame has another policy or block size
+};
+// Walks every frame that `source` delivers, after the `prefixSize` bytes at `prefix` that
+// were read from it already, checking each header and block header but no checksum.
+Fault listStream(Source source, const uint8_t* prefix, size_t prefixSize, Listing& listing);
+
+// What a stream run hands over instead of decoding its blocks itself: each payload (and
+// checksum), read into room() and then given to block(), and each frame's content checksum,
+// to be checked once the blocks before it are decoded. `at` is where the run stands, for the
+// report of a fault found later. A fault returned ends the run with it.
+class BlockHandoff {
+  public:
+    virtual Fault room(size_t size, size_t decoded, uint8_t** dst) = 0;
+    virtual Fault block(const Header& header, const Block& block, const StreamReport& at) = 0;
+    virtual Fault contentChecksum(uint64_t expected, const StreamReport& at) = 0;
+
+  protected:
+    ~BlockHandoff() = default;
+};
+// decompressStream's walk of the frames, with every block and content checksum handed over.
+Fault handOffStream(Source source, const uint8_t* prefix, size_t prefixSize, BlockHandoff& handoff,
+                    StreamReport& report);
+
 // ---- Workers (frame_threads.cpp) ----
 // The workers of `threads`: 0 is one per core this process may run on; at most kMaxThreads.
 inline constexpr int kMaxThreads = 256;
@@ -245,7 +260,7 @@ int workerCount(int threads);
 // compressStream and decompressStream with `workers` (> 1) threads coding blocks at once, each
 // with a Coder of its own (`coder` is the first's): the same reads, the same bytes in the same
 // writes, the same fault and report as one thread. Blocks are read and written in order on
-// the calling thread, which also calls the callbacks; every worker has ended on return.
+// the calling thread, which alone calls the callbacks; every worker has ended on return.
 Fault compressThreaded(Coder& coder, const Params& params, int workers, Source source, Sink sink,
                        StreamReport* report);
 Fault decompressThreaded(Coder& coder, int workers, Source source, Sink sink, const uint8_t* prefix,

@@ -1,4 +1,6 @@
 // Framed runs through callbacks: the library's stream calls and the program's files.
+#include <sys/mman.h>
+
 #include <algorithm>
 #include <cstring>
 #include <memory>
@@ -19,6 +21,138 @@ long long fillFrom(Source source, uint8_t* dst, size_t size, bool* ended) {
     return static_cast<long long>(got);
 }
 
+namespace {
+
+// Bytes of a source in order, after a prefix, with skipping.
+class Reader {
+  public:
+    Reader(Source source, const uint8_t* prefix, size_t prefixSize)
+        : source_(source), prefix_(prefix), prefixLeft_(prefixSize) {}
+    // Reads exactly `n` bytes; false at the end (`*got` then says how many).
+    bool read(uint8_t* dst, size_t n, size_t* got) {
+        *got = 0;
+        while (*got < n) {
+            if (pos_ == end_ && !refill()) return false;
+            size_t take = std::min(n - *got, end_ - pos_);
+            std::memcpy(dst + *got, buf_ + pos_, take);
+            pos_ += take;
+            *got += take;
+        }
+        return true;
+    }
+    // Reads exactly `n` bytes into `dst`: past what is buffered, straight from the source.
+    bool readInto(uint8_t* dst, size_t n) {
+        size_t have = std::min(n, end_ - pos_);
+        std::memcpy(dst, buf_ + pos_, have);
+        pos_ += have;
+        if (have == n) return true;
+        if (prefixLeft_ > 0) {
+            size_t got = 0;
+            return read(dst + have, n - have, &got);
+        }
+        while (have < n && !ended_) {
+            long long r = source_.read(source_.user, dst + have, n - have);
+            if (r < 0 || static_cast<unsigned long long>(r) > n - have) {
+                failed_ = ended_ = true;
+                return false;
+            }
+            ended_ = r == 0;
+            have += static_cast<size_t>(r);
+            total_ += r;
+        }
+        return have == n;
+    }
+    bool skip(uint64_t n) {
+        while (n > 0) {
+            if (pos_ == end_ && !refill()) return false;
+            size_t take = static_cast<size_t>(std::min<uint64_t>(n, end_ - pos_));
+            pos_ += take;
+            n -= take;
+        }
+        return true;
+    }
+    bool failed() const { return failed_; }
+    int64_t offset() const { return total_ - static_cast<int64_t>(end_ - pos_); }
+
+  private:
+    bool refill() {
+        pos_ = end_ = 0;
+        if (prefixLeft_ > 0) {
+            end_ = std::min(prefixLeft_, sizeof buf_);
+            std::memcpy(buf_, prefix_, end_);
+            prefix_ += end_;
+            prefixLeft_ -= end_;
+        } else if (!ended_) {
+            long long r = source_.read(source_.user, buf_, sizeof buf_);
+            if (r < 0 || static_cast<unsigned long long>(r) > sizeof buf_) {
+                failed_ = true;
+                ended_ = true;
+                return false;
+            }
+            ended_ = r == 0;
+            end_ = static_cast<size_t>(r);
+        }
+        total_ += static_cast<int64_t>(end_);
+        return end_ > 0;
+    }
+
+    Source source_;
+    const uint8_t* prefix_;
+    size_t prefixLeft_;
+    uint8_t buf_[1 << 16];
+    size_t pos_ = 0, end_ = 0;
+    int64_t total_ = 0;
+    bool ended_ = false;
+    bool failed_ = false;
+};
+
+// A buffer of a stream run, grown to what the blocks met so far need. Mapped fresh, so
+// that its pages cost nothing until written, and in huge pages where the system gives them:
+// the megabytes a run cycles through then cost a fault per 2 MiB instead of per 4 KiB.
+class Pages {
+  public:
+    Pages() = default;
+    Pages(const Pages&) = delete;
+    Pages& operator=(const Pages&) = delete;
+    ~Pages() { release(); }
+    uint8_t* get() const { return data_; }
+    // Room for `size` bytes; what it held before is lost. False when there is no memory.
+    bool reserve(size_t size) {
+        if (size <= size_) return true;
+        release();
+        // Huge pages need a 2 MiB boundary: mapped with room to move up to one.
+        constexpr size_t kHuge = Coder::kHugePage;
+        size_t rounded = (size + kHuge - 1) & ~(kHuge - 1);
+        size_t mapped = rounded + kHuge;
+        void* p = mmap(nullptr, mapped, PROT_READ | PROT_WRITE, MAP_PRIVATE | MAP_ANONYMOUS, -1, 0);
+        if (p == MAP_FAILED) return false;
+        auto start = (reinterpret_cast<uintptr_t>(p) + kHuge - 1) & ~(kHuge - 1);
+#ifdef MADV_HUGEPAGE
+        madvise(reinterpret_cast<void*>(start), rounded, MADV_HUGEPAGE);
+#endif
+        map_ = p;
+        mapped_ = mapped;
+        data_ = reinterpret_cast<uint8_t*>(start);
+        size_ = rounded;
+        return true;
+    }
+
+  private:
+    void release() {
+        if (map_ != nullptr) munmap(map_, mapped_);
+        map_ = nullptr;
+        mapped_ = 0;
+        data_ = nullptr;
+        size_ = 0;
+    }
+    void* map_ = nullptr;
+    size_t mapped_ = 0;
+    uint8_t* data_ = nullptr;
+    size_t size_ = 0;
+};
+
+}  // namespace
+
 Fault compressStream(Coder& coder, const Params& params, Source source, Sink sink,
                      StreamReport* report) {
     if (int workers = workerCount(params.threads); workers > 1) {
@@ -30,13 +164,12 @@ Fault compressStream(Coder& coder, const Params& params, Source source, Sink sin
     Encoder encoder(&coder);
     if (Fault fault = encoder.reset(params); fault != Fault::none) return fault;
     size_t block = params.blockSize;
-    // A whole block read at a time, and room for all it can become: every block is then
-    // coded straight from one buffer into the other.
-    size_t room =
-        std::max(blockBound(block), kFrameHeaderSize) + kEndMarkSize + kContentChecksumSize;
-    std::unique_ptr<uint8_t[]> inBuf(new (std::nothrow) uint8_t[block]);
-    std::unique_ptr<uint8_t[]> outBuf(new (std::nothrow) uint8_t[room]);
-    if (!inBuf || !outBuf) return Fault::noMemory;
+    // A whole block read at a time, and room for all it can become after the header that
+    // waits before the first one: every block is then coded straight from one buffer into
+    // the other.
+    size_t room = kFrameHeaderSize + blockBound(block) + kEndMarkSize + kContentChecksumSize;
+    Pages inBuf, outBuf;
+    if (!inBuf.reserve(block) || !outBuf.reserve(room)) return Fault::noMemory;
     bool ended = false;
     for (;;) {
         long long n = fillFrom(source, inBuf.get(), block, &ended);
@@ -57,6 +190,123 @@ Fault compressStream(Coder& coder, const Params& params, Source source, Sink sin
     }
 }
 
+namespace {
+
+// Walks the frames of a stream in order: with `decode`, decodes and checks each block and
+// hands it to `sink` (when it has a write), or hands it over to `handoff` when there is one;
+// without, only reads the headers (a listing).
+Fault walkFrames(Coder* coder, Reader& in, bool decode, Sink sink, StreamReport& r,
+                 Listing& listing, BlockHandoff* handoff = nullptr) {
+    Pages payloads, blocks;
+    uint8_t bytes[kFrameHeaderSize];
+    size_t got = 0;
+    bool first = true;
+    auto cut = [&](Fault fault) {
+        listing.compressed = r.bytesIn = in.offset();
+        return in.failed() ? Fault::readFailed : fault;
+    };
+    for (;;) {
+        r.trailer = false;
+        if (!in.read(bytes, 4, &got)) {
+            if (got == 0 && !first) return cut(Fault::none);
+            return cut(first ? Fault::shorterThanHeader : Fault::trailingData);
+        }
+        Header header;
+        size_t needed = 0;
+        Fault fault = parseHeader(bytes, 4, header, &needed);
+        // After a whole frame, anything but another one is trailing data.
+        if (fault != Fault::none) return cut(first ? fault : Fault::trailingData);
+        first = false;
+        ++r.frames;
+        if (!in.read(bytes + 4, needed - 4, &got)) return cut(Fault::endsEarly);
+        if ((fault = parseHeader(bytes, needed, header, &needed)) != Fault::none) return cut(fault);
+        r.header = header;
+        if (header.skippable) {
+            ++listing.skippable;
+            if (!in.skip(header.skippableSize)) return cut(Fault::endsEarly);
+            continue;
+        }
+        if (listing.frames == 0) {
+            listing.header = header;
+        } else if (header.policy != listing.header.policy ||
+                   header.blockSize != listing.header.blockSize) {
+            listing.policiesDiffer = true;
+        }
+        ++listing.frames;
+        bool checked = (header.flags & LZW_FRAME_BLOCK_CHECKSUMS) != 0;
+        bool summed = (header.flags & LZW_FRAME_CONTENT_CHECKSUM) != 0;
+        XXH64_state_t content;
+        XXH64_reset(&content, 0);
+        int64_t produced = 0;
+        for (;;) {
+            Block block;
+            r.blockOffset = in.offset();
+            if (!in.read(bytes, kEndMarkSize, &got)) return cut(Fault::endsEarly);
+            fault = readPayloadWord(bytes, header, block);
+            if (block.end) break;
+            ++r.blocks;
+            if (fault != Fault::none) return cut(fault);
+            if (!in.read(bytes, 4, &got)) return cut(Fault::endsEarly);
+            fault = readDecodedSize(bytes, header, block);
+            if (fault == Fault::none && header.contentSize >= 0 &&
+                block.decoded > static_cast<uint64_t>(header.contentSize - produced)) {
+                fault = Fault::contentSize;
+            }
+            if (fault != Fault::none) return cut(fault);
+            ++listing.blocks;
+            if (block.stored) ++listing.storedBlocks;
+            produced += block.decoded;
+            size_t rest = block.payload + (checked ? kBlockChecksumSize : 0);
+            if (!decode) {
+                if (!in.skip(rest)) return cut(Fault::endsEarly);
+                continue;
+            }
+            if (handoff != nullptr) {
+                uint8_t* dst = nullptr;
+                if ((fault = handoff->room(rest, block.decoded, &dst)) != Fault::none) {
+                    return cut(fault);
+                }
+                if (!in.readInto(dst, rest)) return cut(Fault::endsEarly);
+                StreamReport at = r;
+                at.bytesIn = in.offset();
+                if ((fault = handoff->block(header, block, at)) != Fault::none) return fault;
+                continue;
+            }
+            if (!payloads.reserve(rest) || !blocks.reserve(block.decoded)) {
+                return cut(Fault::noMemory);
+            }
+            if (!in.readInto(payloads.get(), rest)) return cut(Fault::endsEarly);
+            fault = decodeBlock(*coder, header.policy, block, payloads.get(),
+                                checked ? payloads.get() + block.payload : nullptr, blocks.get());
+            if (fault != Fault::none) return cut(fault);
+            if (summed) XXH64_update(&content, blocks.get(), block.decoded);
+            if (sink.write != nullptr && sink.write(sink.user, blocks.get(), block.decoded) != 0) {
+                return cut(Fault::writeFailed);
+            }
+            r.bytesOut += block.decoded;
+        }
+        r.trailer = true;
+        if (header.contentSize >= 0 && produced != header.contentSize) {
+            return cut(Fault::contentSize);
+        }
+        listing.content += produced;
+        if (summed) {
+            r.blockOffset = in.offset();
+            if (!in.read(bytes, kContentChecksumSize, &got)) return cut(Fault::endsEarly);
+            if (handoff != nullptr) {
+                StreamReport at = r;
+                at.bytesIn = in.offset();
+                fault = handoff->contentChecksum(load64(bytes), at);
+                if (fault != Fault::none) return fault;
+            } else if (decode && load64(bytes) != XXH64_digest(&content)) {
+                return cut(Fault::checksum);
+            }
+        }
+    }
+}
+
+}  // namespace
+
 Fault decompressStream(Coder& coder, Source source, Sink sink, const uint8_t* prefix,
                        size_t prefixSize, StreamReport* report, int threads) {
     if (int workers = workerCount(threads); workers > 1) {
@@ -65,64 +315,23 @@ Fault decompressStream(Coder& coder, Source source, Sink sink, const uint8_t* pr
     StreamReport local;
     StreamReport& r = report != nullptr ? *report : local;
     r = StreamReport{};
-    Decoder decoder(&coder);
-    std::unique_ptr<uint8_t[]> inBuf(new (std::nothrow) uint8_t[kDecodeChunk]);
-    std::unique_ptr<uint8_t[]> outBuf(new (std::nothrow) uint8_t[kDecodeChunk]);
-    if (!inBuf || !outBuf) return Fault::noMemory;
-    size_t held = std::min(prefixSize, kDecodeChunk);
-    if (held > 0) std::memcpy(inBuf.get(), prefix, held);
-    lzw_in_buffer in{inBuf.get(), held, 0};
-    bool ended = false;
-    int64_t frameStart = 0;
-    bool first = true;
-    // Reads more when what is held is used up; false at the end of the input.
-    auto more = [&]() -> long long {
-        long long n = fillFrom(source, inBuf.get(), kDecodeChunk, &ended);
-        if (n > 0) {
-            in = lzw_in_buffer{inBuf.get(), static_cast<size_t>(n), 0};
-            r.bytesIn += n;
-        }
-        return n;
-    };
-    r.bytesIn = static_cast<int64_t>(held);
-    for (;;) {
-        // Between frames: the end of the input, or the next frame's magic.
-        if (in.pos == in.size && !ended) {
-            if (more() < 0) return Fault::readFailed;
-        }
-        if (in.pos == in.size) return first ? Fault::shorterThanHeader : Fault::none;
-        decoder.reset();
-        frameStart = r.bytesIn - static_cast<int64_t>(in.size - in.pos);
-        ++r.frames;
-        int64_t blocksBefore = r.blocks;
-        for (;;) {
-            lzw_out_buffer out{outBuf.get(), kDecodeChunk, 0};
-            int status = decoder.decode(in, out);
-            r.blocks = blocksBefore + decoder.blockIndex();
-            r.blockOffset = frameStart + decoder.blockOffset();
-            r.header = decoder.header();
-            if (out.pos > 0 && sink.write != nullptr) {
-                if (sink.write(sink.user, outBuf.get(), out.pos) != 0) return Fault::writeFailed;
-            }
-            r.bytesOut += static_cast<int64_t>(out.pos);
-            if (status == LZW_FRAME_DONE) break;
-            if (status < 0) {
-                auto fault = static_cast<Fault>(-status);
-                // After a whole frame, anything but another one is trailing data.
-                if (fault == Fault::notFrame && !first) return Fault::trailingData;
-                return fault;
-            }
-            if (status == LZW_FRAME_NEEDS_INPUT) {
-                long long n = more();
-                if (n < 0) return Fault::readFailed;
-                // A frame cut short; before a whole magic, after a frame, trailing data.
-                if (n == 0)
-                    return !first && decoder.consumed() < 4 ? Fault::trailingData
-                                                            : Fault::endsEarly;
-            }
-        }
-        first = false;
-    }
+    Listing listing;
+    auto reader = std::make_unique<Reader>(source, prefix, prefixSize);
+    return walkFrames(&coder, *reader, true, sink, r, listing);
+}
+
+Fault handOffStream(Source source, const uint8_t* prefix, size_t prefixSize, BlockHandoff& handoff,
+                    StreamReport& report) {
+    Listing listing;
+    auto reader = std::make_unique<Reader>(source, prefix, prefixSize);
+    return walkFrames(nullptr, *reader, true, Sink{nullptr, nullptr}, report, listing, &handoff);
+}
+
+Fault listStream(Source source, const uint8_t* prefix, size_t prefixSize, Listing& listing) {
+    StreamReport r;
+    listing = Listing{};
+    auto reader = std::make_unique<Reader>(source, prefix, prefixSize);
+    return walkFrames(nullptr, *reader, false, Sink{nullptr, nullptr}, r, listing);
 }
 
 }  // namespace lzw::frame

@@ -215,7 +215,7 @@ Fault Compressor::run(Coder& coder, int workers, Source source, Sink sink, Strea
         return compressStream(coder, one, source, sink, &r);
     }
     // One thread's output buffer, whose size cuts its writes (frame_stream.cpp).
-    const size_t room = std::max(blockBound(block), kFrameHeaderSize) + kTrailerSize;
+    const size_t room = kFrameHeaderSize + blockBound(block) + kTrailerSize;
     bool hashed = (params_.flags & LZW_FRAME_CONTENT_CHECKSUM) != 0;
     XXH64_state_t content;
     XXH64_reset(&content, 0);
@@ -292,10 +292,8 @@ class Decompressor final : Work, BlockHandoff {
         Policy policy = Policy::freeze;
         bool checked = false;  // a block checksum follows the payload
         bool hashed = false;   // the frame has a content checksum
-        bool cut = false;      // one thread writes what it holds after this job
         Block block;
         uint64_t expected = 0;  // the content checksum
-        int64_t frame = 0;
         std::unique_ptr<uint8_t[]> in, out;
         size_t inCapacity = 0, outCapacity = 0;
         StreamReport at;  // where one thread stands when this job fails
@@ -306,30 +304,21 @@ class Decompressor final : Work, BlockHandoff {
         return decodeBlock(coder, job.policy, job.block, job.in.get(),
                            job.checked ? job.in.get() + job.block.payload : nullptr, job.out.get());
     }
-    Fault block(const Block& block, const uint8_t* payload, const uint8_t* checksum) override;
-    Fault contentChecksum(uint64_t expected) override;
+    Fault room(size_t size, size_t decoded, uint8_t** dst) override;
+    Fault block(const Header& header, const Block& block, const StreamReport& at) override;
+    Fault contentChecksum(uint64_t expected, const StreamReport& at) override;
 
-    StreamReport where() const;
-    Job* nextJob();
-    void cut();
+    Fault freeSlot();
     bool retireOne();
-    bool retireDone();
+    void retire(bool all);
     Fault finish(Fault fault);
-    bool put(const uint8_t* src, size_t size, bool cut);
-    bool flush();
 
     std::vector<Job> jobs_;
     Workers* pool_ = nullptr;
-    Decoder* decoder_ = nullptr;
     StreamReport* r_ = nullptr;
     Sink sink_{};
-    int64_t frameStart_ = 0, blocksBefore_ = 0;
-    bool stopped_ = false;       // the Decoder was stopped: a job had failed
     Fault fault_ = Fault::none;  // the first fault met in order
     StreamReport faultAt_;
-    // One thread's output buffer: the bytes of a write that spans blocks gather here.
-    std::unique_ptr<uint8_t[]> stage_;
-    size_t stageFill_ = 0;
     XXH64_state_t content_{};
     int64_t hashFrame_ = -1;  // the frame content_ hashes
 };
@@ -343,124 +332,25 @@ bool grow(std::unique_ptr<uint8_t[]>& buffer, size_t& capacity, size_t need) {
     return capacity != 0;
 }
 
-StreamReport Decompressor::where() const {
-    StreamReport at = *r_;
-    at.blocks = blocksBefore_ + decoder_->blockIndex();
-    at.blockOffset = frameStart_ + decoder_->blockOffset();
-    at.header = decoder_->header();
-    return at;
-}
-
-// The slot for the next job, once the oldest jobs made room; null once the run has a fault.
-Decompressor::Job* Decompressor::nextJob() {
-    if (fault_ == Fault::none && pool_->failed()) {
-        stopped_ = true;
-        return nullptr;
-    }
-    while (pool_->full()) {
-        if (!retireOne()) return nullptr;
-    }
-    return &jobs_[pool_->next()];
-}
-
-Fault Decompressor::block(const Block& block, const uint8_t* payload, const uint8_t* checksum) {
-    Job* job = nextJob();
-    if (job == nullptr) return fault_ != Fault::none ? fault_ : Fault::checksum;
-    size_t size = block.payload + (checksum != nullptr ? kBlockChecksumSize : 0);
-    if (!grow(job->in, job->inCapacity, size) || !grow(job->out, job->outCapacity, block.decoded)) {
-        return Fault::noMemory;
-    }
-    // The checksum follows the payload in the input.
-    std::memcpy(job->in.get(), payload, size);
-    const Header& header = decoder_->header();
-    job->kind = Kind::block;
-    job->policy = header.policy;
-    job->checked = checksum != nullptr;
-    job->hashed = (header.flags & LZW_FRAME_CONTENT_CHECKSUM) != 0;
-    job->cut = false;
-    job->block = block;
-    job->frame = r_->frames;
-    job->at = where();
-    pool_->submit(true);
-    return Fault::none;
-}
-
-Fault Decompressor::contentChecksum(uint64_t expected) {
-    Job* job = nextJob();
-    if (job == nullptr) return fault_ != Fault::none ? fault_ : Fault::checksum;
-    job->kind = Kind::contentChecksum;
-    job->cut = false;
-    job->expected = expected;
-    job->frame = r_->frames;
-    job->at = where();
-    job->at.blockOffset =
-        frameStart_ + decoder_->consumed() - static_cast<int64_t>(kContentChecksumSize);
-    pool_->submit(false);
-    return Fault::none;
-}
-
-// One thread writes what it holds whenever its decoder returns: after the last job so far.
-void Decompressor::cut() {
-    if (pool_->submitted() > pool_->retired()) {
-        jobs_[(pool_->submitted() - 1) % jobs_.size()].cut = true;
-    } else if (fault_ == Fault::none && !flush()) {
-        fault_ = Fault::writeFailed;
-        faultAt_ = *r_;
-    }
-}
-
-bool Decompressor::flush() {
-    if (stageFill_ == 0) return true;
-    size_t size = stageFill_;
-    stageFill_ = 0;
-    return writeTo(sink_, stage_.get(), size, *r_);
-}
-
-// Decoded bytes to the sink in one thread's writes: kDecodeChunk bytes, or less where it cut.
-bool Decompressor::put(const uint8_t* src, size_t size, bool cut) {
-    if (sink_.write == nullptr) {
-        r_->bytesOut += static_cast<int64_t>(size);
-        return true;
-    }
-    while (size > 0) {
-        if (stageFill_ == 0 && (size >= kDecodeChunk || cut)) {
-            // A whole write within the block: from where it lies.
-            size_t n = std::min(size, kDecodeChunk);
-            if (!writeTo(sink_, src, n, *r_)) return false;
-            src += n;
-            size -= n;
-            continue;
-        }
-        size_t n = std::min(size, kDecodeChunk - stageFill_);
-        std::memcpy(stage_.get() + stageFill_, src, n);
-        stageFill_ += n;
-        src += n;
-        size -= n;
-        if (stageFill_ == kDecodeChunk && !flush()) return false;
-    }
-    return !cut || flush();
-}
-
-// Retires the oldest job once it is done: its bytes go out, or its fault ends the run (what
-// one thread holds is written first, as it would be). False once the run has a fault.
+// Retires the oldest job once it is done: its block goes out, or its fault ends the run.
+// False once the run has a fault.
 bool Decompressor::retireOne() {
-    if (fault_ != Fault::none) return false;
     Fault fault = pool_->waitOldest();
     Job& job = jobs_[pool_->oldest()];
-    if (job.frame != hashFrame_) {
+    if (job.at.frames != hashFrame_) {
         XXH64_reset(&content_, 0);
-        hashFrame_ = job.frame;
+        hashFrame_ = job.at.frames;
     }
-    if (job.kind == Kind::block && fault == Fault::none) {
+    if (fault == Fault::none && job.kind == Kind::block) {
         if (job.hashed) XXH64_update(&content_, job.out.get(), job.block.decoded);
-        if (!put(job.out.get(), job.block.decoded, job.cut)) fault = Fault::writeFailed;
-    } else {
-        if (job.kind == Kind::contentChecksum && XXH64_digest(&content_) != job.expected) {
-            fault = Fault::checksum;
+        if (sink_.write != nullptr &&
+            sink_.write(sink_.user, job.out.get(), job.block.decoded) != 0) {
+            fault = Fault::writeFailed;
+        } else {
+            r_->bytesOut += job.block.decoded;
         }
-        if (fault != Fault::none || job.cut) {
-            if (!flush()) fault = Fault::writeFailed;
-        }
+    } else if (fault == Fault::none && XXH64_digest(&content_) != job.expected) {
+        fault = Fault::checksum;
     }
     if (fault != Fault::none) {
         fault_ = fault;
@@ -471,22 +361,58 @@ bool Decompressor::retireOne() {
     return true;
 }
 
-// Retires the jobs already done, without waiting.
-bool Decompressor::retireDone() {
-    while (pool_->pending() && pool_->oldestDone()) {
-        if (!retireOne()) return false;
+// Retires the jobs in order: all of them, or those done already.
+void Decompressor::retire(bool all) {
+    while (fault_ == Fault::none && pool_->pending() && (all || pool_->oldestDone())) {
+        retireOne();
     }
-    return fault_ == Fault::none;
+}
+
+// A slot for the next job, once older jobs have gone out; the run's fault when one of them
+// failed. A failed job stops the reading at once: the run ends with it.
+Fault Decompressor::freeSlot() {
+    if (pool_->failed()) retire(true);
+    while (fault_ == Fault::none && pool_->full()) retireOne();
+    retire(false);
+    return fault_;
+}
+
+Fault Decompressor::room(size_t size, size_t decoded, uint8_t** dst) {
+    if (Fault fault = freeSlot(); fault != Fault::none) return fault;
+    Job& job = jobs_[pool_->next()];
+    if (!grow(job.in, job.inCapacity, size) || !grow(job.out, job.outCapacity, decoded)) {
+        return Fault::noMemory;
+    }
+    *dst = job.in.get();
+    return Fault::none;
+}
+
+Fault Decompressor::block(const Header& header, const Block& block, const StreamReport& at) {
+    Job& job = jobs_[pool_->next()];
+    job.kind = Kind::block;
+    job.policy = header.policy;
+    job.checked = (header.flags & LZW_FRAME_BLOCK_CHECKSUMS) != 0;
+    job.hashed = (header.flags & LZW_FRAME_CONTENT_CHECKSUM) != 0;
+    job.block = block;
+    job.at = at;
+    pool_->submit(true);
+    return Fault::none;
+}
+
+Fault Decompressor::contentChecksum(uint64_t expected, const StreamReport& at) {
+    if (Fault fault = freeSlot(); fault != Fault::none) return fault;
+    Job& job = jobs_[pool_->next()];
+    job.kind = Kind::contentChecksum;
+    job.expected = expected;
+    job.at = at;
+    pool_->submit(false);
+    return Fault::none;
 }
 
 // The end of the run with `fault` (none: the input ended well), once every job before it is
-// out: an earlier job's fault comes first, as with one thread.
+// out: an earlier job's fault comes first, with the report one thread makes of it.
 Fault Decompressor::finish(Fault fault) {
-    while (fault_ == Fault::none && pool_->pending()) retireOne();
-    if (fault_ == Fault::none && !flush()) {
-        fault_ = Fault::writeFailed;
-        faultAt_ = *r_;
-    }
+    retire(true);
     if (fault_ == Fault::none) return fault;
     int64_t written = r_->bytesOut;
     *r_ = faultAt_;
@@ -494,73 +420,16 @@ Fault Decompressor::finish(Fault fault) {
     return fault_;
 }
 
-// decompressStream's loop, with the Decoder handing its blocks over: the same reads, and
-// a cut wherever one thread writes.
 Fault Decompressor::run(Coder& coder, int workers, Source source, Sink sink, const uint8_t* prefix,
                         size_t prefixSize, StreamReport& r) {
     Workers pool(*this, jobs_.size());
     if (pool.start(coder, workers) == 0) {
         return decompressStream(coder, source, sink, prefix, prefixSize, &r, 1);
     }
-    Decoder decoder(nullptr);  // it decodes nothing itself
-    decoder.handOff(this);
     pool_ = &pool;
-    decoder_ = &decoder;
     r_ = &r;
     sink_ = sink;
-    std::unique_ptr<uint8_t[]> inBuf(new (std::nothrow) uint8_t[kDecodeChunk]);
-    if (sink.write != nullptr) stage_.reset(new (std::nothrow) uint8_t[kDecodeChunk]);
-    if (!inBuf || (sink.write != nullptr && !stage_)) return Fault::noMemory;
-    size_t held = std::min(prefixSize, kDecodeChunk);
-    if (held > 0) std::memcpy(inBuf.get(), prefix, held);
-    lzw_in_buffer in{inBuf.get(), held, 0};
-    bool ended = false;
-    bool first = true;
-    auto more = [&]() -> long long {
-        long long n = fillFrom(source, inBuf.get(), kDecodeChunk, &ended);
-        if (n > 0) {
-            in = lzw_in_buffer{inBuf.get(), static_cast<size_t>(n), 0};
-            r.bytesIn += n;
-        }
-        return n;
-    };
-    r.bytesIn = static_cast<int64_t>(held);
-    for (;;) {
-        if (in.pos == in.size && !ended) {
-            if (more() < 0) return finish(Fault::readFailed);
-        }
-        if (in.pos == in.size) return finish(first ? Fault::shorterThanHeader : Fault::none);
-        decoder.reset();
-        frameStart_ = r.bytesIn - static_cast<int64_t>(in.size - in.pos);
-        ++r.frames;
-        blocksBefore_ = r.blocks;
-        for (;;) {
-            lzw_out_buffer out{nullptr, 0, 0};
-            int status = decoder.decode(in, out);
-            if (stopped_ || fault_ != Fault::none) return finish(Fault::none);
-            r.blocks = blocksBefore_ + decoder.blockIndex();
-            r.blockOffset = frameStart_ + decoder.blockOffset();
-            r.header = decoder.header();
-            cut();
-            if (fault_ != Fault::none) return finish(Fault::none);
-            if (status == LZW_FRAME_DONE) break;
-            if (status < 0) {
-                auto fault = static_cast<Fault>(-status);
-                if (fault == Fault::notFrame && !first) fault = Fault::trailingData;
-                return finish(fault);
-            }
-            // Blocks go to the workers, so only more input is ever needed.
-            long long n = more();
-            if (n < 0) return finish(Fault::readFailed);
-            if (n == 0) {
-                return finish(!first && decoder.consumed() < 4 ? Fault::trailingData
-                                                               : Fault::endsEarly);
-            }
-            // A worker's fault stops the reading at once.
-            if (!retireDone() || pool.failed()) return finish(Fault::none);
-        }
-        first = false;
-    }
+    return finish(handOffStream(source, prefix, prefixSize, *this, r));
 }
 
 }  // namespace

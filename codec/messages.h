@@ -101,6 +101,15 @@ inline constexpr const char* kHelp =
     "  c2, d2  pelny slownik usuwa najdawniej uzyta fraze bez rozszerzen\n"
     "  c3, d3  pelny slownik jest czyszczony i budowany od nowa\n"
     "  -q      (przed trybem) tylko komunikaty o bledach, bez banera i czasu\n"
-    "  -       jako WEJSCIE: standardowe wejscie, jako WYJSCIE: standardowe wyjscie\n";
+    "  -       jako WEJSCIE: standardowe wejscie, jako WYJSCIE: standardowe wyjscie\n"
+    "  -F      (przed trybem kompresji) zapis w ramce: tryb, rozmiary i sumy kontrolne\n"
+    "          w pliku, bez limitu rozmiaru; d1, d2 i d3 rozpoznaja ramke same\n"
+    "  -B ROZMIAR  (z -F) najwiekszy blok ramki, np. 64K, 4M (domyslnie 1M)\n"
+    "  -t [dN] PLIK  sprawdza plik bez zapisu (surowy strumien wymaga trybu)\n"
+    "  -l PLIK  pokazuje, co plik mowi o sobie (tryb, bloki, rozmiary, sumy)\n";
+
+// -t on a raw stream without a mode: the raw format does not record its mode.
+inline constexpr const char* kRawNeedsModeFormat =
+    "plik %s to surowy strumien bez ramki: podaj tryb, np. lzw -t d1 %s\n";
 
 }  // namespace lzw

@@ -32,6 +32,9 @@ have clang-format || need clang-format "the layout check of every source"
 have git || need git "lists the sources for the layout check"
 have dpkg-shlibdeps || need dpkg-dev "dpkg-shlibdeps: the .deb's dependencies (cpack -G DEB)"
 have file || need file "cpack -G DEB tells binaries from other files with it"
+[[ -f /usr/include/xxhash.h ]] || need libxxhash-dev "xxhash.h: the checksums of framed files (XXH64)"
+have strace || need strace "scripts/check-stream.sh: the files a framed run opens"
+[[ -x /usr/bin/time ]] || need time "scripts/check-stream.sh: a framed run's peak memory"
 
 if ((${#packages[@]} == 0)); then
   echo "install-deps: everything needed is installed"

@@ -887,19 +887,24 @@ TEST_F(Cli, CompletionOffersOptionsModesAndFiles) {
     write("notes.txt", "x");
     write("notes.lzw", "x");
     fs::create_directory(work_ / "dir");
-    for (const auto& [line, offered] :
-         std::vector<std::pair<std::string, std::string>>{{"lzw ", "c1 c2 c3 d1 d2 d3"},
-                                                          {"lzw c", "c1 c2 c3"},
-                                                          {"lzw -", "-- --help --version -h -q"},
-                                                          {"lzw --v", "--version"},
-                                                          {"lzw -q ", "c1 c2 c3 d1 d2 d3"},
-                                                          {"lzw -q d", "d1 d2 d3"},
-                                                          {"lzw -- -", ""},
-                                                          {"lzw c1 notes.", "notes.lzw notes.txt"},
-                                                          {"lzw c1 ", "- dir notes.lzw notes.txt"},
-                                                          {"lzw -q d2 notes.lzw -", "-"},
-                                                          {"lzw d2 notes.lzw d", "dir"},
-                                                          {"lzw c1 a b ", ""}}) {
+    for (const auto& [line, offered] : std::vector<std::pair<std::string, std::string>>{
+             {"lzw ", "c1 c2 c3 d1 d2 d3"},
+             {"lzw c", "c1 c2 c3"},
+             {"lzw -", "-- --help --version -B -F -h -l -q -t"},
+             {"lzw -F -B ", "16M 1M 256K 4M 64K"},
+             {"lzw -F -B 4M c", "c1 c2 c3"},
+             {"lzw -t d", "d1 d2 d3 dir"},
+             {"lzw -t d1 notes.l", "notes.lzw"},
+             {"lzw -l notes.lzw ", ""},
+             {"lzw --v", "--version"},
+             {"lzw -q ", "c1 c2 c3 d1 d2 d3"},
+             {"lzw -q d", "d1 d2 d3"},
+             {"lzw -- -", ""},
+             {"lzw c1 notes.", "notes.lzw notes.txt"},
+             {"lzw c1 ", "- dir notes.lzw notes.txt"},
+             {"lzw -q d2 notes.lzw -", "-"},
+             {"lzw d2 notes.lzw d", "dir"},
+             {"lzw c1 a b ", ""}}) {
         // The words of the line; the last one is being completed (empty after a space). What
         // is offered comes back sorted.
         const std::string script =
