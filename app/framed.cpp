@@ -141,14 +141,14 @@ bool compressFramed(Coder& coder, Policy policy, const FrameOptions& opts) {
 
 // The frames of the open input, whose first `size` bytes are at `peeked`, to the open output
 // (none: only checked).
-bool decompressFramed(Coder& coder, const uint8_t* peeked, size_t size) {
+bool decompressFramed(Coder& coder, const uint8_t* peeked, size_t size, int threads) {
     frame::StreamReport report;
     Fault fault;
     {
         BlockRuns runs(coder);
         Files files{coder, static_cast<int64_t>(size)};
         fault = frame::decompressStream(coder, {readInput, &files}, {writeOutput, &files}, peeked,
-                                        size, &report);
+                                        size, &report, threads);
     }
     if (fault == Fault::none) return true;
     recordFault(coder, fault, report, true);
@@ -207,6 +207,15 @@ bool parseBlockSize(const char* text, uint32_t& size) {
     return true;
 }
 
+bool parseThreads(const char* text, int& threads) {
+    if (*text < '0' || *text > '9') return false;
+    char* end = nullptr;
+    unsigned long value = std::strtoul(text, &end, 10);
+    if (*end != '\0' || value > static_cast<unsigned long>(frame::kMaxThreads)) return false;
+    threads = static_cast<int>(value);
+    return true;
+}
+
 int runMode(Coder& coder, Direction direction, Policy policy, const char* inputPath,
             const char* outputPath, const FrameOptions& opts) {
     bool compressing = direction == Direction::compress;
@@ -226,20 +235,20 @@ int runMode(Coder& coder, Direction direction, Policy policy, const char* inputP
     size_t size = 0;
     bool ok = openAndPeek(coder, inputPath, peeked, &size) && coder.openOutput(outputPath);
     if (ok) {
-        ok = isFrame(peeked, size) ? decompressFramed(coder, peeked, size)
+        ok = isFrame(peeked, size) ? decompressFramed(coder, peeked, size, opts.threads)
                                    : decompressRaw(coder, policy, peeked, size);
     }
     return finish(coder, ok, false, true);
 }
 
-int testFile(Coder& coder, const Policy* policy, const char* inputPath, const FrameOptions&) {
+int testFile(Coder& coder, const Policy* policy, const char* inputPath, const FrameOptions& opts) {
     uint8_t peeked[kPeekSize];
     size_t size = 0;
     bool ok = openAndPeek(coder, inputPath, peeked, &size);
     if (ok) {
         coder.config.outputPath = "";
         if (isFrame(peeked, size)) {
-            ok = decompressFramed(coder, peeked, size);
+            ok = decompressFramed(coder, peeked, size, opts.threads);
         } else if (policy == nullptr) {
             std::fflush(stdout);
             std::fprintf(stderr, kRawNeedsModeFormat, inputPath, inputPath);

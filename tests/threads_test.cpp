@@ -1,7 +1,12 @@
 // Frames coded by worker threads: whatever the count, the same frame, the same reads and writes
 // through the callbacks, and on a fault the same fault, report and written prefix as one thread.
 #include <gtest/gtest.h>
+#include <sys/wait.h>
 
+#include <cstdlib>
+#include <filesystem>
+#include <fstream>
+#include <iterator>
 #include <memory>
 #include <string>
 #include <vector>
@@ -249,6 +254,39 @@ TEST(Threads, FailingCallbacksLeaveWhatOneThreadLeaves) {
         }
     }
 }
+
+#ifdef LZW_BINARY
+Bytes readFile(const std::filesystem::path& path) {
+    std::ifstream in(path, std::ios::binary);
+    return Bytes(std::istreambuf_iterator<char>(in), {});
+}
+
+int lzwStatus(const std::string& args) {
+    int status = std::system((std::string(LZW_BINARY) + " -q " + args + " 2>/dev/null").c_str());
+    return WIFEXITED(status) ? WEXITSTATUS(status) : -1;
+}
+
+// The program's -T: the same files whatever the count; no threads for a raw stream.
+TEST(Threads, ProgramWritesTheSameFiles) {
+    auto dir = std::filesystem::temp_directory_path() / ("lzw-threads-" + std::to_string(getpid()));
+    std::filesystem::create_directories(dir);
+    std::string in = (dir / "in").string();
+    std::ofstream(in, std::ios::binary)
+        .write(reinterpret_cast<const char*>(input().data()), static_cast<long>(input().size()));
+    for (const char* threads : {"-T1", "-T 2", "-T0"}) {
+        std::string frame = (dir / "frame").string() + std::string(threads).back();
+        std::string back = (dir / "back").string() + std::string(threads).back();
+        EXPECT_EQ(lzwStatus(std::string(threads) + " -F -B 4K c3 " + in + " " + frame), 0);
+        EXPECT_EQ(lzwStatus(std::string(threads) + " d3 " + frame + " " + back), 0);
+        EXPECT_TRUE(readFile(frame) == readFile((dir / "frame1").string())) << threads;
+        EXPECT_TRUE(readFile(back) == input()) << threads;
+    }
+    EXPECT_EQ(lzwStatus("-T2 c1 " + in + " " + (dir / "raw").string()), 2);
+    EXPECT_FALSE(std::filesystem::exists(dir / "raw"));
+    EXPECT_EQ(lzwStatus("-T -F c1 " + in + " " + (dir / "raw").string()), 2);
+    std::filesystem::remove_all(dir);
+}
+#endif
 
 }  // namespace
 }  // namespace lzw::testing
