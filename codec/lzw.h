@@ -253,7 +253,8 @@ typedef struct {
     int threads;            /* workers coding blocks at once: 1, N, or 0 for one per core */
 } lzw_frame_params;
 /* Threads: with `threads` N other than 1, lzw_frame_compress and lzw_frame_compress_stream
- * start N worker threads (0: one per core the process may run on), each coding whole blocks
+ * start N worker threads (0: one per core the process may run on; at most 256, and fewer
+ * when the system refuses more), each coding whole blocks
  * with a context of its own (about 2.7 MiB; the call's `ctx` is one of them, the others are
  * made for the call), and all ended before the call returns. The frame is the same byte for
  * byte whatever N: blocks are cut by input position and block size only. Blocks are read and
