@@ -28,9 +28,6 @@ uint32_t blockChecksum(const uint8_t* src, size_t size) {
     return static_cast<uint32_t>(XXH64(src, size, 0));
 }
 
-// Room for a payload word of 0 and the content checksum.
-constexpr size_t kTrailerSize = kEndMarkSize + kContentChecksumSize;
-
 int errorOf(Fault fault) {
     return -static_cast<int>(fault);
 }
