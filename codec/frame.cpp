@@ -10,6 +10,8 @@ namespace {
 
 constexpr uint8_t kMagic[4] = {0x89, 0x4C, 0x5A, 0x57};
 constexpr uint8_t kSkippableMagic[4] = {0x8A, 0x4C, 0x5A, 0x57};
+static_assert(LZW_FRAME_MAGIC == (0x89u | 0x4Cu << 8 | 0x5Au << 16 | 0x57u << 24));
+static_assert(LZW_FRAME_SKIPPABLE_MAGIC == (0x8Au | 0x4Cu << 8 | 0x5Au << 16 | 0x57u << 24));
 
 // CRC-8 (polynomial x^8 + x^2 + x + 1) of the header's fields: unlike a byte of a hash, it
 // catches every flipped bit and every burst of up to 8 bits in them.
@@ -184,6 +186,12 @@ Fault decodeBlock(Coder& coder, Policy policy, const Block& block, const uint8_t
         if (loadHeader(payload) != static_cast<int32_t>(block.decoded - 1)) {
             return Fault::blockHeader;
         }
+        // An odd number of codes ends in a pad nibble, written as 0. The raw decoder ignores
+        // it, so a flipped pad bit would pass every check: here it is bits after the last code.
+        if ((block.payload - lzw::kHeaderSize) % 3 == 2 &&
+            (payload[block.payload - 1] & 0x0F) != 0) {
+            return Fault::trailingData;
+        }
         size_t written = 0;
         Fault fault = coder.runMemory(Direction::decompress, policy, payload, block.payload, dst,
                                       block.decoded, &written);
@@ -203,7 +211,7 @@ int Encoder::failWith(Fault fault) {
     return errorOf(fault_);
 }
 
-Fault Encoder::reset(const Params& params) {
+Fault Encoder::reset(const Params& params, int64_t sizeHint) {
     params_ = params;
     blockFill_ = 0;
     pendingPos_ = pendingEnd_ = 0;
@@ -213,9 +221,10 @@ Fault Encoder::reset(const Params& params) {
     fault_ = Fault::none;
     XXH64_reset(&content_, 0);
     // A content of known size needs no block longer than itself: small frames stay small.
+    if (params_.contentSize >= 0) sizeHint = params_.contentSize;
     size_t need = params_.blockSize;
-    if (params_.contentSize >= 0 && static_cast<uint64_t>(params_.contentSize) < need) {
-        need = std::max<size_t>(static_cast<size_t>(params_.contentSize), 1);
+    if (sizeHint >= 0 && static_cast<uint64_t>(sizeHint) < need) {
+        need = std::max<size_t>(static_cast<size_t>(sizeHint), 1);
     }
     return ensureBuffers(need) ? Fault::none : Fault::noMemory;
 }
@@ -347,10 +356,12 @@ const uint8_t* Decoder::gather(lzw_in_buffer& in, size_t want) {
         return src + in.pos - want;
     }
     uint8_t* stage = small_;
+    size_t take = std::min(avail, want - stageFill_);
     if (want > sizeof small_) {
-        if (stageCapacity_ < want) {
-            // Grown to what the input has shown it holds, never to a size a header only claims.
-            size_t grown = std::max(want, stageCapacity_ * 2);
+        if (stageCapacity_ < stageFill_ + take) {
+            // Grown with the bytes that have come, doubling, never at once to what a block
+            // header only claims: a damaged header costs no more memory than its input.
+            size_t grown = std::min(want, std::max(stageFill_ + take, stageCapacity_ * 2));
             auto bigger = std::unique_ptr<uint8_t[]>(new (std::nothrow) uint8_t[grown]);
             if (!bigger) {
                 failWith(Fault::noMemory);
@@ -362,8 +373,7 @@ const uint8_t* Decoder::gather(lzw_in_buffer& in, size_t want) {
         }
         stage = stage_.get();
     }
-    size_t take = std::min(avail, want - stageFill_);
-    std::memcpy(stage + stageFill_, src + in.pos, take);
+    if (take > 0) std::memcpy(stage + stageFill_, src + in.pos, take);
     stageFill_ += take;
     in.pos += take;
     consumed_ += static_cast<int64_t>(take);

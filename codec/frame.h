@@ -101,7 +101,9 @@ class Encoder {
   public:
     // `coder` codes the blocks; the Encoder does not own it.
     explicit Encoder(Coder* coder) : coder_(coder) {}
-    Fault reset(const Params& params);
+    // `sizeHint`: the whole input's length when the caller knows it (not recorded), so that
+    // a short input reserves no more than itself.
+    Fault reset(const Params& params, int64_t sizeHint = -1);
     // LZW_FRAME_DONE, _NEEDS_INPUT, _NEEDS_OUTPUT, or a negative lzw_error.
     int encode(lzw_in_buffer& in, lzw_out_buffer& out, bool end);
     int64_t consumed() const { return total_; }

@@ -155,14 +155,19 @@ int lzw_frame_compress(lzw_ctx* ctx, const lzw_frame_params* params, const void*
     CoderPtr own(nullptr, Coder::release);
     Coder* coder = pickCoder(ctx, own);
     if (coder == nullptr) return errorOf(Fault::noMemory);
-    p.contentSize = static_cast<int64_t>(size);
-    if (int workers = workerCount(p.threads); workers > 1 && size > p.blockSize) {
+    // Workers when there are blocks to share; a content size that is not the input's fails
+    // as one thread fails it.
+    if (int workers = workerCount(p.threads);
+        workers > 1 && size > p.blockSize &&
+        (p.contentSize < 0 || p.contentSize == static_cast<int64_t>(size))) {
         return throughStreams(src, size, dst, capacity, written, [&](Source in, Sink out) {
             return compressThreaded(*coder, p, workers, in, out, nullptr);
         });
     }
     Encoder encoder(coder);
-    if (Fault fault = encoder.reset(p); fault != Fault::none) return errorOf(fault);
+    if (Fault fault = encoder.reset(p, static_cast<int64_t>(size)); fault != Fault::none) {
+        return errorOf(fault);
+    }
     lzw_in_buffer in{src, size, 0};
     lzw_out_buffer out{dst, capacity, 0};
     int status = encoder.encode(in, out, true);

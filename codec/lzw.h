@@ -8,9 +8,11 @@
  * allocates nothing while coding and writes no memory but that area and the caller's `dst`
  * and `*written`. Nothing is printed.
  *
- * A compressed stream records neither its policy nor a checksum: decompress it with the policy
- * that compressed it. A stream decompressed with another policy, or damaged in its code bits,
- * can decode without error to other bytes; only damage to the stream's structure is reported.
+ * A raw stream (lzw_compress) records neither its policy nor a checksum: decompress it with
+ * the policy that compressed it. A stream decompressed with another policy, or damaged in its
+ * code bits, can decode without error to other bytes; only damage to the stream's structure is
+ * reported. A frame (lzw_frame_compress, `lzw -F`) records its policy and checksums, so that
+ * every such fault is found, and has no size limit.
  *
  * Link with -llzw (pkg-config: lzw; CMake: find_package(lzw CONFIG), target lzw::lzw, or
  * lzw::lzw_static for the static library with the C++ runtime it needs).
@@ -225,8 +227,8 @@ LZW_API int lzw_decompress_stream(lzw_ctx* ctx, lzw_policy policy, lzw_read_fn r
  * front and has no size limit; frames concatenate. doc/frame-format.md describes every byte.
  * The raw calls above neither write nor read frames.
  */
-#define LZW_FRAME_MAGIC 0x574C5A89u           /* the bytes 89 4C 5A 57, as a little-endian u32 */
-#define LZW_FRAME_SKIPPABLE_MAGIC 0x574C5A8Au /* 8A 4C 5A 57: a frame any decoder skips */
+#define LZW_FRAME_MAGIC 0x575A4C89u           /* the bytes 89 4C 5A 57, as a little-endian u32 */
+#define LZW_FRAME_SKIPPABLE_MAGIC 0x575A4C8Au /* 8A 4C 5A 57: a frame any decoder skips */
 #define LZW_FRAME_HEADER_SIZE 21
 #define LZW_FRAME_BLOCK_DEFAULT (1u << 20) /* 1 MiB */
 #define LZW_FRAME_BLOCK_MIN (1u << 10)     /* 1 KiB */
@@ -309,8 +311,9 @@ LZW_API size_t lzw_frame_compress_bound(const lzw_frame_params* params, size_t s
  *   int lzw_frame_decompress(lzw_ctx *ctx, const void *src, size_t size, void *dst,
  *                            size_t capacity, size_t *written);
  *
- * lzw_frame_compress writes one frame of the `size` bytes at `src` (the header gives their
- * size; params->content_size is ignored). lzw_frame_decompress decodes every frame at `src`,
+ * lzw_frame_compress writes one frame of the `size` bytes at `src`: the bytes `lzw -F` writes
+ * for them, unless params->content_size is >= 0: the header then records it, and it must be
+ * `size` (LZW_ERROR_SIZE_MISMATCH otherwise). lzw_frame_decompress decodes every frame at `src`,
  * one after another, skipping skippable frames, and fails on anything else after a frame
  * (LZW_ERROR_TRAILING_DATA). `ctx` may be null: the call then makes a context for itself. The
  * buffers must not overlap.

@@ -67,9 +67,15 @@ for policy in 1 2 3; do
     wait "$roundtrip" || failed+=("fuzz_roundtrip_$policy")
     for target in "fuzz_decode_d$policy" "fuzz_roundtrip_$policy"; do summary "$target"; done
 done
-# A context through call sequences, long enough for several calls that fill the dictionary.
-run_target fuzz_context 32768 || failed+=(fuzz_context)
-summary fuzz_context
+# A context through call sequences, long enough for several calls that fill the dictionary;
+# beside it, frames (the longest seeds are some 6 KB).
+run_target fuzz_context 32768 &
+context=$!
+run_target fuzz_frame_decode 16384 &
+frame=$!
+wait "$context" || failed+=(fuzz_context)
+wait "$frame" || failed+=(fuzz_frame_decode)
+for target in fuzz_context fuzz_frame_decode; do summary "$target"; done
 
 if ((${#failed[@]})); then
     for target in "${failed[@]}"; do

@@ -4,7 +4,8 @@
 # Decoder seeds are streams the matching compressor wrote, whole and cut short, and the file of
 # an empty input; round-trip seeds are plain inputs, one of them long enough to fill the
 # dictionary so that freezing, eviction and clearing are reached at once; context seeds are
-# call sequences.
+# call sequences; frame seeds are the format's vectors (tests/vectors/, written by the library)
+# and a few files made of them.
 set -euo pipefail
 lzw=$(realpath "${1:?usage: make-corpus.sh PATH_TO_LZW}")
 cd "$(dirname "$0")"
@@ -93,3 +94,19 @@ TEXT="$plain/text" RANDOM_BYTES="$plain/random_fills_dictionary" CONTEXT="$conte
     seed("damaged_and_refused", join "", call(0, 2, 2, 0, substr($random, 0, 300)),
          call(1, 0, 2, 0, $text), call(0, 1, 2, 0, "\0\0\0\x10" . $text), call(1, 1, 2, 0, $text));
 '
+
+# Frames: the vectors of every policy (coded and stored blocks, a dictionary filled, a skippable
+# frame, a frame without checksums), then frames in a row, a frame cut inside a block and one
+# followed by other bytes.
+frame=corpus/fuzz_frame_decode
+vectors=../tests/vectors
+rm -rf "$frame"
+mkdir -p "$frame"
+cp "$vectors"/*.lzw "$frame/"
+cat "$vectors/text-evict.lzw" "$vectors/skippable-freeze.lzw" "$vectors/two-blocks-freeze.lzw" \
+    >"$frame/concatenated.lzw"
+head -c 100 "$vectors/two-blocks-freeze.lzw" >"$frame/two-blocks-cut.lzw"
+{
+    cat "$vectors/a-freeze.lzw"
+    printf 'junk'
+} >"$frame/a-then-junk.lzw"
