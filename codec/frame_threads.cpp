@@ -83,7 +83,8 @@ class Workers {
         threads_.clear();
     }
 
-    // Only the calling thread changes submitted_ and retired_, so it reads them unlocked.
+    // Only the calling thread changes submitted_ and retired_, so it reads them unlocked
+    // (and changes them under the lock, as the workers read them).
     size_t slots() const { return state_.size(); }
     bool full() const { return submitted_ - retired_ == slots(); }
     bool pending() const { return retired_ < submitted_; }
@@ -112,7 +113,10 @@ class Workers {
         std::lock_guard lock(mutex_);
         return state_[oldest()] == State::done;
     }
-    void retire() { ++retired_; }
+    void retire() {
+        std::lock_guard lock(mutex_);
+        ++retired_;
+    }
     // A job has failed: the ones after it are not coded, and no more should come.
     bool failed() {
         std::lock_guard lock(mutex_);
@@ -141,7 +145,8 @@ class Workers {
             }
             state_[slot] = State::done;
             faults_[slot] = fault;
-            done_.notify_all();
+            // The calling thread waits only for the oldest job.
+            if (seq == retired_) done_.notify_all();
         }
     }
 
