@@ -28,6 +28,11 @@ ls /usr/lib/llvm-*/lib/clang/*/lib/linux/libclang_rt.fuzzer-x86_64.a >/dev/null 
   need libclang-rt-dev "libFuzzer and the sanitizer runtimes (fuzz/ci.sh)"
 [[ -f /usr/include/benchmark/benchmark.h ]] || need libbenchmark-dev "Google Benchmark, for the benchmark build"
 [[ -f /usr/include/zstd.h ]] || need libzstd-dev "zstd level 1, the peer of the context benchmark"
+# The Python module, built and tested in CI's clang build (-DLZW_PYTHON=ON), for Debian's
+# interpreter /usr/bin/python3.
+[[ -f /usr/include/pybind11/pybind11.h ]] || need pybind11-dev "pybind11, which the Python module is written with"
+compgen -G "/usr/include/python3.*/Python.h" >/dev/null || need python3-dev "Python's headers, for the Python module"
+/usr/bin/python3 -c "import pytest" >/dev/null 2>&1 || need python3-pytest "pytest, which the Python module's tests are written in"
 have clang-format || need clang-format "the layout check of every source"
 have git || need git "lists the sources for the layout check"
 have dpkg-shlibdeps || need dpkg-dev "dpkg-shlibdeps: the .deb's dependencies (cpack -G DEB)"

@@ -233,7 +233,7 @@ struct Vector {
     lzw_policy policy;
     unsigned block;
     unsigned checksums;
-    bool sized;  // by lzw_frame_compress; else by the encoder, the size unknown
+    bool sized;  // the content size given, so recorded
     Bytes content;
     Bytes skipped;  // the data of a skippable frame before it
 };
@@ -247,30 +247,32 @@ std::vector<Vector> vectors() {
     std::vector<Vector> v;
     for (lzw_policy p : kPolicies) {
         std::string name = names[p];
-        v.push_back({"empty-" + name, p, 1u << 20, kAllChecks, true, {}, {}});
-        v.push_back({"text-" + name, p, 1u << 20, kAllChecks, true, text, {}});
-        v.push_back({"numbers-" + name, p, 16u << 10, kAllChecks, true, numbers(3200), {}});
+        v.push_back({"empty-" + name, p, 1u << 20, kAllChecks, false, {}, {}});
+        v.push_back({"text-" + name, p, 1u << 20, kAllChecks, false, text, {}});
+        v.push_back({"numbers-" + name, p, 16u << 10, kAllChecks, false, numbers(3200), {}});
     }
-    v.push_back({"a-freeze", LZW_FREEZE, 1u << 20, kAllChecks, true, {'a'}, {}});
+    v.push_back({"a-freeze", LZW_FREEZE, 1u << 20, kAllChecks, false, {'a'}, {}});
     v.push_back({"two-blocks-freeze", LZW_FREEZE, 1u << 10, kAllChecks, true, twoBlocks, {}});
     v.push_back(
-        {"skippable-freeze", LZW_FREEZE, 1u << 20, kAllChecks, true, {'a'}, bytesOf("note")});
+        {"skippable-freeze", LZW_FREEZE, 1u << 20, kAllChecks, false, {'a'}, bytesOf("note")});
     v.push_back({"unchecked-freeze", LZW_FREEZE, 1u << 20, 0, false, text, {}});
     return v;
 }
 
 // The vectors of doc/frame-format.md: each file is exactly what compressing its content
-// writes, and decodes to that content, whatever the calling style.
+// writes (in one call or in pieces), and decodes to that content.
 TEST(FrameVectors, FilesAreWhatCompressionWritesAndDecodeToTheirContent) {
     const bool rewrite = std::getenv("LZW_WRITE_FRAME_VECTORS") != nullptr;
     std::mt19937_64 random(1);
     for (const Vector& v : vectors()) {
         SCOPED_TRACE(v.file);
         const fs::path path = kRoot / "tests" / "vectors" / (v.file + ".lzw");
-        const lzw_frame_params params = paramsOf(v.policy, v.block, v.checksums);
+        const lzw_frame_params params =
+            paramsOf(v.policy, v.block, v.checksums,
+                     v.sized ? static_cast<long long>(v.content.size()) : -1);
         Bytes made = v.skipped.empty() ? Bytes{} : skippableFrame(v.skipped);
-        Bytes frame = v.sized ? compressFrame(params, v.content)
-                              : encodeInPieces(params, v.content, random, 7);
+        const Bytes frame = compressFrame(params, v.content);
+        EXPECT_TRUE(encodeInPieces(params, v.content, random, 7) == frame);
         made.insert(made.end(), frame.begin(), frame.end());
         if (rewrite) {
             std::ofstream(path, std::ios::binary)
@@ -325,12 +327,10 @@ TEST(FrameRoundTrip, EveryCallingStyleAndPieceSizeGivesTheSameFrame) {
             SCOPED_TRACE("policy " + std::to_string(policy) + ", " +
                          std::to_string(c.input.size()) + " bytes in blocks of " +
                          std::to_string(c.block) + (c.stored ? ", stored" : ""));
-            const Bytes frame = compressFrame(paramsOf(policy, c.block), c.input);
-            // The size known up front, as the one-shot call records it.
-            const lzw_frame_params sized =
-                paramsOf(policy, c.block, kAllChecks, static_cast<long long>(c.input.size()));
-            EXPECT_TRUE(encodeInPieces(sized, c.input, random, c.most) == frame);
-            EXPECT_TRUE(compressStream(sized, c.input, random, c.most) == frame);
+            const lzw_frame_params params = paramsOf(policy, c.block);
+            const Bytes frame = compressFrame(params, c.input);
+            EXPECT_TRUE(encodeInPieces(params, c.input, random, c.most) == frame);
+            EXPECT_TRUE(compressStream(params, c.input, random, c.most) == frame);
             const size_t blocks = (c.input.size() + c.block - 1) / c.block;
             if (c.stored) {
                 EXPECT_EQ(frame.size(), LZW_FRAME_HEADER_SIZE + 12 * blocks + c.input.size() + 12);
@@ -343,13 +343,16 @@ TEST(FrameRoundTrip, EveryCallingStyleAndPieceSizeGivesTheSameFrame) {
                 EXPECT_EQ(d.status, LZW_OK) << lzw_error_name(d.status);
                 EXPECT_TRUE(d.bytes == c.input);
             }
-            // Of unknown size, the frame differs only in the header; it decodes alike.
-            const Bytes unsized =
-                encodeInPieces(paramsOf(policy, c.block), c.input, random, c.most);
-            ASSERT_EQ(unsized.size(), frame.size());
-            EXPECT_TRUE(std::equal(unsized.begin() + LZW_FRAME_HEADER_SIZE, unsized.end(),
+            // With the size given up front, the frame differs only in the header (which records
+            // it); it decodes alike.
+            const lzw_frame_params sizedParams =
+                paramsOf(policy, c.block, kAllChecks, static_cast<long long>(c.input.size()));
+            const Bytes sized = encodeInPieces(sizedParams, c.input, random, c.most);
+            EXPECT_TRUE(compressFrame(sizedParams, c.input) == sized);
+            ASSERT_EQ(sized.size(), frame.size());
+            EXPECT_TRUE(std::equal(sized.begin() + LZW_FRAME_HEADER_SIZE, sized.end(),
                                    frame.begin() + LZW_FRAME_HEADER_SIZE));
-            EXPECT_TRUE(decodeInPieces(unsized, random, c.most).bytes == c.input);
+            EXPECT_TRUE(decodeInPieces(sized, random, c.most).bytes == c.input);
         }
     }
 }
@@ -406,13 +409,18 @@ TEST(FrameConcatenation, FramesFollowEachOtherAndNothingElseDoes) {
 // original. The caller-driven decoder gets little room at a time, so that its blocks wait
 // for it; the stream call, the program's decoder, walks the frames by its own code.
 TEST(FrameDamage, EveryBitFlipIsReportedAndNoUncheckedByteIsGiven) {
-    const Bytes content = concat({pseudoText(5, 2 * kKiB), randomBytes(6, 60)});
+    // A text block, a block of few letters (short when coded: fewer bits to flip), 60 random
+    // bytes.
+    const Bytes content =
+        concat({pseudoText(5, kKiB), randomBytes(5, kKiB, 3), randomBytes(6, 60)});
     std::unique_ptr<lzw_ctx, void (*)(lzw_ctx*)> ctx(lzw_ctx_create(), lzw_ctx_free);
     std::unique_ptr<lzw_frame_decoder, void (*)(lzw_frame_decoder*)> dec(lzw_frame_decoder_create(),
                                                                          lzw_frame_decoder_free);
     std::mt19937_64 random(7);
     for (lzw_policy policy : kPolicies) {
-        const Bytes frame = compressFrame(paramsOf(policy, 1u << 10), content);
+        const Bytes frame = compressFrame(
+            paramsOf(policy, 1u << 10, kAllChecks, static_cast<long long>(content.size())),
+            content);
         // Where each block's checksum lies; the last of the three blocks is stored.
         std::vector<size_t> checksums;
         size_t at = LZW_FRAME_HEADER_SIZE;
@@ -492,7 +500,7 @@ TEST(FramePolicy, DecodingFollowsTheHeaderAlone) {
 // lzw_frame_read_header: the bytes it still needs, skippable frames, and each field refused
 // with its error, in the order the fields are checked; the decoder refuses them alike.
 TEST(FrameHeader, ReaderCountsWhatItNeedsAndRefusesEachField) {
-    const Bytes frame = compressFrame(paramsOf(LZW_EVICT, 4u << 10), bytesOf("abc"));
+    const Bytes frame = compressFrame(paramsOf(LZW_EVICT, 4u << 10, kAllChecks, 3), bytesOf("abc"));
     lzw_frame_header h;
     for (size_t size = 0; size < LZW_FRAME_HEADER_SIZE; ++size) {
         EXPECT_EQ(lzw_frame_read_header(frame.data(), size, &h),

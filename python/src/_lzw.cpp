@@ -1,0 +1,658 @@
+// _lzw.cpp: lzw._lzw, the extension under the Python package lzw: the one-shot calls, Context,
+// Compressor, Decompressor and frame_info on lzw.h. The package's Python files add Policy,
+// FrameInfo and open().
+//
+// Every call codes with the GIL released, so other threads run meanwhile. Input is held as a
+// Py_buffer for the whole call, so the caller's memory stays put while no Python object is
+// touched; output goes into a bytes object made before the GIL is released, or into a C++
+// buffer copied out after. An object's state is guarded by its own mutex, taken only after the
+// GIL is released: a thread waiting for it must not hold the GIL the holder needs to return.
+#include <lzw.h>
+#include <pybind11/pybind11.h>
+#include <pybind11/stl.h>
+
+#include <algorithm>
+#include <cstring>
+#include <ctime>
+#include <memory>
+#include <mutex>
+#include <optional>
+#include <string>
+#include <utility>
+#include <vector>
+
+namespace py = pybind11;
+
+namespace {
+
+// lzw._errors.LzwError and ChecksumError, looked up once when the module loads. Never freed:
+// the interpreter may be finalizing when static destructors run.
+py::handle gLzwError;
+py::handle gChecksumError;
+
+// Raises LzwError, or ChecksumError for a checksum that does not match, for `code`.
+[[noreturn]] void raiseLzw(int code, const std::string& detail = {}) {
+    py::handle type = code == LZW_ERROR_CHECKSUM ? gChecksumError : gLzwError;
+    py::object error =
+        detail.empty() ? type(code) : type(code, std::string(lzw_error_name(code)) + ": " + detail);
+    PyErr_SetObject(type.ptr(), error.ptr());
+    throw py::error_already_set();
+}
+
+// The caller's bytes, held for the call. PyBUF_SIMPLE rather than py::buffer::request(), which
+// accepts strided views: the codec needs one contiguous run of bytes, and anything else (a
+// str, a non-contiguous view) fails here with Python's own TypeError or BufferError.
+class Input {
+  public:
+    explicit Input(py::handle object) {
+        if (PyObject_GetBuffer(object.ptr(), &view_, PyBUF_SIMPLE) != 0) {
+            throw py::error_already_set();
+        }
+    }
+    Input(const Input&) = delete;
+    Input& operator=(const Input&) = delete;
+    ~Input() { PyBuffer_Release(&view_); }
+
+    const char* data() const { return static_cast<const char*>(view_.buf); }
+    size_t size() const { return static_cast<size_t>(view_.len); }
+
+  private:
+    Py_buffer view_{};
+};
+
+// A bytes object of `capacity` bytes to fill with the GIL released, then cut to what was
+// written: the result needs no copy.
+class Output {
+  public:
+    explicit Output(size_t capacity) {
+        if (capacity > static_cast<size_t>(PY_SSIZE_T_MAX)) throw std::bad_alloc();
+        object_ = PyBytes_FromStringAndSize(nullptr, static_cast<Py_ssize_t>(capacity));
+        if (object_ == nullptr) throw py::error_already_set();
+    }
+    Output(const Output&) = delete;
+    Output& operator=(const Output&) = delete;
+    ~Output() { Py_XDECREF(object_); }
+
+    char* data() { return PyBytes_AS_STRING(object_); }
+
+    py::bytes finish(size_t written) {
+        if (static_cast<Py_ssize_t>(written) != PyBytes_GET_SIZE(object_) &&
+            _PyBytes_Resize(&object_, static_cast<Py_ssize_t>(written)) != 0) {
+            throw py::error_already_set();  // object_ is null and freed
+        }
+        return py::reinterpret_steal<py::bytes>(std::exchange(object_, nullptr));
+    }
+
+  private:
+    PyObject* object_ = nullptr;
+};
+
+// Runs `work` with the GIL released and `mutex` (when given) held; the GIL comes back after
+// the mutex is let go.
+template <class Work>
+auto unlocked(std::mutex* mutex, Work&& work) {
+    py::gil_scoped_release released;
+    std::unique_lock<std::mutex> lock;
+    if (mutex != nullptr) lock = std::unique_lock<std::mutex>(*mutex);
+    return work();
+}
+
+lzw_policy toPolicy(int policy) {
+    if (policy < LZW_FREEZE || policy > LZW_RESET) {
+        throw py::value_error("policy must be Policy.FREEZE, EVICT or RESET (1, 2 or 3), not " +
+                              std::to_string(policy));
+    }
+    return static_cast<lzw_policy>(policy);
+}
+
+lzw_frame_params frameParams(int policy, long long blockSize, int threads) {
+    lzw_frame_params params = LZW_FRAME_PARAMS_INIT(toPolicy(policy));
+    if (blockSize < LZW_FRAME_BLOCK_MIN || blockSize > LZW_FRAME_BLOCK_MAX) {
+        throw py::value_error("block_size must be from " + std::to_string(LZW_FRAME_BLOCK_MIN) +
+                              " to " + std::to_string(LZW_FRAME_BLOCK_MAX) + ", not " +
+                              std::to_string(blockSize));
+    }
+    if (threads < 0) {
+        throw py::value_error("threads must be 1 or more, or 0 for one per core, not " +
+                              std::to_string(threads));
+    }
+    params.block_size = static_cast<unsigned>(blockSize);
+    params.threads = threads;
+    return params;
+}
+
+// Whether `in` starts with a frame's (or a skippable frame's) magic, as the library reads it.
+bool startsWithFrame(const Input& in) {
+    lzw_frame_header header{};
+    return in.size() >= 4 &&
+           lzw_frame_read_header(in.data(), in.size(), &header) != LZW_ERROR_NOT_FRAME;
+}
+
+// Grows `out` by steps and runs `step(room, size)` on its free end until it leaves room
+// unused or `limit` (negative: none) is reached; returns step's last result.
+template <class Step>
+int fill(std::string& out, long long limit, Step&& step) {
+    size_t used = out.size();
+    int rc;
+    do {
+        size_t want = std::max<size_t>(used, 1 << 16);
+        if (limit >= 0) want = std::min(want, static_cast<size_t>(limit) - used);
+        out.resize(used + want);
+        size_t pos = 0;
+        rc = step(out.data() + used, want, pos);
+        used += pos;
+    } while (rc == LZW_FRAME_NEEDS_OUTPUT && (limit < 0 || used < static_cast<size_t>(limit)));
+    out.resize(used);
+    return rc;
+}
+
+// Decodes every frame of `size` bytes at `src` into `out`, at most `limit` bytes of them
+// (negative: no limit). Returns LZW_OK or an error: LZW_ERROR_OUTPUT_TOO_SMALL past the limit,
+// LZW_ERROR_ENDS_EARLY for a frame cut short, LZW_ERROR_TRAILING_DATA for bytes after a frame
+// that begin none, as lzw_frame_decompress has them.
+int decodeFrames(const char* src, size_t size, long long limit, std::string& out) {
+    std::unique_ptr<lzw_frame_decoder, void (*)(lzw_frame_decoder*)> decoder(
+        lzw_frame_decoder_create(), lzw_frame_decoder_free);
+    if (decoder == nullptr) return LZW_ERROR_NO_MEMORY;
+    lzw_in_buffer in{src, size, 0};
+    for (bool first = true; first || in.pos < in.size; first = false) {
+        if (!first) lzw_frame_decoder_reset(decoder.get());
+        const int rc = fill(out, limit, [&](char* room, size_t roomSize, size_t& pos) {
+            lzw_out_buffer o{room, roomSize, 0};
+            const int r = lzw_frame_decode(decoder.get(), &in, &o);
+            pos = o.pos;
+            return r;
+        });
+        if (rc == LZW_ERROR_NOT_FRAME && !first) return LZW_ERROR_TRAILING_DATA;
+        if (rc < 0) return rc;
+        if (rc == LZW_FRAME_NEEDS_INPUT) return LZW_ERROR_ENDS_EARLY;
+        if (rc == LZW_FRAME_NEEDS_OUTPUT) return LZW_ERROR_OUTPUT_TOO_SMALL;
+    }
+    return LZW_OK;
+}
+
+// Results up to this size are made on the stack.
+constexpr size_t kSmall = 16 << 10;
+
+// What one compress or decompress does, on a context guarded by `mutex` (null: the context
+// serves this call alone).
+struct Coding {
+    lzw_ctx* ctx;
+    std::mutex* mutex;
+
+    py::bytes compress(py::handle data, int policy, bool frame, long long blockSize,
+                       int threads) const {
+        const lzw_policy p = toPolicy(policy);
+        std::optional<lzw_frame_params> params;
+        if (frame) params = frameParams(policy, blockSize, threads);
+        Input in(data);
+        // Recorded, so that decompressing reserves the room at once and frame_info tells it.
+        if (frame) params->content_size = static_cast<long long>(in.size());
+        const size_t bound =
+            frame ? lzw_frame_compress_bound(&*params, in.size()) : lzw_compress_bound(in.size());
+        if (bound == 0) raiseLzw(LZW_ERROR_INPUT_TOO_LARGE);
+        size_t written = 0;
+        if (bound <= kSmall) {
+            // A short result is copied out of the stack: cheaper than a bytes object of the
+            // whole bound, which malloc serves and realloc then cuts.
+            char buffer[kSmall];
+            const int rc = unlocked(mutex, [&] {
+                return frame ? lzw_frame_compress(ctx, &*params, in.data(), in.size(), buffer,
+                                                  bound, &written)
+                             : lzw_ctx_compress(ctx, p, in.data(), in.size(), buffer, bound,
+                                                &written);
+            });
+            if (rc != LZW_OK) raiseLzw(rc);
+            return py::bytes(buffer, written);
+        }
+        Output out(bound);
+        const int rc = unlocked(mutex, [&] {
+            return frame ? lzw_frame_compress(ctx, &*params, in.data(), in.size(), out.data(),
+                                              bound, &written)
+                         : lzw_ctx_compress(ctx, p, in.data(), in.size(), out.data(), bound,
+                                            &written);
+        });
+        if (rc != LZW_OK) raiseLzw(rc);
+        return out.finish(written);
+    }
+
+    py::bytes decompress(py::handle data, std::optional<int> policy, long long maxLength) const {
+        if (policy) toPolicy(*policy);
+        Input in(data);
+        if (startsWithFrame(in)) return decompressFrames(in, maxLength);
+        if (!policy) {
+            raiseLzw(LZW_ERROR_NOT_FRAME,
+                     "the data is no frame, and a raw stream needs the policy that made it");
+        }
+        const long long size = lzw_decoded_size(in.data(), in.size());
+        if (maxLength >= 0 && size > maxLength) {
+            raiseLzw(LZW_ERROR_OUTPUT_TOO_SMALL, "the data decodes to " + std::to_string(size) +
+                                                     " bytes, over max_length " +
+                                                     std::to_string(maxLength));
+        }
+        // A header that cannot be read gets its error from the call itself.
+        Output out(static_cast<size_t>(std::max(size, 0LL)));
+        size_t written = 0;
+        const int rc = unlocked(mutex, [&] {
+            return lzw_ctx_decompress(ctx, static_cast<lzw_policy>(*policy), in.data(), in.size(),
+                                      out.data(), static_cast<size_t>(size > 0 ? size : 0),
+                                      &written);
+        });
+        if (rc != LZW_OK) raiseLzw(rc);
+        return out.finish(written);
+    }
+
+    // Every frame in `in`. One frame that gives its size (as compress() writes them) is
+    // decoded straight into a bytes object of that size; frames without one (a Compressor's,
+    // `lzw -F`'s) or after it go through a decoder, into room that grows with what they give.
+    py::bytes decompressFrames(const Input& in, long long maxLength) const {
+        const std::string over =
+            "the data decodes to more than max_length " + std::to_string(maxLength) + " bytes";
+        lzw_frame_header header{};
+        if (lzw_frame_read_header(in.data(), in.size(), &header) == LZW_OK &&
+            header.header_size == LZW_FRAME_HEADER_SIZE && header.content_size >= 0) {
+            const long long size = header.content_size;
+            if (maxLength >= 0 && size > maxLength) raiseLzw(LZW_ERROR_OUTPUT_TOO_SMALL, over);
+            // A code of 12 bits gives one phrase of under 4096 bytes: a size beyond what the
+            // input's bytes can give is not reserved for.
+            if (size <= static_cast<long long>(in.size()) * 2731) {
+                Output out(static_cast<size_t>(size));
+                size_t written = 0;
+                const int rc = unlocked(mutex, [&] {
+                    return lzw_frame_decompress(ctx, in.data(), in.size(), out.data(),
+                                                static_cast<size_t>(size), &written);
+                });
+                if (rc == LZW_OK) return out.finish(written);
+                if (rc != LZW_ERROR_OUTPUT_TOO_SMALL) raiseLzw(rc);
+            }
+        }
+        std::string out;
+        const int rc =
+            unlocked(mutex, [&] { return decodeFrames(in.data(), in.size(), maxLength, out); });
+        if (rc == LZW_ERROR_OUTPUT_TOO_SMALL) raiseLzw(rc, over);
+        if (rc != LZW_OK) raiseLzw(rc);
+        return py::bytes(out.data(), out.size());
+    }
+};
+
+// A few contexts kept for the calls made without one, so that a short input costs what coding
+// it costs rather than mapping a fresh work area.
+class ContextPool {
+  public:
+    lzw_ctx* take() {
+        {
+            std::lock_guard<std::mutex> lock(mutex_);
+            if (!free_.empty()) {
+                lzw_ctx* ctx = free_.back();
+                free_.pop_back();
+                return ctx;
+            }
+        }
+        lzw_ctx* ctx = lzw_ctx_create();
+        if (ctx == nullptr) raiseLzw(LZW_ERROR_NO_MEMORY);
+        return ctx;
+    }
+    void give(lzw_ctx* ctx) {
+        {
+            std::lock_guard<std::mutex> lock(mutex_);
+            if (free_.size() < kKept) {
+                free_.push_back(ctx);
+                return;
+            }
+        }
+        lzw_ctx_free(ctx);
+    }
+
+  private:
+    static constexpr size_t kKept = 8;
+    std::mutex mutex_;
+    std::vector<lzw_ctx*> free_;
+};
+
+ContextPool& pool() {
+    static auto* instance = new ContextPool;  // outlives every call, also at exit
+    return *instance;
+}
+
+class Pooled {
+  public:
+    Pooled() : ctx_(pool().take()) {}
+    Pooled(const Pooled&) = delete;
+    Pooled& operator=(const Pooled&) = delete;
+    ~Pooled() { pool().give(ctx_); }
+    Coding coding() const { return {ctx_, nullptr}; }
+
+  private:
+    lzw_ctx* ctx_;
+};
+
+class Context {
+  public:
+    Context() : ctx_(lzw_ctx_create()) {
+        if (ctx_ == nullptr) raiseLzw(LZW_ERROR_NO_MEMORY);
+    }
+    Context(const Context&) = delete;
+    Context& operator=(const Context&) = delete;
+    ~Context() { lzw_ctx_free(ctx_); }
+
+    Coding coding() { return {ctx_, &mutex_}; }
+    lzw_ctx* raw() { return ctx_; }
+
+  private:
+    lzw_ctx* ctx_;
+    std::mutex mutex_;
+};
+
+class Compressor {
+  public:
+    Compressor(int policy, long long blockSize, int threads) {
+        const lzw_frame_params params = frameParams(policy, blockSize, threads);
+        encoder_ = lzw_frame_encoder_create(&params);
+        if (encoder_ == nullptr) raiseLzw(LZW_ERROR_NO_MEMORY);
+    }
+    Compressor(const Compressor&) = delete;
+    Compressor& operator=(const Compressor&) = delete;
+    ~Compressor() { lzw_frame_encoder_free(encoder_); }
+
+    py::bytes compress(py::handle data) {
+        Input in(data);
+        return encode(in.data(), in.size(), 0);
+    }
+    py::bytes flush() { return encode(nullptr, 0, 1); }
+
+  private:
+    py::bytes encode(const char* data, size_t size, int end) {
+        std::string out;
+        enum { kOk, kFlushed } state = kOk;
+        int rc = unlocked(&mutex_, [&] {
+            if (error_ != LZW_OK) return error_;
+            if (flushed_) {
+                state = kFlushed;
+                return 0;
+            }
+            lzw_in_buffer in{data, size, 0};
+            int result = fill(out, -1, [&](char* room, size_t roomSize, size_t& pos) {
+                lzw_out_buffer o{room, roomSize, 0};
+                const int r = lzw_frame_encode(encoder_, &in, &o, end);
+                pos = o.pos;
+                return r;
+            });
+            if (result < 0) error_ = result;
+            if (end != 0 && result == LZW_FRAME_DONE) flushed_ = true;
+            return result;
+        });
+        if (state == kFlushed) throw py::value_error("the compressor has been flushed");
+        if (rc < 0) raiseLzw(rc);
+        return py::bytes(out.data(), out.size());
+    }
+
+    lzw_frame_encoder* encoder_ = nullptr;
+    std::mutex mutex_;
+    int error_ = LZW_OK;
+    bool flushed_ = false;
+};
+
+class Decompressor {
+  public:
+    Decompressor() : decoder_(lzw_frame_decoder_create()) {
+        if (decoder_ == nullptr) raiseLzw(LZW_ERROR_NO_MEMORY);
+    }
+    Decompressor(const Decompressor&) = delete;
+    Decompressor& operator=(const Decompressor&) = delete;
+    ~Decompressor() { lzw_frame_decoder_free(decoder_); }
+
+    py::bytes decompress(py::handle data, long long maxLength) {
+        Input in(data);
+        std::string out;
+        bool ended = false;
+        const int rc = unlocked(&mutex_, [&] {
+            if (eof_) {
+                ended = true;
+                return 0;
+            }
+            if (error_ != LZW_OK) return error_;
+            // Input a max_length left over comes first; without it the caller's bytes are
+            // read where they are.
+            const char* src = in.data();
+            size_t size = in.size();
+            if (pendingPos_ < pending_.size()) {
+                pending_.erase(0, pendingPos_);
+                pendingPos_ = 0;
+                pending_.append(in.data(), in.size());
+                src = pending_.data();
+                size = pending_.size();
+            }
+            lzw_in_buffer input{src, size, 0};
+            int result = fill(out, maxLength, [&](char* room, size_t roomSize, size_t& pos) {
+                lzw_out_buffer o{room, roomSize, 0};
+                const int r = lzw_frame_decode(decoder_, &input, &o);
+                pos = o.pos;
+                return r;
+            });
+            if (result < 0) {
+                error_ = result;
+                return result;
+            }
+            const char* rest = src + input.pos;
+            const size_t restSize = size - input.pos;
+            if (result == LZW_FRAME_DONE) {
+                eof_ = true;
+                needsInput_ = false;
+                unused_.assign(rest, restSize);
+                pending_.clear();
+                pendingPos_ = 0;
+            } else {
+                needsInput_ = result == LZW_FRAME_NEEDS_INPUT;
+                if (src == pending_.data()) {
+                    pendingPos_ = input.pos;
+                } else {
+                    pending_.assign(rest, restSize);
+                    pendingPos_ = 0;
+                }
+            }
+            return result;
+        });
+        if (ended) {
+            PyErr_SetString(PyExc_EOFError, "the frame has already ended");
+            throw py::error_already_set();
+        }
+        if (rc < 0) raiseLzw(rc);
+        return py::bytes(out.data(), out.size());
+    }
+
+    bool eof() {
+        return unlocked(&mutex_, [&] { return eof_; });
+    }
+    bool needsInput() {
+        return unlocked(&mutex_, [&] { return needsInput_; });
+    }
+    py::bytes unusedData() {
+        std::string copy = unlocked(&mutex_, [&] { return unused_; });
+        return py::bytes(copy);
+    }
+
+  private:
+    lzw_frame_decoder* decoder_;
+    std::mutex mutex_;
+    std::string pending_;  // input not yet taken, from pendingPos_ on
+    size_t pendingPos_ = 0;
+    std::string unused_;
+    int error_ = LZW_OK;
+    bool eof_ = false;
+    bool needsInput_ = true;
+};
+
+py::tuple frameInfo(py::handle data) {
+    Input in(data);
+    lzw_frame_header h{};
+    const int rc = lzw_frame_read_header(in.data(), in.size(), &h);
+    if (rc > 0) {
+        raiseLzw(LZW_ERROR_ENDS_EARLY, "a frame header needs " + std::to_string(rc) +
+                                           " more bytes than the " + std::to_string(in.size()) +
+                                           " given");
+    }
+    if (rc != LZW_OK) raiseLzw(rc);
+    if (h.header_size != LZW_FRAME_HEADER_SIZE) {  // skippable: only its sizes are known
+        return py::make_tuple(0, 0, 0, 0, 0, -1, h.header_size, h.skippable_size);
+    }
+    return py::make_tuple(h.version, static_cast<int>(h.policy), h.code_width, h.block_size,
+                          h.flags, h.content_size, h.header_size, h.skippable_size);
+}
+
+// The C calls alone on one context, in this thread's CPU time (as time.thread_time() counts
+// it, so that other work on the machine does not count): bench/python_bench.py subtracts it
+// from the binding's time per call.
+double threadSeconds() {
+    timespec now{};
+    clock_gettime(CLOCK_THREAD_CPUTIME_ID, &now);
+    return static_cast<double>(now.tv_sec) + static_cast<double>(now.tv_nsec) * 1e-9;
+}
+
+double timeContextCalls(py::handle data, int policy, bool decompress, long long calls) {
+    const lzw_policy p = toPolicy(policy);
+    Input in(data);
+    Context context;
+    std::vector<char> out(lzw_compress_bound(in.size()) + (1 << 16));
+    const long long size = lzw_decoded_size(in.data(), in.size());
+    if (decompress && size > static_cast<long long>(out.size()))
+        out.resize(static_cast<size_t>(size));
+    int rc = LZW_OK;
+    const double started = threadSeconds();
+    {
+        py::gil_scoped_release released;
+        for (long long i = 0; i < calls && rc == LZW_OK; ++i) {
+            size_t written = 0;
+            rc = decompress ? lzw_ctx_decompress(context.raw(), p, in.data(), in.size(), out.data(),
+                                                 out.size(), &written)
+                            : lzw_ctx_compress(context.raw(), p, in.data(), in.size(), out.data(),
+                                               out.size(), &written);
+        }
+    }
+    const double took = threadSeconds() - started;
+    if (rc != LZW_OK) raiseLzw(rc);
+    return took / static_cast<double>(std::max(calls, 1LL));
+}
+
+constexpr const char* kCompressDoc =
+    R"(compress(data, policy, *, frame=False, block_size=1048576, threads=1) -> bytes
+
+Compress a bytes-like object with `policy` (Policy.FREEZE, EVICT or RESET). By default the
+result is a raw stream, the bytes the lzw program writes in mode c1, c2 or c3 (at most 2 GiB of
+input; decompress it with the same policy). frame=True writes a frame instead: it records the
+policy, checksums and the data's size (which `lzw -F` and a Compressor, streaming, leave out),
+and takes `block_size` (1 KiB to 1 GiB) and `threads` (0: one per core).
+Raises LzwError, ValueError for a bad argument, TypeError for data without the buffer protocol.)";
+
+constexpr const char* kDecompressDoc = R"(decompress(data, policy=None, *, max_length=-1) -> bytes
+
+Decompress a raw stream made with `policy`, or the frames in `data` (found by their magic; the
+policy is then read from them and may be left out), one after another. A max_length of 0 or
+more raises LzwError (name LZW_ERROR_OUTPUT_TOO_SMALL) for data that decodes to more bytes.
+Raises LzwError for damaged or truncated data, ChecksumError when a frame's checksum fails.)";
+
+}  // namespace
+
+PYBIND11_MODULE(_lzw, m) {
+    // The docstrings begin with the signatures as Python's own modules write them.
+    py::options options;
+    options.disable_function_signatures();
+    m.doc() = "The C side of the lzw package: import lzw instead.";
+    py::module_ errors = py::module_::import("lzw._errors");
+    gLzwError = py::object(errors.attr("LzwError")).release();
+    gChecksumError = py::object(errors.attr("ChecksumError")).release();
+
+    m.attr("BLOCK_DEFAULT") = LZW_FRAME_BLOCK_DEFAULT;
+    m.attr("BLOCK_MIN") = LZW_FRAME_BLOCK_MIN;
+    m.attr("BLOCK_MAX") = LZW_FRAME_BLOCK_MAX;
+    m.attr("FLAG_CONTENT_SIZE") = LZW_FRAME_CONTENT_SIZE;
+    m.attr("FLAG_CONTENT_CHECKSUM") = LZW_FRAME_CONTENT_CHECKSUM;
+    m.attr("FLAG_BLOCK_CHECKSUMS") = LZW_FRAME_BLOCK_CHECKSUMS;
+
+    m.def("version", &lzw_version,
+          "version() -> str\n\nThe C library's version, as `lzw --version` prints it.");
+    m.def("error_name", &lzw_error_name, py::arg("code"),
+          "error_name(code) -> str\n\nThe name in lzw.h of an error code, such as "
+          "'LZW_ERROR_ENDS_EARLY'.");
+    m.def("error_text", &lzw_error_text, py::arg("code"),
+          "error_text(code) -> str\n\nA short English text for an error code.");
+
+    m.def(
+        "compress",
+        [](py::handle data, int policy, bool frame, long long blockSize, int threads) {
+            Pooled ctx;
+            return ctx.coding().compress(data, policy, frame, blockSize, threads);
+        },
+        py::arg("data"), py::arg("policy"), py::kw_only(), py::arg("frame") = false,
+        py::arg("block_size") = LZW_FRAME_BLOCK_DEFAULT, py::arg("threads") = 1, kCompressDoc);
+    m.def(
+        "decompress",
+        [](py::handle data, std::optional<int> policy, long long maxLength) {
+            Pooled ctx;
+            return ctx.coding().decompress(data, policy, maxLength);
+        },
+        py::arg("data"), py::arg("policy") = py::none(), py::kw_only(), py::arg("max_length") = -1,
+        kDecompressDoc);
+    m.def("frame_info", &frameInfo, py::arg("data"),
+          "frame_info(data) -> tuple\n\nThe fields of the frame header at the start of `data`; "
+          "lzw.frame_info gives them as a FrameInfo.");
+
+    m.def("_time_context_calls", &timeContextCalls, py::arg("data"), py::arg("policy"),
+          py::arg("decompress"), py::arg("calls"),
+          "_time_context_calls(data, policy, decompress, calls) -> float\n\nSeconds per call "
+          "of the C library's context call alone, for the benchmark.");
+
+    py::class_<Context>(m, "Context", R"(Context()
+
+A work area kept across calls (about 2.7 MiB), so that many short inputs cost what coding them
+costs. Its compress and decompress take the arguments of the functions of the same names and
+give the same bytes. One call runs on it at a time; other threads wait for it.)")
+        .def(py::init<>(), "Context()")
+        .def(
+            "compress",
+            [](Context& self, py::handle data, int policy, bool frame, long long blockSize,
+               int threads) {
+                return self.coding().compress(data, policy, frame, blockSize, threads);
+            },
+            py::arg("data"), py::arg("policy"), py::kw_only(), py::arg("frame") = false,
+            py::arg("block_size") = LZW_FRAME_BLOCK_DEFAULT, py::arg("threads") = 1, kCompressDoc)
+        .def(
+            "decompress",
+            [](Context& self, py::handle data, std::optional<int> policy, long long maxLength) {
+                return self.coding().decompress(data, policy, maxLength);
+            },
+            py::arg("data"), py::arg("policy") = py::none(), py::kw_only(),
+            py::arg("max_length") = -1, kDecompressDoc);
+
+    py::class_<Compressor>(m, "Compressor", R"(Compressor(policy, *, block_size=1048576, threads=1)
+
+Compresses data handed over piece by piece into one frame, with no size needed up front. The
+frame's bytes do not depend on how the input is cut. compress() returns what is ready so far
+(often nothing), flush() the rest of the frame; the compressor cannot be used after flush().)")
+        .def(py::init<int, long long, int>(), py::arg("policy"), py::kw_only(),
+             py::arg("block_size") = LZW_FRAME_BLOCK_DEFAULT, py::arg("threads") = 1,
+             "Compressor(policy, *, block_size=1048576, threads=1)")
+        .def("compress", &Compressor::compress, py::arg("data"),
+             "compress(data) -> bytes\n\nHand over more input; returns the frame's bytes ready "
+             "so far.")
+        .def("flush", &Compressor::flush,
+             "flush() -> bytes\n\nEnd the frame: returns the rest of its bytes.");
+
+    py::class_<Decompressor>(m, "Decompressor", R"(Decompressor()
+
+Decompresses one frame handed over piece by piece. Bytes after the frame's end are kept in
+unused_data; a new Decompressor reads the next frame from them. A block's bytes come out only
+once its checksum has matched.)")
+        .def(py::init<>(), "Decompressor()")
+        .def("decompress", &Decompressor::decompress, py::arg("data"), py::arg("max_length") = -1,
+             R"(decompress(data, max_length=-1) -> bytes
+
+Hand over more of the frame; returns the bytes decoded so far, at most max_length of them when
+it is 0 or more (the rest come from later calls, with b"" when needs_input is False). Raises
+EOFError after the frame's end, LzwError for a damaged frame, ChecksumError for a checksum that
+fails.)")
+        .def_property_readonly("eof", &Decompressor::eof, "True once the frame has ended.")
+        .def_property_readonly("needs_input", &Decompressor::needsInput,
+                               "False when decompress() can give more bytes without more input.")
+        .def_property_readonly("unused_data", &Decompressor::unusedData,
+                               "The bytes after the frame's end (b\"\" until it has ended).");
+}

@@ -1,0 +1,98 @@
+"""Bad input and bad arguments raise the documented exceptions, never crash."""
+
+import io
+import pickle
+
+import pytest
+
+import lzw
+from conftest import sample
+
+FREEZE, EVICT, RESET = lzw.Policy
+DAMAGE_CODES = set(range(-15, -6)) | set(range(-26, -19))
+
+
+def raises_lzw(call, *codes):
+    with pytest.raises(lzw.LzwError) as caught:
+        call()
+    error = caught.value
+    assert error.name.startswith("LZW_ERROR_") and error.name in str(error)
+    assert not codes or error.code in codes, error
+    return error
+
+
+def test_damaged_and_truncated_raw_streams(rng):
+    data = sample(rng, 100_000)
+    for policy in lzw.Policy:
+        packed = lzw.compress(data, policy)
+        for cut in (0, 3, len(packed) // 2, len(packed) - 1):
+            raises_lzw(lambda: lzw.decompress(packed[:cut], policy), -7, -9)
+        raises_lzw(lambda: lzw.decompress(packed + b"\0\0", policy), -15)
+        raises_lzw(lambda: lzw.decompress(b"\xfe\xff\xff\xff", policy), -8)
+        error = raises_lzw(lambda: lzw.decompress(packed, policy, max_length=len(data) - 1), -16)
+        assert pickle.loads(pickle.dumps(error)).code == error.code
+        assert lzw.decompress(packed, policy, max_length=len(data)) == data
+    raises_lzw(lambda: lzw.decompress(packed), -26)  # a raw stream needs its policy
+
+
+def test_damaged_and_truncated_frames(rng):
+    data = sample(rng, 200_000)
+    framed = lzw.compress(data, EVICT, frame=True, block_size=lzw.BLOCK_MIN)
+    compressor = lzw.Compressor(EVICT, block_size=lzw.BLOCK_MIN)
+    streamed = compressor.compress(data) + compressor.flush()  # no size in its header
+    for packed in (framed, streamed):
+        for cut in (5, lzw.frame_info(packed).header_size, len(packed) // 2, len(packed) - 1):
+            raises_lzw(lambda: lzw.decompress(packed[:cut]))
+            with pytest.raises(lzw.LzwError), lzw.open(io.BytesIO(packed[:cut])) as f:
+                f.read()
+        raises_lzw(lambda: lzw.decompress(packed + packed, max_length=len(data) * 2 - 1), -16)
+        assert lzw.decompress(packed + packed, max_length=len(data) * 2) == data + data
+        raises_lzw(lambda: lzw.decompress(packed + b"junk"), -15)
+    for at in rng.sample(range(len(framed)), 40):  # any byte flipped is caught
+        damaged = bytearray(framed)
+        damaged[at] ^= 1 << rng.randrange(8)
+        raises_lzw(lambda: lzw.decompress(damaged), *DAMAGE_CODES)
+    with pytest.raises(lzw.LzwError) as caught, lzw.open(io.BytesIO(framed + b"junk")) as f:
+        f.read()
+    assert caught.value.code == -15
+    raises_lzw(lambda: lzw.decompress(framed, max_length=len(data) - 1), -16)  # from its header
+    raises_lzw(lambda: lzw.frame_info(framed[:5]), -9)
+
+    decompressor = lzw.Decompressor()
+    assert decompressor.decompress(framed) == data
+    with pytest.raises(EOFError):
+        decompressor.decompress(b"more")
+    compressor = lzw.Compressor(FREEZE)
+    compressor.flush()
+    with pytest.raises(ValueError):
+        compressor.compress(b"late")
+
+
+@pytest.mark.parametrize(
+    "call, error",
+    [
+        (lambda: lzw.compress("text", FREEZE), TypeError),
+        (lambda: lzw.compress(None, FREEZE), TypeError),
+        (lambda: lzw.compress([1, 2], FREEZE), TypeError),
+        (lambda: lzw.compress(b"", 0), ValueError),
+        (lambda: lzw.compress(b"", 4), ValueError),
+        (lambda: lzw.compress(b"", 1.0), TypeError),
+        (lambda: lzw.compress(b"", "FREEZE"), TypeError),
+        (lambda: lzw.compress(b"", FREEZE, frame=True, block_size=1023), ValueError),
+        (lambda: lzw.compress(b"", FREEZE, frame=True, block_size=(1 << 30) + 1), ValueError),
+        (lambda: lzw.compress(b"", FREEZE, frame=True, threads=-1), ValueError),
+        (lambda: lzw.compress(b"", FREEZE, True), TypeError),  # frame is keyword-only
+        (lambda: lzw.decompress(b"", 9), ValueError),
+        (lambda: lzw.decompress(b"", FREEZE, max_length="1"), TypeError),
+        (lambda: lzw.Compressor(RESET, block_size=0), ValueError),
+        (lambda: lzw.Decompressor().decompress(12), TypeError),
+        (lambda: lzw.Context().compress(memoryview(b"abcd")[::2], FREEZE), BufferError),
+        (lambda: lzw.open(io.BytesIO(), "wb"), ValueError),  # writing needs a policy
+        (lambda: lzw.open(io.BytesIO(), "rw"), ValueError),
+        (lambda: lzw.open(io.BytesIO(), "rb", encoding="utf-8"), ValueError),
+        (lambda: lzw.open(3.5), TypeError),
+    ],
+)
+def test_wrong_arguments(call, error):
+    with pytest.raises(error):
+        call()
