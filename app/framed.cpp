@@ -131,14 +131,14 @@ bool compressFramed(Coder& coder, Policy policy, const FrameOptions& opts) {
 
 // The frames of the open input, whose first `size` bytes are at `peeked`, to the open output
 // (none: only checked).
-bool decompressFramed(Coder& coder, const uint8_t* peeked, size_t size) {
+bool decompressFramed(Coder& coder, const uint8_t* peeked, size_t size, int threads) {
     frame::StreamReport report;
     Fault fault;
     {
         BlockRuns runs(coder);
         Files files{coder, static_cast<int64_t>(size)};
         fault = frame::decompressStream(coder, {readInput, &files}, {writeOutput, &files}, peeked,
-                                        size, &report);
+                                        size, &report, threads);
     }
     coder.io.bytesRead = report.bytesIn;
     if (fault == Fault::none) return true;
@@ -190,8 +190,8 @@ bool decompressRaw(Coder& coder, Policy policy) {
     return coder.runStream(Direction::decompress, policy, -1);
 }
 
-bool decompressStart(Coder& coder, Policy policy, const Start& start) {
-    return start.framed ? decompressFramed(coder, start.bytes.get(), start.size)
+bool decompressStart(Coder& coder, Policy policy, const Start& start, int threads) {
+    return start.framed ? decompressFramed(coder, start.bytes.get(), start.size, threads)
                         : decompressRaw(coder, policy);
 }
 
@@ -219,6 +219,15 @@ bool parseBlockSize(const char* text, uint32_t& size) {
     return true;
 }
 
+bool parseThreads(const char* text, int& threads) {
+    if (*text < '0' || *text > '9') return false;
+    char* end = nullptr;
+    unsigned long value = std::strtoul(text, &end, 10);
+    if (*end != '\0' || value > static_cast<unsigned long>(frame::kMaxThreads)) return false;
+    threads = static_cast<int>(value);
+    return true;
+}
+
 int runMode(Coder& coder, Direction direction, Policy policy, const char* inputPath,
             const char* outputPath, const FrameOptions& opts) {
     bool compressing = direction == Direction::compress;
@@ -239,11 +248,11 @@ int runMode(Coder& coder, Direction direction, Policy policy, const char* inputP
     // leaves an existing output as it was.
     Start start;
     bool ok = openAndPeek(coder, inputPath, outputPath, start) && checkStart(coder, start) &&
-              coder.openOutput(outputPath) && decompressStart(coder, policy, start);
+              coder.openOutput(outputPath) && decompressStart(coder, policy, start, opts.threads);
     return finish(coder, ok, false, true, true);
 }
 
-int testFile(Coder& coder, const Policy* policy, const char* inputPath, const FrameOptions&) {
+int testFile(Coder& coder, const Policy* policy, const char* inputPath, const FrameOptions& opts) {
     Start start;
     bool ok = openAndPeek(coder, inputPath, nullptr, start);
     if (ok && !start.framed && policy == nullptr) {
@@ -255,7 +264,8 @@ int testFile(Coder& coder, const Policy* policy, const char* inputPath, const Fr
     coder.config.outputPath = "";
     // The decoder's output goes nowhere.
     coder.io.writeOutput = nullptr;
-    ok = ok && decompressStart(coder, policy != nullptr ? *policy : Policy::freeze, start);
+    ok = ok &&
+         decompressStart(coder, policy != nullptr ? *policy : Policy::freeze, start, opts.threads);
     return finish(coder, ok, false, false);
 }
 

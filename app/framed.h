@@ -19,6 +19,9 @@ struct FrameOptions {
 // block limits; false for anything else.
 bool parseBlockSize(const char* text, uint32_t& size);
 
+// Parses a thread count: 0 (one per core) up to frame::kMaxThreads; false for anything else.
+bool parseThreads(const char* text, int& threads);
+
 // One mode on two files, as Coder::runFile, but a compression with opts.frame writes a frame,
 // and a decompression of a frame (recognised by its magic) decodes it by the policy it
 // records. Returns the exit status.

@@ -1,5 +1,5 @@
-// lzw [-q] [-v] [-f] [-F] [-B SIZE] MODE INPUT OUTPUT: compresses or decompresses one
-// file; lzw -t [dN] FILE checks one, lzw -l FILE lists what it says about itself.
+// lzw [-q] [-v] [-f] [-F] [-B SIZE] [-T N] MODE INPUT OUTPUT: compresses or decompresses
+// one file; lzw -t [dN] FILE checks one, lzw -l FILE lists what it says about itself.
 #include <cstdio>
 #include <cstring>
 
@@ -24,6 +24,7 @@ int main(int argc, char** argv) {
     // Options come before the mode; a mode never starts with '-', and "--" ends them.
     bool quiet = false, verbose = false, force = false, help = false, version = false;
     bool test = false, list = false;
+    bool threaded = false;
     lzw::app::FrameOptions frame;
     int first = 1;
     for (; first < argc && argv[first][0] == '-' && argv[first][1] != '\0'; ++first) {
@@ -49,6 +50,16 @@ int main(int argc, char** argv) {
                 std::fputs(lzw::kUsage, stderr);
                 return 2;
             }
+        } else if (std::strncmp(option, "-T", 2) == 0) {
+            // "-T 4" or "-T4"; 0: one thread per core.
+            const char* count = option[2] != '\0'  ? option + 2
+                                : first + 1 < argc ? argv[++first]
+                                                   : "";
+            if (!lzw::app::parseThreads(count, frame.threads)) {
+                std::fputs(lzw::kUsage, stderr);
+                return 2;
+            }
+            threaded = true;
         } else if (std::strcmp(option, "-t") == 0) {
             test = true;
         } else if (std::strcmp(option, "-l") == 0) {
@@ -108,6 +119,11 @@ int main(int argc, char** argv) {
     lzw::Policy policy;
     if (!lzw::findMode(argv[first], direction, policy)) {
         // A mistyped mode must not pass for a finished run: the input may be deleted next.
+        std::fputs(lzw::kUsage, stderr);
+        return 2;
+    }
+    // Threads code the blocks of a frame: a raw stream has none.
+    if (threaded && direction == lzw::Direction::compress && !frame.frame) {
         std::fputs(lzw::kUsage, stderr);
         return 2;
     }

@@ -9,8 +9,14 @@
 # Small inputs (the first 10 KB and 1 MB of each corpus) are timed apart: CPU time of many
 # whole runs per figure, as one run lasts about a millisecond and start-up decides it.
 #
+# A threads table times -T1, -T2 and -T0 framed runs on 200 MB of each corpus (repeated).
+#
 # Usage: bench/compare.sh            RUNS=N bench/compare.sh  (default 5)
+#        bench/compare.sh --threads  the threads table alone, to bench/out/threads.md
+#                                    (THREAD_RUNS=N rounds, default 3; THREAD_SIZE=BYTES)
 set -euo pipefail
+threads_only=0
+[[ ${1:-} == --threads ]] && threads_only=1
 export LC_ALL=C
 
 RUNS=${RUNS:-5}
@@ -238,6 +244,124 @@ div() { awk -v a="$1" -v b="$2" 'BEGIN { printf "%.2f", a / b }'; }
 frac() { awk -v d="$1" -v a="$2" -v b="$3" 'BEGIN { printf "%." d "f", a / b }'; }
 mbps() { awk -v s="$SIZE" -v t="$1" 'BEGIN { printf "%.1f", s / t / 1e6 }'; }
 
+# ---- Threads ----
+
+# Framed runs with -T on THREAD_SIZE bytes of each corpus, repeated: each figure the median
+# (by wall time) of THREAD_RUNS timed runs after a checked warm-up, with the run's CPU time
+# (user + system) and peak RSS from GNU time. -T0 is one thread per core.
+THREAD_COUNTS=(1 2 0)
+THREAD_SIZE=${THREAD_SIZE:-200000000}
+THREAD_RUNS=${THREAD_RUNS:-3}
+declare -A TW TC TM # "corpus k T c|d" -> wall s, CPU s, peak RSS KiB
+
+# timed FILE CMD...: one run of CMD; "wall cpu rss" appended to FILE.
+timed() {
+    local file=$1
+    shift
+    /usr/bin/time -f '%e %U %S %M' -o "$work/time" "$@" >/dev/null || (($? == 2))
+    awk '{ printf "%s %.2f %s\n", $1, $2 + $3, $4 }' "$work/time" >>"$file"
+}
+
+# median_row FILE: the line of median wall time.
+median_row() {
+    sort -n "$1" | sed -n "$((($(wc -l <"$1") + 1) / 2))p"
+}
+
+measure_threads() {
+    local corpus k t r f src row
+    for corpus in "${CORPORA[@]}"; do
+        echo "measuring threads on $THREAD_SIZE bytes of $corpus ($THREAD_RUNS rounds)"
+        src=$work/$corpus.threads.bin
+        for ((r = 0; r < (THREAD_SIZE + SIZE - 1) / SIZE; r++)); do
+            cat "$work/$corpus.bin"
+        done | head -c "$THREAD_SIZE" >"$src" || true
+        for k in 1 2 3; do
+            for t in "${THREAD_COUNTS[@]}"; do
+                f=$work/$corpus.threads.$k.$t
+                "$LZW" -q -T"$t" -F "c$k" "$src" "$f.lzw"
+                "$LZW" -q -T"$t" "d$k" "$f.lzw" "$f.back"
+                if ! cmp -s "$src" "$f.back" || ! cmp -s "$work/$corpus.threads.$k.1.lzw" "$f.lzw"; then
+                    echo "compare.sh: -T$t c$k/d$k does not give -T1's frame and input back on $corpus" >&2
+                    exit 1
+                fi
+                : >"$f.c"
+                : >"$f.d"
+            done
+            for ((r = 1; r <= THREAD_RUNS; r++)); do
+                for t in "${THREAD_COUNTS[@]}"; do
+                    f=$work/$corpus.threads.$k.$t
+                    timed "$f.c" "$LZW" -q -T"$t" -F "c$k" "$src" "$f.lzw"
+                    timed "$f.d" "$LZW" -q -T"$t" "d$k" "$f.lzw" "$f.back"
+                done
+            done
+            for t in "${THREAD_COUNTS[@]}"; do
+                f=$work/$corpus.threads.$k.$t
+                for dir in c d; do
+                    read -r TW["$corpus $k $t $dir"] TC["$corpus $k $t $dir"] TM["$corpus $k $t $dir"] \
+                        < <(median_row "$f.$dir")
+                done
+                rm -f "$f.back" "$f.lzw"
+            done
+        done
+        f=$work/$corpus.threads.compress12
+        : >"$f"
+        for ((r = 1; r <= THREAD_RUNS; r++)); do
+            timed "$f" sh -c 'compress -b12 -c <"$1" >"$2" || [ $? = 2 ]' sh "$src" "$f.Z"
+        done
+        read -r TW["$corpus compress12"] _ _ < <(median_row "$f")
+        rm -f "$src" "$f.Z"
+    done
+}
+
+threads_report() {
+    local corpus k c2 d2 c0 d0
+    echo "## Threads: -T1, -T2 and -T0 framed ($THREAD_SIZE bytes of each corpus, repeated)"
+    echo
+    echo "\`lzw -T N -F cN\` and \`lzw -T N dN\` (1 MiB blocks) on $(nproc) cores; -T0 is one"
+    echo "thread per core. Median wall time of $THREAD_RUNS runs after a checked warm-up (every"
+    echo "count gives -T1's frame byte for byte). Speed: -T1's time / the row's. CPU / wall: the"
+    echo "run's user + system time over its wall time (2 when two cores are busy throughout)."
+    echo "Peak RSS from \`/usr/bin/time -f %M\`. Target: -T2 >= 1.8x compressing and >= 1.7x"
+    echo "decompressing, every mode."
+    echo
+    echo "| corpus | mode | c -T1 s | c -T2 s | c -T0 s | c speed -T2 / -T0 | d -T1 s | d -T2 s | d -T0 s | d speed -T2 / -T0 | CPU / wall -T2 c / d | peak RSS -T2 c / d (KiB) | peak RSS -T0 c / d (KiB) | met |"
+    echo "| --- | --- | ---: | ---: | ---: | ---: | ---: | ---: | ---: | ---: | ---: | ---: | ---: | --- |"
+    for corpus in "${CORPORA[@]}"; do
+        for k in 1 2 3; do
+            c2=$(div "${TW[$corpus $k 1 c]}" "${TW[$corpus $k 2 c]}")
+            c0=$(div "${TW[$corpus $k 1 c]}" "${TW[$corpus $k 0 c]}")
+            d2=$(div "${TW[$corpus $k 1 d]}" "${TW[$corpus $k 2 d]}")
+            d0=$(div "${TW[$corpus $k 1 d]}" "${TW[$corpus $k 0 d]}")
+            printf '| %s | c%s/d%s | %s | %s | %s | %sx / %sx | %s | %s | %s | %sx / %sx | %s / %s | %s / %s | %s / %s | %s |\n' \
+                "$corpus" "$k" "$k" \
+                "${TW[$corpus $k 1 c]}" "${TW[$corpus $k 2 c]}" "${TW[$corpus $k 0 c]}" "$c2" "$c0" \
+                "${TW[$corpus $k 1 d]}" "${TW[$corpus $k 2 d]}" "${TW[$corpus $k 0 d]}" "$d2" "$d0" \
+                "$(div "${TC[$corpus $k 2 c]}" "${TW[$corpus $k 2 c]}")" \
+                "$(div "${TC[$corpus $k 2 d]}" "${TW[$corpus $k 2 d]}")" \
+                "${TM[$corpus $k 2 c]}" "${TM[$corpus $k 2 d]}" "${TM[$corpus $k 0 c]}" "${TM[$corpus $k 0 d]}" \
+                "$(awk -v c="$c2" -v d="$d2" 'BEGIN { print (c >= 1.8 && d >= 1.7) ? "yes" : "no" }')"
+        done
+    done
+    echo
+    for corpus in "${CORPORA[@]}"; do
+        echo "- $corpus: \`lzw -T2 -F c2\` at $(div "${TW[$corpus compress12]}" "${TW[$corpus 2 2 c]}")x the speed of \`compress -b12\` (${TW[$corpus compress12]} s; target > 1)."
+    done
+}
+
+if ((threads_only)); then
+    CORPORA=(text binary)
+    load_before=$(cut -d' ' -f1-3 /proc/loadavg)
+    measure_threads
+    {
+        threads_report
+        echo
+        echo "Machine: $(lscpu | sed -n 's/^Model name: *//p' | head -1), $(nproc) cores; load average"
+        echo "$load_before before, $(cut -d' ' -f1-3 /proc/loadavg) after; lzw at $commit."
+    } >"$out/threads.md"
+    cat "$out/threads.md"
+    exit 0
+fi
+
 # ---- Measurements ----
 
 started=$(date +%s)
@@ -273,6 +397,7 @@ for corpus in "${CORPORA[@]}"; do
         RSS["$corpus $tool"]="$(peak c "$tool" "$corpus") / $(peak d "$tool" "$corpus")"
     done
 done
+measure_threads
 load_after=$(cut -d' ' -f1-3 /proc/loadavg)
 elapsed=$(($(date +%s) - started))
 echo "counting instructions"
@@ -385,6 +510,8 @@ report=$bench/results.md
             "$(frac 4 "${PACKED[binary lzwF$k]}" "${PACKED[binary lzw$k]}")" \
             "$(frac 4 "${PACKED[mixed lzwF$k]}" "${PACKED[mixed lzw$k]}")" "${RSS[text lzwF$k]}"
     done
+    echo
+    threads_report
     echo
     echo "## Instructions per byte"
     echo

@@ -17,6 +17,7 @@ add_library(lzwobjects OBJECT
   codec/api.cpp
   codec/frame.cpp
   codec/frame_stream.cpp
+  codec/frame_threads.cpp
   codec/frame_api.cpp)
 # Checksums come from the xxhash library's header (Debian libxxhash-dev), inlined: the
 # library and the program then depend on no other shared library for them.
@@ -32,7 +33,12 @@ target_include_directories(lzwobjects PUBLIC ${PROJECT_SOURCE_DIR}/codec)
 # The one place the version comes from: lzw_version(), and through it `lzw --version`.
 target_compile_definitions(lzwobjects PRIVATE LZW_VERSION="${PROJECT_VERSION}")
 
+# Frames code their blocks on std::threads.
+find_package(Threads REQUIRED)
+target_link_libraries(lzwobjects PUBLIC Threads::Threads)
+
 add_library(lzwcodec STATIC $<TARGET_OBJECTS:lzwobjects>)
+target_link_libraries(lzwcodec PUBLIC Threads::Threads)
 # Installed, the include directory comes from install(TARGETS ... INCLUDES DESTINATION).
 target_include_directories(lzwcodec PUBLIC $<BUILD_INTERFACE:${PROJECT_SOURCE_DIR}/codec>)
 set_target_properties(lzwcodec PROPERTIES OUTPUT_NAME lzw EXPORT_NAME lzw_static)
@@ -48,6 +54,7 @@ add_library(lzwshared SHARED $<TARGET_OBJECTS:lzwobjects>)
 target_include_directories(lzwshared PUBLIC
   $<BUILD_INTERFACE:${PROJECT_SOURCE_DIR}/codec>
   $<INSTALL_INTERFACE:${CMAKE_INSTALL_INCLUDEDIR}>)
+target_link_libraries(lzwshared PRIVATE Threads::Threads)
 set_target_properties(lzwshared PROPERTIES
   OUTPUT_NAME lzw
   EXPORT_NAME lzw

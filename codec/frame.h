@@ -195,6 +195,10 @@ struct Sink {
     void* user;
 };
 
+// Reads until `size` bytes or the end, as a stream run reads: -1 after a failed read (a
+// negative count, or more than asked for); `*ended` once a read returned 0.
+long long fillFrom(Source source, uint8_t* dst, size_t size, bool* ended);
+
 // Where a framed stream run stands, for the program's messages and its -l listing.
 struct StreamReport {
     int64_t bytesIn = 0;      // bytes read
@@ -207,15 +211,17 @@ struct StreamReport {
 };
 
 // A frame of what `source` delivers to `sink`. params.contentSize, when >= 0, must be the
-// input's length (sizeMismatch otherwise).
+// input's length (sizeMismatch otherwise). With params.threads other than 1, workers code the
+// blocks (compressThreaded).
 Fault compressStream(Coder& coder, const Params& params, Source source, Sink sink,
                      StreamReport* report);
 // Every frame that `source` delivers, to `sink`, each block once checked; `prefix` holds
 // bytes already read from the source (at most 16), decoded first. notFrame when the input
 // does not start with a frame; trailingData for anything after a frame that is not one.
-// With a null `sink`, it only checks.
+// With a null `sink`, it only checks. `threads` as params.threads: other than 1, workers
+// decode the blocks (decompressThreaded).
 Fault decompressStream(Coder& coder, Source source, Sink sink, const uint8_t* prefix,
-                       size_t prefixSize, StreamReport* report);
+                       size_t prefixSize, StreamReport* report, int threads = 1);
 
 // What the frames of a stream say about themselves, found without decoding a block.
 struct Listing {
@@ -231,5 +237,35 @@ struct Listing {
 // Walks every frame that `source` delivers, after the `prefixSize` bytes at `prefix` that
 // were read from it already, checking each header and block header but no checksum.
 Fault listStream(Source source, const uint8_t* prefix, size_t prefixSize, Listing& listing);
+
+// What a stream run hands over instead of decoding its blocks itself: each payload (and
+// checksum), read into room() and then given to block(), and each frame's content checksum,
+// to be checked once the blocks before it are decoded. `at` is where the run stands, for the
+// report of a fault found later. A fault returned ends the run with it.
+class BlockHandoff {
+  public:
+    virtual Fault room(size_t size, size_t decoded, uint8_t** dst) = 0;
+    virtual Fault block(const Header& header, const Block& block, const StreamReport& at) = 0;
+    virtual Fault contentChecksum(uint64_t expected, const StreamReport& at) = 0;
+
+  protected:
+    ~BlockHandoff() = default;
+};
+// decompressStream's walk of the frames, with every block and content checksum handed over.
+Fault handOffStream(Source source, const uint8_t* prefix, size_t prefixSize, BlockHandoff& handoff,
+                    StreamReport& report);
+
+// ---- Workers (frame_threads.cpp) ----
+// The workers of `threads`: 0 is one per core this process may run on; at most kMaxThreads.
+inline constexpr int kMaxThreads = 256;
+int workerCount(int threads);
+// compressStream and decompressStream with `workers` (> 1) threads coding blocks at once, each
+// with a Coder of its own (`coder` is the first's): the same reads, the same bytes in the same
+// writes, the same fault and report as one thread. Blocks are read and written in order on
+// the calling thread, which alone calls the callbacks; every worker has ended on return.
+Fault compressThreaded(Coder& coder, const Params& params, int workers, Source source, Sink sink,
+                       StreamReport* report);
+Fault decompressThreaded(Coder& coder, int workers, Source source, Sink sink, const uint8_t* prefix,
+                         size_t prefixSize, StreamReport* report);
 
 }  // namespace lzw::frame

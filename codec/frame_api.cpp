@@ -1,6 +1,7 @@
 // The C interface of frames: one-shot calls, streams through callbacks, the caller-driven
 // encoder and decoder, and the header reader.
 #include <algorithm>
+#include <cstring>
 #include <memory>
 #include <new>
 
@@ -50,6 +51,46 @@ int decompressAll(Coder& coder, const uint8_t* src, size_t size, uint8_t* dst, s
         first = false;
     } while (in.pos < size);
     return LZW_OK;
+}
+
+// The whole input and output of a one-shot call, as a stream's callbacks: for the workers.
+struct MemoryIn {
+    const uint8_t* src;
+    size_t size;
+    size_t pos;
+};
+struct MemoryOut {
+    uint8_t* dst;
+    size_t capacity;
+    size_t pos;
+};
+
+long long readMemory(void* user, void* buf, size_t capacity) {
+    auto* in = static_cast<MemoryIn*>(user);
+    size_t n = std::min(capacity, in->size - in->pos);
+    if (n > 0) std::memcpy(buf, in->src + in->pos, n);
+    in->pos += n;
+    return static_cast<long long>(n);
+}
+
+// Takes what fits and fails past the capacity, as a one-shot call fills `dst`.
+int writeMemory(void* user, const void* buf, size_t size) {
+    auto* out = static_cast<MemoryOut*>(user);
+    size_t n = std::min(size, out->capacity - out->pos);
+    if (n > 0) std::memcpy(out->dst + out->pos, buf, n);
+    out->pos += n;
+    return n == size ? 0 : -1;
+}
+
+// A one-shot call through the stream code with `workers` threads.
+template <typename Run>
+int throughStreams(const void* src, size_t size, void* dst, size_t capacity, size_t* written,
+                   Run run) {
+    MemoryIn in{static_cast<const uint8_t*>(src), size, 0};
+    MemoryOut out{static_cast<uint8_t*>(dst), capacity, 0};
+    Fault fault = run(Source{readMemory, &in}, Sink{writeMemory, &out});
+    *written = out.pos;
+    return errorOf(fault == Fault::writeFailed ? Fault::outputTooSmall : fault);
 }
 
 }  // namespace
@@ -114,6 +155,15 @@ int lzw_frame_compress(lzw_ctx* ctx, const lzw_frame_params* params, const void*
     CoderPtr own(nullptr, Coder::release);
     Coder* coder = pickCoder(ctx, own);
     if (coder == nullptr) return errorOf(Fault::noMemory);
+    // Workers when there are blocks to share; a content size that is not the input's fails
+    // as one thread fails it.
+    if (int workers = workerCount(p.threads);
+        workers > 1 && size > p.blockSize &&
+        (p.contentSize < 0 || p.contentSize == static_cast<int64_t>(size))) {
+        return throughStreams(src, size, dst, capacity, written, [&](Source in, Sink out) {
+            return compressThreaded(*coder, p, workers, in, out, nullptr);
+        });
+    }
     Encoder encoder(coder);
     if (Fault fault = encoder.reset(p, static_cast<int64_t>(size)); fault != Fault::none) {
         return errorOf(fault);
@@ -156,6 +206,34 @@ int lzw_frame_decompress_stream(lzw_ctx* ctx, lzw_read_fn read, void* read_user,
     if (ctx == nullptr || read == nullptr || write == nullptr) return errorOf(Fault::badArgument);
     return errorOf(decompressStream(*coderOf(ctx), Source{read, read_user}, Sink{write, write_user},
                                     nullptr, 0, nullptr));
+}
+
+int lzw_frame_decompress_mt(lzw_ctx* ctx, int threads, const void* src, size_t size, void* dst,
+                            size_t capacity, size_t* written) {
+    if (written == nullptr) return errorOf(Fault::badArgument);
+    *written = 0;
+    if (threads < 0) return errorOf(Fault::badArgument);
+    int workers = workerCount(threads);
+    // Too short for two blocks: one thread's call, which also tells a cut header apart.
+    if (workers == 1 || size < kFrameHeaderSize + 2 * kBlockHeaderSize) {
+        return lzw_frame_decompress(ctx, src, size, dst, capacity, written);
+    }
+    if (src == nullptr || (dst == nullptr && capacity != 0)) return errorOf(Fault::badArgument);
+    CoderPtr own(nullptr, Coder::release);
+    Coder* coder = pickCoder(ctx, own);
+    if (coder == nullptr) return errorOf(Fault::noMemory);
+    return throughStreams(src, size, dst, capacity, written, [&](Source in, Sink out) {
+        return decompressThreaded(*coder, workers, in, out, nullptr, 0, nullptr);
+    });
+}
+
+int lzw_frame_decompress_stream_mt(lzw_ctx* ctx, int threads, lzw_read_fn read, void* read_user,
+                                   lzw_write_fn write, void* write_user) {
+    if (ctx == nullptr || read == nullptr || write == nullptr || threads < 0) {
+        return errorOf(Fault::badArgument);
+    }
+    return errorOf(decompressStream(*coderOf(ctx), Source{read, read_user}, Sink{write, write_user},
+                                    nullptr, 0, nullptr, threads));
 }
 
 lzw_frame_encoder* lzw_frame_encoder_create(const lzw_frame_params* params) {

@@ -9,11 +9,8 @@
 #include "frame.h"
 
 namespace lzw::frame {
-namespace {
 
-// Reads until `size` bytes or the end; -1 after a failed read (a negative count, or more
-// than asked for).
-long long fill(Source source, uint8_t* dst, size_t size, bool* ended) {
+long long fillFrom(Source source, uint8_t* dst, size_t size, bool* ended) {
     size_t got = 0;
     while (got < size && !*ended) {
         long long r = source.read(source.user, dst + got, size - got);
@@ -23,6 +20,8 @@ long long fill(Source source, uint8_t* dst, size_t size, bool* ended) {
     }
     return static_cast<long long>(got);
 }
+
+namespace {
 
 // Bytes of a source in order, after a prefix, with skipping.
 class Reader {
@@ -156,6 +155,9 @@ class Pages {
 
 Fault compressStream(Coder& coder, const Params& params, Source source, Sink sink,
                      StreamReport* report) {
+    if (int workers = workerCount(params.threads); workers > 1) {
+        return compressThreaded(coder, params, workers, source, sink, report);
+    }
     StreamReport local;
     StreamReport& r = report != nullptr ? *report : local;
     r = StreamReport{};
@@ -170,7 +172,7 @@ Fault compressStream(Coder& coder, const Params& params, Source source, Sink sin
     if (!inBuf.reserve(block) || !outBuf.reserve(room)) return Fault::noMemory;
     bool ended = false;
     for (;;) {
-        long long n = fill(source, inBuf.get(), block, &ended);
+        long long n = fillFrom(source, inBuf.get(), block, &ended);
         if (n < 0) return Fault::readFailed;
         r.bytesIn += n;
         lzw_in_buffer in{inBuf.get(), static_cast<size_t>(n), 0};
@@ -191,9 +193,10 @@ Fault compressStream(Coder& coder, const Params& params, Source source, Sink sin
 namespace {
 
 // Walks the frames of a stream in order: with `decode`, decodes and checks each block and
-// hands it to `sink` (when it has a write); without, only reads the headers (a listing).
+// hands it to `sink` (when it has a write), or hands it over to `handoff` when there is one;
+// without, only reads the headers (a listing).
 Fault walkFrames(Coder* coder, Reader& in, bool decode, Sink sink, StreamReport& r,
-                 Listing& listing) {
+                 Listing& listing, BlockHandoff* handoff = nullptr) {
     Pages payloads, blocks;
     uint8_t bytes[kFrameHeaderSize];
     size_t got = 0;
@@ -258,6 +261,17 @@ Fault walkFrames(Coder* coder, Reader& in, bool decode, Sink sink, StreamReport&
                 if (!in.skip(rest)) return cut(Fault::endsEarly);
                 continue;
             }
+            if (handoff != nullptr) {
+                uint8_t* dst = nullptr;
+                if ((fault = handoff->room(rest, block.decoded, &dst)) != Fault::none) {
+                    return cut(fault);
+                }
+                if (!in.readInto(dst, rest)) return cut(Fault::endsEarly);
+                StreamReport at = r;
+                at.bytesIn = in.offset();
+                if ((fault = handoff->block(header, block, at)) != Fault::none) return fault;
+                continue;
+            }
             if (!payloads.reserve(rest) || !blocks.reserve(block.decoded)) {
                 return cut(Fault::noMemory);
             }
@@ -279,7 +293,14 @@ Fault walkFrames(Coder* coder, Reader& in, bool decode, Sink sink, StreamReport&
         if (summed) {
             r.blockOffset = in.offset();
             if (!in.read(bytes, kContentChecksumSize, &got)) return cut(Fault::endsEarly);
-            if (decode && load64(bytes) != XXH64_digest(&content)) return cut(Fault::checksum);
+            if (handoff != nullptr) {
+                StreamReport at = r;
+                at.bytesIn = in.offset();
+                fault = handoff->contentChecksum(load64(bytes), at);
+                if (fault != Fault::none) return fault;
+            } else if (decode && load64(bytes) != XXH64_digest(&content)) {
+                return cut(Fault::checksum);
+            }
         }
     }
 }
@@ -287,13 +308,23 @@ Fault walkFrames(Coder* coder, Reader& in, bool decode, Sink sink, StreamReport&
 }  // namespace
 
 Fault decompressStream(Coder& coder, Source source, Sink sink, const uint8_t* prefix,
-                       size_t prefixSize, StreamReport* report) {
+                       size_t prefixSize, StreamReport* report, int threads) {
+    if (int workers = workerCount(threads); workers > 1) {
+        return decompressThreaded(coder, workers, source, sink, prefix, prefixSize, report);
+    }
     StreamReport local;
     StreamReport& r = report != nullptr ? *report : local;
     r = StreamReport{};
     Listing listing;
     auto reader = std::make_unique<Reader>(source, prefix, prefixSize);
     return walkFrames(&coder, *reader, true, sink, r, listing);
+}
+
+Fault handOffStream(Source source, const uint8_t* prefix, size_t prefixSize, BlockHandoff& handoff,
+                    StreamReport& report) {
+    Listing listing;
+    auto reader = std::make_unique<Reader>(source, prefix, prefixSize);
+    return walkFrames(nullptr, *reader, true, Sink{nullptr, nullptr}, report, listing, &handoff);
 }
 
 Fault listStream(Source source, const uint8_t* prefix, size_t prefixSize, Listing& listing) {

@@ -148,8 +148,9 @@ LZW_API int lzw_decompress(lzw_policy policy, const void* src, size_t size, void
  *
  * A context holds the coder's tables (about 2.7 MiB) so that many calls pay for them once.
  * lzw_ctx_create returns NULL when there is no memory; lzw_ctx_free accepts NULL. A context
- * serves one thread at a time; any policy and direction may follow any other on it, also
- * after a failed call.
+ * serves one call at a time, from any thread (a call with worker threads lends it to one of
+ * them until it returns); any policy and direction may follow any other on it, also after a
+ * failed call.
  */
 typedef struct lzw_ctx lzw_ctx;
 LZW_API lzw_ctx* lzw_ctx_create(void);
@@ -251,8 +252,18 @@ typedef struct {
     unsigned block_size;    /* largest block, LZW_FRAME_BLOCK_MIN to _MAX; 0: the default */
     unsigned checksums;     /* LZW_FRAME_CONTENT_CHECKSUM | LZW_FRAME_BLOCK_CHECKSUMS, or less */
     long long content_size; /* recorded and checked when >= 0; -1: unknown */
-    int threads;            /* workers coding blocks at once: 1, or 0 for one per core */
+    int threads;            /* workers coding blocks at once: 1, N, or 0 for one per core */
 } lzw_frame_params;
+/* Threads: with `threads` N other than 1, lzw_frame_compress and lzw_frame_compress_stream
+ * start N worker threads (0: one per core the process may run on; at most 256, and fewer
+ * when the system refuses more), each coding whole blocks
+ * with a context of its own (about 2.7 MiB; the call's `ctx` is one of them, the others are
+ * made for the call), and all ended before the call returns. The frame is the same byte for
+ * byte whatever N: blocks are cut by input position and block size only. Blocks are read and
+ * written in order, on the calling thread, which alone calls the callbacks; the reads and
+ * writes are the same calls as with one thread, and so are the errors and what was written
+ * before them. Memory is about 2(N+2) blocks besides the contexts. The caller-driven encoder
+ * codes on the caller's thread whatever `threads` says. */
 #define LZW_FRAME_PARAMS_INIT(policy)                                     \
     {                                                                     \
         sizeof(lzw_frame_params), (policy), LZW_FRAME_BLOCK_DEFAULT,      \
@@ -337,6 +348,24 @@ LZW_API int lzw_frame_compress_stream(lzw_ctx* ctx, const lzw_frame_params* para
                                       void* write_user);
 LZW_API int lzw_frame_decompress_stream(lzw_ctx* ctx, lzw_read_fn read, void* read_user,
                                         lzw_write_fn write, void* write_user);
+
+/* lzw_frame_decompress_mt, lzw_frame_decompress_stream_mt - frames decoded by worker threads
+ *
+ *   int lzw_frame_decompress_mt(lzw_ctx *ctx, int threads, const void *src, size_t size,
+ *                               void *dst, size_t capacity, size_t *written);
+ *   int lzw_frame_decompress_stream_mt(lzw_ctx *ctx, int threads, lzw_read_fn read,
+ *                                      void *read_user, lzw_write_fn write, void *write_user);
+ *
+ * lzw_frame_decompress and lzw_frame_decompress_stream with `threads` workers (0: one per
+ * core, 1: the calls above), as for lzw_frame_params.threads: the input is split at its block
+ * headers and the blocks decoded and checked at once, then written in order, each only once
+ * its checksum has matched. The same results, errors and bytes written before an error as the
+ * calls above; LZW_ERROR_BAD_ARGUMENT also for a negative `threads`.
+ */
+LZW_API int lzw_frame_decompress_mt(lzw_ctx* ctx, int threads, const void* src, size_t size,
+                                    void* dst, size_t capacity, size_t* written);
+LZW_API int lzw_frame_decompress_stream_mt(lzw_ctx* ctx, int threads, lzw_read_fn read,
+                                           void* read_user, lzw_write_fn write, void* write_user);
 
 /* lzw_in_buffer, lzw_out_buffer - the caller's buffers of the caller-driven calls
  *

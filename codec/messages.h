@@ -116,6 +116,7 @@ inline constexpr const char* kHelp =
     "  -F      (przed trybem kompresji) zapis w ramce: tryb, rozmiary i sumy kontrolne\n"
     "          w pliku, bez limitu rozmiaru; d1, d2 i d3 rozpoznaja ramke same\n"
     "  -B ROZMIAR  (z -F) najwiekszy blok ramki, np. 64K, 4M (domyslnie 1M)\n"
+    "  -T N    bloki ramki w N watkach, ten sam wynik; -T0: watek na rdzen\n"
     "  -t [dN] PLIK  sprawdza plik bez zapisu (surowy strumien wymaga trybu)\n"
     "  -l PLIK  pokazuje, co plik mowi o sobie (tryb, bloki, rozmiary, sumy)\n";
 

@@ -1,6 +1,7 @@
 #!/usr/bin/env bash
-# The test suite under AddressSanitizer and UndefinedBehaviorSanitizer (build-asan/), then a
-# short run of every fuzz target (build-fuzz/, clang) over a scratch copy of its seed corpus.
+# The test suite under AddressSanitizer and UndefinedBehaviorSanitizer (build-asan/), the
+# threads tests under ThreadSanitizer (build-tsan/, clang), then a short run of every fuzz
+# target (build-fuzz/, clang) over a scratch copy of its seed corpus.
 # Fails on any test failure, sanitizer report, crash, hang or memory blow-up.
 #   LZW_FUZZ_SECONDS  seconds per target (default 30)
 set -euo pipefail
@@ -17,6 +18,14 @@ cmake --preset sanitize >/dev/null
 cmake --build build-asan -j2
 stamp "sanitizer tests"
 ctest --test-dir build-asan --output-on-failure -j2
+
+# The worker threads under ThreadSanitizer: their tests alone, any report a failure.
+stamp "thread sanitizer build"
+cmake --preset tsan >/dev/null
+cmake --build --preset tsan -j2
+stamp "thread sanitizer tests"
+TSAN_OPTIONS=${TSAN_OPTIONS:-halt_on_error=1:second_deadlock_stack=1} \
+    ctest --test-dir build-tsan --output-on-failure -j2
 
 stamp "fuzz build"
 cmake --preset fuzz >/dev/null
