@@ -30,8 +30,9 @@ ls /usr/lib/llvm-*/lib/clang/*/lib/linux/libclang_rt.fuzzer-x86_64.a >/dev/null 
 [[ -f /usr/include/zstd.h ]] || need libzstd-dev "zstd level 1, the peer of the context benchmark"
 have clang-format || need clang-format "the layout check of every source"
 have git || need git "lists the sources for the layout check"
-have dpkg-shlibdeps || need dpkg-dev "dpkg-shlibdeps: the .deb's dependencies (cpack -G DEB)"
+have dpkg-shlibdeps || need dpkg-dev "dpkg-shlibdeps: the .debs' dependencies (cpack -G DEB)"
 have file || need file "cpack -G DEB tells binaries from other files with it"
+have lintian || need lintian "checks the three .debs as Debian checks packages (check-package.sh)"
 
 if ((${#packages[@]} == 0)); then
   echo "install-deps: everything needed is installed"
