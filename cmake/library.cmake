@@ -14,7 +14,8 @@ add_library(lzwobjects OBJECT
   codec/recency.cpp
   codec/evicting.cpp
   codec/checks.cpp
-  codec/api.cpp)
+  codec/api.cpp
+  codec/version.cpp)
 # Hidden by default: the shared library exports the lzw_ calls of lzw.h and nothing else, so
 # the Coder's layout can change without breaking programs linked against it.
 set_target_properties(lzwobjects PROPERTIES
