@@ -17,17 +17,22 @@ install(FILES ${PROJECT_BINARY_DIR}/copyright DESTINATION ${CMAKE_INSTALL_DOCDIR
 install(FILES completion/lzw.bash DESTINATION ${CMAKE_INSTALL_DATADIR}/bash-completion/completions
   RENAME lzw COMPONENT program)
 
+# The maintainer: the project itself, under the name its licence gives and the address its
+# commits carry. Whoever rebuilds the packages for a distribution names themselves here.
+set(LZW_PACKAGE_CONTACT "lzw developers <maintainers@users.noreply.c-seed-3cc3e0b6.example>"
+  CACHE STRING "Maintainer named in the packages")
+
 # What only the .debs hold (EXCLUDE_FROM_ALL: `cmake --install` and the archive leave it out):
 # the man page and the changelog compressed as Debian wants them (gzip -9n: no name, no time,
 # so two builds give the same bytes), and the documents of the two library packages.
 set(LZW_DEB_DIR ${PROJECT_BINARY_DIR}/debian)
+# The changelog's entries are signed by the maintainer the packages name.
+configure_file(cmake/debian/changelog.in ${LZW_DEB_DIR}/changelog @ONLY)
 add_custom_command(OUTPUT ${LZW_DEB_DIR}/lzw.1.gz ${LZW_DEB_DIR}/changelog.Debian.gz
-  COMMAND ${CMAKE_COMMAND} -E make_directory ${LZW_DEB_DIR}
   COMMAND ${CMAKE_COMMAND} -E copy ${PROJECT_SOURCE_DIR}/lzw.1 ${LZW_DEB_DIR}/lzw.1
-  COMMAND ${CMAKE_COMMAND} -E copy ${PROJECT_SOURCE_DIR}/cmake/debian/changelog
-    ${LZW_DEB_DIR}/changelog.Debian
+  COMMAND ${CMAKE_COMMAND} -E copy ${LZW_DEB_DIR}/changelog ${LZW_DEB_DIR}/changelog.Debian
   COMMAND gzip -9nf ${LZW_DEB_DIR}/lzw.1 ${LZW_DEB_DIR}/changelog.Debian
-  DEPENDS ${PROJECT_SOURCE_DIR}/lzw.1 ${PROJECT_SOURCE_DIR}/cmake/debian/changelog
+  DEPENDS ${PROJECT_SOURCE_DIR}/lzw.1 ${LZW_DEB_DIR}/changelog
   VERBATIM)
 add_custom_target(lzwdebfiles ALL DEPENDS ${LZW_DEB_DIR}/lzw.1.gz ${LZW_DEB_DIR}/changelog.Debian.gz)
 configure_file(cmake/debian/shlibs.in ${LZW_DEB_DIR}/liblzw1/shlibs @ONLY)
@@ -49,11 +54,6 @@ foreach(package_component IN ITEMS lzw:program liblzw1:runtime liblzw-dev:develo
   install(FILES cmake/debian/lintian-overrides DESTINATION ${CMAKE_INSTALL_DATAROOTDIR}/lintian/overrides
     RENAME ${package} COMPONENT ${component}-deb EXCLUDE_FROM_ALL)
 endforeach()
-
-# The maintainer: the project itself, under the name its licence gives and the address its
-# commits carry. Whoever rebuilds the packages for a distribution names themselves here.
-set(LZW_PACKAGE_CONTACT "lzw developers <maintainers@users.noreply.c-seed-3cc3e0b6.example>"
-  CACHE STRING "Maintainer named in the packages")
 
 set(CPACK_PACKAGE_NAME lzw)
 set(CPACK_PACKAGE_VENDOR "The lzw authors")
