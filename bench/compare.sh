@@ -55,7 +55,7 @@ cmake -S "$root" -B "$root/build-compare" -DCMAKE_BUILD_TYPE=Release -DLZW_BUILD
     -DCMAKE_INSTALL_PREFIX=/usr >/dev/null
 cmake --build "$root/build-compare" -j2 >/dev/null
 rm -rf "$root"/build-compare/*.deb "$out/package"
-(cd "$root/build-compare" && cpack -G DEB >/dev/null)
+(cd "$root/build-compare" && cpack -G DEB) >"$out/cpack.log" 2>&1 || { cat "$out/cpack.log" >&2; exit 1; }
 dpkg-deb -x "$root"/build-compare/lzw_*.deb "$out/package"
 LZW=$out/package/usr/bin/lzw
 
