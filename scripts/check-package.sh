@@ -69,7 +69,7 @@ for package in lzw liblzw1 liblzw-dev; do
     gzip -dc | head -1 | grep -q "^lzw ($version-1) " || fail "$file's changelog does not start at $version-1"
   # Nothing to leave behind on removal: no conffiles, and no maintainer scripts.
   control=$(dpkg-deb -I "$file")
-  ! grep -Eq ' (conffiles|preinst|postinst|prerm|postrm) ' <<<"$control" ||
+  ! grep -Eq ' (conffiles|preinst|postinst|prerm|postrm)( |$)' <<<"$control" ||
     fail "$file has conffiles or maintainer scripts"
 done
 grep -q ' ./usr/'"$libdir"'/liblzw.so.1 -> liblzw.so.'"$version"'$' <<<"$(dpkg-deb -c "${deb[liblzw1]}")" ||
