@@ -35,6 +35,8 @@ command -v cmake >/dev/null || missing+=(cmake)
 command -v g++ >/dev/null || missing+=(g++)
 command -v bzip2 >/dev/null || missing+=(bzip2)
 command -v valgrind >/dev/null || missing+=(valgrind)
+command -v dpkg-shlibdeps >/dev/null || missing+=(dpkg-dev) # cpack -G DEB
+command -v file >/dev/null || missing+=(file)
 if ((${#missing[@]})); then
     if ((EUID != 0)); then
         echo "compare.sh: needs ${missing[*]}; run as root or install them" >&2
@@ -52,11 +54,16 @@ commit=$(git -C "$root" rev-parse --short HEAD 2>/dev/null || echo unknown)
 if [[ -n $(git -C "$root" status --porcelain -- codec app CMakeLists.txt 2>/dev/null) ]]; then
     commit+=" with uncommitted changes in codec/app"
 fi
-echo "building lzw (Release)"
+# The program as packaged: the lzw .deb's binary, as `apt install` puts it in /usr/bin (C
+# library shared, stripped), unpacked from a build configured as the package build is.
+echo "building lzw (Release) and its .deb"
 cmake -S "$root" -B "$root/build-compare" -DCMAKE_BUILD_TYPE=Release -DLZW_BUILD_TESTS=OFF \
-    >/dev/null
-cmake --build "$root/build-compare" --target lzw -j2 >/dev/null
-LZW=$root/build-compare/lzw
+    -DCMAKE_INSTALL_PREFIX=/usr >/dev/null
+cmake --build "$root/build-compare" -j2 >/dev/null
+rm -rf "$root"/build-compare/*.deb "$out/package"
+(cd "$root/build-compare" && cpack -G DEB) >"$out/cpack.log" 2>&1 || { cat "$out/cpack.log" >&2; exit 1; }
+dpkg-deb -x "$root"/build-compare/lzw_*.deb "$out/package"
+LZW=$out/package/usr/bin/lzw
 
 echo "building the corpora"
 bash "$bench/corpus.sh" "$out" >"$out/corpora.sha256"
@@ -434,7 +441,8 @@ report=$bench/results.md
     echo "# Benchmark results"
     echo
     echo "- Machine: $cpu, $cores cores; load average $load_before before, $load_after after"
-    echo "- Date: $(date -u '+%Y-%m-%d %H:%M UTC'); lzw at $commit, built Release"
+    echo "- Date: $(date -u '+%Y-%m-%d %H:%M UTC'); lzw at $commit, built Release: the program"
+    echo "  as the lzw .deb installs it (C library shared)"
     echo "- Corpora (bench/corpus.sh), $SIZE bytes each, SHA-256:"
     # shellcheck disable=SC2016 # backquotes for markdown
     sed 's/^\([0-9a-f]*\)  \(.*\)/  - `\2` `\1`/' "$out/corpora.sha256"

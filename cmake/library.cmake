@@ -18,7 +18,8 @@ add_library(lzwobjects OBJECT
   codec/frame.cpp
   codec/frame_stream.cpp
   codec/frame_threads.cpp
-  codec/frame_api.cpp)
+  codec/frame_api.cpp
+  codec/version.cpp)
 # Checksums come from the xxhash library's header (Debian libxxhash-dev), inlined: the
 # library and the program then depend on no other shared library for them.
 find_path(LZW_XXHASH_INCLUDE xxhash.h REQUIRED)
@@ -66,20 +67,22 @@ target_link_options(lzwshared PRIVATE
   -Wl,--version-script=${PROJECT_SOURCE_DIR}/cmake/exports.map)
 set_property(TARGET lzwshared APPEND PROPERTY LINK_DEPENDS ${PROJECT_SOURCE_DIR}/cmake/exports.map)
 
-install(FILES codec/lzw.h DESTINATION ${CMAKE_INSTALL_INCLUDEDIR})
+# Components: "runtime" is what a program linked to liblzw.so.1 needs, "development" what
+# building one needs (package.cmake makes them the .debs liblzw1 and liblzw-dev).
+install(FILES codec/lzw.h DESTINATION ${CMAKE_INSTALL_INCLUDEDIR} COMPONENT development)
 install(TARGETS lzwcodec lzwshared EXPORT lzwTargets
-  ARCHIVE DESTINATION ${CMAKE_INSTALL_LIBDIR}
-  LIBRARY DESTINATION ${CMAKE_INSTALL_LIBDIR}
+  ARCHIVE DESTINATION ${CMAKE_INSTALL_LIBDIR} COMPONENT development
+  LIBRARY DESTINATION ${CMAKE_INSTALL_LIBDIR} COMPONENT runtime NAMELINK_COMPONENT development
   INCLUDES DESTINATION ${CMAKE_INSTALL_INCLUDEDIR})
 
 set(LZW_CMAKE_DIR ${CMAKE_INSTALL_LIBDIR}/cmake/lzw)
-install(EXPORT lzwTargets NAMESPACE lzw:: DESTINATION ${LZW_CMAKE_DIR})
+install(EXPORT lzwTargets NAMESPACE lzw:: DESTINATION ${LZW_CMAKE_DIR} COMPONENT development)
 configure_package_config_file(cmake/lzwConfig.cmake.in
   ${PROJECT_BINARY_DIR}/lzwConfig.cmake INSTALL_DESTINATION ${LZW_CMAKE_DIR})
 write_basic_package_version_file(${PROJECT_BINARY_DIR}/lzwConfigVersion.cmake
   VERSION ${PROJECT_VERSION} COMPATIBILITY SameMajorVersion)
 install(FILES ${PROJECT_BINARY_DIR}/lzwConfig.cmake ${PROJECT_BINARY_DIR}/lzwConfigVersion.cmake
-  DESTINATION ${LZW_CMAKE_DIR})
+  DESTINATION ${LZW_CMAKE_DIR} COMPONENT development)
 
 # lzw.pc is written when it is installed, for the prefix installed to (cmake --install
 # --prefix, or DESTDIR under the prefix), with canonical absolute paths: with prefix /usr it
@@ -92,5 +95,6 @@ install(CODE "
   set(LZW_INCLUDEDIR [[${CMAKE_INSTALL_INCLUDEDIR}]])
   set(LZW_PC_TEMPLATE [[${PROJECT_SOURCE_DIR}/cmake/lzw.pc.in]])
   set(LZW_PC_OUTPUT [[${PROJECT_BINARY_DIR}/install/lzw.pc]])
-  include([[${PROJECT_SOURCE_DIR}/cmake/lzwPc.cmake]])")
-install(FILES ${PROJECT_BINARY_DIR}/install/lzw.pc DESTINATION ${CMAKE_INSTALL_LIBDIR}/pkgconfig)
+  include([[${PROJECT_SOURCE_DIR}/cmake/lzwPc.cmake]])" COMPONENT development)
+install(FILES ${PROJECT_BINARY_DIR}/install/lzw.pc DESTINATION ${CMAKE_INSTALL_LIBDIR}/pkgconfig
+  COMPONENT development)

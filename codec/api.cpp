@@ -8,10 +8,6 @@
 #include "coder.h"
 #include "lzw.h"
 
-#ifndef LZW_VERSION
-#error "LZW_VERSION must name the project version"
-#endif
-
 namespace lzw {
 namespace {
 
@@ -51,24 +47,6 @@ static_assert(LZW_FREEZE == static_cast<int>(Policy::freeze) &&
               LZW_RESET == static_cast<int>(Policy::reset));
 // Each policy row has its value in lzw_policy, the last one included.
 static_assert(LZW_RESET == kPolicyCount);
-
-// The version macros of lzw.h are the project's version, which the build passes in.
-constexpr bool isVersion(const char* text, int major, int minor, int patch) {
-    int parts[3] = {0, 0, 0};
-    int k = 0;
-    for (; *text != '\0'; ++text) {
-        if (*text == '.') {
-            if (++k > 2) return false;
-        } else if (*text >= '0' && *text <= '9') {
-            parts[k] = parts[k] * 10 + (*text - '0');
-        } else {
-            return false;
-        }
-    }
-    return k == 2 && parts[0] == major && parts[1] == minor && parts[2] == patch;
-}
-static_assert(isVersion(LZW_VERSION, LZW_VERSION_MAJOR, LZW_VERSION_MINOR, LZW_VERSION_PATCH),
-              "lzw.h's LZW_VERSION_* macros differ from the project version in CMakeLists.txt");
 
 // What each value of lzw_error means, in English, as C libraries speak (the program keeps
 // its own Polish lines); by fault, "" for none and null for the faults only the program meets.
@@ -300,10 +278,6 @@ const char* lzw_error_name(int error) {
         if (row.error == error) return row.name;
     }
     return lzw::kUnknownName;
-}
-
-const char* lzw_version(void) {
-    return LZW_VERSION;
 }
 
 }  // extern "C"

@@ -338,11 +338,12 @@ class Coder {
     // parentOf and symbolOf copy dict's parent and symbol (12 KiB instead of 64 KiB to walk);
     // in decoders, lengthOf[k] is the length of k's string: lengthOf[parent] + 1, 0 under an
     // empty slot (only a damaged stream hangs a phrase there), kTableSize + 1 for a chain
-    // without end; shortString[k] holds a string of up to 16 bytes whole, first byte first,
-    // so most codes are written by one 16-byte copy instead of a walk of dependent loads; in
-    // the eviction decoder, firstOf[k] is its first byte. The freeze compressor's lanes read
-    // lengthOf too, set for its full dictionary (measurePhrases).
-    static constexpr int32_t kShortString = 16;
+    // without end; shortString[k] holds a string of up to 8 bytes whole, first byte first,
+    // so most codes are written by one 8-byte copy instead of a walk of dependent loads (16
+    // bytes ran no faster on megabytes, and cost a short run 7 more pages); in the eviction
+    // decoder, firstOf[k] is its first byte. The freeze compressor's lanes read lengthOf too,
+    // set for its full dictionary (measurePhrases).
+    static constexpr int32_t kShortString = 8;
     struct DecoderTables {
         uint16_t parentOf[kTableSize + 1];
         uint8_t symbolOf[kTableSize + 1];

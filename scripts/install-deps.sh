@@ -35,11 +35,12 @@ compgen -G "/usr/include/python3.*/Python.h" >/dev/null || need python3-dev "Pyt
 /usr/bin/python3 -c "import pytest" >/dev/null 2>&1 || need python3-pytest "pytest, which the Python module's tests are written in"
 have clang-format || need clang-format "the layout check of every source"
 have git || need git "lists the sources for the layout check"
-have dpkg-shlibdeps || need dpkg-dev "dpkg-shlibdeps: the .deb's dependencies (cpack -G DEB)"
+have dpkg-shlibdeps || need dpkg-dev "dpkg-shlibdeps: the .debs' dependencies (cpack -G DEB)"
 have file || need file "cpack -G DEB tells binaries from other files with it"
 [[ -f /usr/include/xxhash.h ]] || need libxxhash-dev "xxhash.h: the checksums of framed files (XXH64)"
 have strace || need strace "scripts/check-stream.sh: the files a framed run opens"
 [[ -x /usr/bin/time ]] || need time "scripts/check-stream.sh: a framed run's peak memory"
+have lintian || need lintian "checks the three .debs as Debian checks packages (check-package.sh)"
 
 if ((${#packages[@]} == 0)); then
   echo "install-deps: everything needed is installed"
