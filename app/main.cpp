@@ -16,6 +16,14 @@ const char* fileName(const char* arg, const char* standard) {
     return std::strcmp(arg, "-") == 0 ? standard : arg;
 }
 
+// The value of the option at argv[at] ("-B 4M" or "-B4M"), moving `at` past a value of its
+// own; "" when there is none.
+const char* optionValue(int argc, char** argv, int& at) {
+    const char* option = argv[at];
+    if (option[2] != '\0') return option + 2;
+    return at + 1 < argc ? argv[++at] : "";
+}
+
 }  // namespace
 
 int main(int argc, char** argv) {
@@ -42,20 +50,13 @@ int main(int argc, char** argv) {
         } else if (std::strcmp(option, "-F") == 0 || std::strcmp(option, "--frame") == 0) {
             frame.frame = true;
         } else if (std::strncmp(option, "-B", 2) == 0) {
-            // "-B 4M" or "-B4M".
-            const char* size = option[2] != '\0'  ? option + 2
-                               : first + 1 < argc ? argv[++first]
-                                                  : "";
-            if (!lzw::app::parseBlockSize(size, frame.blockSize)) {
+            if (!lzw::app::parseBlockSize(optionValue(argc, argv, first), frame.blockSize)) {
                 std::fputs(lzw::kUsage, stderr);
                 return 2;
             }
         } else if (std::strncmp(option, "-T", 2) == 0) {
-            // "-T 4" or "-T4"; 0: one thread per core.
-            const char* count = option[2] != '\0'  ? option + 2
-                                : first + 1 < argc ? argv[++first]
-                                                   : "";
-            if (!lzw::app::parseThreads(count, frame.threads)) {
+            // 0: one thread per core.
+            if (!lzw::app::parseThreads(optionValue(argc, argv, first), frame.threads)) {
                 std::fputs(lzw::kUsage, stderr);
                 return 2;
             }

@@ -342,6 +342,10 @@ void Decoder::reset() {
     XXH64_reset(&content_, 0);
 }
 
+int Decoder::waiting() const {
+    return fault_ != Fault::none ? errorOf(fault_) : LZW_FRAME_NEEDS_INPUT;
+}
+
 int Decoder::failWith(Fault fault) {
     if (fault_ == Fault::none) fault_ = fault;
     return errorOf(fault_);
@@ -403,8 +407,7 @@ int Decoder::decode(lzw_in_buffer& in, lzw_out_buffer& out) {
             case Step::magic: {
                 // The magic alone first: a header's length depends on it.
                 const uint8_t* p = gather(in, 4);
-                if (p == nullptr)
-                    return fault_ != Fault::none ? errorOf(fault_) : LZW_FRAME_NEEDS_INPUT;
+                if (p == nullptr) return waiting();
                 size_t needed = 0;
                 Fault fault = parseHeader(p, 4, header_, &needed);
                 if (fault != Fault::none) return failWith(fault);
@@ -414,8 +417,7 @@ int Decoder::decode(lzw_in_buffer& in, lzw_out_buffer& out) {
             }
             case Step::header: {
                 const uint8_t* p = gather(in, kFrameHeaderSize - 4);
-                if (p == nullptr)
-                    return fault_ != Fault::none ? errorOf(fault_) : LZW_FRAME_NEEDS_INPUT;
+                if (p == nullptr) return waiting();
                 uint8_t whole[kFrameHeaderSize];
                 std::memcpy(whole, magic_, 4);
                 std::memcpy(whole + 4, p, kFrameHeaderSize - 4);
@@ -427,8 +429,7 @@ int Decoder::decode(lzw_in_buffer& in, lzw_out_buffer& out) {
             }
             case Step::skipSize: {
                 const uint8_t* p = gather(in, 4);
-                if (p == nullptr)
-                    return fault_ != Fault::none ? errorOf(fault_) : LZW_FRAME_NEEDS_INPUT;
+                if (p == nullptr) return waiting();
                 skipLeft_ = load32(p);
                 step_ = Step::skipping;
                 break;
@@ -445,8 +446,7 @@ int Decoder::decode(lzw_in_buffer& in, lzw_out_buffer& out) {
             case Step::payloadWord: {
                 if (stageFill_ == 0) blockOffset_ = consumed_;
                 const uint8_t* p = gather(in, kEndMarkSize);
-                if (p == nullptr)
-                    return fault_ != Fault::none ? errorOf(fault_) : LZW_FRAME_NEEDS_INPUT;
+                if (p == nullptr) return waiting();
                 Fault fault = readPayloadWord(p, header_, block_);
                 if (!block_.end) ++blockIndex_;
                 if (fault != Fault::none) return failWith(fault);
@@ -464,8 +464,7 @@ int Decoder::decode(lzw_in_buffer& in, lzw_out_buffer& out) {
             }
             case Step::decodedSize: {
                 const uint8_t* p = gather(in, 4);
-                if (p == nullptr)
-                    return fault_ != Fault::none ? errorOf(fault_) : LZW_FRAME_NEEDS_INPUT;
+                if (p == nullptr) return waiting();
                 Fault fault = readDecodedSize(p, header_, block_);
                 if (fault == Fault::none && header_.contentSize >= 0 &&
                     block_.decoded > static_cast<uint64_t>(header_.contentSize - produced_)) {
@@ -479,8 +478,7 @@ int Decoder::decode(lzw_in_buffer& in, lzw_out_buffer& out) {
                 bool checked = (header_.flags & LZW_FRAME_BLOCK_CHECKSUMS) != 0;
                 size_t want = block_.payload + (checked ? kBlockChecksumSize : 0);
                 const uint8_t* p = gather(in, want);
-                if (p == nullptr)
-                    return fault_ != Fault::none ? errorOf(fault_) : LZW_FRAME_NEEDS_INPUT;
+                if (p == nullptr) return waiting();
                 // Straight into the caller's room when the block fits there; it counts as
                 // given only once its checksum has matched.
                 bool direct = out.size - out.pos >= block_.decoded;
@@ -516,8 +514,7 @@ int Decoder::decode(lzw_in_buffer& in, lzw_out_buffer& out) {
                 break;
             case Step::contentChecksum: {
                 const uint8_t* p = gather(in, kContentChecksumSize);
-                if (p == nullptr)
-                    return fault_ != Fault::none ? errorOf(fault_) : LZW_FRAME_NEEDS_INPUT;
+                if (p == nullptr) return waiting();
                 if (load64(p) != XXH64_digest(&content_)) {
                     blockOffset_ = consumed_ - static_cast<int64_t>(kContentChecksumSize);
                     return failWith(Fault::checksum);

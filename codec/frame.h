@@ -162,6 +162,8 @@ class Decoder {
     const uint8_t* gather(lzw_in_buffer& in, size_t want);
     bool drain(lzw_out_buffer& out);
     int failWith(Fault fault);
+    // What decode() returns while gather() waits for bytes: more input, or the fault it met.
+    int waiting() const;
 
     Coder* coder_;
     Step step_ = Step::magic;

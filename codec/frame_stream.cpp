@@ -109,6 +109,9 @@ class Reader {
 // A buffer of a stream run, grown to what the blocks met so far need. Mapped fresh, so
 // that its pages cost nothing until written, and in huge pages where the system gives them:
 // the megabytes a run cycles through then cost a fault per 2 MiB instead of per 4 KiB.
+// Buffers up to this size stay in small pages; a larger one is worth a huge page.
+constexpr size_t kSmallRead = size_t{1} << 16;
+
 class Pages {
   public:
     Pages() = default;
@@ -116,24 +119,30 @@ class Pages {
     Pages& operator=(const Pages&) = delete;
     ~Pages() { release(); }
     uint8_t* get() const { return data_; }
-    // Room for `size` bytes; what it held before is lost. False when there is no memory.
-    bool reserve(size_t size) {
-        if (size <= size_) return true;
-        release();
+    bool huge() const { return huge_; }
+    // Room for `size` bytes, keeping the first `keep` bytes it held. `huge`: in huge pages,
+    // for buffers of more than kSmallRead; a short input then touches only the few small
+    // pages it needs. Never back from huge pages to small ones. False when there is no memory.
+    bool reserve(size_t size, bool huge, size_t keep = 0) {
+        if (size <= size_ && (huge_ || !huge)) return true;
         // Huge pages need a 2 MiB boundary: mapped with room to move up to one.
         constexpr size_t kHuge = Coder::kHugePage;
-        size_t rounded = (size + kHuge - 1) & ~(kHuge - 1);
+        size_t rounded = (std::max(size, size_) + kHuge - 1) & ~(kHuge - 1);
         size_t mapped = rounded + kHuge;
         void* p = mmap(nullptr, mapped, PROT_READ | PROT_WRITE, MAP_PRIVATE | MAP_ANONYMOUS, -1, 0);
         if (p == MAP_FAILED) return false;
         auto start = (reinterpret_cast<uintptr_t>(p) + kHuge - 1) & ~(kHuge - 1);
 #ifdef MADV_HUGEPAGE
-        madvise(reinterpret_cast<void*>(start), rounded, MADV_HUGEPAGE);
+        if (huge) madvise(reinterpret_cast<void*>(start), rounded, MADV_HUGEPAGE);
 #endif
+        auto* data = reinterpret_cast<uint8_t*>(start);
+        if (keep > 0) std::memcpy(data, data_, std::min(keep, size_));
+        release();
         map_ = p;
         mapped_ = mapped;
-        data_ = reinterpret_cast<uint8_t*>(start);
+        data_ = data;
         size_ = rounded;
+        huge_ = huge;
         return true;
     }
 
@@ -149,7 +158,24 @@ class Pages {
     size_t mapped_ = 0;
     uint8_t* data_ = nullptr;
     size_t size_ = 0;
+    bool huge_ = false;
 };
+
+// Reads `size` bytes into `pages`, growing it as they come: a block header's claim reserves
+// no more than the input holds. False at the end of the input (or with no memory: `*noRoom`).
+bool readGrowing(Reader& in, Pages& pages, size_t size, bool* noRoom) {
+    size_t have = 0;
+    while (have < size) {
+        size_t want = std::min(size, std::max(kSmallRead, 2 * have));
+        if (!pages.reserve(want, want > kSmallRead, have)) {
+            *noRoom = true;
+            return false;
+        }
+        if (!in.readInto(pages.get() + have, want - have)) return false;
+        have = want;
+    }
+    return true;
+}
 
 }  // namespace
 
@@ -169,11 +195,22 @@ Fault compressStream(Coder& coder, const Params& params, Source source, Sink sin
     // the other.
     size_t room = kFrameHeaderSize + blockBound(block) + kEndMarkSize + kContentChecksumSize;
     Pages inBuf, outBuf;
-    if (!inBuf.reserve(block) || !outBuf.reserve(room)) return Fault::noMemory;
     bool ended = false;
     for (;;) {
-        long long n = fillFrom(source, inBuf.get(), block, &ended);
+        // The first 64 KiB in small pages: a short input touches only the few it needs. Past
+        // them, huge pages (see Pages).
+        long long n = 0;
+        size_t small = std::min<size_t>(block, kSmallRead);
+        if (!inBuf.reserve(small, false)) return Fault::noMemory;
+        if (inBuf.huge() ||
+            (n = fillFrom(source, inBuf.get(), small, &ended)) == static_cast<long long>(small)) {
+            if (!inBuf.reserve(block, true, static_cast<size_t>(n))) return Fault::noMemory;
+            long long more =
+                fillFrom(source, inBuf.get() + n, block - static_cast<size_t>(n), &ended);
+            n = more < 0 ? more : n + more;
+        }
         if (n < 0) return Fault::readFailed;
+        if (!outBuf.reserve(room, n > static_cast<long long>(kSmallRead))) return Fault::noMemory;
         r.bytesIn += n;
         lzw_in_buffer in{inBuf.get(), static_cast<size_t>(n), 0};
         int status;
@@ -272,10 +309,13 @@ Fault walkFrames(Coder* coder, Reader& in, bool decode, Sink sink, StreamReport&
                 if ((fault = handoff->block(header, block, at)) != Fault::none) return fault;
                 continue;
             }
-            if (!payloads.reserve(rest) || !blocks.reserve(block.decoded)) {
+            bool noRoom = false;
+            if (!readGrowing(in, payloads, rest, &noRoom)) {
+                return cut(noRoom ? Fault::noMemory : Fault::endsEarly);
+            }
+            if (!blocks.reserve(block.decoded, block.decoded > kSmallRead)) {
                 return cut(Fault::noMemory);
             }
-            if (!in.readInto(payloads.get(), rest)) return cut(Fault::endsEarly);
             fault = decodeBlock(*coder, header.policy, block, payloads.get(),
                                 checked ? payloads.get() + block.payload : nullptr, blocks.get());
             if (fault != Fault::none) return cut(fault);
