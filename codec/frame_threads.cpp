@@ -52,19 +52,20 @@ class Workers {
     Workers(const Workers&) = delete;
     Workers& operator=(const Workers&) = delete;
 
-    // Starts up to `count` threads, the first coding with `first`, the others with Coders made
-    // here; fewer when threads or memory run out (the output is the same). Returns how many.
+    // Codes with `count` threads: the calling thread, with `first`, whenever it waits for the
+    // oldest job, and up to count - 1 threads started here, with Coders made here; fewer when
+    // threads or memory run out (the output is the same). So `count` threads share as many
+    // cores, instead of the workers sharing them with a reader that is mostly idle. Returns
+    // how many threads it started.
     int start(Coder& first, int count) {
+        helper_ = &first;
         try {
             threads_.reserve(static_cast<size_t>(count));
             own_.reserve(static_cast<size_t>(count));
-            for (int i = 0; i < count; ++i) {
-                Coder* coder = &first;
-                if (i > 0) {
-                    coder = Coder::create();
-                    if (coder == nullptr) break;
-                    own_.push_back(coder);
-                }
+            for (int i = 1; i < count; ++i) {
+                Coder* coder = Coder::create();
+                if (coder == nullptr) break;
+                own_.push_back(coder);
                 threads_.emplace_back([this, coder] { run(*coder); });
             }
         } catch (...) {
@@ -103,10 +104,16 @@ class Workers {
         }
         if (code) ready_.notify_one();
     }
-    // Waits for the oldest job; its fault.
+    // Waits for the oldest job, coding jobs no worker has taken meanwhile; its fault.
     Fault waitOldest() {
         std::unique_lock lock(mutex_);
-        done_.wait(lock, [&] { return state_[oldest()] == State::done; });
+        while (state_[oldest()] != State::done) {
+            if (taken_ < submitted_) {
+                codeNext(lock, *helper_);
+            } else {
+                done_.wait(lock);
+            }
+        }
         return faults_[oldest()];
     }
     bool oldestDone() {
@@ -132,22 +139,28 @@ class Workers {
         for (;;) {
             ready_.wait(lock, [&] { return stop_ || taken_ < submitted_; });
             if (stop_) return;
-            uint64_t seq = taken_++;
-            size_t slot = seq % slots();
-            if (state_[slot] != State::queued) continue;
-            Fault fault = Fault::none;
-            // After a failed job the run ends there: later ones are left uncoded.
-            if (seq < failed_) {
-                lock.unlock();
-                fault = work_.code(coder, slot);
-                lock.lock();
-                if (fault != Fault::none && seq < failed_) failed_ = seq;
-            }
-            state_[slot] = State::done;
-            faults_[slot] = fault;
-            // The calling thread waits only for the oldest job.
-            if (seq == retired_) done_.notify_all();
+            codeNext(lock, coder);
         }
+    }
+
+    // Takes the next job and codes it with `coder`, the lock released meanwhile.
+    // REQUIRES: `lock` holds mutex_, and taken_ < submitted_.
+    void codeNext(std::unique_lock<std::mutex>& lock, Coder& coder) {
+        uint64_t seq = taken_++;
+        size_t slot = seq % slots();
+        if (state_[slot] != State::queued) return;
+        Fault fault = Fault::none;
+        // After a failed job the run ends there: later ones are left uncoded.
+        if (seq < failed_) {
+            lock.unlock();
+            fault = work_.code(coder, slot);
+            lock.lock();
+            if (fault != Fault::none && seq < failed_) failed_ = seq;
+        }
+        state_[slot] = State::done;
+        faults_[slot] = fault;
+        // The calling thread waits only for the oldest job.
+        if (seq == retired_) done_.notify_all();
     }
 
     Work& work_;
@@ -161,6 +174,7 @@ class Workers {
     bool stop_ = false;
     std::vector<std::thread> threads_;
     std::vector<Coder*> own_;
+    Coder* helper_ = nullptr;  // the calling thread's, for the jobs it codes while it waits
 };
 
 // Slots per run: one job being written, one being read, and one for each worker.
