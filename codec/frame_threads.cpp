@@ -44,7 +44,8 @@ class Work {
 // the job is done, and to the calling thread otherwise: only it fills, reads or frees them.
 class Workers {
   public:
-    Workers(Work& work, size_t slots) : work_(work), state_(slots, State::free), faults_(slots) {}
+    Workers(Work& work, size_t slots)
+        : work_(work), state_(slots, State::free), faults_(slots), seqOf_(slots) {}
     ~Workers() {
         stop();
         for (Coder* coder : own_) Coder::release(coder);
@@ -100,6 +101,7 @@ class Workers {
             std::lock_guard lock(mutex_);
             state_[next()] = code ? State::queued : State::done;
             faults_[next()] = Fault::none;
+            seqOf_[next()] = submitted_;
             ++submitted_;
         }
         if (code) ready_.notify_one();
@@ -148,7 +150,10 @@ class Workers {
     void codeNext(std::unique_lock<std::mutex>& lock, Coder& coder) {
         uint64_t seq = taken_++;
         size_t slot = seq % slots();
-        if (state_[slot] != State::queued) return;
+        // A job that needed no coding may have been retired, and its slot taken by a later
+        // job, before its turn came here: that job is coded in its own turn, under its own
+        // number, which decides what a fault stops.
+        if (state_[slot] != State::queued || seqOf_[slot] != seq) return;
         Fault fault = Fault::none;
         // After a failed job the run ends there: later ones are left uncoded.
         if (seq < failed_) {
@@ -169,6 +174,7 @@ class Workers {
     std::condition_variable done_;   // a job is done
     std::vector<State> state_;
     std::vector<Fault> faults_;
+    std::vector<uint64_t> seqOf_;  // the job each slot holds
     uint64_t submitted_ = 0, retired_ = 0, taken_ = 0;
     uint64_t failed_ = kNone;
     bool stop_ = false;
