@@ -24,6 +24,14 @@ const char* optionValue(int argc, char** argv, int& at) {
     return at + 1 < argc ? argv[++at] : "";
 }
 
+// The run's Coder, on the heap: it holds a few MiB of tables, too much for the stack. Null
+// after the line of the fault.
+lzw::Coder* createCoder() {
+    lzw::Coder* coder = lzw::Coder::create();
+    if (coder == nullptr) std::fprintf(stderr, "%s\n", lzw::faultText(lzw::Fault::noMemory));
+    return coder;
+}
+
 }  // namespace
 
 int main(int argc, char** argv) {
@@ -99,11 +107,8 @@ int main(int argc, char** argv) {
             std::fputs(lzw::kUsage, stderr);
             return 2;
         }
-        lzw::Coder* coder = lzw::Coder::create();
-        if (coder == nullptr) {
-            std::fprintf(stderr, "%s\n", lzw::faultText(lzw::Fault::noMemory));
-            return 1;
-        }
+        lzw::Coder* coder = createCoder();
+        if (coder == nullptr) return 1;
         const char* input = fileName(argv[argc - 1], "/dev/stdin");
         coder->pickStreams(input, "/dev/null");
         int status = list ? lzw::app::listFile(*coder, input)
@@ -128,12 +133,8 @@ int main(int argc, char** argv) {
         std::fputs(lzw::kUsage, stderr);
         return 2;
     }
-    // On the heap: the Coder holds a few MiB of tables, too much for the stack.
-    lzw::Coder* coder = lzw::Coder::create();
-    if (coder == nullptr) {
-        std::fprintf(stderr, "%s\n", lzw::faultText(lzw::Fault::noMemory));
-        return 1;
-    }
+    lzw::Coder* coder = createCoder();
+    if (coder == nullptr) return 1;
     const char* input = fileName(argv[first + 1], "/dev/stdin");
     const char* output = fileName(argv[first + 2], "/dev/stdout");
     coder->pickStreams(input, output);

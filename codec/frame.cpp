@@ -34,6 +34,17 @@ int errorOf(Fault fault) {
     return -static_cast<int>(fault);
 }
 
+// Copies src[pos, end) into the room `out` has, advancing both; true once all of it is out.
+bool copyOut(const uint8_t* src, size_t& pos, size_t end, lzw_out_buffer& out) {
+    size_t n = std::min(end - pos, out.size - out.pos);
+    if (n > 0) {
+        std::memcpy(static_cast<uint8_t*>(out.dst) + out.pos, src + pos, n);
+        out.pos += n;
+        pos += n;
+    }
+    return pos == end;
+}
+
 }  // namespace
 
 Fault readParams(const lzw_frame_params* params, Params& out) {
@@ -239,13 +250,7 @@ bool Encoder::ensureBuffers(size_t need) {
 }
 
 bool Encoder::drain(lzw_out_buffer& out) {
-    size_t n = std::min(pendingEnd_ - pendingPos_, out.size - out.pos);
-    if (n > 0) {
-        std::memcpy(static_cast<uint8_t*>(out.dst) + out.pos, pending_.get() + pendingPos_, n);
-        out.pos += n;
-        pendingPos_ += n;
-    }
-    if (pendingPos_ < pendingEnd_) return false;
+    if (!copyOut(pending_.get(), pendingPos_, pendingEnd_, out)) return false;
     pendingPos_ = pendingEnd_ = 0;
     return true;
 }
@@ -387,13 +392,7 @@ const uint8_t* Decoder::gather(lzw_in_buffer& in, size_t want) {
 }
 
 bool Decoder::drain(lzw_out_buffer& out) {
-    size_t n = std::min(decodedEnd_ - decodedPos_, out.size - out.pos);
-    if (n > 0) {
-        std::memcpy(static_cast<uint8_t*>(out.dst) + out.pos, decoded_.get() + decodedPos_, n);
-        out.pos += n;
-        decodedPos_ += n;
-    }
-    return decodedPos_ == decodedEnd_;
+    return copyOut(decoded_.get(), decodedPos_, decodedEnd_, out);
 }
 
 int Decoder::decode(lzw_in_buffer& in, lzw_out_buffer& out) {
