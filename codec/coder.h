@@ -147,7 +147,8 @@ class Coder {
     // through readInput, writeOutput and rewriteHeader: the front end points them at its files
     // (the codec itself opens, reads and writes no file), runMemory() at memIn and memOut
     // (readMemory, writeMemory, which refuse to write past memOutCapacity), the C interface at
-    // its caller's callbacks (streamCalls). readInput: up to n bytes into dst, how many it
+    // its caller's callbacks (streamCalls), the frame layer at memOut and its checksums.
+    // readInput: up to n bytes into dst, how many it
     // read, 0 at the end or after fail(); writeOutput: all n bytes, false after fail();
     // rewriteHeader: `length` into the output's header again, false after fail(). Null: no
     // input, an output that takes everything, and a header that cannot be rewritten.
@@ -173,7 +174,9 @@ class Coder {
         size_t (*readInput)(Coder& coder, uint8_t* dst, size_t n) = nullptr;
         bool (*writeOutput)(Coder& coder, const uint8_t* src, size_t n) = nullptr;
         bool (*rewriteHeader)(Coder& coder, int32_t length) = nullptr;
-        void* streamCalls = nullptr;  // the C interface's callbacks of a stream run (api.cpp)
+        // What readInput and writeOutput work with beyond these fields: the C interface's
+        // callbacks of a stream run (api.cpp), a frame block's checksums (frame.cpp).
+        void* streamCalls = nullptr;
         // A compressor fails once it has read more input bytes than this (the header's limit).
         int64_t readLimit = INT64_MAX;
         uint8_t inBuf[kBufSize + 1];  // one byte more: loops may read one past the window

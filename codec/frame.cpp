@@ -187,10 +187,36 @@ Fault readDecodedSize(const uint8_t* src, const Header& header, Block& block) {
     return Fault::none;
 }
 
+namespace {
+
+// The checksums of a block being decoded, taken from the Coder's output window as it is
+// written out, while those bytes are still in cache: a pass over the whole block afterwards
+// reads each byte from memory again.
+struct BlockSums {
+    XXH64_state_t block;
+    XXH64_state_t* content;  // the frame's, or null
+    bool checked;
+};
+
+bool writeSummed(Coder& coder, const uint8_t* src, size_t n) {
+    auto& sums = *static_cast<BlockSums*>(coder.io.streamCalls);
+    if (sums.checked) XXH64_update(&sums.block, src, n);
+    if (sums.content != nullptr) XXH64_update(sums.content, src, n);
+    return Coder::writeMemory(coder, src, n);
+}
+
+}  // namespace
+
 Fault decodeBlock(Coder& coder, Policy policy, const Block& block, const uint8_t* payload,
-                  const uint8_t* checksum, uint8_t* dst) {
+                  const uint8_t* checksum, uint8_t* dst, XXH64_state_t* content) {
+    BlockSums sums;
+    sums.content = content;
+    sums.checked = checksum != nullptr;
+    XXH64_reset(&sums.block, 0);
     if (block.stored) {
         std::memcpy(dst, payload, block.decoded);
+        if (sums.checked) XXH64_update(&sums.block, dst, block.decoded);
+        if (content != nullptr) XXH64_update(content, dst, block.decoded);
     } else {
         // The stream's own length must be the block's: a damaged block header is found here
         // before a byte is decoded.
@@ -203,13 +229,15 @@ Fault decodeBlock(Coder& coder, Policy policy, const Block& block, const uint8_t
             (payload[block.payload - 1] & 0x0F) != 0) {
             return Fault::trailingData;
         }
-        size_t written = 0;
-        Fault fault = coder.runMemory(Direction::decompress, policy, payload, block.payload, dst,
-                                      block.decoded, &written);
-        if (fault != Fault::none) return fault;
-        if (written != block.decoded) return Fault::endsEarly;
+        coder.useMemory(payload, block.payload, dst, block.decoded);
+        coder.io.writeOutput = writeSummed;
+        coder.io.streamCalls = &sums;
+        bool ok = coder.runStream(Direction::decompress, policy, block.payload);
+        coder.io.streamCalls = nullptr;
+        if (!ok) return coder.io.fault;
+        if (coder.io.memOutSize != block.decoded) return Fault::endsEarly;
     }
-    if (checksum != nullptr && load32(checksum) != blockChecksum(dst, block.decoded)) {
+    if (sums.checked && load32(checksum) != static_cast<uint32_t>(XXH64_digest(&sums.block))) {
         return Fault::checksum;
     }
     return Fault::none;
@@ -490,12 +518,11 @@ int Decoder::decode(lzw_in_buffer& in, lzw_out_buffer& out) {
                     }
                     target = decoded_.get();
                 }
+                bool summed = (header_.flags & LZW_FRAME_CONTENT_CHECKSUM) != 0;
                 Fault fault = decodeBlock(*coder_, header_.policy, block_, p,
-                                          checked ? p + block_.payload : nullptr, target);
+                                          checked ? p + block_.payload : nullptr, target,
+                                          summed ? &content_ : nullptr);
                 if (fault != Fault::none) return failWith(fault);
-                if ((header_.flags & LZW_FRAME_CONTENT_CHECKSUM) != 0) {
-                    XXH64_update(&content_, target, block_.decoded);
-                }
                 produced_ += block_.decoded;
                 if (direct) {
                     out.pos += block_.decoded;

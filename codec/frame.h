@@ -92,9 +92,10 @@ struct Block {
 Fault readPayloadWord(const uint8_t* src, const Header& header, Block& block);
 Fault readDecodedSize(const uint8_t* src, const Header& header, Block& block);
 // Decodes a block's payload (and checks it against `checksum`, 4 bytes, unless null) into
-// `dst`, which has room for block.decoded bytes. On a fault `dst` holds nothing of use.
+// `dst`, which has room for block.decoded bytes, adding its bytes to `content` unless null.
+// On a fault `dst` and `content` hold nothing of use.
 Fault decodeBlock(Coder& coder, Policy policy, const Block& block, const uint8_t* payload,
-                  const uint8_t* checksum, uint8_t* dst);
+                  const uint8_t* checksum, uint8_t* dst, XXH64_state_t* content = nullptr);
 
 // The caller-driven encoder: a frame from input handed over in pieces of any size.
 class Encoder {

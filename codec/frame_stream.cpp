@@ -317,9 +317,9 @@ Fault walkFrames(Coder* coder, Reader& in, bool decode, Sink sink, StreamReport&
                 return cut(Fault::noMemory);
             }
             fault = decodeBlock(*coder, header.policy, block, payloads.get(),
-                                checked ? payloads.get() + block.payload : nullptr, blocks.get());
+                                checked ? payloads.get() + block.payload : nullptr, blocks.get(),
+                                summed ? &content : nullptr);
             if (fault != Fault::none) return cut(fault);
-            if (summed) XXH64_update(&content, blocks.get(), block.decoded);
             if (sink.write != nullptr && sink.write(sink.user, blocks.get(), block.decoded) != 0) {
                 return cut(Fault::writeFailed);
             }
