@@ -146,12 +146,14 @@ bool decompressFramed(Coder& coder, const uint8_t* peeked, size_t size, int thre
     return false;
 }
 
-// The input's first window, read before anything else is decided, and kept apart from the
-// Coder's buffers, which the blocks' runs reuse.
+// The input's first window, read before anything else is decided: a raw stream's stays in
+// the Coder's input buffer, unread, for its run; a frame's is kept apart from the Coder's
+// buffers, which the blocks' runs reuse.
 struct Start {
-    std::unique_ptr<uint8_t[]> bytes;
+    const uint8_t* bytes = nullptr;
     size_t size = 0;
     bool framed = false;
+    std::unique_ptr<uint8_t[]> copy;
 };
 
 // Opens the input (refusing it as the output, when there is one) and reads its first
@@ -165,10 +167,13 @@ bool openAndPeek(Coder& coder, const char* inputPath, const char* outputPath, St
     if (outputPath != nullptr && !coder.refuseInputAsOutput(outputPath)) return false;
     if (!coder.readFirstWindow()) return false;
     start.size = static_cast<size_t>(coder.io.inEnd);
-    start.bytes.reset(new (std::nothrow) uint8_t[std::max<size_t>(start.size, 1)]);
-    if (!start.bytes) return coder.fail(Fault::noMemory, inputPath);
-    std::memcpy(start.bytes.get(), coder.io.inBuf, start.size);
-    start.framed = start.size >= 4 && frame::isFrameMagic(start.bytes.get());
+    start.bytes = coder.io.inBuf;
+    start.framed = start.size >= 4 && frame::isFrameMagic(start.bytes);
+    if (!start.framed) return true;
+    start.copy.reset(new (std::nothrow) uint8_t[start.size]);
+    if (!start.copy) return coder.fail(Fault::noMemory, inputPath);
+    std::memcpy(start.copy.get(), coder.io.inBuf, start.size);
+    start.bytes = start.copy.get();
     return true;
 }
 
@@ -178,7 +183,7 @@ bool checkStart(Coder& coder, const Start& start) {
     if (!start.framed) return coder.checkStart();
     frame::Header header;
     size_t needed = 0;
-    Fault fault = frame::parseHeader(start.bytes.get(), start.size, header, &needed);
+    Fault fault = frame::parseHeader(start.bytes, start.size, header, &needed);
     // The first window holds the whole header unless the input ends before it.
     if (fault == Fault::none && start.size < needed) fault = Fault::endsEarly;
     return fault == Fault::none || coder.failCorrupt(fault);
@@ -191,7 +196,7 @@ bool decompressRaw(Coder& coder, Policy policy) {
 }
 
 bool decompressStart(Coder& coder, Policy policy, const Start& start, int threads) {
-    return start.framed ? decompressFramed(coder, start.bytes.get(), start.size, threads)
+    return start.framed ? decompressFramed(coder, start.bytes, start.size, threads)
                         : decompressRaw(coder, policy);
 }
 
@@ -272,7 +277,7 @@ int testFile(Coder& coder, const Policy* policy, const char* inputPath, const Fr
 int listFile(Coder& coder, const char* inputPath) {
     Start start;
     if (!openAndPeek(coder, inputPath, nullptr, start)) return finish(coder, false, false, false);
-    const uint8_t* peeked = start.bytes.get();
+    const uint8_t* peeked = start.bytes;
     size_t size = start.size;
     std::FILE* console = stdout;
     if (!start.framed) {
