@@ -257,6 +257,11 @@ class Coder {
     };
     TableMarks marks;
 
+    // Coders lent to the threads that code blocks beside a run on this one (a context's), kept
+    // for its next such run: a new one would fault in its tables' pages again. A chain through
+    // this field, released with this Coder; only the thread that runs this Coder touches it.
+    Coder* spare = nullptr;
+
     // Pair index of the freeze and eviction compressors (findChild). Invariant: for every
     // phrase k that stands in its parent's child list, childOf[pairSlot(dict[k].parent,
     // dict[k].symbol)] == k, and every other entry is 0 (code 0 is never a child). One load
@@ -410,7 +415,7 @@ class Coder {
     Coder();
     // A Coder in fresh pages from the system: zero, so its 2 MiB pair index needs no clearing
     // before its first run, and untouched, so a short input costs only the pages it uses. Null
-    // when there is no memory. Give it back with release().
+    // when there is no memory. Give it back with release(), which releases its spares too.
     static Coder* create() noexcept;
     static void release(Coder* coder) noexcept;
     // Closes nothing: the mode routines close their files.

@@ -48,14 +48,18 @@ class Workers {
         : work_(work), state_(slots, State::free), faults_(slots), seqOf_(slots) {}
     ~Workers() {
         stop();
-        for (Coder* coder : own_) Coder::release(coder);
+        // Kept with the first Coder (a context's) for its next run with threads.
+        for (Coder* coder : own_) {
+            coder->spare = helper_->spare;
+            helper_->spare = coder;
+        }
     }
     Workers(const Workers&) = delete;
     Workers& operator=(const Workers&) = delete;
 
     // Codes with `count` threads: the calling thread, with `first`, whenever it waits for the
-    // oldest job, and up to count - 1 threads started here, with Coders made here; fewer when
-    // threads or memory run out (the output is the same). So `count` threads share as many
+    // oldest job, and up to count - 1 threads started here, with the spare Coders `first`
+    // keeps or new ones; fewer when threads or memory run out (the output is the same). So `count` threads share as many
     // cores, instead of the workers sharing them with a reader that is mostly idle. Returns
     // how many threads it started.
     int start(Coder& first, int count) {
@@ -64,8 +68,13 @@ class Workers {
             threads_.reserve(static_cast<size_t>(count));
             own_.reserve(static_cast<size_t>(count));
             for (int i = 1; i < count; ++i) {
-                Coder* coder = Coder::create();
-                if (coder == nullptr) break;
+                Coder* coder = first.spare;
+                if (coder != nullptr) {
+                    first.spare = coder->spare;
+                    coder->spare = nullptr;
+                } else if ((coder = Coder::create()) == nullptr) {
+                    break;
+                }
                 own_.push_back(coder);
                 threads_.emplace_back([this, coder] { run(*coder); });
             }

@@ -146,11 +146,12 @@ LZW_API int lzw_decompress(lzw_policy policy, const void* src, size_t size, void
  *   lzw_ctx *lzw_ctx_create(void);
  *   void lzw_ctx_free(lzw_ctx *ctx);
  *
- * A context holds the coder's tables (about 2.7 MiB) so that many calls pay for them once.
- * lzw_ctx_create returns NULL when there is no memory; lzw_ctx_free accepts NULL. A context
- * serves one call at a time, from any thread (a call with worker threads lends it to one of
- * them until it returns); any policy and direction may follow any other on it, also after a
- * failed call.
+ * A context holds the coder's tables (about 2.7 MiB) so that many calls pay for them once,
+ * and after a call with worker threads their tables too (lzw_frame_params.threads), for the
+ * next such call; lzw_ctx_free frees them all. lzw_ctx_create returns NULL when there is no
+ * memory; lzw_ctx_free accepts NULL. A context serves one call at a time, from any thread
+ * (a call with worker threads lends it to one of them until it returns); any policy and
+ * direction may follow any other on it, also after a failed call.
  */
 typedef struct lzw_ctx lzw_ctx;
 LZW_API lzw_ctx* lzw_ctx_create(void);
@@ -258,7 +259,8 @@ typedef struct {
  * start N worker threads (0: one per core the process may run on; at most 256, and fewer
  * when the system refuses more), each coding whole blocks
  * with a context of its own (about 2.7 MiB; the call's `ctx` is one of them, the others are
- * made for the call), and all ended before the call returns. The frame is the same byte for
+ * kept in `ctx` from its last such call or made for this one, and kept there after it; a call
+ * without `ctx` frees them), and all ended before the call returns. The frame is the same byte for
  * byte whatever N: blocks are cut by input position and block size only. Blocks are read and
  * written in order, on the calling thread, which alone calls the callbacks; the reads and
  * writes are the same calls as with one thread, and so are the errors and what was written

@@ -89,10 +89,13 @@ Coder* Coder::create() noexcept {
 }
 
 void Coder::release(Coder* coder) noexcept {
-    if (coder == nullptr) return;
-    void* raw = coder->marks.block;
-    coder->~Coder();
-    munmap(raw, sizeof(Coder) + kHugePage);
+    while (coder != nullptr) {
+        Coder* next = coder->spare;
+        void* raw = coder->marks.block;
+        coder->~Coder();
+        munmap(raw, sizeof(Coder) + kHugePage);
+        coder = next;
+    }
 }
 
 void Coder::mapChildTable() {

@@ -134,6 +134,8 @@ std::vector<size_t> blockStarts(const Bytes& frame) {
 }
 
 TEST(Threads, SameFrameAndWritesWhateverTheCount) {
+    // One context for every one-shot call: its workers' Coders go from call to call.
+    std::unique_ptr<lzw_ctx, void (*)(lzw_ctx*)> ctx(lzw_ctx_create(), lzw_ctx_free);
     for (auto policy : {LZW_FREEZE, LZW_EVICT, LZW_RESET}) {
         for (uint32_t blockSize : {1024u, 16384u}) {
             for (int64_t contentSize : {int64_t{-1}, static_cast<int64_t>(input().size())}) {
@@ -158,13 +160,13 @@ TEST(Threads, SameFrameAndWritesWhateverTheCount) {
                     c.threads = threads;
                     Bytes frame(lzw_frame_compress_bound(&c, input().size()));
                     size_t written = 0;
-                    ASSERT_EQ(lzw_frame_compress(nullptr, &c, input().data(), input().size(),
+                    ASSERT_EQ(lzw_frame_compress(ctx.get(), &c, input().data(), input().size(),
                                                  frame.data(), frame.size(), &written),
                               LZW_OK);
                     frame.resize(written);
                     EXPECT_TRUE(frame == one.out.bytes) << run;
                     Bytes plain(input().size());
-                    EXPECT_EQ(lzw_frame_decompress_mt(nullptr, threads, one.out.bytes.data(),
+                    EXPECT_EQ(lzw_frame_decompress_mt(ctx.get(), threads, one.out.bytes.data(),
                                                       one.out.bytes.size(), plain.data(),
                                                       plain.size(), &written),
                               LZW_OK);
@@ -173,6 +175,12 @@ TEST(Threads, SameFrameAndWritesWhateverTheCount) {
             }
         }
     }
+    // Kept for the next call and taken again: as many as the largest call started, no more.
+    int spares = 0;
+    for (Coder* c = reinterpret_cast<Coder*>(ctx.get())->spare; c != nullptr; c = c->spare) {
+        ++spares;
+    }
+    EXPECT_EQ(spares, 3);
 }
 
 // Damage anywhere stops every thread count at the same block with the same fault, after the
