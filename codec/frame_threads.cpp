@@ -59,9 +59,9 @@ class Workers {
 
     // Codes with `count` threads: the calling thread, with `first`, whenever it waits for the
     // oldest job, and up to count - 1 threads started here, with the spare Coders `first`
-    // keeps or new ones; fewer when threads or memory run out (the output is the same). So `count` threads share as many
-    // cores, instead of the workers sharing them with a reader that is mostly idle. Returns
-    // how many threads it started.
+    // keeps or new ones; fewer when threads or memory run out (the output is the same). So
+    // `count` threads share as many cores, instead of the workers sharing them with a reader
+    // that is mostly idle. Returns how many threads it started.
     int start(Coder& first, int count) {
         helper_ = &first;
         try {
