@@ -148,10 +148,10 @@ class Coder {
     // (the codec itself opens, reads and writes no file), runMemory() at memIn and memOut
     // (readMemory, writeMemory, which refuse to write past memOutCapacity), the C interface at
     // its caller's callbacks (streamCalls), the frame layer at memOut and its checksums.
-    // readInput: up to n bytes into dst, how many it
-    // read, 0 at the end or after fail(); writeOutput: all n bytes, false after fail();
-    // rewriteHeader: `length` into the output's header again, false after fail(). Null: no
-    // input, an output that takes everything, and a header that cannot be rewritten.
+    // readInput: up to n bytes into dst, how many it read, 0 at the end or after fail();
+    // writeOutput: all n bytes, false after fail(); rewriteHeader: `length` into the output's
+    // header again, false after fail(). Null: no input, an output that takes everything, and
+    // a header that cannot be rewritten.
     static constexpr int32_t kBufSize = 1 << 16;
     struct Streams {
         Fault fault = Fault::none;  // the run's first fault

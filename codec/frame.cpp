@@ -196,12 +196,14 @@ struct BlockSums {
     XXH64_state_t block;
     XXH64_state_t* content;  // the frame's, or null
     bool checked;
+    void add(const uint8_t* src, size_t n) {
+        if (checked) XXH64_update(&block, src, n);
+        if (content != nullptr) XXH64_update(content, src, n);
+    }
 };
 
 bool writeSummed(Coder& coder, const uint8_t* src, size_t n) {
-    auto& sums = *static_cast<BlockSums*>(coder.io.streamCalls);
-    if (sums.checked) XXH64_update(&sums.block, src, n);
-    if (sums.content != nullptr) XXH64_update(sums.content, src, n);
+    static_cast<BlockSums*>(coder.io.streamCalls)->add(src, n);
     return Coder::writeMemory(coder, src, n);
 }
 
@@ -215,8 +217,7 @@ Fault decodeBlock(Coder& coder, Policy policy, const Block& block, const uint8_t
     XXH64_reset(&sums.block, 0);
     if (block.stored) {
         std::memcpy(dst, payload, block.decoded);
-        if (sums.checked) XXH64_update(&sums.block, dst, block.decoded);
-        if (content != nullptr) XXH64_update(content, dst, block.decoded);
+        sums.add(dst, block.decoded);
     } else {
         // The stream's own length must be the block's: a damaged block header is found here
         // before a byte is decoded.

@@ -257,11 +257,11 @@ typedef struct {
 } lzw_frame_params;
 /* Threads: with `threads` N other than 1, lzw_frame_compress and lzw_frame_compress_stream
  * start N worker threads (0: one per core the process may run on; at most 256, and fewer
- * when the system refuses more), each coding whole blocks
- * with a context of its own (about 2.7 MiB; the call's `ctx` is one of them, the others are
- * kept in `ctx` from its last such call or made for this one, and kept there after it; a call
- * without `ctx` frees them), and all ended before the call returns. The frame is the same byte for
- * byte whatever N: blocks are cut by input position and block size only. Blocks are read and
+ * when the system refuses more), each coding whole blocks with a context of its own (about
+ * 2.7 MiB; the call's `ctx` is one of them, the others are kept in `ctx` from its last such
+ * call or made for this one, and kept there after it; a call without `ctx` frees them), and
+ * all ended before the call returns. The frame is the same byte for byte whatever N: blocks
+ * are cut by input position and block size only. Blocks are read and
  * written in order, on the calling thread, which alone calls the callbacks; the reads and
  * writes are the same calls as with one thread, and so are the errors and what was written
  * before them. Memory is about 2(N+2) blocks besides the contexts. The caller-driven encoder

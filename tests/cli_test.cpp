@@ -104,13 +104,17 @@ class Cli : public ::testing::Test {
         std::vector<char*> argv;
         for (const auto& a : args) argv.push_back(const_cast<char*>(a.c_str()));
         argv.push_back(nullptr);
-        Outcome r;
         pid_t pid;
         int rc = posix_spawn(&pid, argv[0], &actions, nullptr, argv.data(), environ);
         posix_spawn_file_actions_destroy(&actions);
         EXPECT_EQ(rc, 0) << "cannot start " << args[0];
+        return collect(rc == 0 ? pid : -1, outPath, errPath);
+    }
+    // The status of `pid` (none when it is not positive) and what it wrote, its files removed.
+    static Outcome collect(pid_t pid, const std::string& outPath, const std::string& errPath) {
+        Outcome r;
         int wstatus = 0;
-        if (rc == 0 && waitpid(pid, &wstatus, 0) == pid) {
+        if (pid > 0 && waitpid(pid, &wstatus, 0) == pid) {
             r.status = WIFEXITED(wstatus) ? WEXITSTATUS(wstatus) : 128 + WTERMSIG(wstatus);
         }
         r.out = slurp(outPath);
@@ -153,7 +157,6 @@ class Cli : public ::testing::Test {
         const std::string outPath = (root_ / "stdout").string();
         const std::string errPath = (root_ / "stderr").string();
         const char* argv[] = {"/bin/sh", "-c", script.c_str(), nullptr};
-        Outcome r;
         pid_t pid = fork();
         if (pid == 0) {
             // Only calls that are safe after fork().
@@ -169,15 +172,7 @@ class Cli : public ::testing::Test {
             execve(argv[0], const_cast<char**>(argv), environ);
             _exit(127);
         }
-        int wstatus = 0;
-        if (pid > 0 && waitpid(pid, &wstatus, 0) == pid) {
-            r.status = WIFEXITED(wstatus) ? WEXITSTATUS(wstatus) : 128 + WTERMSIG(wstatus);
-        }
-        r.out = slurp(outPath);
-        r.err = slurp(errPath);
-        fs::remove(outPath);
-        fs::remove(errPath);
-        return r;
+        return collect(pid, outPath, errPath);
 #else
         (void)script;
         return Outcome{};
