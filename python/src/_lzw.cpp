@@ -603,7 +603,8 @@ PYBIND11_MODULE(_lzw, m) {
 
     py::class_<Context>(m, "Context", R"(Context()
 
-A work area kept across calls (about 2.7 MiB), so that many short inputs cost what coding them
+A work area kept across calls (about 2.7 MiB, and as much again for each further thread of a
+call with threads, kept for the next one), so that many short inputs cost what coding them
 costs. Its compress and decompress take the arguments of the functions of the same names and
 give the same bytes. One call runs on it at a time; other threads wait for it.)")
         .def(py::init<>(), "Context()")
