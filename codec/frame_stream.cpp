@@ -21,6 +21,37 @@ long long fillFrom(Source source, uint8_t* dst, size_t size, bool* ended) {
     return static_cast<long long>(got);
 }
 
+bool Pages::reserve(size_t size, bool huge, size_t keep) {
+    if (size <= size_ && (huge_ || !huge)) return true;
+    // Huge pages need a 2 MiB boundary: mapped with room to move up to one.
+    constexpr size_t kHuge = Coder::kHugePage;
+    size_t rounded = (std::max(size, size_) + kHuge - 1) & ~(kHuge - 1);
+    size_t mapped = rounded + kHuge;
+    void* p = mmap(nullptr, mapped, PROT_READ | PROT_WRITE, MAP_PRIVATE | MAP_ANONYMOUS, -1, 0);
+    if (p == MAP_FAILED) return false;
+    auto start = (reinterpret_cast<uintptr_t>(p) + kHuge - 1) & ~(kHuge - 1);
+#ifdef MADV_HUGEPAGE
+    if (huge) madvise(reinterpret_cast<void*>(start), rounded, MADV_HUGEPAGE);
+#endif
+    auto* data = reinterpret_cast<uint8_t*>(start);
+    if (keep > 0) std::memcpy(data, data_, std::min(keep, size_));
+    release();
+    map_ = p;
+    mapped_ = mapped;
+    data_ = data;
+    size_ = rounded;
+    huge_ = huge;
+    return true;
+}
+
+void Pages::release() {
+    if (map_ != nullptr) munmap(map_, mapped_);
+    map_ = nullptr;
+    mapped_ = 0;
+    data_ = nullptr;
+    size_ = 0;
+}
+
 namespace {
 
 // Bytes of a source in order, after a prefix, with skipping.
@@ -104,61 +135,6 @@ class Reader {
     int64_t total_ = 0;
     bool ended_ = false;
     bool failed_ = false;
-};
-
-// A buffer of a stream run, grown to what the blocks met so far need. Mapped fresh, so
-// that its pages cost nothing until written, and in huge pages where the system gives them:
-// the megabytes a run cycles through then cost a fault per 2 MiB instead of per 4 KiB.
-// Buffers up to this size stay in small pages; a larger one is worth a huge page.
-constexpr size_t kSmallRead = size_t{1} << 16;
-
-class Pages {
-  public:
-    Pages() = default;
-    Pages(const Pages&) = delete;
-    Pages& operator=(const Pages&) = delete;
-    ~Pages() { release(); }
-    uint8_t* get() const { return data_; }
-    bool huge() const { return huge_; }
-    // Room for `size` bytes, keeping the first `keep` bytes it held. `huge`: in huge pages,
-    // for buffers of more than kSmallRead; a short input then touches only the few small
-    // pages it needs. Never back from huge pages to small ones. False when there is no memory.
-    bool reserve(size_t size, bool huge, size_t keep = 0) {
-        if (size <= size_ && (huge_ || !huge)) return true;
-        // Huge pages need a 2 MiB boundary: mapped with room to move up to one.
-        constexpr size_t kHuge = Coder::kHugePage;
-        size_t rounded = (std::max(size, size_) + kHuge - 1) & ~(kHuge - 1);
-        size_t mapped = rounded + kHuge;
-        void* p = mmap(nullptr, mapped, PROT_READ | PROT_WRITE, MAP_PRIVATE | MAP_ANONYMOUS, -1, 0);
-        if (p == MAP_FAILED) return false;
-        auto start = (reinterpret_cast<uintptr_t>(p) + kHuge - 1) & ~(kHuge - 1);
-#ifdef MADV_HUGEPAGE
-        if (huge) madvise(reinterpret_cast<void*>(start), rounded, MADV_HUGEPAGE);
-#endif
-        auto* data = reinterpret_cast<uint8_t*>(start);
-        if (keep > 0) std::memcpy(data, data_, std::min(keep, size_));
-        release();
-        map_ = p;
-        mapped_ = mapped;
-        data_ = data;
-        size_ = rounded;
-        huge_ = huge;
-        return true;
-    }
-
-  private:
-    void release() {
-        if (map_ != nullptr) munmap(map_, mapped_);
-        map_ = nullptr;
-        mapped_ = 0;
-        data_ = nullptr;
-        size_ = 0;
-    }
-    void* map_ = nullptr;
-    size_t mapped_ = 0;
-    uint8_t* data_ = nullptr;
-    size_t size_ = 0;
-    bool huge_ = false;
 };
 
 // Reads `size` bytes into `pages`, growing it as they come: a block header's claim reserves
