@@ -329,8 +329,8 @@ class Decompressor final : Work, BlockHandoff {
         bool hashed = false;   // the frame has a content checksum
         Block block;
         uint64_t expected = 0;  // the content checksum
-        Pages in, out;  // in huge pages, as the compressor's
-        StreamReport at;  // where one thread stands when this job fails
+        Pages in, out;          // in huge pages, as the compressor's
+        StreamReport at;        // where one thread stands when this job fails
     };
 
     Fault code(Coder& coder, size_t slot) override {
