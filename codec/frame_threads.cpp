@@ -211,7 +211,7 @@ class Compressor final : Work {
 
   private:
     // In huge pages, as one thread's: a block read into small pages costs a TLB miss per
-    // 4 KiB of the copy, which made reading alone take a sixth of a two-thread run.
+    // 4 KiB of the copy, which made two threads' reads cost seven times one thread's.
     struct Job {
         Pages in;
         // Room for the frame's header before the block and its end after it, so that one
