@@ -89,6 +89,25 @@ bool namesClosedStream(const char* path) {
     return false;
 }
 
+// The time line, written out here: printf's first call cost a 10 KB decompression 3 page
+// faults and about 30 us, for one number.
+size_t timeLine(char (&line)[64], int32_t ms) {
+    size_t n = std::strlen(kTimeLinePrefix);
+    std::memcpy(line, kTimeLinePrefix, n);
+    if (ms < 0) line[n++] = '-';
+    char digits[12];
+    int count = 0;
+    auto value = static_cast<uint32_t>(ms < 0 ? -static_cast<int64_t>(ms) : ms);
+    do {
+        digits[count++] = static_cast<char>('0' + value % 10);
+        value /= 10;
+    } while (value != 0);
+    while (count > 0) line[n++] = digits[--count];
+    size_t tail = std::strlen(kTimeLineSuffix);
+    std::memcpy(line + n, kTimeLineSuffix, tail);
+    return n + tail;
+}
+
 int32_t clockTicks() {
     auto ms = std::chrono::duration_cast<std::chrono::milliseconds>(
                   std::chrono::steady_clock::now().time_since_epoch())
@@ -428,8 +447,8 @@ void Coder::stopTimerAndReport() {
     if (front.console == nullptr) return;
     clearWatcherLine();
     char line[64];
-    int n = std::snprintf(line, sizeof line, kTimeLineFormat, static_cast<long>(elapsedTicks));
-    if (n > 0) say(front.console, line, std::min(static_cast<size_t>(n), sizeof line - 1));
+    size_t n = timeLine(line, elapsedTicks);
+    say(front.console, line, n);
 }
 
 void Coder::reportSizes(bool compressing) {

@@ -88,8 +88,10 @@ inline bool isDamage(Fault fault) {
 
 // A damaged stream, with the input's path and the reason.
 inline constexpr const char* kDamagedFormat = "uszkodzony plik %s: %s";
-// The time line, with the milliseconds; an empty line follows it.
-inline constexpr const char* kTimeLineFormat = "Czas trwania obliczen:%ld ms.\n\n";
+// The time line: these two around the milliseconds (no sign unless negative, no padding); an
+// empty line follows it.
+inline constexpr const char* kTimeLinePrefix = "Czas trwania obliczen:";
+inline constexpr const char* kTimeLineSuffix = " ms.\n\n";
 
 // A compression refused because its output is a terminal (without -f), with the output's path.
 inline constexpr const char* kTerminalFormat =
