@@ -8,6 +8,7 @@
 
 #include <algorithm>
 #include <cerrno>
+#include <charconv>
 #include <chrono>
 #include <climits>
 #include <csignal>
@@ -94,18 +95,10 @@ bool namesClosedStream(const char* path) {
 size_t timeLine(char (&line)[64], int32_t ms) {
     size_t n = std::strlen(kTimeLinePrefix);
     std::memcpy(line, kTimeLinePrefix, n);
-    if (ms < 0) line[n++] = '-';
-    char digits[12];
-    int count = 0;
-    auto value = static_cast<uint32_t>(ms < 0 ? -static_cast<int64_t>(ms) : ms);
-    do {
-        digits[count++] = static_cast<char>('0' + value % 10);
-        value /= 10;
-    } while (value != 0);
-    while (count > 0) line[n++] = digits[--count];
+    char* end = std::to_chars(line + n, line + sizeof line, ms).ptr;
     size_t tail = std::strlen(kTimeLineSuffix);
-    std::memcpy(line + n, kTimeLineSuffix, tail);
-    return n + tail;
+    std::memcpy(end, kTimeLineSuffix, tail);
+    return static_cast<size_t>(end - line) + tail;
 }
 
 int32_t clockTicks() {

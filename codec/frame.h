@@ -221,6 +221,8 @@ class Pages {
     // for buffers of more than kSmallRead; a short input then touches only the few small
     // pages it needs. Never back from huge pages to small ones. False when there is no memory.
     bool reserve(size_t size, bool huge, size_t keep = 0);
+    // The same, in huge pages exactly when `size` is more than kSmallRead.
+    bool fit(size_t size, size_t keep = 0) { return reserve(size, size > kSmallRead, keep); }
 
   private:
     void release();

@@ -143,7 +143,7 @@ bool readGrowing(Reader& in, Pages& pages, size_t size, bool* noRoom) {
     size_t have = 0;
     while (have < size) {
         size_t want = std::min(size, std::max(kSmallRead, 2 * have));
-        if (!pages.reserve(want, want > kSmallRead, have)) {
+        if (!pages.fit(want, have)) {
             *noRoom = true;
             return false;
         }
@@ -289,7 +289,7 @@ Fault walkFrames(Coder* coder, Reader& in, bool decode, Sink sink, StreamReport&
             if (!readGrowing(in, payloads, rest, &noRoom)) {
                 return cut(noRoom ? Fault::noMemory : Fault::endsEarly);
             }
-            if (!blocks.reserve(block.decoded, block.decoded > kSmallRead)) {
+            if (!blocks.fit(block.decoded)) {
                 return cut(Fault::noMemory);
             }
             fault = decodeBlock(*coder, header.policy, block, payloads.get(),

@@ -240,10 +240,7 @@ Fault Compressor::run(Coder& coder, int workers, Source source, Sink sink, Strea
     // One thread's output buffer, whose size cuts its writes (frame_stream.cpp).
     const size_t room = kFrameHeaderSize + blockBound(block) + kTrailerSize;
     for (Job& job : jobs_) {
-        if (!job.in.reserve(block, block > kSmallRead) ||
-            !job.out.reserve(room, room > kSmallRead)) {
-            return Fault::noMemory;
-        }
+        if (!job.in.fit(block) || !job.out.fit(room)) return Fault::noMemory;
     }
     Workers pool(*this, jobs_.size());
     if (pool.start(coder, workers) == 0) {
@@ -405,10 +402,7 @@ Fault Decompressor::freeSlot() {
 Fault Decompressor::room(size_t size, size_t decoded, uint8_t** dst) {
     if (Fault fault = freeSlot(); fault != Fault::none) return fault;
     Job& job = jobs_[pool_->next()];
-    if (!job.in.reserve(size, size > kSmallRead) ||
-        !job.out.reserve(decoded, decoded > kSmallRead)) {
-        return Fault::noMemory;
-    }
+    if (!job.in.fit(size) || !job.out.fit(decoded)) return Fault::noMemory;
     *dst = job.in.get();
     return Fault::none;
 }
