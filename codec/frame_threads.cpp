@@ -114,21 +114,19 @@ class Workers {
         }
         if (code) ready_.notify_one();
     }
-    // Waits for the oldest job, coding jobs no worker has taken meanwhile; its fault.
+    // Waits for the oldest job, meanwhile coding jobs that more than the workers have left
+    // waiting; its fault. A job the calling thread takes holds up its reads and writes for as
+    // long as it codes, so it leaves the workers one job each to go on with.
     Fault waitOldest() {
         std::unique_lock lock(mutex_);
         while (state_[oldest()] != State::done) {
-            if (taken_ < submitted_) {
+            if (submitted_ - taken_ > threads_.size()) {
                 codeNext(lock, *helper_);
             } else {
                 done_.wait(lock);
             }
         }
         return faults_[oldest()];
-    }
-    bool oldestDone() {
-        std::lock_guard lock(mutex_);
-        return state_[oldest()] == State::done;
     }
     void retire() {
         std::lock_guard lock(mutex_);
@@ -191,9 +189,10 @@ class Workers {
     Coder* helper_ = nullptr;  // the calling thread's, for the jobs it codes while it waits
 };
 
-// Slots per run: one job being written, one being read, and one for each worker.
+// Slots per run: one job being written, one being read, and two for each thread that codes,
+// so that a worker finds a job waiting while the calling thread codes, reads or writes.
 size_t slotsFor(int workers) {
-    return static_cast<size_t>(workers) + 2;
+    return 2 * static_cast<size_t>(workers) + 2;
 }
 
 bool writeTo(Sink sink, const uint8_t* src, size_t size, StreamReport& r) {
@@ -340,8 +339,8 @@ class Decompressor final : Work, BlockHandoff {
     Fault contentChecksum(uint64_t expected, const StreamReport& at) override;
 
     Fault freeSlot();
-    bool retireOne();
-    void retire(bool all);
+    void retireOne();
+    void retireAll();
     Fault finish(Fault fault);
 
     std::vector<Job> jobs_;
@@ -355,8 +354,7 @@ class Decompressor final : Work, BlockHandoff {
 };
 
 // Retires the oldest job once it is done: its block goes out, or its fault ends the run.
-// False once the run has a fault.
-bool Decompressor::retireOne() {
+void Decompressor::retireOne() {
     Fault fault = pool_->waitOldest();
     Job& job = jobs_[pool_->oldest()];
     if (job.at.frames != hashFrame_) {
@@ -377,25 +375,23 @@ bool Decompressor::retireOne() {
     if (fault != Fault::none) {
         fault_ = fault;
         faultAt_ = job.at;
-        return false;
+        return;
     }
     pool_->retire();
-    return true;
 }
 
-// Retires the jobs in order: all of them, or those done already.
-void Decompressor::retire(bool all) {
-    while (fault_ == Fault::none && pool_->pending() && (all || pool_->oldestDone())) {
-        retireOne();
-    }
+// Retires every job in order, up to a fault.
+void Decompressor::retireAll() {
+    while (fault_ == Fault::none && pool_->pending()) retireOne();
 }
 
-// A slot for the next job, once older jobs have gone out; the run's fault when one of them
-// failed. A failed job stops the reading at once: the run ends with it.
+// A slot for the next job, once the oldest has gone out when all are taken; the run's fault
+// when one of them failed. A failed job stops the reading at once: the run ends with it.
+// Done jobs wait for their slot to be needed: one write between two reads keeps the workers
+// fed, where writing all that were done left them idle meanwhile.
 Fault Decompressor::freeSlot() {
-    if (pool_->failed()) retire(true);
+    if (pool_->failed()) retireAll();
     while (fault_ == Fault::none && pool_->full()) retireOne();
-    retire(false);
     return fault_;
 }
 
@@ -432,7 +428,7 @@ Fault Decompressor::contentChecksum(uint64_t expected, const StreamReport& at) {
 // The end of the run with `fault` (none: the input ended well), once every job before it is
 // out: an earlier job's fault comes first, with the report one thread makes of it.
 Fault Decompressor::finish(Fault fault) {
-    retire(true);
+    retireAll();
     if (fault_ == Fault::none) return fault;
     int64_t written = r_->bytesOut;
     *r_ = faultAt_;
