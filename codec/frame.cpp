@@ -216,7 +216,8 @@ Fault decodeBlock(Coder& coder, Policy policy, const Block& block, const uint8_t
     sums.checked = checksum != nullptr;
     XXH64_reset(&sums.block, 0);
     if (block.stored) {
-        std::memcpy(dst, payload, block.decoded);
+        // The threaded decompressor leaves a stored block where it was read.
+        if (dst != payload) std::memcpy(dst, payload, block.decoded);
         sums.add(dst, block.decoded);
     } else {
         // The stream's own length must be the block's: a damaged block header is found here

@@ -325,14 +325,21 @@ class Decompressor final : Work, BlockHandoff {
         bool hashed = false;   // the frame has a content checksum
         Block block;
         uint64_t expected = 0;  // the content checksum
-        Pages in, out;          // in huge pages, as the compressor's
-        StreamReport at;        // where one thread stands when this job fails
+        // The block as read, then its output from `outAt` on: in huge pages, as the
+        // compressor's, and in one mapping, so that a block of 1 MiB fits one huge page
+        // (each the kernel clears when it is first touched). A stored block is its own
+        // output (outAt 0).
+        Pages pages;
+        size_t read = 0, outAt = 0;
+        uint8_t* in() const { return pages.get(); }
+        uint8_t* out() const { return pages.get() + outAt; }
+        StreamReport at;  // where one thread stands when this job fails
     };
 
     Fault code(Coder& coder, size_t slot) override {
         Job& job = jobs_[slot];
-        return decodeBlock(coder, job.policy, job.block, job.in.get(),
-                           job.checked ? job.in.get() + job.block.payload : nullptr, job.out.get());
+        return decodeBlock(coder, job.policy, job.block, job.in(),
+                           job.checked ? job.in() + job.block.payload : nullptr, job.out());
     }
     Fault room(size_t size, size_t decoded, uint8_t** dst) override;
     Fault block(const Header& header, const Block& block, const StreamReport& at) override;
@@ -362,9 +369,8 @@ void Decompressor::retireOne() {
         hashFrame_ = job.at.frames;
     }
     if (fault == Fault::none && job.kind == Kind::block) {
-        if (job.hashed) XXH64_update(&content_, job.out.get(), job.block.decoded);
-        if (sink_.write != nullptr &&
-            sink_.write(sink_.user, job.out.get(), job.block.decoded) != 0) {
+        if (job.hashed) XXH64_update(&content_, job.out(), job.block.decoded);
+        if (sink_.write != nullptr && sink_.write(sink_.user, job.out(), job.block.decoded) != 0) {
             fault = Fault::writeFailed;
         } else {
             r_->bytesOut += job.block.decoded;
@@ -398,8 +404,11 @@ Fault Decompressor::freeSlot() {
 Fault Decompressor::room(size_t size, size_t decoded, uint8_t** dst) {
     if (Fault fault = freeSlot(); fault != Fault::none) return fault;
     Job& job = jobs_[pool_->next()];
-    if (!job.in.fit(size) || !job.out.fit(decoded)) return Fault::noMemory;
-    *dst = job.in.get();
+    // Only a stored block's payload is as long as its output.
+    job.read = size;
+    job.outAt = size >= decoded ? 0 : (size + 63) & ~size_t{63};
+    if (!job.pages.fit(job.outAt + decoded)) return Fault::noMemory;
+    *dst = job.in();
     return Fault::none;
 }
 
@@ -411,6 +420,11 @@ Fault Decompressor::block(const Header& header, const Block& block, const Stream
     job.hashed = (header.flags & LZW_FRAME_CONTENT_CHECKSUM) != 0;
     job.block = block;
     job.at = at;
+    if (job.outAt == 0 && !block.stored) {
+        // A coded block no shorter than its output (not from this compressor): room beside.
+        job.outAt = (job.read + 63) & ~size_t{63};
+        if (!job.pages.fit(job.outAt + block.decoded, job.read)) return Fault::noMemory;
+    }
     pool_->submit(true);
     return Fault::none;
 }

@@ -207,6 +207,9 @@ TEST(Threads, DamageStopsWhereOneThreadStops) {
         {"frames and a skippable one", concat({frame, skippable, second, frame})},
         {"garbage after a frame", concat({frame, second, Bytes{1, 2, 3, 4, 5}})},
         {"damage in a later frame", concat({frame, flipped({starts[7] + 10})})},
+        // Coded, yet with its checksum no shorter than its bytes: read where a stored one is.
+        {"a block coded 2 bytes short",
+         compress(paramsFor(LZW_FREEZE, 1024), 1, repeated('a', 14)).out.bytes},
     };
     for (const auto& [name, data] : cases) {
         Outcome one = decompress(data, 1);
