@@ -264,8 +264,9 @@ typedef struct {
  * are cut by input position and block size only. Blocks are read and
  * written in order, on the calling thread, which alone calls the callbacks; the reads and
  * writes are the same calls as with one thread, and so are the errors and what was written
- * before them. Memory is about 4(N+1) blocks besides the contexts, each block above 64 KiB
- * held in whole 2 MiB huge pages (a copy into small pages missed the TLB at every 4 KiB).
+ * before them. Memory is about 4(N+1) blocks compressing and 2(N+1) decompressing besides
+ * the contexts, each block above 64 KiB held in whole 2 MiB huge pages (a copy into small
+ * pages missed the TLB at every 4 KiB).
  * The caller-driven encoder codes on the caller's thread whatever `threads` says. */
 #define LZW_FRAME_PARAMS_INIT(policy)                                     \
     {                                                                     \
