@@ -404,7 +404,8 @@ Fault Decompressor::freeSlot() {
 Fault Decompressor::room(size_t size, size_t decoded, uint8_t** dst) {
     if (Fault fault = freeSlot(); fault != Fault::none) return fault;
     Job& job = jobs_[pool_->next()];
-    // Only a stored block's payload is as long as its output.
+    // What is read is no shorter than the output mostly for a stored block, which is its own
+    // output; block() makes room beside it for the others.
     job.read = size;
     job.outAt = size >= decoded ? 0 : (size + 63) & ~size_t{63};
     if (!job.pages.fit(job.outAt + decoded)) return Fault::noMemory;
@@ -421,7 +422,7 @@ Fault Decompressor::block(const Header& header, const Block& block, const Stream
     job.block = block;
     job.at = at;
     if (job.outAt == 0 && !block.stored) {
-        // A coded block no shorter than its output (not from this compressor): room beside.
+        // A coded block that saved fewer bytes than its checksum takes.
         job.outAt = (job.read + 63) & ~size_t{63};
         if (!job.pages.fit(job.outAt + block.decoded, job.read)) return Fault::noMemory;
     }
