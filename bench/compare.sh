@@ -294,13 +294,17 @@ round_ratios() {
 }
 
 measure_threads() {
-    local corpus k t r f src row
+    local corpus k t r f src row half
     for corpus in "${CORPORA[@]}"; do
         echo "measuring threads on $THREAD_SIZE bytes of $corpus ($THREAD_RUNS rounds)"
         src=$work/$corpus.threads.bin
         for ((r = 0; r < (THREAD_SIZE + SIZE - 1) / SIZE; r++)); do
             cat "$work/$corpus.bin"
         done | head -c "$THREAD_SIZE" >"$src" || true
+        # The ceiling: two -T1 processes at once, each on half the blocks, sharing nothing.
+        half=$((THREAD_SIZE / 2 / 1048576 * 1048576))
+        head -c "$half" "$src" >"$src.1"
+        tail -c +"$((half + 1))" "$src" >"$src.2"
         for k in 1 2 3; do
             for t in "${THREAD_COUNTS[@]}"; do
                 f=$work/$corpus.threads.$k.$t
@@ -313,6 +317,8 @@ measure_threads() {
                 : >"$f.c"
                 : >"$f.d"
             done
+            : >"$work/$corpus.threads.$k.pair.c"
+            : >"$work/$corpus.threads.$k.pair.d"
             for ((r = 1; r <= THREAD_RUNS; r++)); do
                 for t in "${THREAD_COUNTS[@]}"; do
                     f=$work/$corpus.threads.$k.$t
@@ -320,6 +326,22 @@ measure_threads() {
                     timed "$f.c" "$LZW" -q -T"$t" -F "c$k" "$src" "$f.lzw"
                     timed "$f.d" "$LZW" -q -T"$t" "d$k" "$f.lzw" "$f.back"
                 done
+                f=$work/$corpus.threads.$k.pair
+                rm -f "$f".[12].*
+                timed "$f.c" sh -c '"$1" -q -F "$2" "$3.1" "$4.1.lzw" & "$1" -q -F "$2" "$3.2" "$4.2.lzw" &&
+                    wait $!' sh "$LZW" "c$k" "$src" "$f"
+                timed "$f.d" sh -c '"$1" -q "$2" "$3.1.lzw" "$3.1.back" & "$1" -q "$2" "$3.2.lzw" "$3.2.back" &&
+                    wait $!' sh "$LZW" "d$k" "$f"
+            done
+            f=$work/$corpus.threads.$k.pair
+            if ! cat "$f.1.back" "$f.2.back" | cmp -s "$src" -; then
+                echo "compare.sh: two -T1 runs on the halves do not give $corpus back" >&2
+                exit 1
+            fi
+            rm -f "$f".[12].*
+            for dir in c d; do
+                TB["$corpus $k pair $dir"]=$(best_wall "$f.$dir")
+                TR["$corpus $k pair $dir"]=$(round_ratios "$work/$corpus.threads.$k.1.$dir" "$f.$dir")
             done
             for t in "${THREAD_COUNTS[@]}"; do
                 f=$work/$corpus.threads.$k.$t
@@ -340,7 +362,7 @@ measure_threads() {
         done
         read -r TW["$corpus compress12"] _ _ < <(median_row "$f")
         TB["$corpus compress12"]=$(best_wall "$f")
-        rm -f "$src" "$f.Z"
+        rm -f "$src" "$src.1" "$src.2" "$f.Z"
     done
 }
 
@@ -355,24 +377,28 @@ threads_report() {
     echo "(each pair in one round): their median and range. The best and the median of the rounds"
     echo "are the figures that measure the threads: this machine's kernel takes 0.1 to 0.8 s"
     echo "to find the pages of a 200 MB output from one run to the next, on the one thread that"
-    echo "writes. CPU / wall: the median run's user + system time over its wall time (2 when two"
+    echo "writes. Ceiling: the same speeds of two -T1 processes run at once, each on half the blocks"
+    echo "(best; rounds' median), which share nothing: what two cores of this machine give."
+    echo "CPU / wall: the median run's user + system time over its wall time (2 when two"
     echo "cores are busy throughout). Peak RSS from \`/usr/bin/time -f %M\`. Target: -T2 >= 1.8x"
     echo "compressing and >= 1.7x decompressing, every mode; met: by the best / by the rounds' median."
     echo
-    echo "| corpus | mode | c -T1 s | c -T2 s | c -T0 s | c speed -T2 / -T0 | d -T1 s | d -T2 s | d -T0 s | d speed -T2 / -T0 | CPU / wall -T2 c / d | peak RSS -T2 c / d (KiB) | peak RSS -T0 c / d (KiB) | met |"
-    echo "| --- | --- | ---: | ---: | ---: | ---: | ---: | ---: | ---: | ---: | ---: | ---: | ---: | --- |"
+    echo "| corpus | mode | c -T1 s | c -T2 s | c -T0 s | c speed -T2 / -T0 | d -T1 s | d -T2 s | d -T0 s | d speed -T2 / -T0 | ceiling c / d | CPU / wall -T2 c / d | peak RSS -T2 c / d (KiB) | peak RSS -T0 c / d (KiB) | met |"
+    echo "| --- | --- | ---: | ---: | ---: | ---: | ---: | ---: | ---: | ---: | ---: | ---: | ---: | ---: | --- |"
     for corpus in "${CORPORA[@]}"; do
         for k in 1 2 3; do
             c2=$(div "${TB[$corpus $k 1 c]}" "${TB[$corpus $k 2 c]}")
             c0=$(div "${TB[$corpus $k 1 c]}" "${TB[$corpus $k 0 c]}")
             d2=$(div "${TB[$corpus $k 1 d]}" "${TB[$corpus $k 2 d]}")
             d0=$(div "${TB[$corpus $k 1 d]}" "${TB[$corpus $k 0 d]}")
-            printf '| %s | c%s/d%s | %s / %s | %s / %s | %s / %s | %sx / %sx (%s) | %s / %s | %s / %s | %s / %s | %sx / %sx (%s) | %s / %s | %s / %s | %s / %s | %s |\n' \
+            printf '| %s | c%s/d%s | %s / %s | %s / %s | %s / %s | %sx / %sx (%s) | %s / %s | %s / %s | %s / %s | %sx / %sx (%s) | %sx (%s) / %sx (%s) | %s / %s | %s / %s | %s / %s | %s |\n' \
                 "$corpus" "$k" "$k" \
                 "${TB[$corpus $k 1 c]}" "${TW[$corpus $k 1 c]}" "${TB[$corpus $k 2 c]}" "${TW[$corpus $k 2 c]}" \
                 "${TB[$corpus $k 0 c]}" "${TW[$corpus $k 0 c]}" "$c2" "$c0" "${TR[$corpus $k 2 c]}" \
                 "${TB[$corpus $k 1 d]}" "${TW[$corpus $k 1 d]}" "${TB[$corpus $k 2 d]}" "${TW[$corpus $k 2 d]}" \
                 "${TB[$corpus $k 0 d]}" "${TW[$corpus $k 0 d]}" "$d2" "$d0" "${TR[$corpus $k 2 d]}" \
+                "$(div "${TB[$corpus $k 1 c]}" "${TB[$corpus $k pair c]}")" "${TR[$corpus $k pair c]%% *}" \
+                "$(div "${TB[$corpus $k 1 d]}" "${TB[$corpus $k pair d]}")" "${TR[$corpus $k pair d]%% *}" \
                 "$(div "${TC[$corpus $k 2 c]}" "${TW[$corpus $k 2 c]}")" \
                 "$(div "${TC[$corpus $k 2 d]}" "${TW[$corpus $k 2 d]}")" \
                 "${TM[$corpus $k 2 c]}" "${TM[$corpus $k 2 d]}" "${TM[$corpus $k 0 c]}" "${TM[$corpus $k 0 d]}" \
