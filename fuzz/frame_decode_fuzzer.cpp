@@ -96,6 +96,19 @@ int appendCapped(void* user, const void* buf, size_t size) {
     return 0;
 }
 
+// lzw_frame_decompress_stream of `data` on `threads` threads, read in pieces drawn from its
+// size, into s.out.
+int decodeStream(Stream& s, const uint8_t* data, size_t size, int threads) {
+    s.data = data;
+    s.size = size;
+    s.pos = 0;
+    s.random.seed(static_cast<uint32_t>(size));
+    s.out.clear();
+    return threads == 1 ? lzw_frame_decompress_stream(context(), readPiece, &s, appendCapped, &s)
+                        : lzw_frame_decompress_stream_mt(context(), threads, readPiece, &s,
+                                                         appendCapped, &s);
+}
+
 }  // namespace
 
 extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
@@ -115,13 +128,7 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
     // The stream gives whole blocks only: where the one-shot call ran out of room, it gives
     // the blocks that fitted and fails its write.
     static Stream stream;
-    stream.data = data;
-    stream.size = size;
-    stream.pos = 0;
-    stream.random.seed(static_cast<uint32_t>(size));
-    stream.out.clear();
-    int streamed =
-        lzw_frame_decompress_stream(context(), readPiece, &stream, appendCapped, &stream);
+    int streamed = decodeStream(stream, data, size, 1);
     bool full = error == LZW_ERROR_OUTPUT_TOO_SMALL;
     if (streamed != (full ? LZW_ERROR_WRITE_FAILED : error) || stream.out.size() > written ||
         (!full && stream.out.size() != written) ||
@@ -131,14 +138,7 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
     // Two threads cost more than the three ways above together: one input in four takes them.
     if (size == 0 || (data[size - 1] & 3) != 0) return 0;
     static Stream threaded;
-    threaded.data = data;
-    threaded.size = size;
-    threaded.pos = 0;
-    threaded.random.seed(static_cast<uint32_t>(size));
-    threaded.out.clear();
-    if (lzw_frame_decompress_stream_mt(context(), 2, readPiece, &threaded, appendCapped,
-                                       &threaded) != streamed ||
-        threaded.out != stream.out) {
+    if (decodeStream(threaded, data, size, 2) != streamed || threaded.out != stream.out) {
         __builtin_trap();
     }
     return 0;
