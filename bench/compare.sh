@@ -9,7 +9,8 @@
 # Small inputs (the first 10 KB and 1 MB of each corpus) are timed apart: CPU time of many
 # whole runs per figure, as one run lasts about a millisecond and start-up decides it.
 #
-# A threads table times -T1, -T2 and -T0 framed runs on 200 MB of each corpus (repeated).
+# A threads table times -T1, -T2 and -T0 framed runs on 200 MB of each corpus (repeated), and
+# two -T1 runs at once on its halves.
 #
 # Usage: bench/compare.sh            RUNS=N bench/compare.sh  (default 5)
 #        bench/compare.sh --threads  the threads table alone, to bench/out/threads.md
@@ -260,7 +261,10 @@ mbps() { awk -v s="$SIZE" -v t="$1" 'BEGIN { printf "%.1f", s / t / 1e6 }'; }
 # output swings from 0.1 to 0.8 s between runs (system time; user time stays within 10%),
 # and it lands on the one thread that writes, so a median of few runs measures those swings
 # more than the threads. Nothing makes a run faster than its work allows: the best of the
-# runs is the speed the threads give, the median what a run meets on this machine.
+# runs is the speed the threads give, the median what a run meets on this machine. -T1 and
+# -T2 of one round run seconds apart, so their ratio round by round moves less with the
+# machine's slow minutes than a ratio of bests, which one lucky run decides. Beside them, two
+# -T1 processes at once on the two halves: the ceiling of two cores here.
 THREAD_COUNTS=(1 2 0)
 THREAD_SIZE=${THREAD_SIZE:-200000000}
 THREAD_RUNS=${THREAD_RUNS:-7}
