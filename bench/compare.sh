@@ -298,7 +298,7 @@ round_ratios() {
 }
 
 measure_threads() {
-    local corpus k t r f src row half
+    local corpus k t r f src half
     for corpus in "${CORPORA[@]}"; do
         echo "measuring threads on $THREAD_SIZE bytes of $corpus ($THREAD_RUNS rounds)"
         src=$work/$corpus.threads.bin
