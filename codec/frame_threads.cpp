@@ -333,6 +333,8 @@ class Decompressor final : Work, BlockHandoff {
         size_t read = 0, outAt = 0;
         uint8_t* in() const { return pages.get(); }
         uint8_t* out() const { return pages.get() + outAt; }
+        // Where an output beside what was read starts: the next cache line.
+        size_t beside() const { return (read + 63) & ~size_t{63}; }
         StreamReport at;  // where one thread stands when this job fails
     };
 
@@ -407,7 +409,7 @@ Fault Decompressor::room(size_t size, size_t decoded, uint8_t** dst) {
     // What is read is no shorter than the output mostly for a stored block, which is its own
     // output; block() makes room beside it for the others.
     job.read = size;
-    job.outAt = size >= decoded ? 0 : (size + 63) & ~size_t{63};
+    job.outAt = size >= decoded ? 0 : job.beside();
     if (!job.pages.fit(job.outAt + decoded)) return Fault::noMemory;
     *dst = job.in();
     return Fault::none;
@@ -423,7 +425,7 @@ Fault Decompressor::block(const Header& header, const Block& block, const Stream
     job.at = at;
     if (job.outAt == 0 && !block.stored) {
         // A coded block that saved fewer bytes than its checksum takes.
-        job.outAt = (job.read + 63) & ~size_t{63};
+        job.outAt = job.beside();
         if (!job.pages.fit(job.outAt + block.decoded, job.read)) return Fault::noMemory;
     }
     pool_->submit(true);
