@@ -15,10 +15,10 @@ add_library(lzwobjects OBJECT
   codec/evicting.cpp
   codec/checks.cpp
   codec/api.cpp
-  codec/frame.cpp
-  codec/frame_stream.cpp
-  codec/frame_threads.cpp
-  codec/frame_api.cpp
+  frame/frame.cpp
+  frame/frame_stream.cpp
+  frame/frame_threads.cpp
+  frame/frame_api.cpp
   codec/version.cpp)
 # Checksums come from the xxhash library's header (Debian libxxhash-dev), inlined: the
 # library and the program then depend on no other shared library for them.
@@ -30,7 +30,8 @@ set_target_properties(lzwobjects PROPERTIES
   POSITION_INDEPENDENT_CODE ON
   CXX_VISIBILITY_PRESET hidden
   VISIBILITY_INLINES_HIDDEN ON)
-target_include_directories(lzwobjects PUBLIC ${PROJECT_SOURCE_DIR}/codec)
+# codec/ is the core (the Coder and the C interface of raw streams); frame/ the layer above it.
+target_include_directories(lzwobjects PUBLIC ${PROJECT_SOURCE_DIR}/codec ${PROJECT_SOURCE_DIR}/frame)
 # The one place the version comes from: lzw_version(), and through it `lzw --version`.
 target_compile_definitions(lzwobjects PRIVATE LZW_VERSION="${PROJECT_VERSION}")
 
@@ -41,7 +42,8 @@ target_link_libraries(lzwobjects PUBLIC Threads::Threads)
 add_library(lzwcodec STATIC $<TARGET_OBJECTS:lzwobjects>)
 target_link_libraries(lzwcodec PUBLIC Threads::Threads)
 # Installed, the include directory comes from install(TARGETS ... INCLUDES DESTINATION).
-target_include_directories(lzwcodec PUBLIC $<BUILD_INTERFACE:${PROJECT_SOURCE_DIR}/codec>)
+target_include_directories(lzwcodec PUBLIC $<BUILD_INTERFACE:${PROJECT_SOURCE_DIR}/codec>
+  $<BUILD_INTERFACE:${PROJECT_SOURCE_DIR}/frame>)
 set_target_properties(lzwcodec PROPERTIES OUTPUT_NAME lzw EXPORT_NAME lzw_static)
 # The codec needs the C++ runtime, which a C++ program's linker brings and a C program's does
 # not: lzw::lzw_static names it for the latter (the C++ compiler's own libraries but those every
