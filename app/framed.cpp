@@ -319,7 +319,7 @@ int listFile(Coder& coder, const char* inputPath) {
         return finish(coder, true, false, false);
     }
     std::fprintf(console, "format: ramka lzw, wersja %u, tryb %c, blok %" PRIu32 " B\n",
-                 static_cast<unsigned>(frame::kVersion), policyRow(h.policy).digit, h.blockSize);
+                 static_cast<unsigned>(h.version), policyRow(h.policy).digit, h.blockSize);
     std::fprintf(console, "ramki: %" PRId64, listing.frames);
     if (listing.skippable > 0)
         std::fprintf(console, " (i %" PRId64 " pomijane)", listing.skippable);

@@ -41,7 +41,8 @@ static_assert(LZW_ERROR_FRAME_HEADER == errorOf(Fault::frameHeader));
 static_assert(LZW_ERROR_BLOCK_HEADER == errorOf(Fault::blockHeader));
 static_assert(LZW_ERROR_CONTENT_SIZE == errorOf(Fault::contentSize));
 static_assert(LZW_ERROR_NOT_FRAME == errorOf(Fault::notFrame));
-static_assert(kFaults == 1 - LZW_ERROR_NOT_FRAME, "every fault has its value in lzw_error");
+static_assert(LZW_ERROR_SEEK_TABLE == errorOf(Fault::seekTable));
+static_assert(kFaults == 1 - LZW_ERROR_SEEK_TABLE, "every fault has its value in lzw_error");
 static_assert(LZW_FREEZE == static_cast<int>(Policy::freeze) &&
               LZW_EVICT == static_cast<int>(Policy::evict) &&
               LZW_RESET == static_cast<int>(Policy::reset));
@@ -78,6 +79,7 @@ constexpr const char* kEnglishTexts[kFaults] = {
     "damaged frame: impossible sizes in a block header",
     "damaged frame: the blocks add up to another size than the header's",
     "not an lzw frame",
+    "damaged frame: a seek table fails its check or disagrees with its frame",
 };
 constexpr const char* kUnknownText = "unknown lzw error";
 
@@ -113,6 +115,7 @@ constexpr ErrorName kErrorNames[] = {
     LZW_ERROR_NAME(LZW_ERROR_BLOCK_HEADER),
     LZW_ERROR_NAME(LZW_ERROR_CONTENT_SIZE),
     LZW_ERROR_NAME(LZW_ERROR_NOT_FRAME),
+    LZW_ERROR_NAME(LZW_ERROR_SEEK_TABLE),
 };
 #undef LZW_ERROR_NAME
 // All faults but the three that only the program meets (cannotOpen, sameFile, cannotSeek).

@@ -74,7 +74,8 @@ typedef enum {
     LZW_ERROR_FRAME_HEADER = -23,  /* a frame header fails its check byte */
     LZW_ERROR_BLOCK_HEADER = -24,  /* a block header gives impossible sizes */
     LZW_ERROR_CONTENT_SIZE = -25,  /* the blocks add up to another size than the header's */
-    LZW_ERROR_NOT_FRAME = -26      /* the data does not start with a frame's magic */
+    LZW_ERROR_NOT_FRAME = -26,     /* the data does not start with a frame's magic */
+    LZW_ERROR_SEEK_TABLE = -27     /* a seek table fails its check or disagrees with its frame */
 } lzw_error;
 
 /* lzw_compress_bound - room that a compression may need
@@ -239,6 +240,9 @@ LZW_API int lzw_decompress_stream(lzw_ctx* ctx, lzw_policy policy, lzw_read_fn r
 #define LZW_FRAME_CONTENT_SIZE 1u     /* the header gives the content's size */
 #define LZW_FRAME_CONTENT_CHECKSUM 2u /* XXH64 of the content follows the end mark */
 #define LZW_FRAME_BLOCK_CHECKSUMS 4u  /* 32 bits of XXH64 of each decoded block follow it */
+/* Not in the header: a seek table follows each frame, a skippable frame that lets a reader
+ * (lzw_reader_open) find any block from the end of the file. 8 bytes a block. */
+#define LZW_FRAME_SEEK_TABLE 0x100u
 
 /* lzw_frame_params - how to write a frame
  *
@@ -248,10 +252,10 @@ LZW_API int lzw_decompress_stream(lzw_ctx* ctx, lzw_policy policy, lzw_read_fn r
  * know are zero.
  */
 typedef struct {
-    size_t size;            /* sizeof(lzw_frame_params) */
-    lzw_policy policy;      /* recorded in the header; the decoder follows it */
-    unsigned block_size;    /* largest block, LZW_FRAME_BLOCK_MIN to _MAX; 0: the default */
-    unsigned checksums;     /* LZW_FRAME_CONTENT_CHECKSUM | LZW_FRAME_BLOCK_CHECKSUMS, or less */
+    size_t size;         /* sizeof(lzw_frame_params) */
+    lzw_policy policy;   /* recorded in the header; the decoder follows it */
+    unsigned block_size; /* largest block, LZW_FRAME_BLOCK_MIN to _MAX; 0: the default */
+    unsigned checksums;  /* LZW_FRAME_CONTENT_CHECKSUM | _BLOCK_CHECKSUMS | _SEEK_TABLE, or less */
     long long content_size; /* recorded and checked when >= 0; -1: unknown */
     int threads;            /* workers coding blocks at once: 1, N, or 0 for one per core */
 } lzw_frame_params;
@@ -268,10 +272,10 @@ typedef struct {
  * the contexts, each block above 64 KiB held in whole 2 MiB huge pages (a copy into small
  * pages missed the TLB at every 4 KiB).
  * The caller-driven encoder codes on the caller's thread whatever `threads` says. */
-#define LZW_FRAME_PARAMS_INIT(policy)                                     \
-    {                                                                     \
-        sizeof(lzw_frame_params), (policy), LZW_FRAME_BLOCK_DEFAULT,      \
-            LZW_FRAME_CONTENT_CHECKSUM | LZW_FRAME_BLOCK_CHECKSUMS, -1, 1 \
+#define LZW_FRAME_PARAMS_INIT(policy)                                                            \
+    {                                                                                            \
+        sizeof(lzw_frame_params), (policy), LZW_FRAME_BLOCK_DEFAULT,                             \
+            LZW_FRAME_CONTENT_CHECKSUM | LZW_FRAME_BLOCK_CHECKSUMS | LZW_FRAME_SEEK_TABLE, -1, 1 \
     }
 
 /* lzw_frame_header - what a frame's header says */

@@ -40,8 +40,9 @@ enum class Fault : int32_t {
     blockHeader = 24,
     contentSize = 25,
     notFrame = 26,
+    seekTable = 27,
 };
-inline constexpr int32_t kFaults = 27;
+inline constexpr int32_t kFaults = 28;
 
 // The text of each fault, by value: a printf format with one %s for the path (file faults),
 // or the reason alone (damage and the rest).
@@ -73,6 +74,7 @@ inline constexpr const char* kFaultTexts[kFaults] = {
     "niemozliwe rozmiary w naglowku bloku",
     "bloki daja inna dlugosc niz podaje naglowek ramki",
     "to nie jest ramka lzw",
+    "indeks nie zgadza sie z ramka lub ze swoja suma kontrolna",
 };
 
 // The text of a fault; "" for none, null for a value that names no fault.
@@ -83,7 +85,7 @@ inline const char* faultText(Fault fault) {
 // Whether the fault is damage in a compressed stream.
 inline bool isDamage(Fault fault) {
     return (fault >= Fault::shorterThanHeader && fault <= Fault::trailingData) ||
-           (fault >= Fault::checksum && fault <= Fault::notFrame);
+           (fault >= Fault::checksum && fault <= Fault::seekTable);
 }
 
 // A damaged stream, with the input's path and the reason.

@@ -26,10 +26,6 @@ uint8_t headerCheck(const uint8_t* src, size_t size) {
     return crc;
 }
 
-uint32_t blockChecksum(const uint8_t* src, size_t size) {
-    return static_cast<uint32_t>(XXH64(src, size, 0));
-}
-
 int errorOf(Fault fault) {
     return -static_cast<int>(fault);
 }
@@ -46,6 +42,10 @@ bool copyOut(const uint8_t* src, size_t& pos, size_t end, lzw_out_buffer& out) {
 }
 
 }  // namespace
+
+[[gnu::noinline]] void updateSmall(XXH64_state_t* state, const uint8_t* src, size_t size) {
+    XXH64_update(state, src, size);
+}
 
 Fault readParams(const lzw_frame_params* params, Params& out) {
     if (params == nullptr) return Fault::badArgument;
@@ -65,28 +65,36 @@ Fault readParams(const lzw_frame_params* params, Params& out) {
     if (blockSize < LZW_FRAME_BLOCK_MIN || blockSize > LZW_FRAME_BLOCK_MAX) {
         return Fault::badArgument;
     }
-    if ((params->checksums & ~(LZW_FRAME_CONTENT_CHECKSUM | LZW_FRAME_BLOCK_CHECKSUMS)) != 0 ||
+    constexpr unsigned kChecksums = LZW_FRAME_CONTENT_CHECKSUM | LZW_FRAME_BLOCK_CHECKSUMS;
+    if ((params->checksums & ~(kChecksums | LZW_FRAME_SEEK_TABLE)) != 0 ||
         params->content_size < -1 || params->threads < 0) {
         return Fault::badArgument;
     }
     out.policy = row->policy;
     out.blockSize = blockSize;
-    out.flags = static_cast<uint8_t>(params->checksums);
+    out.flags = static_cast<uint8_t>(params->checksums & kChecksums);
+    out.seekTable = (params->checksums & LZW_FRAME_SEEK_TABLE) != 0;
     out.contentSize = params->content_size;
     out.threads = params->threads;
     return Fault::none;
 }
 
-void writeHeader(const Params& params, uint8_t* dst) {
+void writeHeader(const Params& params, int64_t contentSize, uint8_t* dst) {
     std::memcpy(dst, kMagic, 4);
     dst[4] = kVersion;
-    dst[5] =
-        static_cast<uint8_t>(params.flags | (params.contentSize >= 0 ? LZW_FRAME_CONTENT_SIZE : 0));
+    dst[5] = static_cast<uint8_t>(params.flags | (contentSize >= 0 ? LZW_FRAME_CONTENT_SIZE : 0));
     dst[6] = static_cast<uint8_t>(params.policy);
     dst[7] = kCodeWidth;
     store32(dst + 8, params.blockSize);
-    store64(dst + 12, params.contentSize >= 0 ? static_cast<uint64_t>(params.contentSize) : 0);
+    store64(dst + 12, contentSize >= 0 ? static_cast<uint64_t>(contentSize) : 0);
     dst[20] = headerCheck(dst + 4, 16);
+}
+
+int64_t frameContentSize(const Params& params, int64_t coded) {
+    if (params.contentSize < 0) return -1;
+    int64_t rest = params.contentSize - coded;
+    if (!params.seekTable) return rest;
+    return std::min(rest, static_cast<int64_t>(params.tableBlocks) * params.blockSize);
 }
 
 bool isFrameMagic(const uint8_t* src) {
@@ -113,7 +121,7 @@ Fault parseHeader(const uint8_t* src, size_t size, Header& header, size_t* neede
     const PolicyRow* row = findPolicy(src[6]);
     uint32_t blockSize = load32(src + 8);
     uint64_t contentSize = load64(src + 12);
-    if (src[4] != kVersion || src[7] != kCodeWidth || row == nullptr ||
+    if ((src[4] != kVersion && src[4] != kFirstVersion) || src[7] != kCodeWidth || row == nullptr ||
         blockSize < LZW_FRAME_BLOCK_MIN || blockSize > LZW_FRAME_BLOCK_MAX) {
         return Fault::frameVersion;
     }
@@ -122,6 +130,7 @@ Fault parseHeader(const uint8_t* src, size_t size, Header& header, size_t* neede
     if ((!sized && contentSize != 0) || contentSize > static_cast<uint64_t>(INT64_MAX)) {
         return Fault::frameHeader;
     }
+    header.version = src[4];
     header.flags = flags;
     header.policy = row->policy;
     header.blockSize = blockSize;
@@ -129,14 +138,14 @@ Fault parseHeader(const uint8_t* src, size_t size, Header& header, size_t* neede
     return Fault::none;
 }
 
-size_t encodeBlock(Coder& coder, Policy policy, bool checksum, const uint8_t* src, size_t size,
-                   uint8_t* dst) {
+size_t encodeBlock(Coder& coder, const Params& params, const uint8_t* src, size_t size,
+                   uint64_t offset, uint8_t* dst, uint64_t* hash) {
     uint8_t* payload = dst + kBlockHeaderSize;
     size_t written = 0;
     // Room for one byte less than the block: a stream that needs more is stored instead,
     // and the Coder stops as soon as it runs out of room.
     Fault fault =
-        coder.runMemory(Direction::compress, policy, src, size, payload, size - 1, &written);
+        coder.runMemory(Direction::compress, params.policy, src, size, payload, size - 1, &written);
     uint32_t word = static_cast<uint32_t>(written);
     if (fault == Fault::outputTooSmall) {
         std::memcpy(payload, src, size);
@@ -148,8 +157,9 @@ size_t encodeBlock(Coder& coder, Policy policy, bool checksum, const uint8_t* sr
     store32(dst, word);
     store32(dst + 4, static_cast<uint32_t>(size));
     size_t end = kBlockHeaderSize + written;
-    if (checksum) {
-        store32(dst + end, blockChecksum(src, size));
+    *hash = hashesBlocks(params.flags) ? XXH64(src, size, offset) : 0;
+    if ((params.flags & LZW_FRAME_BLOCK_CHECKSUMS) != 0) {
+        store32(dst + end, static_cast<uint32_t>(*hash));
         end += kBlockChecksumSize;
     }
     return end;
@@ -194,10 +204,10 @@ namespace {
 // reads each byte from memory again.
 struct BlockSums {
     XXH64_state_t block;
-    XXH64_state_t* content;  // the frame's, or null
-    bool checked;
+    XXH64_state_t* content;  // version 1's content hash, or null
+    bool hashed;
     void add(const uint8_t* src, size_t n) {
-        if (checked) XXH64_update(&block, src, n);
+        if (hashed) XXH64_update(&block, src, n);
         if (content != nullptr) XXH64_update(content, src, n);
     }
 };
@@ -209,12 +219,13 @@ bool writeSummed(Coder& coder, const uint8_t* src, size_t n) {
 
 }  // namespace
 
-Fault decodeBlock(Coder& coder, Policy policy, const Block& block, const uint8_t* payload,
-                  const uint8_t* checksum, uint8_t* dst, XXH64_state_t* content) {
+Fault decodeBlock(Coder& coder, const Header& header, const Block& block, const uint8_t* payload,
+                  const uint8_t* checksum, uint8_t* dst, uint64_t* hash, XXH64_state_t* content) {
+    bool second = header.version != kFirstVersion;
     BlockSums sums;
-    sums.content = content;
-    sums.checked = checksum != nullptr;
-    XXH64_reset(&sums.block, 0);
+    sums.content = second ? nullptr : content;
+    sums.hashed = second ? hashesBlocks(header.flags) : checksum != nullptr;
+    XXH64_reset(&sums.block, second ? block.offset : 0);
     if (block.stored) {
         // The threaded decompressor leaves a stored block where it was read.
         if (dst != payload) std::memcpy(dst, payload, block.decoded);
@@ -234,15 +245,91 @@ Fault decodeBlock(Coder& coder, Policy policy, const Block& block, const uint8_t
         coder.useMemory(payload, block.payload, dst, block.decoded);
         coder.io.writeOutput = writeSummed;
         coder.io.streamCalls = &sums;
-        bool ok = coder.runStream(Direction::decompress, policy, block.payload);
+        bool ok = coder.runStream(Direction::decompress, header.policy, block.payload);
         coder.io.streamCalls = nullptr;
         if (!ok) return coder.io.fault;
         if (coder.io.memOutSize != block.decoded) return Fault::endsEarly;
     }
-    if (sums.checked && load32(checksum) != static_cast<uint32_t>(XXH64_digest(&sums.block))) {
+    uint64_t digest = sums.hashed ? XXH64_digest(&sums.block) : 0;
+    if (hash != nullptr) *hash = second ? digest : 0;
+    if (checksum != nullptr && load32(checksum) != static_cast<uint32_t>(digest)) {
         return Fault::checksum;
     }
     return Fault::none;
+}
+
+// ---- The end of a frame being written, and its seek table ----
+
+void FrameTail::begin(const Params& params) {
+    table_ = params.seekTable;
+    summed_ = (params.flags & LZW_FRAME_CONTENT_CHECKSUM) != 0;
+    limit_ = params.tableBlocks;
+    blocks_ = 0;
+    content_ = 0;
+    bytes_ = kFrameHeaderSize;
+    tableSize_ = kSkippableHeaderSize;
+    XXH64_reset(&sums_, 0);
+}
+
+bool FrameTail::add(const uint8_t* block, uint64_t hash, size_t bytes) {
+    if (summed_) foldBlockHash(&sums_, hash);
+    content_ += load32(block + 4);
+    bytes_ += bytes;
+    ++blocks_;
+    if (!table_) return true;
+    // Room for the entry and the footer, grown by doubling: a table costs its own size.
+    if (tableSize_ + kTableEntrySize + kTableFooterSize > capacity_) {
+        size_t grown = std::max<size_t>(capacity_ * 2, 4096);
+        auto bigger = std::unique_ptr<uint8_t[]>(new (std::nothrow) uint8_t[grown]);
+        if (!bigger) return false;
+        if (entries_) std::memcpy(bigger.get(), entries_.get(), tableSize_);
+        entries_ = std::move(bigger);
+        capacity_ = grown;
+    }
+    std::memcpy(entries_.get() + tableSize_, block, kTableEntrySize);
+    tableSize_ += kTableEntrySize;
+    return true;
+}
+
+size_t FrameTail::finish(uint8_t* dst) {
+    store32(dst, 0);
+    size_t n = kEndMarkSize;
+    if (summed_) {
+        store64(dst + n, XXH64_digest(&sums_));
+        n += kContentChecksumSize;
+    }
+    bytes_ += n;
+    if (!table_) return n;
+    if (capacity_ < tableBytes(0)) {
+        // No block: the table is its header and footer, within the room kept for them.
+        entries_.reset(new (std::nothrow) uint8_t[4096]);
+        capacity_ = entries_ ? 4096 : 0;
+        if (!entries_) {
+            table_ = false;  // a frame without its table is still whole
+            return n;
+        }
+    }
+    uint8_t* t = entries_.get();
+    std::memcpy(t, kSkippableMagic, 4);
+    store32(t + 4, static_cast<uint32_t>(tableSize_ + kTableFooterSize - kSkippableHeaderSize));
+    uint8_t* footer = t + tableSize_;
+    store64(footer, bytes_);
+    store64(footer + 8, content_);
+    store32(footer + 16, static_cast<uint32_t>(blocks_));
+    store32(footer + 20, static_cast<uint32_t>(XXH64(t + kSkippableHeaderSize,
+                                                     tableSize_ - kSkippableHeaderSize + 20, 0)));
+    std::memcpy(footer + 24, kTableMagic, 4);
+    tableSize_ += kTableFooterSize;
+    return n;
+}
+
+bool readTableFooter(const uint8_t* src, TableFooter& footer) {
+    if (std::memcmp(src + 24, kTableMagic, 4) != 0) return false;
+    footer.frameSize = load64(src);
+    footer.content = load64(src + 8);
+    footer.blocks = load32(src + 16);
+    footer.check = load32(src + 20);
+    return true;
 }
 
 // ---- Encoder ----
@@ -256,11 +343,11 @@ Fault Encoder::reset(const Params& params, int64_t sizeHint) {
     params_ = params;
     blockFill_ = 0;
     pendingPos_ = pendingEnd_ = 0;
-    total_ = 0;
+    tablePos_ = tableEnd_ = 0;
+    total_ = coded_ = 0;
     started_ = false;
     finished_ = false;
     fault_ = Fault::none;
-    XXH64_reset(&content_, 0);
     // A content of known size needs no block longer than itself: small frames stay small.
     if (params_.contentSize >= 0) sizeHint = params_.contentSize;
     size_t need = params_.blockSize;
@@ -282,15 +369,28 @@ bool Encoder::ensureBuffers(size_t need) {
 bool Encoder::drain(lzw_out_buffer& out) {
     if (!copyOut(pending_.get(), pendingPos_, pendingEnd_, out)) return false;
     pendingPos_ = pendingEnd_ = 0;
+    if (!copyOut(tail_.table(), tablePos_, tableEnd_, out)) return false;
+    tablePos_ = tableEnd_ = 0;
     return true;
 }
 
 void Encoder::encodeInto(const uint8_t* src, size_t size, uint8_t* dst, size_t* written) {
-    if ((params_.flags & LZW_FRAME_CONTENT_CHECKSUM) != 0) XXH64_update(&content_, src, size);
-    size_t n = encodeBlock(*coder_, params_.policy,
-                           (params_.flags & LZW_FRAME_BLOCK_CHECKSUMS) != 0, src, size, dst);
-    if (n == 0) failWith(coder_->io.fault);
+    uint64_t hash = 0;
+    size_t n = encodeBlock(*coder_, params_, src, size, tail_.content(), dst, &hash);
+    if (n == 0) {
+        failWith(coder_->io.fault);
+    } else if (!tail_.add(dst, hash, n)) {
+        failWith(Fault::noMemory);
+        n = 0;
+    }
+    coded_ += static_cast<int64_t>(size);
     *written = n;
+}
+
+void Encoder::endFrame() {
+    pendingEnd_ = tail_.finish(pending_.get());
+    tableEnd_ = tail_.tableSize();
+    started_ = false;
 }
 
 int Encoder::encode(lzw_in_buffer& in, lzw_out_buffer& out, bool end) {
@@ -305,8 +405,9 @@ int Encoder::encode(lzw_in_buffer& in, lzw_out_buffer& out, bool end) {
         if (!drain(out)) return LZW_FRAME_NEEDS_OUTPUT;
         if (finished_) return end ? LZW_FRAME_DONE : LZW_FRAME_NEEDS_INPUT;
         if (!started_) {
-            writeHeader(params_, pending_.get());
+            writeHeader(params_, frameContentSize(params_, coded_), pending_.get());
             pendingEnd_ = kFrameHeaderSize;
+            tail_.begin(params_);
             started_ = true;
             continue;
         }
@@ -314,6 +415,11 @@ int Encoder::encode(lzw_in_buffer& in, lzw_out_buffer& out, bool end) {
         if (params_.contentSize >= 0 &&
             static_cast<uint64_t>(avail) > static_cast<uint64_t>(params_.contentSize - total_)) {
             return failWith(Fault::sizeMismatch);
+        }
+        // A frame whose table is full ends where more content follows; the next one begins.
+        if (tail_.full() && (avail > 0 || blockFill_ > 0)) {
+            endFrame();
+            continue;
         }
         size_t block = params_.blockSize;
         if (blockFill_ == 0 && (avail >= block || (end && avail > 0))) {
@@ -353,13 +459,7 @@ int Encoder::encode(lzw_in_buffer& in, lzw_out_buffer& out, bool end) {
         if (params_.contentSize >= 0 && total_ != params_.contentSize) {
             return failWith(Fault::sizeMismatch);
         }
-        uint8_t* p = pending_.get();
-        store32(p, 0);
-        pendingEnd_ = kEndMarkSize;
-        if ((params_.flags & LZW_FRAME_CONTENT_CHECKSUM) != 0) {
-            store64(p + pendingEnd_, XXH64_digest(&content_));
-            pendingEnd_ += kContentChecksumSize;
-        }
+        endFrame();
         finished_ = true;
     }
 }
@@ -521,10 +621,13 @@ int Decoder::decode(lzw_in_buffer& in, lzw_out_buffer& out) {
                     target = decoded_.get();
                 }
                 bool summed = (header_.flags & LZW_FRAME_CONTENT_CHECKSUM) != 0;
-                Fault fault = decodeBlock(*coder_, header_.policy, block_, p,
-                                          checked ? p + block_.payload : nullptr, target,
-                                          summed ? &content_ : nullptr);
+                block_.offset = static_cast<uint64_t>(produced_);
+                uint64_t hash = 0;
+                Fault fault =
+                    decodeBlock(*coder_, header_, block_, p, checked ? p + block_.payload : nullptr,
+                                target, &hash, summed ? &content_ : nullptr);
                 if (fault != Fault::none) return failWith(fault);
+                if (summed && header_.version != kFirstVersion) foldBlockHash(&content_, hash);
                 produced_ += block_.decoded;
                 if (direct) {
                     out.pos += block_.decoded;

@@ -21,8 +21,19 @@ inline constexpr size_t kEndMarkSize = 4;      // a payload word of 0
 inline constexpr size_t kBlockChecksumSize = 4;
 inline constexpr size_t kContentChecksumSize = 8;
 inline constexpr uint32_t kStoredBit = 1u << 31;
-inline constexpr uint8_t kVersion = 1;
+// Writers write version 2. Version 1 (written by 1.3.0) is still read: its block checksums
+// are XXH64 with seed 0 and its content checksum hashes the content a second time.
+inline constexpr uint8_t kVersion = 2;
+inline constexpr uint8_t kFirstVersion = 1;
 inline constexpr uint8_t kCodeWidth = 12;
+// The seek table after a frame: a skippable frame of an entry per block (its payload word and
+// decoded size, as in its header) and a footer, found from the end of the file.
+inline constexpr size_t kTableEntrySize = 8;
+inline constexpr size_t kTableFooterSize = 28;
+inline constexpr uint8_t kTableMagic[4] = {0x8B, 0x4C, 0x5A, 0x57};
+// Blocks a frame with a table holds at most: its table, kept in memory until the frame ends,
+// then takes 32 MiB, and a longer content goes on in a next frame (4 TiB a frame at 1 MiB).
+inline constexpr uint32_t kTableBlocksMax = 1u << 22;
 inline constexpr uint8_t kKnownFlags =
     LZW_FRAME_CONTENT_SIZE | LZW_FRAME_CONTENT_CHECKSUM | LZW_FRAME_BLOCK_CHECKSUMS;
 
@@ -47,6 +58,8 @@ struct Params {
     uint8_t flags = LZW_FRAME_CONTENT_CHECKSUM | LZW_FRAME_BLOCK_CHECKSUMS;
     int64_t contentSize = -1;  // recorded (and the flag set) when >= 0
     int threads = 1;
+    bool seekTable = true;                   // a seek table after each frame
+    uint32_t tableBlocks = kTableBlocksMax;  // blocks a frame with a table holds at most
 };
 // Reads the caller's struct, of any size a published header had; badArgument otherwise.
 Fault readParams(const lzw_frame_params* params, Params& out);
@@ -55,12 +68,14 @@ Fault readParams(const lzw_frame_params* params, Params& out);
 struct Header {
     bool skippable = false;
     uint64_t skippableSize = 0;
+    uint8_t version = kVersion;
     uint8_t flags = 0;
     Policy policy = Policy::freeze;
     uint32_t blockSize = 0;
     int64_t contentSize = -1;
 };
-void writeHeader(const Params& params, uint8_t* dst);
+// A frame's header, recording `contentSize` when it is >= 0.
+void writeHeader(const Params& params, int64_t contentSize, uint8_t* dst);
 // The magic of a frame or skippable frame at `src` (4 bytes).
 bool isFrameMagic(const uint8_t* src);
 // Reads the header at `src`: none, notFrame, frameHeader, frameVersion or reservedBits;
@@ -72,13 +87,32 @@ Fault parseHeader(const uint8_t* src, size_t size, Header& header, size_t* neede
 constexpr size_t blockBound(size_t size) {
     return kBlockHeaderSize + size + kBlockChecksumSize;
 }
+// The end mark and the content checksum.
+inline constexpr size_t kTrailerSize = kEndMarkSize + kContentChecksumSize;
 
-// Codes one block of `size` bytes (1 to the block size) into `dst`, which has room for
-// blockBound(size): its header, its payload (the Coder's stream, or the bytes themselves
-// when that would not be shorter) and its checksum when `checksum`. Returns the bytes
-// written, or 0 after a fault of the Coder (no memory cannot happen: the Coder exists).
-size_t encodeBlock(Coder& coder, Policy policy, bool checksum, const uint8_t* src, size_t size,
-                   uint8_t* dst);
+// Whether a frame with these flags hashes its blocks: for their checksums, for the content's,
+// or both, from one pass over each block.
+inline bool hashesBlocks(uint8_t flags) {
+    return (flags & (LZW_FRAME_CONTENT_CHECKSUM | LZW_FRAME_BLOCK_CHECKSUMS)) != 0;
+}
+// XXH64_update of a few bytes, out of line: inlined on a small array, it makes GCC warn of
+// the pointer arithmetic xxhash does before it looks at the length.
+void updateSmall(XXH64_state_t* state, const uint8_t* src, size_t size);
+// Version 2's content checksum hashes the sequence of its blocks' hashes, each block's
+// taken while it is coded, on whichever thread codes it: the content is read once.
+inline void foldBlockHash(XXH64_state_t* content, uint64_t hash) {
+    uint8_t bytes[8];
+    store64(bytes, hash);
+    updateSmall(content, bytes, sizeof bytes);
+}
+
+// Codes one block of `size` bytes (1 to the block size), the content of its frame before it
+// being `offset` bytes, into `dst`, which has room for blockBound(size): its header, its
+// payload (the Coder's stream, or the bytes themselves when that would not be shorter) and
+// its checksum when the frame has block checksums. `*hash` gets its hash when the frame has
+// any checksum. Returns the bytes written, or 0 after a fault of the Coder.
+size_t encodeBlock(Coder& coder, const Params& params, const uint8_t* src, size_t size,
+                   uint64_t offset, uint8_t* dst, uint64_t* hash);
 
 // A block header's fields; `end` for the end mark.
 struct Block {
@@ -86,16 +120,72 @@ struct Block {
     bool stored = false;
     uint32_t payload = 0;  // bytes after the header, the checksum not counted
     uint32_t decoded = 0;
+    // The content of its frame before it: what its hash is seeded with, so that a block
+    // swapped, dropped or repeated fails its own check (version 2).
+    uint64_t offset = 0;
 };
 // Reads the payload word (4 bytes at `src`); then, unless it is the end mark, the decoded
 // size from the next 4 with readDecodedSize(). blockHeader for impossible sizes.
 Fault readPayloadWord(const uint8_t* src, const Header& header, Block& block);
 Fault readDecodedSize(const uint8_t* src, const Header& header, Block& block);
 // Decodes a block's payload (and checks it against `checksum`, 4 bytes, unless null) into
-// `dst`, which has room for block.decoded bytes, adding its bytes to `content` unless null.
-// On a fault `dst` and `content` hold nothing of use.
-Fault decodeBlock(Coder& coder, Policy policy, const Block& block, const uint8_t* payload,
-                  const uint8_t* checksum, uint8_t* dst, XXH64_state_t* content = nullptr);
+// `dst`, which has room for block.decoded bytes. Version 2: `*hash` gets the block's hash
+// when the frame has any checksum, for its content checksum. Version 1: its bytes are added
+// to `content` unless null. On a fault `dst` and `content` hold nothing of use.
+Fault decodeBlock(Coder& coder, const Header& header, const Block& block, const uint8_t* payload,
+                  const uint8_t* checksum, uint8_t* dst, uint64_t* hash,
+                  XXH64_state_t* content = nullptr);
+
+// A frame being written: what its end and its seek table need, block by block.
+class FrameTail {
+  public:
+    FrameTail() = default;
+    FrameTail(const FrameTail&) = delete;
+    FrameTail& operator=(const FrameTail&) = delete;
+    // A new frame of `params`, whose header (written by the caller) took kFrameHeaderSize.
+    void begin(const Params& params);
+    // The block just coded: its header at `block`, its hash, its bytes in the frame. False
+    // when there is no memory for its entry in the table.
+    bool add(const uint8_t* block, uint64_t hash, size_t bytes);
+    // The frame's content so far: the next block's offset.
+    uint64_t content() const { return content_; }
+    // The frame holds all the blocks it may: more content goes into a next frame.
+    bool full() const { return table_ && blocks_ == limit_; }
+    // Writes the end mark and the content checksum to `dst` (kTrailerSize of room) and seals
+    // the table; returns the bytes written. The table follows: table(), tableSize().
+    size_t finish(uint8_t* dst);
+    const uint8_t* table() const { return entries_.get(); }
+    size_t tableSize() const { return table_ ? tableSize_ : 0; }
+
+  private:
+    bool table_ = false;
+    bool summed_ = false;
+    uint32_t limit_ = 0;
+    uint64_t blocks_ = 0;
+    uint64_t content_ = 0;
+    uint64_t bytes_ = 0;  // the frame's bytes so far
+    XXH64_state_t sums_;
+    std::unique_ptr<uint8_t[]> entries_;  // the table as written: header, entries, footer
+    size_t capacity_ = 0;
+    size_t tableSize_ = 0;
+};
+// What a frame of `params` records as its content size when `coded` bytes of the input went
+// into earlier frames: the rest of the given size, up to what one frame holds; -1 for none.
+int64_t frameContentSize(const Params& params, int64_t coded);
+
+// A seek table's footer: the last kTableFooterSize bytes of a table.
+struct TableFooter {
+    uint64_t frameSize = 0;  // the frame's bytes, from its magic to its last
+    uint64_t content = 0;    // the frame's content
+    uint32_t blocks = 0;
+    uint32_t check = 0;  // low 32 bits of XXH64 of the entries and the three fields above
+};
+// Reads the footer at `src`: false when its magic is not a table's.
+bool readTableFooter(const uint8_t* src, TableFooter& footer);
+// The bytes of a table of `blocks` entries, skippable header and footer included.
+constexpr uint64_t tableBytes(uint64_t blocks) {
+    return kSkippableHeaderSize + blocks * kTableEntrySize + kTableFooterSize;
+}
 
 // The caller-driven encoder: a frame from input handed over in pieces of any size.
 class Encoder {
@@ -113,6 +203,8 @@ class Encoder {
     bool drain(lzw_out_buffer& out);
     bool ensureBuffers(size_t need);
     void encodeInto(const uint8_t* src, size_t size, uint8_t* dst, size_t* written);
+    // The frame's end and table go out after what is pending.
+    void endFrame();
     int failWith(Fault fault);
 
     Coder* coder_;
@@ -122,11 +214,13 @@ class Encoder {
     size_t blockCapacity_ = 0;
     size_t blockFill_ = 0;
     size_t pendingPos_ = 0, pendingEnd_ = 0;
-    int64_t total_ = 0;
-    bool started_ = false;
-    bool finished_ = false;  // the end mark and checksum are in pending_
+    size_t tablePos_ = 0, tableEnd_ = 0;  // the table waiting for room, after pending_
+    int64_t total_ = 0;                   // input taken
+    int64_t coded_ = 0;                   // input in frames ended or begun
+    bool started_ = false;                // the frame's header is out
+    bool finished_ = false;               // the last frame's end and table are pending
     Fault fault_ = Fault::none;
-    XXH64_state_t content_;
+    FrameTail tail_;
 };
 
 // The caller-driven decoder of one frame (or one skippable frame).
@@ -241,6 +335,7 @@ struct StreamReport {
     int64_t blocks = 0;       // blocks begun, in all frames
     int64_t blockOffset = 0;  // where the last block begun (or the checksum at fault) starts
     bool trailer = false;     // the fault is in the frame's end: its size or content checksum
+    bool table = false;       // the fault is in the seek table at blockOffset
     Header header;            // the last frame's header
 };
 
@@ -252,8 +347,8 @@ Fault compressStream(Coder& coder, const Params& params, Source source, Sink sin
 // Every frame that `source` delivers, to `sink`, each block once checked; `prefix` holds
 // bytes already read from the source (at most 16), decoded first. notFrame when the input
 // does not start with a frame; trailingData for anything after a frame that is not one.
-// With a null `sink`, it only checks. `threads` as params.threads: other than 1, workers
-// decode the blocks (decompressThreaded).
+// With a null `sink`, it only checks, seek tables included (seekTable). `threads` as
+// params.threads: other than 1, workers decode the blocks (decompressThreaded).
 Fault decompressStream(Coder& coder, Source source, Sink sink, const uint8_t* prefix,
                        size_t prefixSize, StreamReport* report, int threads = 1);
 
@@ -285,9 +380,11 @@ class BlockHandoff {
   protected:
     ~BlockHandoff() = default;
 };
-// decompressStream's walk of the frames, with every block and content checksum handed over.
+// decompressStream's walk of the frames, with every block and content checksum handed over;
+// `tables`: the seek tables checked against their frames, as decompressStream does when it
+// only checks.
 Fault handOffStream(Source source, const uint8_t* prefix, size_t prefixSize, BlockHandoff& handoff,
-                    StreamReport& report);
+                    StreamReport& report, bool tables);
 
 // ---- Workers (frame_threads.cpp) ----
 // The workers of `threads`: 0 is one per core this process may run on; at most kMaxThreads.

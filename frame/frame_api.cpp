@@ -123,7 +123,7 @@ int lzw_frame_read_header(const void* src, size_t size, lzw_frame_header* header
         header->skippable_size = h.skippableSize;
         return LZW_OK;
     }
-    header->version = kVersion;
+    header->version = h.version;
     header->policy = static_cast<lzw_policy>(h.policy);
     header->code_width = kCodeWidth;
     header->block_size = h.blockSize;
@@ -136,10 +136,13 @@ size_t lzw_frame_compress_bound(const lzw_frame_params* params, size_t size) {
     Params p;
     if (readParams(params, p) != Fault::none) return 0;
     size_t blocks = size / p.blockSize + (size % p.blockSize != 0 ? 1 : 0);
-    size_t perBlock = kBlockHeaderSize + kBlockChecksumSize;
-    size_t fixed = kFrameHeaderSize + kEndMarkSize + kContentChecksumSize;
-    if (blocks > (SIZE_MAX - fixed) / perBlock) return 0;
-    size_t extra = blocks * perBlock + fixed;
+    size_t perBlock = kBlockHeaderSize + kBlockChecksumSize + (p.seekTable ? kTableEntrySize : 0);
+    // A frame's header, end and table; a frame with a table holds p.tableBlocks blocks at most.
+    size_t frames =
+        p.seekTable ? std::max<size_t>(1, (blocks + p.tableBlocks - 1) / p.tableBlocks) : 1;
+    size_t perFrame = kFrameHeaderSize + kTrailerSize + (p.seekTable ? tableBytes(0) : 0);
+    if (blocks > (SIZE_MAX / 2) / perBlock || frames > (SIZE_MAX / 2) / perFrame) return 0;
+    size_t extra = blocks * perBlock + frames * perFrame;
     return size > SIZE_MAX - extra ? 0 : size + extra;
 }
 

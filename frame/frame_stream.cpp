@@ -205,11 +205,53 @@ Fault compressStream(Coder& coder, const Params& params, Source source, Sink sin
 
 namespace {
 
+// What a version 2 frame's seek table must say, gathered while its frame is walked.
+struct TableExpected {
+    bool present = false;  // a version 2 frame ended just before
+    uint64_t frameSize = 0;
+    uint64_t content = 0;
+    uint64_t blocks = 0;
+    XXH64_state_t entries;  // its block headers, as the table lists them
+};
+
+// Reads the skippable frame's `size` bytes of data; when they are a seek table, checks it
+// against `expected`, the frame before it. A table that follows no frame of its own, or says
+// otherwise than its frame, is damage: seekTable.
+Fault checkTable(Reader& in, uint64_t size, const TableExpected& expected) {
+    if (size < kTableFooterSize || (size - kTableFooterSize) % kTableEntrySize != 0) {
+        return in.skip(size) ? Fault::none : Fault::endsEarly;
+    }
+    XXH64_state_t entries, check;
+    XXH64_reset(&entries, 0);
+    XXH64_reset(&check, 0);
+    uint8_t chunk[1 << 12];
+    size_t got = 0;
+    for (uint64_t left = size - kTableFooterSize; left > 0;) {
+        size_t n = static_cast<size_t>(std::min<uint64_t>(left, sizeof chunk));
+        if (!in.read(chunk, n, &got)) return Fault::endsEarly;
+        XXH64_update(&entries, chunk, n);
+        XXH64_update(&check, chunk, n);
+        left -= n;
+    }
+    uint8_t bytes[kTableFooterSize];
+    if (!in.read(bytes, sizeof bytes, &got)) return Fault::endsEarly;
+    TableFooter footer;
+    if (!readTableFooter(bytes, footer)) return Fault::none;  // another tool's skippable frame
+    updateSmall(&check, bytes, 20);
+    bool agrees = expected.present && footer.blocks == expected.blocks &&
+                  footer.blocks == (size - kTableFooterSize) / kTableEntrySize &&
+                  footer.frameSize == expected.frameSize && footer.content == expected.content &&
+                  footer.check == static_cast<uint32_t>(XXH64_digest(&check)) &&
+                  XXH64_digest(&entries) == XXH64_digest(&expected.entries);
+    return agrees ? Fault::none : Fault::seekTable;
+}
+
 // Walks the frames of a stream in order: with `decode`, decodes and checks each block and
 // hands it to `sink` (when it has a write), or hands it over to `handoff` when there is one;
-// without, only reads the headers (a listing).
+// without, only reads the headers (a listing). `tables`: seek tables are checked against
+// their frames too (other runs skip them as any skippable frame).
 Fault walkFrames(Coder* coder, Reader& in, bool decode, Sink sink, StreamReport& r,
-                 Listing& listing, BlockHandoff* handoff = nullptr) {
+                 Listing& listing, BlockHandoff* handoff = nullptr, bool tables = false) {
     Pages payloads, blocks;
     uint8_t bytes[kFrameHeaderSize];
     size_t got = 0;
@@ -218,8 +260,10 @@ Fault walkFrames(Coder* coder, Reader& in, bool decode, Sink sink, StreamReport&
         listing.compressed = r.bytesIn = in.offset();
         return in.failed() ? Fault::readFailed : fault;
     };
+    TableExpected expected;
     for (;;) {
         r.trailer = false;
+        int64_t start = in.offset();
         if (!in.read(bytes, 4, &got)) {
             if (got == 0 && !first) return cut(Fault::none);
             return cut(first ? Fault::shorterThanHeader : Fault::trailingData);
@@ -236,9 +280,21 @@ Fault walkFrames(Coder* coder, Reader& in, bool decode, Sink sink, StreamReport&
         r.header = header;
         if (header.skippable) {
             ++listing.skippable;
-            if (!in.skip(header.skippableSize)) return cut(Fault::endsEarly);
+            if (tables) {
+                r.blockOffset = start;
+                r.table = true;
+                fault = checkTable(in, header.skippableSize, expected);
+                if (fault != Fault::none) return cut(fault);
+                r.table = false;
+            } else if (!in.skip(header.skippableSize)) {
+                return cut(Fault::endsEarly);
+            }
+            expected.present = false;
             continue;
         }
+        expected.present = false;
+        expected.blocks = 0;
+        XXH64_reset(&expected.entries, 0);
         if (listing.frames == 0) {
             listing.header = header;
         } else if (header.policy != listing.header.policy ||
@@ -248,6 +304,7 @@ Fault walkFrames(Coder* coder, Reader& in, bool decode, Sink sink, StreamReport&
         ++listing.frames;
         bool checked = (header.flags & LZW_FRAME_BLOCK_CHECKSUMS) != 0;
         bool summed = (header.flags & LZW_FRAME_CONTENT_CHECKSUM) != 0;
+        bool second = header.version != kFirstVersion;
         XXH64_state_t content;
         XXH64_reset(&content, 0);
         int64_t produced = 0;
@@ -259,8 +316,11 @@ Fault walkFrames(Coder* coder, Reader& in, bool decode, Sink sink, StreamReport&
             if (block.end) break;
             ++r.blocks;
             if (fault != Fault::none) return cut(fault);
-            if (!in.read(bytes, 4, &got)) return cut(Fault::endsEarly);
-            fault = readDecodedSize(bytes, header, block);
+            if (!in.read(bytes + 4, 4, &got)) return cut(Fault::endsEarly);
+            updateSmall(&expected.entries, bytes, kTableEntrySize);
+            ++expected.blocks;
+            fault = readDecodedSize(bytes + 4, header, block);
+            block.offset = static_cast<uint64_t>(produced);
             if (fault == Fault::none && header.contentSize >= 0 &&
                 block.decoded > static_cast<uint64_t>(header.contentSize - produced)) {
                 fault = Fault::contentSize;
@@ -292,10 +352,12 @@ Fault walkFrames(Coder* coder, Reader& in, bool decode, Sink sink, StreamReport&
             if (!blocks.fit(block.decoded)) {
                 return cut(Fault::noMemory);
             }
-            fault = decodeBlock(*coder, header.policy, block, payloads.get(),
+            uint64_t hash = 0;
+            fault = decodeBlock(*coder, header, block, payloads.get(),
                                 checked ? payloads.get() + block.payload : nullptr, blocks.get(),
-                                summed ? &content : nullptr);
+                                &hash, summed ? &content : nullptr);
             if (fault != Fault::none) return cut(fault);
+            if (summed && second) foldBlockHash(&content, hash);
             if (sink.write != nullptr && sink.write(sink.user, blocks.get(), block.decoded) != 0) {
                 return cut(Fault::writeFailed);
             }
@@ -318,6 +380,9 @@ Fault walkFrames(Coder* coder, Reader& in, bool decode, Sink sink, StreamReport&
                 return cut(Fault::checksum);
             }
         }
+        expected.present = second;
+        expected.frameSize = static_cast<uint64_t>(in.offset() - start);
+        expected.content = static_cast<uint64_t>(produced);
     }
 }
 
@@ -333,14 +398,15 @@ Fault decompressStream(Coder& coder, Source source, Sink sink, const uint8_t* pr
     r = StreamReport{};
     Listing listing;
     auto reader = std::make_unique<Reader>(source, prefix, prefixSize);
-    return walkFrames(&coder, *reader, true, sink, r, listing);
+    return walkFrames(&coder, *reader, true, sink, r, listing, nullptr, sink.write == nullptr);
 }
 
 Fault handOffStream(Source source, const uint8_t* prefix, size_t prefixSize, BlockHandoff& handoff,
-                    StreamReport& report) {
+                    StreamReport& report, bool tables) {
     Listing listing;
     auto reader = std::make_unique<Reader>(source, prefix, prefixSize);
-    return walkFrames(nullptr, *reader, true, Sink{nullptr, nullptr}, report, listing, &handoff);
+    return walkFrames(nullptr, *reader, true, Sink{nullptr, nullptr}, report, listing, &handoff,
+                      tables);
 }
 
 Fault listStream(Source source, const uint8_t* prefix, size_t prefixSize, Listing& listing) {

@@ -201,6 +201,44 @@ bool writeTo(Sink sink, const uint8_t* src, size_t size, StreamReport& r) {
     return true;
 }
 
+// One thread's writes of what a read of the input became: its buffer of `room` bytes filled
+// and written whenever full, and what is left written after the read's last block. A run
+// with workers writes in the same pieces.
+class Chunks {
+  public:
+    Chunks(Sink sink, size_t room, StreamReport& r) : sink_(sink), room_(room), r_(r) {}
+    bool reserve() { return stage_.fit(room_); }
+    bool put(const uint8_t* src, size_t n) {
+        while (n > 0) {
+            if (fill_ == 0 && n >= room_) {
+                if (!writeTo(sink_, src, room_, r_)) return false;
+                src += room_;
+                n -= room_;
+                continue;
+            }
+            size_t take = std::min(n, room_ - fill_);
+            std::memcpy(stage_.get() + fill_, src, take);
+            fill_ += take;
+            src += take;
+            n -= take;
+            if (fill_ == room_ && !flush()) return false;
+        }
+        return true;
+    }
+    bool flush() {
+        size_t n = fill_;
+        fill_ = 0;
+        return n == 0 || writeTo(sink_, stage_.get(), n, r_);
+    }
+
+  private:
+    Sink sink_;
+    size_t room_;
+    StreamReport& r_;
+    Pages stage_;
+    size_t fill_ = 0;
+};
+
 // ---- Compression ----
 
 class Compressor final : Work {
@@ -213,21 +251,25 @@ class Compressor final : Work {
     // 4 KiB of the copy, which made two threads' reads cost seven times one thread's.
     struct Job {
         Pages in;
-        // Room for the frame's header before the block and its end after it, so that one
-        // thread's writes come from here whole.
         Pages out;
         long long got = 0;  // the read's result
         bool ended = false;
+        uint64_t offset = 0;  // the content of its frame before it
         size_t coded = 0;
+        uint64_t hash = 0;
     };
-    static constexpr size_t kTrailerSize = kEndMarkSize + kContentChecksumSize;
 
     Fault code(Coder& coder, size_t slot) override {
         Job& job = jobs_[slot];
-        job.coded = encodeBlock(coder, params_.policy,
-                                (params_.flags & LZW_FRAME_BLOCK_CHECKSUMS) != 0, job.in.get(),
-                                static_cast<size_t>(job.got), job.out.get() + kFrameHeaderSize);
+        job.coded = encodeBlock(coder, params_, job.in.get(), static_cast<size_t>(job.got),
+                                job.offset, job.out.get(), &job.hash);
         return job.coded == 0 ? coder.io.fault : Fault::none;
+    }
+    // The frame's end and its table.
+    bool endFrame(FrameTail& tail, Chunks& chunks) {
+        uint8_t trailer[kTrailerSize];
+        size_t n = tail.finish(trailer);
+        return chunks.put(trailer, n) && chunks.put(tail.table(), tail.tableSize());
     }
 
     Params params_;
@@ -238,29 +280,34 @@ Fault Compressor::run(Coder& coder, int workers, Source source, Sink sink, Strea
     size_t block = params_.blockSize;
     // One thread's output buffer, whose size cuts its writes (frame_stream.cpp).
     const size_t room = kFrameHeaderSize + blockBound(block) + kTrailerSize;
+    Chunks chunks(sink, room, r);
     for (Job& job : jobs_) {
-        if (!job.in.fit(block) || !job.out.fit(room)) return Fault::noMemory;
+        if (!job.in.fit(block) || !job.out.fit(blockBound(block))) return Fault::noMemory;
     }
+    if (!chunks.reserve()) return Fault::noMemory;
     Workers pool(*this, jobs_.size());
     if (pool.start(coder, workers) == 0) {
         Params one = params_;
         one.threads = 1;
         return compressStream(coder, one, source, sink, &r);
     }
-    bool hashed = (params_.flags & LZW_FRAME_CONTENT_CHECKSUM) != 0;
-    XXH64_state_t content;
-    XXH64_reset(&content, 0);
-    bool ended = false, readDone = false, first = true;
+    FrameTail tail;
+    bool ended = false, readDone = false, started = false;
     int64_t total = 0;
+    // Where each block read stands in its frame, for its hash's seed: the frames are cut by
+    // block count, so the reads know it before the blocks are coded.
+    uint64_t offset = 0, inFrame = 0;
     for (;;) {
-        // Blocks are read ahead while slots are free, and hashed in order as they come.
         while (!readDone && !pool.full()) {
             Job& job = jobs_[pool.next()];
             job.got = fillFrom(source, job.in.get(), block, &ended);
             job.ended = ended;
             readDone = job.got < 0 || ended;
-            if (hashed && job.got > 0) {
-                XXH64_update(&content, job.in.get(), static_cast<size_t>(job.got));
+            if (job.got > 0) {
+                if (params_.seekTable && inFrame == params_.tableBlocks) offset = inFrame = 0;
+                job.offset = offset;
+                offset += static_cast<uint64_t>(job.got);
+                ++inFrame;
             }
             pool.submit(job.got > 0);
         }
@@ -275,34 +322,31 @@ Fault Compressor::run(Coder& coder, int workers, Source source, Sink sink, Strea
             static_cast<uint64_t>(got) > static_cast<uint64_t>(params_.contentSize - total)) {
             return Fault::sizeMismatch;
         }
+        if (started && got > 0 && tail.full()) {
+            if (!endFrame(tail, chunks)) return Fault::writeFailed;
+            started = false;
+        }
+        if (!started) {
+            uint8_t header[kFrameHeaderSize];
+            writeHeader(params_, frameContentSize(params_, total), header);
+            tail.begin(params_);
+            started = true;
+            if (!chunks.put(header, sizeof header)) return Fault::writeFailed;
+        }
         if (fault != Fault::none) return fault;
         total += job.got;
-        uint8_t* out = job.out.get();
-        size_t begin = kFrameHeaderSize, end = kFrameHeaderSize + (got > 0 ? job.coded : 0);
-        if (first) {
-            writeHeader(params_, out);
-            begin = 0;
-            first = false;
+        if (got > 0) {
+            if (!tail.add(job.out.get(), job.hash, job.coded)) return Fault::noMemory;
+            if (!chunks.put(job.out.get(), job.coded)) return Fault::writeFailed;
         }
         if (job.ended) {
+            // One thread has written the buffers this block filled before it finds out.
             if (params_.contentSize >= 0 && total != params_.contentSize) {
-                // One thread has written the buffers this block filled before it finds out.
-                for (size_t full = end > begin ? (end - begin - 1) / room : 0; full > 0; --full) {
-                    if (!writeTo(sink, out + begin, room, r)) return Fault::writeFailed;
-                    begin += room;
-                }
                 return Fault::sizeMismatch;
             }
-            store32(out + end, 0);
-            end += kEndMarkSize;
-            if (hashed) {
-                store64(out + end, XXH64_digest(&content));
-                end += kContentChecksumSize;
-            }
+            if (!endFrame(tail, chunks)) return Fault::writeFailed;
         }
-        for (size_t at = begin; at < end; at += room) {
-            if (!writeTo(sink, out + at, std::min(room, end - at), r)) return Fault::writeFailed;
-        }
+        if (!chunks.flush()) return Fault::writeFailed;
         if (job.ended) return Fault::none;
         pool.retire();
     }
@@ -320,10 +364,11 @@ class Decompressor final : Work, BlockHandoff {
     enum class Kind : uint8_t { block, contentChecksum };
     struct Job {
         Kind kind = Kind::block;
-        Policy policy = Policy::freeze;
+        Header header;         // its frame's
         bool checked = false;  // a block checksum follows the payload
         bool hashed = false;   // the frame has a content checksum
         Block block;
+        uint64_t hash = 0;      // the block's, for version 2's content checksum
         uint64_t expected = 0;  // the content checksum
         // The block as read, then its output from `outAt` on: in huge pages, as the
         // compressor's, and in one mapping, so that a block of 1 MiB fits one huge page
@@ -340,8 +385,9 @@ class Decompressor final : Work, BlockHandoff {
 
     Fault code(Coder& coder, size_t slot) override {
         Job& job = jobs_[slot];
-        return decodeBlock(coder, job.policy, job.block, job.in(),
-                           job.checked ? job.in() + job.block.payload : nullptr, job.out());
+        return decodeBlock(coder, job.header, job.block, job.in(),
+                           job.checked ? job.in() + job.block.payload : nullptr, job.out(),
+                           &job.hash);
     }
     Fault room(size_t size, size_t decoded, uint8_t** dst) override;
     Fault block(const Header& header, const Block& block, const StreamReport& at) override;
@@ -371,7 +417,12 @@ void Decompressor::retireOne() {
         hashFrame_ = job.at.frames;
     }
     if (fault == Fault::none && job.kind == Kind::block) {
-        if (job.hashed) XXH64_update(&content_, job.out(), job.block.decoded);
+        // Version 1 hashes the content a second time, here, in order.
+        if (job.hashed && job.header.version == kFirstVersion) {
+            XXH64_update(&content_, job.out(), job.block.decoded);
+        } else if (job.hashed) {
+            foldBlockHash(&content_, job.hash);
+        }
         if (sink_.write != nullptr && sink_.write(sink_.user, job.out(), job.block.decoded) != 0) {
             fault = Fault::writeFailed;
         } else {
@@ -418,7 +469,7 @@ Fault Decompressor::room(size_t size, size_t decoded, uint8_t** dst) {
 Fault Decompressor::block(const Header& header, const Block& block, const StreamReport& at) {
     Job& job = jobs_[pool_->next()];
     job.kind = Kind::block;
-    job.policy = header.policy;
+    job.header = header;
     job.checked = (header.flags & LZW_FRAME_BLOCK_CHECKSUMS) != 0;
     job.hashed = (header.flags & LZW_FRAME_CONTENT_CHECKSUM) != 0;
     job.block = block;
@@ -462,7 +513,7 @@ Fault Decompressor::run(Coder& coder, int workers, Source source, Sink sink, con
     pool_ = &pool;
     r_ = &r;
     sink_ = sink;
-    return finish(handOffStream(source, prefix, prefixSize, *this, r));
+    return finish(handOffStream(source, prefix, prefixSize, *this, r, sink.write == nullptr));
 }
 
 }  // namespace

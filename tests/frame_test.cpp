@@ -26,6 +26,8 @@ namespace fs = std::filesystem;
 
 constexpr lzw_policy kPolicies[] = {LZW_FREEZE, LZW_EVICT, LZW_RESET};
 constexpr unsigned kAllChecks = LZW_FRAME_CONTENT_CHECKSUM | LZW_FRAME_BLOCK_CHECKSUMS;
+// What `lzw -F` writes: both checksums and a seek table.
+constexpr unsigned kProgram = kAllChecks | LZW_FRAME_SEEK_TABLE;
 constexpr size_t kKiB = 1024;
 
 const fs::path kRoot = fs::path(__FILE__).parent_path().parent_path();
@@ -229,7 +231,7 @@ Bytes numbers(int n) {
 }
 
 struct Vector {
-    std::string file;
+    std::string file;  // under tests/vectors/: version 1 files (v1/) are only decoded
     lzw_policy policy;
     unsigned block;
     unsigned checksums;
@@ -245,17 +247,22 @@ std::vector<Vector> vectors() {
     for (int i = 0; i < 512; ++i) twoBlocks.insert(twoBlocks.end(), {'a', 'b'});
     twoBlocks.insert(twoBlocks.end(), {'l', 'z', 'w', '!'});
     std::vector<Vector> v;
-    for (lzw_policy p : kPolicies) {
-        std::string name = names[p];
-        v.push_back({"empty-" + name, p, 1u << 20, kAllChecks, false, {}, {}});
-        v.push_back({"text-" + name, p, 1u << 20, kAllChecks, false, text, {}});
-        v.push_back({"numbers-" + name, p, 16u << 10, kAllChecks, false, numbers(3200), {}});
+    // Version 2, as `lzw -F` writes them today; then version 1, as 1.3.0 wrote them (without
+    // a seek table), which must decode as they always did.
+    for (const std::string dir : {"", "v1/"}) {
+        unsigned all = dir.empty() ? kProgram : kAllChecks;
+        for (lzw_policy p : kPolicies) {
+            std::string name = names[p];
+            v.push_back({dir + "empty-" + name, p, 1u << 20, all, false, {}, {}});
+            v.push_back({dir + "text-" + name, p, 1u << 20, all, false, text, {}});
+            v.push_back({dir + "numbers-" + name, p, 16u << 10, all, false, numbers(3200), {}});
+        }
+        v.push_back({dir + "a-freeze", LZW_FREEZE, 1u << 20, all, false, {'a'}, {}});
+        v.push_back({dir + "two-blocks-freeze", LZW_FREEZE, 1u << 10, all, true, twoBlocks, {}});
+        v.push_back(
+            {dir + "skippable-freeze", LZW_FREEZE, 1u << 20, all, false, {'a'}, bytesOf("note")});
+        v.push_back({dir + "unchecked-freeze", LZW_FREEZE, 1u << 20, 0, false, text, {}});
     }
-    v.push_back({"a-freeze", LZW_FREEZE, 1u << 20, kAllChecks, false, {'a'}, {}});
-    v.push_back({"two-blocks-freeze", LZW_FREEZE, 1u << 10, kAllChecks, true, twoBlocks, {}});
-    v.push_back(
-        {"skippable-freeze", LZW_FREEZE, 1u << 20, kAllChecks, false, {'a'}, bytesOf("note")});
-    v.push_back({"unchecked-freeze", LZW_FREEZE, 1u << 20, 0, false, text, {}});
     return v;
 }
 
@@ -266,32 +273,42 @@ TEST(FrameVectors, FilesAreWhatCompressionWritesAndDecodeToTheirContent) {
     std::mt19937_64 random(1);
     for (const Vector& v : vectors()) {
         SCOPED_TRACE(v.file);
+        const bool first = v.file.rfind("v1/", 0) == 0;
         const fs::path path = kRoot / "tests" / "vectors" / (v.file + ".lzw");
-        const lzw_frame_params params =
-            paramsOf(v.policy, v.block, v.checksums,
-                     v.sized ? static_cast<long long>(v.content.size()) : -1);
-        Bytes made = v.skipped.empty() ? Bytes{} : skippableFrame(v.skipped);
-        const Bytes frame = compressFrame(params, v.content);
-        EXPECT_TRUE(encodeInPieces(params, v.content, random, 7) == frame);
-        made.insert(made.end(), frame.begin(), frame.end());
-        if (rewrite) {
-            std::ofstream(path, std::ios::binary)
-                .write(reinterpret_cast<const char*>(made.data()),
-                       static_cast<std::streamsize>(made.size()));
+        Bytes made;
+        if (!first) {
+            const lzw_frame_params params =
+                paramsOf(v.policy, v.block, v.checksums,
+                         v.sized ? static_cast<long long>(v.content.size()) : -1);
+            made = v.skipped.empty() ? Bytes{} : skippableFrame(v.skipped);
+            const Bytes frame = compressFrame(params, v.content);
+            EXPECT_TRUE(encodeInPieces(params, v.content, random, 7) == frame);
+            made.insert(made.end(), frame.begin(), frame.end());
+            if (rewrite) {
+                std::ofstream(path, std::ios::binary)
+                    .write(reinterpret_cast<const char*>(made.data()),
+                           static_cast<std::streamsize>(made.size()));
+            }
         }
         std::ifstream in(path, std::ios::binary);
         ASSERT_TRUE(in) << path;
         const Bytes file{std::istreambuf_iterator<char>(in), std::istreambuf_iterator<char>()};
-        EXPECT_TRUE(file == made) << "the frame format changed";
+        if (!first) {
+            EXPECT_TRUE(file == made) << "the frame format changed";
+        }
         Decoded once = decompressFrames(file, v.content.size());
         EXPECT_EQ(once.status, LZW_OK);
         EXPECT_TRUE(once.bytes == v.content);
         Decoded pieces = decodeInPieces(file, random, 5);
         EXPECT_EQ(pieces.status, LZW_OK);
         EXPECT_TRUE(pieces.bytes == v.content);
+        Decoded stream = decompressStream(file, random, 3);
+        EXPECT_EQ(stream.status, LZW_OK);
+        EXPECT_TRUE(stream.bytes == v.content);
         lzw_frame_header header;
         size_t at = v.skipped.empty() ? 0 : 8 + v.skipped.size();
         ASSERT_EQ(lzw_frame_read_header(file.data() + at, file.size() - at, &header), LZW_OK);
+        EXPECT_EQ(header.version, first ? 1u : 2u);
         EXPECT_EQ(header.policy, v.policy);
         EXPECT_EQ(header.block_size, v.block);
         EXPECT_EQ(header.content_size, v.sized ? static_cast<long long>(v.content.size()) : -1LL);
@@ -507,7 +524,7 @@ TEST(FrameHeader, ReaderCountsWhatItNeedsAndRefusesEachField) {
                   static_cast<int>((size < 4 ? 4 : LZW_FRAME_HEADER_SIZE) - size));
     }
     ASSERT_EQ(lzw_frame_read_header(frame.data(), frame.size(), &h), LZW_OK);
-    EXPECT_EQ(h.version, 1u);
+    EXPECT_EQ(h.version, 2u);
     EXPECT_EQ(h.policy, LZW_EVICT);
     EXPECT_EQ(h.code_width, 12u);
     EXPECT_EQ(h.block_size, 4096u);
@@ -536,11 +553,12 @@ TEST(FrameHeader, ReaderCountsWhatItNeedsAndRefusesEachField) {
     const Change changes[] = {
         {"a raw stream's header", [](Bytes& f) { f[0] = 0x00; }, false, LZW_ERROR_NOT_FRAME},
         {"the check byte", [](Bytes& f) { f[20] ^= 0x80; }, false, LZW_ERROR_FRAME_HEADER},
-        {"version 2, unsealed", [](Bytes& f) { f[4] = 2; }, false, LZW_ERROR_FRAME_HEADER},
-        {"version 2", [](Bytes& f) { f[4] = 2; }, true, LZW_ERROR_FRAME_VERSION},
-        {"version 2 and a reserved flag",
+        {"version 3, unsealed", [](Bytes& f) { f[4] = 3; }, false, LZW_ERROR_FRAME_HEADER},
+        {"version 3", [](Bytes& f) { f[4] = 3; }, true, LZW_ERROR_FRAME_VERSION},
+        {"version 0", [](Bytes& f) { f[4] = 0; }, true, LZW_ERROR_FRAME_VERSION},
+        {"version 3 and a reserved flag",
          [](Bytes& f) {
-             f[4] = 2;
+             f[4] = 3;
              f[5] |= 8;
          },
          true, LZW_ERROR_FRAME_VERSION},
