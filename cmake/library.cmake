@@ -19,6 +19,7 @@ add_library(lzwobjects OBJECT
   frame/frame_stream.cpp
   frame/frame_threads.cpp
   frame/frame_api.cpp
+  frame/reader.cpp
   codec/version.cpp)
 # Checksums come from the xxhash library's header (Debian libxxhash-dev), inlined: the
 # library and the program then depend on no other shared library for them.

@@ -441,6 +441,87 @@ LZW_API void lzw_frame_decoder_reset(lzw_frame_decoder* dec);
 LZW_API int lzw_frame_decode(lzw_frame_decoder* dec, lzw_in_buffer* in, lzw_out_buffer* out);
 LZW_API void lzw_frame_decoder_free(lzw_frame_decoder* dec);
 
+/* lzw_reader - any range of a framed file's content, from any offset
+ *
+ *   typedef long long (*lzw_pread_fn)(void *user, void *buf, size_t size,
+ *                                     unsigned long long offset);
+ *   lzw_reader *lzw_reader_create(void);
+ *   int lzw_reader_open(lzw_reader *reader, lzw_pread_fn read, void *user,
+ *                       unsigned long long file_size);
+ *   int lzw_reader_read(lzw_reader *reader, unsigned long long offset, void *dst, size_t size,
+ *                       size_t *read);
+ *   int lzw_reader_describe(const lzw_reader *reader, lzw_reader_info *info);
+ *   int lzw_reader_frame(const lzw_reader *reader, unsigned long long index,
+ *                        lzw_reader_frame_info *info);
+ *   int lzw_reader_block(const lzw_reader *reader, unsigned long long index,
+ *                        lzw_reader_block_info *info);
+ *   int lzw_reader_fault(const lzw_reader *reader, long long *block,
+ *                        unsigned long long *offset);
+ *   void lzw_reader_free(lzw_reader *reader);
+ *
+ * The reader reads the file through `read`, a pread(2) of the caller's: it fills `buf` with up
+ * to `size` bytes at `offset` and returns how many (fewer only at the end of the file), or -1.
+ * open finds the frames from the end of the file, `file_size` bytes long: each frame's seek
+ * table (LZW_FRAME_SEEK_TABLE) gives all its blocks, so a file of any size takes a few reads,
+ * a concatenation of files with tables included. Where there is no table, or one that fails
+ * its check or disagrees with its frame, it walks the block headers instead, a read per block;
+ * a table is never trusted over a block's own header. It fails as a decoder fails on a file
+ * that is not frames (LZW_ERROR_NOT_FRAME for a raw stream) or whose block headers are damaged.
+ *
+ * lzw_reader_read gives the content's bytes from `offset` (up to the end of the content: `*read`
+ * is then less than `size`, 0 from the end on). It reads and decodes only the blocks the range
+ * touches, each checked as every decoder checks it (its checksum is bound to its place), and
+ * keeps the last block it decoded for the next call. A content checksum vouches for a whole
+ * frame and is left to the decoders that read all of it. On an error, `*read` counts the bytes
+ * of checked blocks given before it, and lzw_reader_fault says where: the block (from 1, over
+ * all frames; 0 for a frame's header or end) and its offset in the file.
+ *
+ * lzw_reader_describe, _frame and _block tell what open found. A reader is for one thread at a
+ * time: for reads from several threads at once, open one reader per thread. It holds a context
+ * (2.7 MiB, once it decodes), a block and its payload, and 40 bytes per block.
+ */
+typedef long long (*lzw_pread_fn)(void* user, void* buf, size_t size, unsigned long long offset);
+typedef struct lzw_reader lzw_reader;
+typedef struct {
+    unsigned long long content_size; /* all frames' content */
+    unsigned long long frames;       /* frames with content, skippable ones not counted */
+    unsigned long long skippable;    /* skippable frames other than seek tables */
+    unsigned long long blocks;
+    unsigned long long stored_blocks;
+    int indexed;                   /* 1: every frame found by its seek table */
+    unsigned long long read_calls; /* calls of `read` since open */
+} lzw_reader_info;
+typedef struct {
+    lzw_frame_header header;
+    unsigned long long offset;         /* of its magic, in the file */
+    unsigned long long size;           /* its bytes, its seek table not counted */
+    unsigned long long content_offset; /* where its content starts in the file's content */
+    unsigned long long first_block;    /* its first block's index */
+    unsigned long long blocks;
+    int indexed; /* 1: found by its seek table */
+} lzw_reader_frame_info;
+typedef struct {
+    unsigned long long offset;         /* of its header, in the file */
+    unsigned long long content_offset; /* where its bytes start in the file's content */
+    unsigned payload_size;             /* its payload's bytes */
+    unsigned decoded_size;
+    int stored;
+    unsigned long long frame; /* its frame's index */
+} lzw_reader_block_info;
+LZW_API lzw_reader* lzw_reader_create(void);
+LZW_API int lzw_reader_open(lzw_reader* reader, lzw_pread_fn read, void* user,
+                            unsigned long long file_size);
+LZW_API int lzw_reader_read(lzw_reader* reader, unsigned long long offset, void* dst, size_t size,
+                            size_t* read);
+LZW_API int lzw_reader_describe(const lzw_reader* reader, lzw_reader_info* info);
+LZW_API int lzw_reader_frame(const lzw_reader* reader, unsigned long long index,
+                             lzw_reader_frame_info* info);
+LZW_API int lzw_reader_block(const lzw_reader* reader, unsigned long long index,
+                             lzw_reader_block_info* info);
+LZW_API int lzw_reader_fault(const lzw_reader* reader, long long* block,
+                             unsigned long long* offset);
+LZW_API void lzw_reader_free(lzw_reader* reader);
+
 /* lzw_error_text - what a return value means
  *
  *   const char *lzw_error_text(int error);

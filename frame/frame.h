@@ -5,6 +5,7 @@
 #include <cstddef>
 #include <cstdint>
 #include <memory>
+#include <vector>
 
 #include "coder.h"
 #include "lzw.h"
@@ -398,5 +399,83 @@ Fault compressThreaded(Coder& coder, const Params& params, int workers, Source s
                        StreamReport* report);
 Fault decompressThreaded(Coder& coder, int workers, Source source, Sink sink, const uint8_t* prefix,
                          size_t prefixSize, StreamReport* report);
+
+// ---- Reads at any offset (reader.cpp) ----
+
+// A file read by offset, as pread(2): `read` gives up to `size` bytes at `offset` (fewer only
+// at the file's end), or -1.
+struct PositionalSource {
+    long long (*read)(void* user, void* buf, size_t size, unsigned long long offset);
+    void* user;
+    uint64_t size;  // the file's length
+};
+
+// Any range of a framed file's content, decoding only the blocks it touches. open() finds the
+// frames from the end of the file by their seek tables, in a few reads whatever the size, and
+// walks the block headers of whatever part has no table it can trust. Every block read is
+// checked as a stream decoder checks it, its header against what the table said first: a
+// table that disagrees is dropped for the block headers. One thread at a time.
+class RangeReader {
+  public:
+    struct FrameInfo {
+        uint64_t at = 0;       // its magic, in the file
+        uint64_t size = 0;     // its bytes, to the content checksum
+        uint64_t content = 0;  // the content of the frames before it
+        uint64_t firstBlock = 0;
+        Header header;
+        bool table = false;  // found by its seek table
+    };
+    struct BlockInfo {
+        uint64_t at = 0;       // its header, in the file
+        uint64_t content = 0;  // the content before it, in all frames
+        uint32_t word = 0;     // its payload word and decoded size, as its header gives them
+        uint32_t decoded = 0;
+        uint32_t frame = 0;
+    };
+
+    RangeReader() = default;
+    RangeReader(const RangeReader&) = delete;
+    RangeReader& operator=(const RangeReader&) = delete;
+    ~RangeReader();
+
+    Fault open(PositionalSource source);
+    // Up to `size` bytes of the content from `offset` into `dst`; fewer only at its end.
+    Fault read(uint64_t offset, uint8_t* dst, size_t size, size_t* got);
+
+    uint64_t contentSize() const { return content_; }
+    const std::vector<FrameInfo>& frames() const { return frames_; }
+    const std::vector<BlockInfo>& blocks() const { return blocks_; }
+    int64_t skippable() const { return skippable_; }  // skippable frames that are no table
+    // Every frame was found by its table (else some or all by their block headers).
+    bool indexed() const { return indexed_; }
+    uint64_t readCalls() const { return readCalls_; }
+    // Where the last fault lies: the block (from 1, over all frames; 0 outside one) and the
+    // offset in the file of the block, or of the header or table at fault.
+    int64_t faultBlock() const { return faultBlock_; }
+    uint64_t faultOffset() const { return faultOffset_; }
+
+  private:
+    bool fetch(uint64_t at, uint8_t* dst, size_t size);
+    Fault load(bool trustTables);
+    bool loadTable(uint64_t end, FrameInfo& frame, std::vector<BlockInfo>& blocks);
+    Fault walk(uint64_t from, uint64_t to);
+    Fault decode(size_t index, uint8_t* dst);
+    Fault fail(Fault fault, int64_t block, uint64_t offset);
+
+    PositionalSource source_{};
+    std::vector<FrameInfo> frames_;
+    std::vector<BlockInfo> blocks_;
+    uint64_t content_ = 0;
+    int64_t skippable_ = 0;
+    bool indexed_ = false;
+    bool trusted_ = false;  // some frames came from tables: a disagreement drops them
+    uint64_t readCalls_ = 0;
+    bool readFailed_ = false;
+    int64_t faultBlock_ = 0;
+    uint64_t faultOffset_ = 0;
+    Coder* coder_ = nullptr;
+    Pages payload_, cache_, tail_, table_;
+    int64_t cached_ = -1;  // the block cache_ holds
+};
 
 }  // namespace lzw::frame

@@ -93,8 +93,28 @@ int throughStreams(const void* src, size_t size, void* dst, size_t capacity, siz
     return errorOf(fault == Fault::writeFailed ? Fault::outputTooSmall : fault);
 }
 
+// What a frame's header says, as lzw.h gives it.
+void describe(const Header& h, size_t headerSize, lzw_frame_header* header) {
+    *header = lzw_frame_header{};
+    header->header_size = headerSize;
+    if (h.skippable) {
+        header->skippable_size = h.skippableSize;
+        return;
+    }
+    header->version = h.version;
+    header->policy = static_cast<lzw_policy>(h.policy);
+    header->code_width = kCodeWidth;
+    header->block_size = h.blockSize;
+    header->flags = h.flags;
+    header->content_size = h.contentSize;
+}
+
 }  // namespace
 }  // namespace lzw::frame
+
+struct lzw_reader {
+    lzw::frame::RangeReader reader;
+};
 
 struct lzw_frame_encoder {
     lzw::Coder* coder;
@@ -117,18 +137,7 @@ int lzw_frame_read_header(const void* src, size_t size, lzw_frame_header* header
     Fault fault = parseHeader(static_cast<const uint8_t*>(src), size, h, &needed);
     if (fault != Fault::none) return errorOf(fault);
     if (size < needed) return static_cast<int>(needed - size);
-    *header = lzw_frame_header{};
-    header->header_size = needed;
-    if (h.skippable) {
-        header->skippable_size = h.skippableSize;
-        return LZW_OK;
-    }
-    header->version = h.version;
-    header->policy = static_cast<lzw_policy>(h.policy);
-    header->code_width = kCodeWidth;
-    header->block_size = h.blockSize;
-    header->flags = h.flags;
-    header->content_size = h.contentSize;
+    describe(h, needed, header);
     return LZW_OK;
 }
 
@@ -295,6 +304,88 @@ void lzw_frame_decoder_free(lzw_frame_decoder* dec) {
     if (dec == nullptr) return;
     Coder::release(dec->coder);
     delete dec;
+}
+
+lzw_reader* lzw_reader_create(void) {
+    return new (std::nothrow) lzw_reader;
+}
+
+int lzw_reader_open(lzw_reader* reader, lzw_pread_fn read, void* user,
+                    unsigned long long file_size) {
+    if (reader == nullptr || read == nullptr) return errorOf(Fault::badArgument);
+    return errorOf(reader->reader.open(PositionalSource{read, user, file_size}));
+}
+
+int lzw_reader_read(lzw_reader* reader, unsigned long long offset, void* dst, size_t size,
+                    size_t* read) {
+    if (read != nullptr) *read = 0;
+    if (reader == nullptr || read == nullptr || (dst == nullptr && size != 0)) {
+        return errorOf(Fault::badArgument);
+    }
+    return errorOf(reader->reader.read(offset, static_cast<uint8_t*>(dst), size, read));
+}
+
+int lzw_reader_describe(const lzw_reader* reader, lzw_reader_info* info) {
+    if (reader == nullptr || info == nullptr) return errorOf(Fault::badArgument);
+    const RangeReader& r = reader->reader;
+    *info = lzw_reader_info{};
+    info->content_size = r.contentSize();
+    info->frames = r.frames().size();
+    info->skippable = static_cast<unsigned long long>(r.skippable());
+    info->blocks = r.blocks().size();
+    for (const RangeReader::BlockInfo& block : r.blocks()) {
+        if ((block.word & kStoredBit) != 0) ++info->stored_blocks;
+    }
+    info->indexed = r.indexed() ? 1 : 0;
+    info->read_calls = r.readCalls();
+    return LZW_OK;
+}
+
+int lzw_reader_frame(const lzw_reader* reader, unsigned long long index,
+                     lzw_reader_frame_info* info) {
+    if (reader == nullptr || info == nullptr || index >= reader->reader.frames().size()) {
+        return errorOf(Fault::badArgument);
+    }
+    const RangeReader& r = reader->reader;
+    const RangeReader::FrameInfo& f = r.frames()[index];
+    *info = lzw_reader_frame_info{};
+    describe(f.header, kFrameHeaderSize, &info->header);
+    info->offset = f.at;
+    info->size = f.size;
+    info->content_offset = f.content;
+    info->first_block = f.firstBlock;
+    info->blocks =
+        (index + 1 < r.frames().size() ? r.frames()[index + 1].firstBlock : r.blocks().size()) -
+        f.firstBlock;
+    info->indexed = f.table ? 1 : 0;
+    return LZW_OK;
+}
+
+int lzw_reader_block(const lzw_reader* reader, unsigned long long index,
+                     lzw_reader_block_info* info) {
+    if (reader == nullptr || info == nullptr || index >= reader->reader.blocks().size()) {
+        return errorOf(Fault::badArgument);
+    }
+    const RangeReader::BlockInfo& b = reader->reader.blocks()[index];
+    *info = lzw_reader_block_info{};
+    info->offset = b.at;
+    info->content_offset = b.content;
+    info->payload_size = b.word & ~kStoredBit;
+    info->decoded_size = b.decoded;
+    info->stored = (b.word & kStoredBit) != 0 ? 1 : 0;
+    info->frame = b.frame;
+    return LZW_OK;
+}
+
+int lzw_reader_fault(const lzw_reader* reader, long long* block, unsigned long long* offset) {
+    if (reader == nullptr) return errorOf(Fault::badArgument);
+    if (block != nullptr) *block = reader->reader.faultBlock();
+    if (offset != nullptr) *offset = reader->reader.faultOffset();
+    return LZW_OK;
+}
+
+void lzw_reader_free(lzw_reader* reader) {
+    delete reader;
 }
 
 }  // extern "C"

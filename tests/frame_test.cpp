@@ -671,5 +671,112 @@ TEST(FrameFuzzInputs, DecodersAgreeOnEverySavedInput) {
     }
 }
 
+// The reader over a file in memory, counting its reads.
+struct File {
+    const Bytes* bytes;
+    int reads = 0;
+    static long long pread(void* user, void* buf, size_t size, unsigned long long offset) {
+        auto* f = static_cast<File*>(user);
+        ++f->reads;
+        if (offset >= f->bytes->size()) return 0;
+        size_t n = std::min<size_t>(size, f->bytes->size() - offset);
+        std::memcpy(buf, f->bytes->data() + offset, n);
+        return static_cast<long long>(n);
+    }
+};
+using ReaderPtr = std::unique_ptr<lzw_reader, void (*)(lzw_reader*)>;
+ReaderPtr openReader(File& file, int* status) {
+    ReaderPtr r(lzw_reader_create(), lzw_reader_free);
+    *status = lzw_reader_open(r.get(), File::pread, &file, file.bytes->size());
+    return r;
+}
+
+// Seeded random ranges (inside a block, across blocks, at both ends, empty, past the end) of
+// files with tables, without, of version 1, and concatenated, against the plain bytes; a
+// concatenation of files with tables is found from its tables alone, in a few reads.
+TEST(FrameReader, RangesGiveThePlainBytesWhereverTheyAre) {
+    const uint64_t seed = seedOfRun();
+    std::printf("LZW_FRAME_SEED=%llu\n", static_cast<unsigned long long>(seed));
+    SCOPED_TRACE("LZW_FRAME_SEED=" + std::to_string(seed));
+    std::mt19937_64 random(seed);
+    const Bytes a = concat({pseudoText(seed, 9000), randomBytes(seed, 2500), repeated('z', 3000)});
+    const Bytes b = pseudoText(seed + 1, 5000);
+    std::ifstream v1(kRoot / "tests" / "vectors" / "v1" / "two-blocks-freeze.lzw",
+                     std::ios::binary);
+    const Bytes old{std::istreambuf_iterator<char>(v1), std::istreambuf_iterator<char>()};
+    const Bytes oldContent = decompressFrames(old, 2000).bytes;
+    struct Case {
+        const char* what;
+        Bytes file, content;
+        bool indexed;
+        int opening;  // reads open() may take
+    };
+    const Bytes tabled = compressFrame(paramsOf(LZW_EVICT, 1u << 10, kProgram), a);
+    const Case cases[] = {
+        {"one frame with its table", tabled, a, true, 3},
+        {"two files with tables",
+         concat({tabled, compressFrame(paramsOf(LZW_RESET, 2u << 10, kProgram), b)}),
+         concat({a, b}), true, 5},
+        {"no table", compressFrame(paramsOf(LZW_FREEZE, 1u << 10), a), a, false, 40},
+        {"version 1, a note, then a table", concat({old, skippableFrame(bytesOf("note")), tabled}),
+         concat({oldContent, a}), false, 40},
+        {"no content", compressFrame(paramsOf(LZW_FREEZE, 1u << 10, kProgram), {}), {}, true, 3},
+    };
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.what);
+        File file{&c.file};
+        int status = 0;
+        ReaderPtr reader = openReader(file, &status);
+        ASSERT_EQ(status, LZW_OK) << lzw_error_name(status);
+        lzw_reader_info info;
+        ASSERT_EQ(lzw_reader_describe(reader.get(), &info), LZW_OK);
+        EXPECT_EQ(info.content_size, c.content.size());
+        EXPECT_EQ(info.indexed, c.indexed ? 1 : 0);
+        EXPECT_LE(file.reads, c.opening);
+        const size_t n = c.content.size();
+        for (int i = 0; i < 200; ++i) {
+            size_t at = i < 3 ? std::vector<size_t>{0, n, n + 5}[i] : random() % (n + 1);
+            size_t size = i % 4 == 0 ? random() % 3000 : random() % (n + 10);
+            Bytes got(size);
+            size_t read = 0;
+            ASSERT_EQ(lzw_reader_read(reader.get(), at, got.data(), size, &read), LZW_OK);
+            size_t expected = at >= n ? 0 : std::min(size, n - at);
+            ASSERT_EQ(read, expected) << at << "+" << size;
+            ASSERT_TRUE(std::equal(got.begin(), got.begin() + static_cast<long>(read),
+                                   c.content.begin() + static_cast<long>(std::min(at, n))))
+                << at << "+" << size;
+        }
+    }
+}
+
+// Every bit of a seek table flipped: the reader gives the right bytes or fails, never other
+// bytes; the decoders, which skip the table, give the content.
+TEST(FrameReader, DamagedTablesAreNeverTrusted) {
+    const Bytes content = concat({pseudoText(11, 2500), randomBytes(12, 1500)});
+    const Bytes file = compressFrame(paramsOf(LZW_RESET, 1u << 10, kProgram), content);
+    const size_t table = compressFrame(paramsOf(LZW_RESET, 1u << 10), content).size();
+    std::mt19937_64 random(3);
+    for (size_t bit = 8 * table; bit < 8 * file.size(); ++bit) {
+        SCOPED_TRACE("bit " + std::to_string(bit - 8 * table) + " of the table");
+        Bytes damaged = file;
+        damaged[bit / 8] ^= static_cast<uint8_t>(1u << (bit % 8));
+        File f{&damaged};
+        int status = 0;
+        ReaderPtr reader = openReader(f, &status);
+        if (status == LZW_OK) {
+            Bytes got(content.size() + 1);
+            size_t read = 0;
+            status = lzw_reader_read(reader.get(), 0, got.data(), got.size(), &read);
+            got.resize(read);
+            if (status == LZW_OK) {
+                EXPECT_TRUE(got == content);
+            }
+        }
+        EXPECT_TRUE(status == LZW_OK || isDamage(static_cast<Fault>(-status)));
+        Decoded d = decompressStream(damaged, random, 100);
+        EXPECT_TRUE(d.bytes == content);
+    }
+}
+
 }  // namespace
 }  // namespace lzw::testing
