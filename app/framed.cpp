@@ -2,7 +2,11 @@
 // tell a frame from a raw stream.
 #include "framed.h"
 
+#include <sys/stat.h>
+#include <unistd.h>
+
 #include <algorithm>
+#include <cerrno>
 #include <cinttypes>
 #include <cstdio>
 #include <cstdlib>
@@ -37,7 +41,6 @@ long long readInput(void* user, void* buf, size_t capacity) {
 
 int writeOutput(void* user, const void* buf, size_t size) {
     Coder& coder = static_cast<Files*>(user)->coder;
-    if (coder.out == nullptr) return 0;  // -t: checked, then dropped
     coder.front.bytesWritten += static_cast<int64_t>(size);
     return std::fwrite(buf, 1, size, coder.out) == size ? 0 : -1;
 }
@@ -45,6 +48,9 @@ int writeOutput(void* user, const void* buf, size_t size) {
 // The block a damaged frame failed in goes into the line's file part: "uszkodzony plik
 // NAME: blok 3 (bajt 2097201): suma kontrolna sie nie zgadza".
 char faultPlace[4096 + 64];
+
+// What -R reads and writes at a time.
+constexpr size_t kChunk = size_t{1} << 20;
 
 bool inBlock(Fault fault) {
     return fault != Fault::frameHeader && fault != Fault::frameVersion &&
@@ -59,6 +65,10 @@ void recordFault(Coder& coder, Fault fault, const frame::StreamReport& report, b
         coder.fail(fault, coder.config.outputPath);
     } else if (decoding && report.trailer) {
         std::snprintf(faultPlace, sizeof faultPlace, "%s: koniec ramki (bajt %" PRId64 ")",
+                      coder.config.inputPath, report.blockOffset);
+        coder.fail(fault, faultPlace);
+    } else if (decoding && report.table) {
+        std::snprintf(faultPlace, sizeof faultPlace, "%s: indeks (bajt %" PRId64 ")",
                       coder.config.inputPath, report.blockOffset);
         coder.fail(fault, faultPlace);
     } else if (decoding && report.blocks > 0 && inBlock(fault)) {
@@ -89,6 +99,7 @@ frame::Params paramsOf(Policy policy, const FrameOptions& opts) {
     params.policy = policy;
     if (opts.blockSize != 0) params.blockSize = opts.blockSize;
     params.threads = opts.threads;
+    params.seekTable = opts.seekTable;
     // No content size: the input may be a pipe or may grow while it is read, and a frame's
     // header is never rewritten. A listing adds up the blocks instead.
     return params;
@@ -137,8 +148,10 @@ bool decompressFramed(Coder& coder, const uint8_t* peeked, size_t size, int thre
     {
         BlockRuns runs(coder);
         Files files{coder, static_cast<int64_t>(size)};
-        fault = frame::decompressStream(coder, {readInput, &files}, {writeOutput, &files}, peeked,
-                                        size, &report, threads);
+        // -t opens no output: the frames are only checked, their seek tables too.
+        frame::Sink sink{coder.out != nullptr ? writeOutput : nullptr, &files};
+        fault = frame::decompressStream(coder, {readInput, &files}, sink, peeked, size, &report,
+                                        threads);
     }
     coder.io.bytesRead = report.bytesIn;
     if (fault == Fault::none) return true;
@@ -189,6 +202,102 @@ bool checkStart(Coder& coder, const Start& start) {
     return fault == Fault::none || coder.failCorrupt(fault);
 }
 
+// The input as a file read at any offset, from where it starts: a descriptor may stand past
+// its file's start. Counts the bytes read, for -v.
+struct Positioned {
+    int fd = -1;
+    uint64_t base = 0;
+    int64_t bytesRead = 0;
+};
+
+long long readAt(void* user, void* buf, size_t size, unsigned long long offset) {
+    auto* p = static_cast<Positioned*>(user);
+    ssize_t r;
+    do {
+        r = pread(p->fd, buf, size, static_cast<off_t>(p->base + offset));
+    } while (r < 0 && errno == EINTR);
+    if (r > 0) p->bytesRead += r;
+    return r;
+}
+
+// The open input as a reader's file, when it is a regular file; false for a pipe or a device,
+// which are read in order.
+bool positioned(const Coder& coder, Positioned& where, frame::PositionalSource& source) {
+    struct stat st;
+    int fd = fileno(coder.in);
+    if (coder.front.inputSize <= 0 || fstat(fd, &st) != 0 || !S_ISREG(st.st_mode)) return false;
+    where.fd = fd;
+    where.base = static_cast<uint64_t>(st.st_size - coder.front.inputSize);
+    source = frame::PositionalSource{readAt, &where, static_cast<uint64_t>(coder.front.inputSize)};
+    return true;
+}
+
+// Records a reader's fault on the front end's Coder, naming the block it lies in.
+bool readerFault(Coder& coder, Fault fault, const frame::RangeReader& reader) {
+    if (reader.faultBlock() > 0 && isDamage(fault)) {
+        std::snprintf(faultPlace, sizeof faultPlace, "%s: blok %" PRId64 " (bajt %" PRIu64 ")",
+                      coder.config.inputPath, reader.faultBlock(), reader.faultOffset());
+        return coder.fail(fault, faultPlace);
+    }
+    return coder.fail(fault, coder.config.inputPath);
+}
+
+// -R: the range of the frames' content from the open input to the output, decoding only the
+// blocks it touches. The output is opened once the frames are found.
+bool decompressRange(Coder& coder, const char* outputPath, const FrameOptions& opts) {
+    Positioned where;
+    frame::PositionalSource source;
+    if (!positioned(coder, where, source)) {
+        std::fflush(stdout);
+        std::fprintf(stderr, kRangeNeedsFileFormat, coder.config.inputPath);
+        return false;
+    }
+    frame::RangeReader reader;
+    Fault fault = reader.open(source);
+    coder.io.bytesRead = where.bytesRead;
+    if (fault != Fault::none) return readerFault(coder, fault, reader);
+    if (!coder.openOutput(outputPath)) return false;
+    uint64_t end = opts.rangeStart + std::min(opts.rangeLength, UINT64_MAX - opts.rangeStart);
+    end = std::min(end, reader.contentSize());
+    Files files{coder};
+    std::unique_ptr<uint8_t[]> buf(new (std::nothrow) uint8_t[kChunk]);
+    if (!buf) return coder.fail(Fault::noMemory, coder.config.inputPath);
+    for (uint64_t at = opts.rangeStart; at < end;) {
+        size_t got = 0;
+        fault = reader.read(at, buf.get(),
+                            static_cast<size_t>(std::min<uint64_t>(end - at, kChunk)), &got);
+        coder.io.bytesRead = where.bytesRead;
+        if (got > 0 && writeOutput(&files, buf.get(), got) != 0) {
+            return coder.fail(Fault::writeFailed, coder.config.outputPath);
+        }
+        if (fault != Fault::none) return readerFault(coder, fault, reader);
+        at += got;
+    }
+    return true;
+}
+
+// A listing of what a reader found.
+void listWhatItFound(const frame::RangeReader& reader, uint64_t fileSize, frame::Listing& listing) {
+    listing.indexed = 0;
+    for (const frame::RangeReader::FrameInfo& f : reader.frames()) {
+        if (listing.frames == 0) {
+            listing.header = f.header;
+        } else if (f.header.policy != listing.header.policy ||
+                   f.header.blockSize != listing.header.blockSize) {
+            listing.policiesDiffer = true;
+        }
+        ++listing.frames;
+        if (f.table) ++listing.indexed;
+    }
+    for (const frame::RangeReader::BlockInfo& b : reader.blocks()) {
+        if ((b.word & frame::kStoredBit) != 0) ++listing.storedBlocks;
+    }
+    listing.blocks = static_cast<int64_t>(reader.blocks().size());
+    listing.skippable = reader.skippable();
+    listing.content = static_cast<int64_t>(reader.contentSize());
+    listing.compressed = static_cast<int64_t>(fileSize);
+}
+
 // A raw stream, whose first window is in the Coder's input buffer, unread.
 bool decompressRaw(Coder& coder, Policy policy) {
     coder.halfPending = false;
@@ -202,26 +311,67 @@ bool decompressStart(Coder& coder, Policy policy, const Start& start, int thread
 
 }  // namespace
 
-bool parseBlockSize(const char* text, uint32_t& size) {
-    char* end = nullptr;
+namespace {
+
+// A byte count such as "4096", "64K", "4M", "4MiB", "1G" (binary units all the same), at
+// most `most`; `*end` gets where it stops. False when it starts with no digit or is too large.
+bool parseCount(const char* text, uint64_t most, uint64_t& count, const char** end) {
     if (*text < '0' || *text > '9') return false;
-    unsigned long long value = std::strtoull(text, &end, 10);
+    char* stop = nullptr;
+    errno = 0;
+    unsigned long long value = std::strtoull(text, &stop, 10);
+    if (errno == ERANGE) return false;
     unsigned shift = 0;
-    if (*end == 'K' || *end == 'k') {
-        shift = 10;
-    } else if (*end == 'M' || *end == 'm') {
-        shift = 20;
-    } else if (*end == 'G' || *end == 'g') {
-        shift = 30;
+    switch (*stop) {
+        case 'K':
+        case 'k':
+            shift = 10;
+            break;
+        case 'M':
+        case 'm':
+            shift = 20;
+            break;
+        case 'G':
+        case 'g':
+            shift = 30;
+            break;
+        case 'T':
+        case 't':
+            shift = 40;
+            break;
+        default:
+            break;
     }
-    if (shift != 0) ++end;
-    if (*end == 'i' && shift != 0) ++end;  // "4Mi"
-    if (*end == 'B' && shift != 0) ++end;  // "4MB", "4MiB": binary units all the same
-    if (*end != '\0' || value > (uint64_t{LZW_FRAME_BLOCK_MAX} >> shift)) return false;
-    value <<= shift;
-    if (value < LZW_FRAME_BLOCK_MIN) return false;
+    if (shift != 0) {
+        ++stop;
+        if (*stop == 'i') ++stop;  // "4Mi"
+        if (*stop == 'B') ++stop;  // "4MB", "4MiB"
+    }
+    if (value > (most >> shift)) return false;
+    count = value << shift;
+    *end = stop;
+    return true;
+}
+
+}  // namespace
+
+bool parseBlockSize(const char* text, uint32_t& size) {
+    uint64_t value = 0;
+    const char* end = nullptr;
+    if (!parseCount(text, LZW_FRAME_BLOCK_MAX, value, &end) || *end != '\0' ||
+        value < LZW_FRAME_BLOCK_MIN) {
+        return false;
+    }
     size = static_cast<uint32_t>(value);
     return true;
+}
+
+bool parseRange(const char* text, uint64_t& start, uint64_t& length) {
+    const char* end = nullptr;
+    if (!parseCount(text, UINT64_MAX, start, &end)) return false;
+    length = UINT64_MAX;
+    if (*end == ':') return parseCount(end + 1, UINT64_MAX, length, &end) && *end == '\0';
+    return *end == '\0';
 }
 
 bool parseThreads(const char* text, int& threads) {
@@ -252,6 +402,16 @@ int runMode(Coder& coder, Direction direction, Policy policy, const char* inputP
     // The output is opened only once the input's start is known to decode: a wrong input
     // leaves an existing output as it was.
     Start start;
+    if (opts.ranged) {
+        bool ok = openAndPeek(coder, inputPath, outputPath, start);
+        if (ok && !start.framed) {
+            std::fflush(stdout);
+            std::fprintf(stderr, kRangeNeedsFrameFormat, inputPath);
+            coder.closeFiles();
+            return 1;
+        }
+        return finish(coder, ok && decompressRange(coder, outputPath, opts), false, true, true);
+    }
     bool ok = openAndPeek(coder, inputPath, outputPath, start) && checkStart(coder, start) &&
               coder.openOutput(outputPath) && decompressStart(coder, policy, start, opts.threads);
     return finish(coder, ok, false, true, true);
@@ -305,11 +465,24 @@ int listFile(Coder& coder, const char* inputPath) {
         return finish(coder, true, false, false);
     }
     frame::Listing listing;
-    Files files{coder, static_cast<int64_t>(size)};
-    Fault fault = frame::listStream({readInput, &files}, peeked, size, listing);
-    if (fault != Fault::none) {
-        coder.fail(fault, inputPath);
-        return finish(coder, false, false, false);
+    Positioned where;
+    frame::PositionalSource source;
+    if (positioned(coder, where, source)) {
+        // A file is listed from its seek tables, found from its end: a few reads whatever its
+        // size. Where they are missing, its block headers, one read each.
+        frame::RangeReader reader;
+        if (Fault fault = reader.open(source); fault != Fault::none) {
+            readerFault(coder, fault, reader);
+            return finish(coder, false, false, false);
+        }
+        listWhatItFound(reader, source.size, listing);
+    } else {
+        Files files{coder, static_cast<int64_t>(size)};
+        Fault fault = frame::listStream({readInput, &files}, peeked, size, listing);
+        if (fault != Fault::none) {
+            coder.fail(fault, inputPath);
+            return finish(coder, false, false, false);
+        }
     }
     const frame::Header& h = listing.header;
     std::fprintf(console, "plik: %s\n", inputPath);
@@ -339,6 +512,14 @@ int listFile(Coder& coder, const char* inputPath) {
     } else {
         std::fprintf(console, "sumy kontrolne: XXH64 %s%s%s\n", blocks ? blocks : "",
                      blocks && content ? " i " : "", content ? content : "");
+    }
+    if (listing.indexed == listing.frames) {
+        std::fprintf(console, "indeks: za kazda ramka\n");
+    } else if (listing.indexed > 0) {
+        std::fprintf(console, "indeks: za %" PRId64 " z %" PRId64 " ramek\n", listing.indexed,
+                     listing.frames);
+    } else if (listing.indexed == 0) {
+        std::fprintf(console, "indeks: brak\n");
     }
     return finish(coder, true, false, false);
 }

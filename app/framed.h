@@ -13,6 +13,10 @@ struct FrameOptions {
     bool frame = false;      // -F: a compression writes a frame
     uint32_t blockSize = 0;  // -B; 0: the default
     int threads = 1;         // -T
+    bool seekTable = true;   // --no-seek-table: false
+    bool ranged = false;     // -R: a decompression gives only rangeLength bytes from rangeStart
+    uint64_t rangeStart = 0;
+    uint64_t rangeLength = UINT64_MAX;
 };
 
 // Parses a size such as "1048576", "64K", "4M", "1G" (binary units) within the frame's
@@ -21,6 +25,10 @@ bool parseBlockSize(const char* text, uint32_t& size);
 
 // Parses a thread count: 0 (one per core) up to frame::kMaxThreads; false for anything else.
 bool parseThreads(const char* text, int& threads);
+
+// Parses a range "START[:LENGTH]" of byte counts such as "1048576", "64K", "1G" (binary
+// units, up to T); false for anything else.
+bool parseRange(const char* text, uint64_t& start, uint64_t& length);
 
 // One mode on two files, as Coder::runFile, but a compression with opts.frame writes a frame,
 // and a decompression of a frame (recognised by its magic) decodes it by the policy it

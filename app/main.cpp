@@ -69,6 +69,15 @@ int main(int argc, char** argv) {
                 return 2;
             }
             threaded = true;
+        } else if (std::strcmp(option, "--no-seek-table") == 0) {
+            frame.seekTable = false;
+        } else if (std::strncmp(option, "-R", 2) == 0) {
+            if (!lzw::app::parseRange(optionValue(argc, argv, first), frame.rangeStart,
+                                      frame.rangeLength)) {
+                std::fputs(lzw::kUsage, stderr);
+                return 2;
+            }
+            frame.ranged = true;
         } else if (std::strcmp(option, "-t") == 0) {
             test = true;
         } else if (std::strcmp(option, "-l") == 0) {
@@ -92,7 +101,7 @@ int main(int argc, char** argv) {
         }
         return 0;
     }
-    if (help || version || (test && list)) {
+    if (help || version || (test && list) || (frame.ranged && (test || list))) {
         std::fputs(lzw::kUsage, stderr);
         return 2;
     }
@@ -127,8 +136,10 @@ int main(int argc, char** argv) {
         std::fputs(lzw::kUsage, stderr);
         return 2;
     }
-    // Threads code the blocks of a frame: a raw stream has none.
-    if (threaded && direction == lzw::Direction::compress && !frame.frame) {
+    // Threads code the blocks of a frame: a raw stream has none. A range is of what a frame
+    // decodes to.
+    if ((threaded && direction == lzw::Direction::compress && !frame.frame) ||
+        (frame.ranged && direction == lzw::Direction::compress)) {
         std::fputs(lzw::kUsage, stderr);
         return 2;
     }

@@ -120,6 +120,10 @@ inline constexpr const char* kHelp =
     "  -F      (przed trybem kompresji) zapis w ramce: tryb, rozmiary i sumy kontrolne\n"
     "          w pliku, bez limitu rozmiaru; d1, d2 i d3 rozpoznaja ramke same\n"
     "  -B ROZMIAR  (z -F) najwiekszy blok ramki, np. 64K, 4M (domyslnie 1M)\n"
+    "  --no-seek-table  (z -F) bez indeksu za ramka (8 bajtow na blok mniej; -l i -R\n"
+    "          przegladaja wtedy naglowki wszystkich blokow)\n"
+    "  -R POCZ[:DL]  (z dN) tylko DL bajtow tresci od bajtu POCZ, np. -R 1G:4M;\n"
+    "          dekoduje tylko potrzebne bloki ramki z pliku\n"
     "  -T N    bloki ramki w N watkach, ten sam wynik; -T0: watek na rdzen\n"
     "  -t [dN] PLIK  sprawdza plik bez zapisu (surowy strumien wymaga trybu)\n"
     "  -l PLIK  pokazuje, co plik mowi o sobie (tryb, bloki, rozmiary, sumy)\n";
@@ -127,5 +131,10 @@ inline constexpr const char* kHelp =
 // -t on a raw stream without a mode: the raw format does not record its mode.
 inline constexpr const char* kRawNeedsModeFormat =
     "plik %s to surowy strumien bez ramki: podaj tryb, np. lzw -t d1 %s\n";
+// -R: a range is found through a frame's blocks, in a file read at any offset.
+inline constexpr const char* kRangeNeedsFrameFormat =
+    "plik %s to surowy strumien bez ramki: zakres (-R) czyta tylko ramki\n";
+inline constexpr const char* kRangeNeedsFileFormat =
+    "zakres (-R) wymaga pliku, ktory mozna czytac od dowolnego miejsca, nie potoku: %s\n";
 
 }  // namespace lzw

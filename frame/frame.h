@@ -363,6 +363,7 @@ struct Listing {
     int64_t compressed = 0;       // every byte read
     Header header;                // the first frame's header
     bool policiesDiffer = false;  // a later frame has another policy or block size
+    int64_t indexed = -1;         // frames found by their seek tables; -1: not looked for
 };
 // Walks every frame that `source` delivers, after the `prefixSize` bytes at `prefix` that
 // were read from it already, checking each header and block header but no checksum.

@@ -817,6 +817,59 @@ TEST_F(Cli, DamagedStreamsAreReported) {
     }
 }
 
+// -R decodes only the blocks of a range, across concatenated frames, found by their seek
+// tables, which -l reports and -t checks; a damaged table fails -t but no decoder: they skip
+// it, and the reader walks the block headers instead.
+TEST_F(Cli, RangesListsAndChecksReadTheSeekTables) {
+    write("text", kText);
+    ASSERT_EQ(lzw({"-q", "-F", "-B", "16K", "c2", "text", "one.lzw"}).status, 0);
+    const std::string one = read("one.lzw");
+    write("two.lzw", one + one);
+    const std::string twice = read("text") + read("text");
+    const std::pair<std::string, std::string> ranges[] = {
+        {"20000:40000", twice.substr(20000, 40000)},
+        {"140000:20000", twice.substr(140000, 20000)},  // across the two frames
+        {"299990", twice.substr(299990)},
+        {"400000:1K", ""},
+    };
+    for (const auto& [range, expected] : ranges) {
+        Outcome r = lzw({"-q", "-R", range, "d1", "two.lzw", "part"});
+        EXPECT_EQ(r.status, 0) << range << r.err;
+        EXPECT_EQ(read("part"), expected) << range;
+    }
+    Outcome l = lzw({"-l", "two.lzw"});
+    EXPECT_NE(l.out.find("ramki: 2, bloki: 20"), std::string::npos) << l.out;
+    EXPECT_NE(l.out.find("indeks: za kazda ramka"), std::string::npos) << l.out;
+    EXPECT_EQ(lzw({"-t", "two.lzw"}).status, 0);
+
+    std::string damaged = one + one;
+    damaged[one.size() - 40] ^= 1;  // an entry of the first table
+    write("damaged.lzw", damaged);
+    Outcome t = lzw({"-t", "damaged.lzw"});
+    EXPECT_EQ(t.status, 1);
+    EXPECT_NE(t.err.find("uszkodzony plik damaged.lzw: indeks (bajt"), std::string::npos) << t.err;
+    EXPECT_EQ(lzw({"-q", "d3", "damaged.lzw", "back"}).status, 0);
+    EXPECT_EQ(read("back"), twice);
+    EXPECT_EQ(lzw({"-q", "-R", "150000:10", "d3", "damaged.lzw", "part"}).status, 0);
+    EXPECT_EQ(read("part"), twice.substr(150000, 10));
+    EXPECT_NE(lzw({"-l", "damaged.lzw"}).out.find("indeks: za 1 z 2 ramek"), std::string::npos);
+
+    ASSERT_EQ(lzw({"-q", "-F", "--no-seek-table", "c3", "text", "bare.lzw"}).status, 0);
+    EXPECT_NE(lzw({"-l", "bare.lzw"}).out.find("indeks: brak"), std::string::npos);
+
+    write("raw", encode('1', kText));
+    Outcome raw = lzw({"-q", "-R", "5", "d1", "raw", "part"});
+    EXPECT_EQ(raw.status, 1);
+    EXPECT_EQ(raw.err, "plik raw to surowy strumien bez ramki: zakres (-R) czyta tylko ramki\n");
+    Outcome pipe = shell("cat two.lzw | \"$LZW\" -q -R 5 d1 - part");
+    EXPECT_EQ(pipe.status, 1);
+    EXPECT_EQ(lineCount(pipe.err), 1) << pipe.err;
+    for (const char* bad : {"1:", ":5", "5x", "1:2:3"}) {
+        EXPECT_EQ(lzw({"-R", bad, "d1", "two.lzw", "part"}).status, 2) << bad;
+    }
+    EXPECT_EQ(lzw({"-R", "5", "c1", "text", "part"}).status, 2);
+}
+
 // "-" names standard input or output; a file named "-" is reached as "./-".
 TEST_F(Cli, DashIsStandardInputOrOutput) {
     write("in", kText);
