@@ -6,7 +6,7 @@ import os
 import typing
 
 from ._errors import LzwError
-from ._lzw import Compressor, Decompressor, compress, decompress
+from ._lzw import Compressor, Decompressor, Reader, compress, decompress
 
 __all__ = ["LzwFile", "open"]
 
@@ -16,12 +16,15 @@ _LZW_ERROR_TRAILING_DATA = -15
 _LZW_ERROR_ENDS_EARLY = -9
 _LZW_ERROR_NOT_FRAME = -26
 
+_MAGICS = (b"\x89LZW", b"\x8aLZW")  # a frame's, a skippable frame's
+
 
 class _FrameReader(io.RawIOBase):
     """The decoded bytes of the frames in a file, one after another, as they are asked for.
 
-    Each frame gets a fresh Decompressor, started on what the last one left in unused_data.
-    Seeking forward decodes and drops; seeking back starts again from the file's start.
+    Each frame gets a fresh Decompressor, started on what the last one left in unused_data;
+    skippable frames (seek tables, notes) are passed over here. Seeking forward decodes and
+    drops; seeking back starts again from the file's start.
     """
 
     def __init__(self, fp):
@@ -61,13 +64,15 @@ class _FrameReader(io.RawIOBase):
         while not data:
             if self._dec.eof:
                 self._frames += 1
-                rest = self._dec.unused_data or self._fp.read(_CHUNK)
+                rest = self._past_skippable(self._dec.unused_data)
                 if not rest:
                     return self._end()
                 self._dec = Decompressor()
                 self._fed = False
             elif self._dec.needs_input:
                 rest = self._fp.read(_CHUNK)
+                if not self._fed:
+                    rest = self._past_skippable(rest)
                 if not rest:
                     if self._frames == 0 and not self._fed:
                         return self._end()  # an empty file: no frame, no bytes
@@ -88,6 +93,29 @@ class _FrameReader(io.RawIOBase):
                 raise
         self._pos += len(data)
         return data
+
+    def _past_skippable(self, rest):
+        """The bytes that start the next frame, with `rest` and what the file holds after it,
+        past any skippable frames; b"" at the file's end."""
+        while True:
+            while len(rest) < 8 and (more := self._fp.read(_CHUNK)):
+                rest += more
+            if len(rest) < 8 or rest[:4] != _MAGICS[1]:
+                return rest
+            skip = 8 + int.from_bytes(rest[4:8], "little")
+            if skip <= len(rest):
+                rest = rest[skip:]
+                continue
+            skip -= len(rest)
+            while skip > 0:
+                more = self._fp.read(min(_CHUNK, skip))
+                if not more:
+                    raise LzwError(
+                        _LZW_ERROR_ENDS_EARLY,
+                        "LZW_ERROR_ENDS_EARLY: the file ends inside a skippable frame",
+                    )
+                skip -= len(more)
+            rest = b""
 
     def _end(self):
         self._eof = True
@@ -120,6 +148,93 @@ class _FrameReader(io.RawIOBase):
                 break
             offset -= len(data)
         return self._pos
+
+
+class _RangeReader(io.RawIOBase):
+    """The decoded bytes of a framed file that can seek, read through a Reader: a seek goes
+    straight to its block, found from the file's seek tables (or block headers), and a read
+    decodes only the blocks it touches. The file is looked at on the first read or seek.
+    """
+
+    def __init__(self, fp):
+        self._fp = fp
+        self._start = fp.tell()
+        self._pos = 0
+        self._reader = None
+
+    def _open(self):
+        if self._reader is None:
+            fp, start = self._fp, self._start
+            size = fp.seek(0, io.SEEK_END) - start
+            fp.seek(start)
+            try:
+                fd = fp.fileno()
+            except (AttributeError, OSError, io.UnsupportedOperation):
+                fd = None
+            if fd is not None:
+                self._reader = Reader(fd, size, start)
+            else:
+
+                def pread(offset, n):
+                    fp.seek(start + offset)
+                    return fp.read(n)
+
+                self._reader = Reader(pread, size)
+        return self._reader
+
+    @property
+    def content_size(self):
+        return self._open().content_size
+
+    def readable(self):
+        return True
+
+    def seekable(self):
+        return True
+
+    def tell(self):
+        return self._pos
+
+    def readinto(self, b):
+        n = self._open().readinto(self._pos, b)
+        self._pos += n
+        return n
+
+    def read(self, size=-1):
+        reader = self._open()
+        if size is None or size < 0:
+            size = max(reader.content_size - self._pos, 0)
+        data = reader.read(self._pos, size)
+        self._pos += len(data)
+        return data
+
+    def readall(self):
+        return self.read()
+
+    def seek(self, offset, whence=io.SEEK_SET):
+        if whence == io.SEEK_CUR:
+            offset += self._pos
+        elif whence == io.SEEK_END:
+            offset += self._open().content_size
+        elif whence != io.SEEK_SET:
+            raise ValueError(f"invalid whence ({whence!r})")
+        if offset < 0:
+            raise ValueError(f"negative seek position {offset}")
+        self._pos = offset
+        return offset
+
+
+def _framed_and_seekable(fp):
+    """Whether `fp` can seek and starts (where it stands) with a frame."""
+    try:
+        if not fp.seekable():
+            return False
+        start = fp.tell()
+        magic = fp.read(4)
+        fp.seek(start)
+    except (AttributeError, OSError, io.UnsupportedOperation):
+        return False
+    return magic in _MAGICS
 
 
 class _RawReader(io.BytesIO):
@@ -174,7 +289,8 @@ class LzwFile(io.BufferedIOBase):
     Mode "rb" reads every frame in the file, one after another; "wb", "xb" and "ab" write one
     frame with `policy` (required), "ab" after what the file holds. frame=False reads or writes
     one raw stream (the lzw program's files) whole in memory, with `policy` required.
-    Reading seeks forward by decoding, and back by decoding again from the start.
+    Frames in a file that can seek are read where a read or seek lands, decoding only the
+    blocks it needs (content_size gives their length); from a pipe, in order.
     """
 
     def __init__(
@@ -215,7 +331,13 @@ class LzwFile(io.BufferedIOBase):
         self._pos = 0
         if reading:
             try:
-                raw = _FrameReader(fp) if frame else _RawReader(fp, policy)
+                if not frame:
+                    raw = _RawReader(fp, policy)
+                elif _framed_and_seekable(fp):
+                    raw = _RangeReader(fp)
+                else:
+                    raw = _FrameReader(fp)
+                self._raw = raw
             except BaseException:
                 if self._close_fp:
                     fp.close()
@@ -239,6 +361,13 @@ class LzwFile(io.BufferedIOBase):
     def name(self):
         """The underlying file's name."""
         return self._fp.name
+
+    @property
+    def content_size(self):
+        """The decoded length, when reading frames from a file that can seek (found from
+        its seek tables, or its block headers); else None."""
+        self._check_reading()
+        return self._raw.content_size if isinstance(self._raw, _RangeReader) else None
 
     def close(self):
         """Close the file; when writing, first write the end of the frame or the raw stream."""
@@ -317,8 +446,9 @@ class LzwFile(io.BufferedIOBase):
         return self._buffer.peek(size)
 
     def seek(self, offset, whence=io.SEEK_SET):
-        """Move to a position in the decoded bytes: forward by decoding, back by decoding again
-        from the start. Returns the new position."""
+        """Move to a position in the decoded bytes (whence: io.SEEK_SET, SEEK_CUR or SEEK_END).
+        In frames of a file that can seek, straight to the block that holds it; else forward by
+        decoding, back by decoding again from the start. Returns the new position."""
         self._check_reading()
         return self._buffer.seek(offset, whence)
 

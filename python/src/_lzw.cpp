@@ -10,8 +10,10 @@
 #include <lzw.h>
 #include <pybind11/pybind11.h>
 #include <pybind11/stl.h>
+#include <unistd.h>
 
 #include <algorithm>
+#include <cerrno>
 #include <cstring>
 #include <ctime>
 #include <memory>
@@ -105,8 +107,9 @@ lzw_policy toPolicy(int policy) {
     return static_cast<lzw_policy>(policy);
 }
 
-lzw_frame_params frameParams(int policy, long long blockSize, int threads) {
+lzw_frame_params frameParams(int policy, long long blockSize, int threads, bool seekTable) {
     lzw_frame_params params = LZW_FRAME_PARAMS_INIT(toPolicy(policy));
+    if (!seekTable) params.checksums &= ~LZW_FRAME_SEEK_TABLE;
     if (blockSize < LZW_FRAME_BLOCK_MIN || blockSize > LZW_FRAME_BLOCK_MAX) {
         throw py::value_error("block_size must be from " + std::to_string(LZW_FRAME_BLOCK_MIN) +
                               " to " + std::to_string(LZW_FRAME_BLOCK_MAX) + ", not " +
@@ -180,11 +183,11 @@ struct Coding {
     lzw_ctx* ctx;
     std::mutex* mutex;
 
-    py::bytes compress(py::handle data, int policy, bool frame, long long blockSize,
-                       int threads) const {
+    py::bytes compress(py::handle data, int policy, bool frame, long long blockSize, int threads,
+                       bool seekTable) const {
         const lzw_policy p = toPolicy(policy);
         std::optional<lzw_frame_params> params;
-        if (frame) params = frameParams(policy, blockSize, threads);
+        if (frame) params = frameParams(policy, blockSize, threads, seekTable);
         Input in(data);
         // Recorded, so that decompressing reserves the room at once and frame_info tells it.
         if (frame) params->content_size = static_cast<long long>(in.size());
@@ -343,10 +346,124 @@ class Context {
     std::mutex mutex_;
 };
 
+// A framed file read at any offset (lzw_reader): through a descriptor, by pread with the GIL
+// released, or through a Python callable pread(offset, size) -> bytes, called with the GIL
+// taken back; what it raises is raised again by the call that read.
+class Reader {
+  public:
+    Reader(py::object source, unsigned long long size, unsigned long long base)
+        : base_(base), owned_(lzw_reader_create(), lzw_reader_free), reader_(owned_.get()) {
+        if (reader_ == nullptr) raiseLzw(LZW_ERROR_NO_MEMORY);
+        if (py::isinstance<py::int_>(source)) {
+            fd_ = source.cast<int>();
+        } else if (PyCallable_Check(source.ptr())) {
+            callable_ = std::move(source);
+        } else {
+            throw py::type_error("source must be a file descriptor or a callable pread");
+        }
+        check(unlocked(&mutex_, [&] { return lzw_reader_open(reader_, readAt, this, size); }));
+    }
+    Reader(const Reader&) = delete;
+    Reader& operator=(const Reader&) = delete;
+
+    unsigned long long contentSize() {
+        lzw_reader_info info{};
+        unlocked(&mutex_, [&] { return lzw_reader_describe(reader_, &info); });
+        return info.content_size;
+    }
+
+    py::dict info() {
+        lzw_reader_info info{};
+        unlocked(&mutex_, [&] { return lzw_reader_describe(reader_, &info); });
+        py::dict d;
+        d["content_size"] = info.content_size;
+        d["frames"] = info.frames;
+        d["blocks"] = info.blocks;
+        d["stored_blocks"] = info.stored_blocks;
+        d["skippable"] = info.skippable;
+        d["indexed"] = info.indexed != 0;
+        d["read_calls"] = info.read_calls;
+        return d;
+    }
+
+    py::bytes read(unsigned long long offset, long long size) {
+        if (size < 0) throw py::value_error("size must be 0 or more");
+        const unsigned long long left = contentSize() - std::min(offset, contentSize());
+        const auto n = static_cast<size_t>(std::min<unsigned long long>(size, left));
+        Output out(n);
+        size_t got = 0;
+        check(unlocked(&mutex_,
+                       [&] { return lzw_reader_read(reader_, offset, out.data(), n, &got); }));
+        return out.finish(got);
+    }
+
+    size_t readinto(unsigned long long offset, py::handle buffer) {
+        Py_buffer view{};
+        if (PyObject_GetBuffer(buffer.ptr(), &view, PyBUF_WRITABLE | PyBUF_SIMPLE) != 0) {
+            throw py::error_already_set();
+        }
+        size_t got = 0;
+        const int rc = unlocked(&mutex_, [&] {
+            return lzw_reader_read(reader_, offset, view.buf, static_cast<size_t>(view.len), &got);
+        });
+        PyBuffer_Release(&view);
+        check(rc);
+        return got;
+    }
+
+  private:
+    static long long readAt(void* user, void* buf, size_t size, unsigned long long offset) {
+        auto* self = static_cast<Reader*>(user);
+        if (self->fd_ >= 0) {
+            ssize_t r;
+            do {
+                r = ::pread(self->fd_, buf, size, static_cast<off_t>(self->base_ + offset));
+            } while (r < 0 && errno == EINTR);
+            return r;
+        }
+        py::gil_scoped_acquire gil;
+        try {
+            py::object got = self->callable_(offset, size);
+            Input in(got);
+            if (in.size() > size) return -1;
+            std::memcpy(buf, in.data(), in.size());
+            return static_cast<long long>(in.size());
+        } catch (py::error_already_set& error) {
+            self->raised_ = std::move(error);
+            return -1;
+        }
+    }
+
+    // Raises what the callable raised, or LzwError naming the block at fault.
+    void check(int rc) {
+        if (raised_) {
+            py::error_already_set error = std::move(*raised_);
+            raised_.reset();
+            throw error;
+        }
+        if (rc == LZW_OK) return;
+        long long block = 0;
+        unsigned long long offset = 0;
+        lzw_reader_fault(reader_, &block, &offset);
+        std::string where = block > 0 ? "block " + std::to_string(block) + " at byte " +
+                                            std::to_string(offset) + ": "
+                                      : std::string();
+        raiseLzw(rc, where + lzw_error_text(rc));
+    }
+
+    int fd_ = -1;
+    unsigned long long base_;
+    py::object callable_;
+    std::optional<py::error_already_set> raised_;
+    std::unique_ptr<lzw_reader, void (*)(lzw_reader*)> owned_;
+    lzw_reader* reader_;
+    std::mutex mutex_;
+};
+
 class Compressor {
   public:
-    Compressor(int policy, long long blockSize, int threads) {
-        const lzw_frame_params params = frameParams(policy, blockSize, threads);
+    Compressor(int policy, long long blockSize, int threads, bool seekTable) {
+        const lzw_frame_params params = frameParams(policy, blockSize, threads, seekTable);
         encoder_ = lzw_frame_encoder_create(&params);
         if (encoder_ == nullptr) raiseLzw(LZW_ERROR_NO_MEMORY);
     }
@@ -534,13 +651,15 @@ double timeContextCalls(py::handle data, int policy, bool decompress, long long 
 }
 
 constexpr const char* kCompressDoc =
-    R"(compress(data, policy, *, frame=False, block_size=1048576, threads=1) -> bytes
+    R"(compress(data, policy, *, frame=False, block_size=1048576, threads=1, seek_table=True) -> bytes
 
 Compress a bytes-like object with `policy` (Policy.FREEZE, EVICT or RESET). By default the
 result is a raw stream, the bytes the lzw program writes in mode c1, c2 or c3 (at most 2 GiB of
 input; decompress it with the same policy). frame=True writes a frame instead: it records the
 policy, checksums and the data's size (which `lzw -F` and a Compressor, streaming, leave out),
-and takes `block_size` (1 KiB to 1 GiB) and `threads` (0: one per core).
+and takes `block_size` (1 KiB to 1 GiB) and `threads` (0: one per core). The frame is followed
+by its seek table (8 bytes a block), by which a Reader finds any block; seek_table=False
+leaves it out.
 Raises LzwError, ValueError for a bad argument, TypeError for data without the buffer protocol.)";
 
 constexpr const char* kDecompressDoc = R"(decompress(data, policy=None, *, max_length=-1) -> bytes
@@ -578,12 +697,14 @@ PYBIND11_MODULE(_lzw, m) {
 
     m.def(
         "compress",
-        [](py::handle data, int policy, bool frame, long long blockSize, int threads) {
+        [](py::handle data, int policy, bool frame, long long blockSize, int threads,
+           bool seekTable) {
             Pooled ctx;
-            return ctx.coding().compress(data, policy, frame, blockSize, threads);
+            return ctx.coding().compress(data, policy, frame, blockSize, threads, seekTable);
         },
         py::arg("data"), py::arg("policy"), py::kw_only(), py::arg("frame") = false,
-        py::arg("block_size") = LZW_FRAME_BLOCK_DEFAULT, py::arg("threads") = 1, kCompressDoc);
+        py::arg("block_size") = LZW_FRAME_BLOCK_DEFAULT, py::arg("threads") = 1,
+        py::arg("seek_table") = true, kCompressDoc);
     m.def(
         "decompress",
         [](py::handle data, std::optional<int> policy, long long maxLength) {
@@ -611,11 +732,12 @@ give the same bytes. One call runs on it at a time; other threads wait for it.)"
         .def(
             "compress",
             [](Context& self, py::handle data, int policy, bool frame, long long blockSize,
-               int threads) {
-                return self.coding().compress(data, policy, frame, blockSize, threads);
+               int threads, bool seekTable) {
+                return self.coding().compress(data, policy, frame, blockSize, threads, seekTable);
             },
             py::arg("data"), py::arg("policy"), py::kw_only(), py::arg("frame") = false,
-            py::arg("block_size") = LZW_FRAME_BLOCK_DEFAULT, py::arg("threads") = 1, kCompressDoc)
+            py::arg("block_size") = LZW_FRAME_BLOCK_DEFAULT, py::arg("threads") = 1,
+            py::arg("seek_table") = true, kCompressDoc)
         .def(
             "decompress",
             [](Context& self, py::handle data, std::optional<int> policy, long long maxLength) {
@@ -624,25 +746,47 @@ give the same bytes. One call runs on it at a time; other threads wait for it.)"
             py::arg("data"), py::arg("policy") = py::none(), py::kw_only(),
             py::arg("max_length") = -1, kDecompressDoc);
 
-    py::class_<Compressor>(m, "Compressor", R"(Compressor(policy, *, block_size=1048576, threads=1)
+    py::class_<Compressor>(m, "Compressor",
+                           R"(Compressor(policy, *, block_size=1048576, threads=1, seek_table=True)
 
 Compresses data handed over piece by piece into one frame, with no size needed up front. The
 frame's bytes do not depend on how the input is cut. compress() returns what is ready so far
 (often nothing), flush() the rest of the frame; the compressor cannot be used after flush().)")
-        .def(py::init<int, long long, int>(), py::arg("policy"), py::kw_only(),
+        .def(py::init<int, long long, int, bool>(), py::arg("policy"), py::kw_only(),
              py::arg("block_size") = LZW_FRAME_BLOCK_DEFAULT, py::arg("threads") = 1,
-             "Compressor(policy, *, block_size=1048576, threads=1)")
+             py::arg("seek_table") = true,
+             "Compressor(policy, *, block_size=1048576, threads=1, seek_table=True)")
         .def("compress", &Compressor::compress, py::arg("data"),
              "compress(data) -> bytes\n\nHand over more input; returns the frame's bytes ready "
              "so far.")
         .def("flush", &Compressor::flush,
              "flush() -> bytes\n\nEnd the frame: returns the rest of its bytes.");
 
+    py::class_<Reader>(m, "Reader", R"(Reader(source, size, base=0)
+
+A framed file read at any offset, decoding only the blocks a read touches. `source` is a file
+descriptor (read with pread from `base` on, the GIL released) or a callable pread(offset, size)
+returning up to `size` bytes at `offset`; `size` is the file's length. Its seek tables, found
+from the file's end, give every block in a few reads; where there are none, its block headers
+are read one by one. One read at a time; other threads wait.)")
+        .def(py::init<py::object, unsigned long long, unsigned long long>(), py::arg("source"),
+             py::arg("size"), py::arg("base") = 0)
+        .def_property_readonly("content_size", &Reader::contentSize,
+                               "The decoded length of all the file's frames.")
+        .def("info", &Reader::info,
+             "info() -> dict\n\nWhat the reader found: content_size, frames, blocks, "
+             "stored_blocks, skippable, indexed (every frame by its seek table), read_calls.")
+        .def("read", &Reader::read, py::arg("offset"), py::arg("size"),
+             "read(offset, size) -> bytes\n\nUp to `size` decoded bytes from `offset` (fewer "
+             "only at the end). Raises LzwError naming the block and its offset for damage.")
+        .def("readinto", &Reader::readinto, py::arg("offset"), py::arg("buffer"),
+             "readinto(offset, buffer) -> int\n\nAs read(), into a writable buffer.");
+
     py::class_<Decompressor>(m, "Decompressor", R"(Decompressor()
 
 Decompresses one frame handed over piece by piece. Bytes after the frame's end are kept in
-unused_data; a new Decompressor reads the next frame from them. A block's bytes come out only
-once its checksum has matched.)")
+unused_data (a frame's seek table first, when it has one); a new Decompressor reads the next
+frame from them. A block's bytes come out only once its checksum has matched.)")
         .def(py::init<>(), "Decompressor()")
         .def("decompress", &Decompressor::decompress, py::arg("data"), py::arg("max_length") = -1,
              R"(decompress(data, max_length=-1) -> bytes

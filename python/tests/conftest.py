@@ -79,7 +79,7 @@ class CLib:
 
     def frame_compress(self, data, policy, block_size, content_size):
         self.lib.lzw_frame_compress_bound.restype = ctypes.c_size_t
-        checksums = 2 | 4  # LZW_FRAME_CONTENT_CHECKSUM | LZW_FRAME_BLOCK_CHECKSUMS
+        checksums = 2 | 4 | 0x100  # both checksums and LZW_FRAME_SEEK_TABLE
         size = ctypes.sizeof(self.Params)
         params = self.Params(size, policy, block_size, checksums, content_size, 1)
         bound = self.lib.lzw_frame_compress_bound(ctypes.byref(params), ctypes.c_size_t(len(data)))

@@ -81,3 +81,33 @@ def test_raw_file_is_the_programs(policy, rng, tmp_path, program):
     with lzw.open(path, policy=policy, frame=False) as f:
         assert f.read(10) == data[:10]
         assert f.read() == data[10:]
+
+
+def test_frames_of_a_seekable_file_are_read_where_seeks_land(rng, tmp_path):
+    # Two files with their seek tables, one after the other: one file, found from its end.
+    parts = [sample(rng, rng.randrange(100_000, 400_000)) for _ in range(2)]
+    data = b"".join(parts)
+    packed = b"".join(lzw.compress(p, lzw.Policy.RESET, frame=True, block_size=4096) for p in parts)
+    path = tmp_path / "two.lzw"
+    path.write_bytes(packed)
+    reader = lzw._lzw.Reader(lambda offset, n: packed[offset : offset + n], len(packed))
+    assert reader.info()["indexed"] and reader.info()["read_calls"] <= 6
+    for source in (path, io.BytesIO(packed)):
+        with lzw.open(source) as f:
+            assert f.seekable() and f.content_size == len(data)
+            for _ in range(50):
+                at = rng.randrange(len(data) + 10)
+                whence = rng.choice([io.SEEK_SET, io.SEEK_CUR, io.SEEK_END])
+                offset = at - {io.SEEK_SET: 0, io.SEEK_CUR: f.tell(), io.SEEK_END: len(data)}[whence]
+                assert f.seek(offset, whence) == at
+                n = rng.randrange(20_000)
+                assert f.read(n) == data[at : at + n]
+    damaged = bytearray(packed)
+    damaged[100] ^= 1  # inside the first block, whose header starts after the frame's 21 bytes
+    path.write_bytes(damaged)
+    with lzw.open(path) as f:
+        f.seek(len(data) - 10)
+        assert f.read() == data[-10:]  # the blocks a read needs, only
+        with pytest.raises(lzw.LzwError, match=r"block 1 at byte 21: "):
+            f.seek(10)
+            f.read(100)
