@@ -76,6 +76,9 @@ frame=$!
 wait "$context" || failed+=(fuzz_context)
 wait "$frame" || failed+=(fuzz_frame_decode)
 for target in fuzz_context fuzz_frame_decode; do summary "$target"; done
+# Files read at any offset: their tables, forged or damaged, and their block headers.
+run_target fuzz_reader 16384 || failed+=(fuzz_reader)
+summary fuzz_reader
 
 if ((${#failed[@]})); then
     for target in "${failed[@]}"; do

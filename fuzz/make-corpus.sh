@@ -95,14 +95,15 @@ TEXT="$plain/text" RANDOM_BYTES="$plain/random_fills_dictionary" CONTEXT="$conte
          call(1, 0, 2, 0, $text), call(0, 1, 2, 0, "\0\0\0\x10" . $text), call(1, 1, 2, 0, $text));
 '
 
-# Frames: the vectors of every policy (coded and stored blocks, a dictionary filled, a skippable
-# frame, a frame without checksums), then frames in a row, a frame cut inside a block and one
-# followed by other bytes.
+# Frames: the vectors of every policy and both versions (coded and stored blocks, a dictionary
+# filled, a skippable frame, a frame without checksums, seek tables), then frames in a row, a
+# frame cut inside a block and one followed by other bytes.
 frame=corpus/fuzz_frame_decode
 vectors=../tests/vectors
 rm -rf "$frame"
 mkdir -p "$frame"
 cp "$vectors"/*.lzw "$frame/"
+for file in "$vectors"/v1/*.lzw; do cp "$file" "$frame/v1-$(basename "$file")"; done
 cat "$vectors/text-evict.lzw" "$vectors/skippable-freeze.lzw" "$vectors/two-blocks-freeze.lzw" \
     >"$frame/concatenated.lzw"
 head -c 100 "$vectors/two-blocks-freeze.lzw" >"$frame/two-blocks-cut.lzw"
@@ -110,3 +111,17 @@ head -c 100 "$vectors/two-blocks-freeze.lzw" >"$frame/two-blocks-cut.lzw"
     cat "$vectors/a-freeze.lzw"
     printf 'junk'
 } >"$frame/a-then-junk.lzw"
+
+# The reader: files with seek tables, alone and concatenated, one with a note between two, a
+# table cut short, a version 1 frame before a table's frame, and a frame without its table.
+reader=corpus/fuzz_reader
+rm -rf "$reader"
+mkdir -p "$reader"
+cp "$vectors/two-blocks-freeze.lzw" "$vectors/numbers-evict.lzw" "$vectors/empty-reset.lzw" \
+    "$vectors/unchecked-freeze.lzw" "$reader/"
+cat "$vectors/two-blocks-freeze.lzw" "$vectors/text-reset.lzw" >"$reader/two-files.lzw"
+cat "$vectors/a-freeze.lzw" "$vectors/skippable-freeze.lzw" "$vectors/numbers-freeze.lzw" \
+    >"$reader/note-between.lzw"
+head -c -10 "$vectors/two-blocks-freeze.lzw" >"$reader/table-cut.lzw"
+cat "$vectors/v1/two-blocks-freeze.lzw" "$vectors/text-evict.lzw" >"$reader/v1-then-v2.lzw"
+
