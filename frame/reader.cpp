@@ -261,10 +261,10 @@ Fault RangeReader::walk(uint64_t from, uint64_t to) {
             block.word = load32(words);
             block.decoded = load32(words + 4);
             block.frame = static_cast<uint32_t>(frames_.size());
-            uint64_t bytes = blockBytes(block.word, checked(header));
-            if (bytes > to - at) return fail(Fault::endsEarly, index, at);
+            uint64_t taken = blockBytes(block.word, checked(header));
+            if (taken > to - at) return fail(Fault::endsEarly, index, at);
             blocks_.push_back(block);
-            at += bytes;
+            at += taken;
             content += block.decoded;
         }
         if (header.contentSize >= 0 && content != static_cast<uint64_t>(header.contentSize)) {
