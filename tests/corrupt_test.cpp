@@ -65,6 +65,8 @@ std::vector<Damaged> commonCases() {
          {0x00, 0x00, 0x00, 0x07, 0x06, 0x10, 0x62, 0x10, 0x01, 0x02, 0x06, 0x20, 0xFF, 0xFF, 0xFF},
          trailingData,
          text("abababab")},
+        // A vector: 16 codes in 24 bytes, then a lone byte, which no count of codes leaves.
+        {"lone_byte", vectorFile("lone-byte.raw"), trailingData, text("TOBEORNOTTOBEORTOBEORNOT")},
     };
 }
 
@@ -93,6 +95,9 @@ std::vector<Damaged> resetCases() {
     codes.insert(codes.end(), {4095, 256});
     cases.push_back({"phrase_under_emptied_slot", packCodes(0xFFFF, codes), Fault::emptySlot,
                      Bytes(3842, 'a')});
+    // A vector: the chain of a run of 'e' up to 0x0FFF, then 0x100 under it, just emptied.
+    cases.push_back({"emptied_prefix_vector", vectorFile("emptied-prefix-reset.raw"),
+                     Fault::emptySlot, Bytes(7378561, 'e')});
     return cases;
 }
 

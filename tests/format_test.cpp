@@ -49,6 +49,31 @@ TEST(Format, OddCodeCountsEndWithAZeroNibble) {
     EXPECT_TRUE(seen[0] && seen[1]);
 }
 
+// The raw vectors of doc/frame-format.md where the policies part ways: each file is what its
+// mode writes for its content, and decodes to it.
+TEST(Format, RawVectorsAreWhatTheModesWrite) {
+    struct Vector {
+        const char* file;
+        char policy;
+        Bytes content;
+    };
+    const Vector vectors[] = {
+        // Eviction of the prefix itself, then of its own parent, and the slot given up named.
+        {"run-evict.raw", '2', repeated('e', 7386242)},
+        // The code after a full dictionary read in the cleared one: 256 is `zz`.
+        {"run-zzz-reset.raw", '3', concat({repeated('e', 7374720), Bytes(3, 'z')})},
+    };
+    for (const Vector& v : vectors) {
+        SCOPED_TRACE(v.file);
+        const Bytes file = vectorFile(v.file);
+        ASSERT_FALSE(file.empty());
+        EXPECT_TRUE(encode(v.policy, v.content) == file);
+        Result back = decode(v.policy, file);
+        EXPECT_EQ(back.status, 0);
+        EXPECT_TRUE(back.bytes == v.content);
+    }
+}
+
 // A Coder writing into, or reading from, memory.
 class CoderStreams : public ::testing::Test {
   protected:

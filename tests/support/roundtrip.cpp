@@ -4,6 +4,9 @@
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
+#include <filesystem>
+#include <fstream>
+#include <iterator>
 #include <memory>
 
 #include "coder.h"
@@ -253,6 +256,12 @@ std::vector<int32_t> unpackCodes(const Bytes& stream) {
 
 bool startsWith(const Bytes& whole, const Bytes& part) {
     return part.size() <= whole.size() && std::equal(part.begin(), part.end(), whole.begin());
+}
+
+Bytes vectorFile(const std::string& name) {
+    const auto tests = std::filesystem::path(__FILE__).parent_path().parent_path();
+    std::ifstream in(tests / "vectors" / name, std::ios::binary);
+    return Bytes(std::istreambuf_iterator<char>(in), std::istreambuf_iterator<char>());
 }
 
 // ---- SHA-256 (FIPS 180-4), for golden hashes of coder output ----

@@ -56,6 +56,9 @@ std::vector<int32_t> unpackCodes(const Bytes& stream);
 // Whether `whole` begins with `part`.
 bool startsWith(const Bytes& whole, const Bytes& part);
 
+// The bytes of the file `name` in tests/vectors/, or none when it cannot be read.
+Bytes vectorFile(const std::string& name);
+
 // SHA-256 of `data` as 64 lowercase hex digits.
 std::string sha256Hex(const Bytes& data);
 
