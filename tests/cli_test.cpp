@@ -1110,7 +1110,9 @@ TEST_F(Cli, CompletionOffersOptionsModesAndFiles) {
     for (const auto& [line, offered] : std::vector<std::pair<std::string, std::string>>{
              {"lzw ", "c1 c2 c3 d1 d2 d3"},
              {"lzw c", "c1 c2 c3"},
-             {"lzw -", "-- --help --version -B -F -T -f -h -l -q -t -v"},
+             {"lzw -", "-- --help --no-seek-table --version -B -F -R -T -f -h -l -q -t -v"},
+             {"lzw -R ", ""},
+             {"lzw -R 1G:4M d", "d1 d2 d3"},
              {"lzw -F -B ", "16M 1M 256K 4M 64K"},
              {"lzw -T ", "0 1 2 4 8"},
              {"lzw -T 2 -F c", "c1 c2 c3"},
