@@ -32,6 +32,17 @@ Streams: Compressor (one frame, fed piece by piece) and Decompressor; Context ke
 area across many short calls. frame_info() reads a frame's header. Every call releases the GIL
 while it codes.
 
+fsspec, pandas and Dask (when installed): the compression "lzw" (compression="lzw", or
+"infer" for names ending in .lzw) and the filesystem lzw::, whose one file is a framed file's
+decoded content, seekable, on any fsspec storage:
+
+    pandas.read_csv(fsspec.open("x.csv.lzw", compression="infer").open())
+    dask.bag.read_text("lzw::/data/big.txt.lzw", blocksize="64MiB")   # a task per range
+    dask.dataframe.read_csv("lzw::s3://bucket/big.csv.lzw", blocksize="64MiB")
+    bag.to_textfiles("out/*.txt.lzw")                 # one framed file per partition
+
+Where lzw is installed, any interpreter (a Dask worker too) knows both without `import lzw`.
+
 Errors: LzwError (.code, .name: the C library's) for damaged or truncated data, with the block
 and its offset in the file when a reader finds it; ChecksumError, a kind of LzwError, for a
 checksum that does not match.
@@ -122,3 +133,8 @@ def frame_info(data) -> FrameInfo:
 
 
 from ._file import LzwFile, open  # noqa: E402  (it uses the names above)
+
+try:  # fsspec's compression "lzw", registered now or when fsspec loads
+    import _lzw_fsspec_hook  # noqa: E402, F401  (installed beside the package)
+except ImportError:
+    pass
