@@ -207,6 +207,21 @@ def test_an_interpreter_that_never_imports_lzw(tmp_path):
     )
     assert result.returncode == 0, result.stderr
 
+    # Without fsspec, the module works, and its fsspec part says what it needs.
+    script = """if 1:
+        import io, sys
+        sys.modules["fsspec"] = None
+        import lzw
+        with lzw.open(io.BytesIO(), "wb") as f:
+            f.write(b"ok")
+        import lzw._fsspec
+    """
+    result = subprocess.run(
+        [sys.executable, "-c", script], cwd=tmp_path, env=env, capture_output=True, text=True
+    )
+    assert result.stderr.endswith("needs fsspec; on Debian: apt install python3-fsspec\n")
+    assert "line 7, in <module>" in result.stderr
+
 
 def test_readme_example(client, tmp_path, monkeypatch):
     readme = (ROOT / "README.md").read_text(encoding="utf-8")
