@@ -315,7 +315,7 @@ class LzwFile(io.BufferedIOBase):
         if policy is not None:
             policy = Policy(policy)
         elif not frame:
-            raise ValueError("a raw stream records no policy: give the one it is (to be) made with")
+            raise ValueError("frame=False needs a policy: a raw stream does not record its own")
         elif not reading:
             policy = POLICY_DEFAULT
         # The compressor first: bad arguments leave no file created or open.

@@ -76,7 +76,9 @@ class LzwFileSystem(AbstractFileSystem):
     def _check(self, path):
         path = self._strip_protocol(path)
         if path not in ("", self.member):
-            raise FileNotFoundError(f"{self._where()} holds one file, {self.member!r}, not {path!r}")
+            raise FileNotFoundError(
+                f"{self._where()} holds one file, {self.member!r}, not {path!r}"
+            )
 
     def _member(self):
         """The decoded content as an LzwFile, open on the target (closed with it)."""
