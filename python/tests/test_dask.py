@@ -57,7 +57,7 @@ def client(tmp_path_factory):
 
 
 def text(rng, size):
-    """Lines of 1 to 200 characters, some of 150,000 (longer than a block), non-ASCII too."""
+    """Lines of up to some 350 characters, non-ASCII too, and a few of 150,000 (over a block)."""
     words = ["żółw", "lzw", "frame", "block", "seek", "table", "dask", "ą"] + [
         "".join(rng.choices("abcdefghij", k=rng.randint(1, 8))) for _ in range(200)
     ]
