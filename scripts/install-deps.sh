@@ -33,6 +33,12 @@ ls /usr/lib/llvm-*/lib/clang/*/lib/linux/libclang_rt.fuzzer-x86_64.a >/dev/null 
 [[ -f /usr/include/pybind11/pybind11.h ]] || need pybind11-dev "pybind11, which the Python module is written with"
 compgen -G "/usr/include/python3.*/Python.h" >/dev/null || need python3-dev "Python's headers, for the Python module"
 /usr/bin/python3 -c "import pytest" >/dev/null 2>&1 || need python3-pytest "pytest, which the Python module's tests are written in"
+# The module's fsspec, pandas and Dask parts, tested on a real Dask cluster (the module imports
+# without them).
+/usr/bin/python3 -c "import fsspec" >/dev/null 2>&1 || need python3-fsspec "fsspec: the lzw compression and the lzw:: filesystem"
+/usr/bin/python3 -c "import dask.bag" >/dev/null 2>&1 || need python3-dask "Dask, whose read_text/read_csv the tests cut into partitions"
+/usr/bin/python3 -c "import distributed" >/dev/null 2>&1 || need python3-distributed "dask.distributed: the tests' LocalCluster of worker processes"
+/usr/bin/python3 -c "import pandas" >/dev/null 2>&1 || need python3-pandas "pandas: read_csv on lzw files, and Dask's dataframes"
 have clang-format || need clang-format "the layout check of every source"
 have git || need git "lists the sources for the layout check"
 have dpkg-shlibdeps || need dpkg-dev "dpkg-shlibdeps: the .debs' dependencies (cpack -G DEB)"

@@ -287,8 +287,9 @@ class LzwFile(io.BufferedIOBase):
 
     `file` is a path (str, bytes, os.PathLike) or a binary file object, which is left open.
     Mode "rb" reads every frame in the file, one after another; "wb", "xb" and "ab" write one
-    frame with `policy` (required), "ab" after what the file holds. frame=False reads or writes
-    one raw stream (the lzw program's files) whole in memory, with `policy` required.
+    frame with `policy` (POLICY_DEFAULT, Policy.RESET, when None), "ab" after what the file
+    holds. frame=False reads or writes one raw stream (the lzw program's files) whole in
+    memory; a raw stream does not record its policy, so `policy` is then required.
     Frames in a file that can seek are read where a read or seek lands, decoding only the
     blocks it needs (content_size gives their length); from a pipe, in order.
     """
@@ -309,12 +310,14 @@ class LzwFile(io.BufferedIOBase):
         if self._mode is None:
             raise ValueError(f"invalid mode: {mode!r}")
         reading = self._mode == "rb"
-        if policy is not None:
-            from . import Policy
+        from . import POLICY_DEFAULT, Policy
 
+        if policy is not None:
             policy = Policy(policy)
-        elif not reading or not frame:
-            raise ValueError("writing, and reading a raw stream, need a policy")
+        elif not frame:
+            raise ValueError("frame=False needs a policy: a raw stream does not record its own")
+        elif not reading:
+            policy = POLICY_DEFAULT
         # The compressor first: bad arguments leave no file created or open.
         if not reading and frame:
             options = {} if block_size is None else {"block_size": block_size}
@@ -486,8 +489,8 @@ def open(
     """Open an lzw file in binary ("rb", "wb", "xb", "ab"; "b" may be left out) or text mode
     ("rt", "wt", "xt", "at", through io.TextIOWrapper with encoding, errors and newline).
 
-    `file` is a path or a file object. Writing needs `policy`; reading frames reads it from them.
-    See LzwFile for frame, block_size and threads.
+    `file` is a path or a file object. Writing frames takes `policy`, Policy.RESET by default;
+    reading frames reads it from them. See LzwFile for frame, block_size and threads.
     """
     if "t" in mode:
         if "b" in mode:

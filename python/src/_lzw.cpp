@@ -746,16 +746,19 @@ give the same bytes. One call runs on it at a time; other threads wait for it.)"
             py::arg("data"), py::arg("policy") = py::none(), py::kw_only(),
             py::arg("max_length") = -1, kDecompressDoc);
 
-    py::class_<Compressor>(m, "Compressor",
-                           R"(Compressor(policy, *, block_size=1048576, threads=1, seek_table=True)
+    py::class_<Compressor>(
+        m, "Compressor",
+        R"(Compressor(policy=Policy.RESET, *, block_size=1048576, threads=1, seek_table=True)
 
 Compresses data handed over piece by piece into one frame, with no size needed up front. The
 frame's bytes do not depend on how the input is cut. compress() returns what is ready so far
-(often nothing), flush() the rest of the frame; the compressor cannot be used after flush().)")
-        .def(py::init<int, long long, int, bool>(), py::arg("policy"), py::kw_only(),
-             py::arg("block_size") = LZW_FRAME_BLOCK_DEFAULT, py::arg("threads") = 1,
+(often nothing), flush() the rest of the frame; the compressor cannot be used after flush().
+The frame records its policy, RESET unless given (why: help(lzw)).)")
+        .def(py::init<int, long long, int, bool>(), py::arg("policy") = int{LZW_RESET},
+             py::kw_only(), py::arg("block_size") = LZW_FRAME_BLOCK_DEFAULT, py::arg("threads") = 1,
              py::arg("seek_table") = true,
-             "Compressor(policy, *, block_size=1048576, threads=1, seek_table=True)")
+             "Compressor(policy=Policy.RESET, *, block_size=1048576, threads=1, "
+             "seek_table=True)")
         .def("compress", &Compressor::compress, py::arg("data"),
              "compress(data) -> bytes\n\nHand over more input; returns the frame's bytes ready "
              "so far.")

@@ -69,6 +69,14 @@ def test_text_append_and_file_objects(tmp_path):
     with lzw.open(io.BytesIO()) as f:  # an empty file holds no bytes
         assert f.read() == b""
 
+    # Frames are written with POLICY_DEFAULT unless told (test_errors: a raw stream is not).
+    buffer = io.BytesIO()
+    with lzw.open(buffer, "wb") as f:
+        f.write(b"abc")
+    assert lzw.frame_info(buffer.getvalue()).policy == lzw.POLICY_DEFAULT == lzw.Policy.RESET
+    assert lzw.Compressor().flush() == lzw.Compressor(lzw.Policy.RESET).flush()
+    assert {name for name in dir(lzw) if not name.startswith("_")} == set(lzw.__all__)
+
 
 @pytest.mark.parametrize("policy", list(lzw.Policy))
 def test_raw_file_is_the_programs(policy, rng, tmp_path, program):
