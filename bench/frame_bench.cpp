@@ -6,6 +6,8 @@
 // Prints a Markdown table: the median of each, and ratios of medians (> 1: raw is slower).
 //   lzw_frame_bench -1 KIND MODE FILE         one call alone, for cachegrind's count:
 // KIND raw, bare or checked; MODE c1 ... d3.
+//   lzw_frame_bench -w KIND cN FILE OUT       writes FILE's frame (or raw stream) of KIND, for
+// timing `lzw dN` on frames with and without checksums as whole processes.
 #include <algorithm>
 #include <cstdio>
 #include <cstdlib>
@@ -57,6 +59,9 @@ void fail(const char* what) {
 
 }  // namespace
 
+// Where -w writes, or null.
+const char* out_ = nullptr;
+
 // One call of `kind` in `mode` on the file, after the untimed calls that make its input.
 int once(const char* kind, const char* mode, const char* file) {
     std::ifstream in(file, std::ios::binary);
@@ -75,6 +80,12 @@ int once(const char* kind, const char* mode, const char* file) {
                          : lzw_frame_compress(ctx.ctx, &p, src.data(), src.size(), out.data(),
                                               out.size(), &n);
     };
+    if (out_ != nullptr) {
+        if (compress(input) != LZW_OK) return 1;
+        std::ofstream(out_, std::ios::binary)
+            .write(reinterpret_cast<const char*>(out.data()), static_cast<std::streamsize>(n));
+        return 0;
+    }
     if (mode[0] == 'c') return compress(input) == LZW_OK ? 0 : 1;
     if (compress(input) != LZW_OK) return 1;
     const Bytes packed(out.begin(), out.begin() + static_cast<long>(n));
@@ -88,6 +99,10 @@ int once(const char* kind, const char* mode, const char* file) {
 
 int main(int argc, char** argv) {
     if (argc == 5 && std::strcmp(argv[1], "-1") == 0) return once(argv[2], argv[3], argv[4]);
+    if (argc == 6 && std::strcmp(argv[1], "-w") == 0) {
+        out_ = argv[5];
+        return once(argv[2], argv[3], argv[4]);
+    }
     int rounds = 9;
     int first = 1;
     if (argc > 2 && std::strcmp(argv[1], "-r") == 0) {
