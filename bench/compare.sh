@@ -36,8 +36,7 @@ command -v cmake >/dev/null || missing+=(cmake)
 command -v g++ >/dev/null || missing+=(g++)
 command -v bzip2 >/dev/null || missing+=(bzip2)
 command -v valgrind >/dev/null || missing+=(valgrind)
-command -v dpkg-shlibdeps >/dev/null || missing+=(dpkg-dev) # cpack -G DEB
-command -v file >/dev/null || missing+=(file)
+command -v dpkg-buildflags >/dev/null || missing+=(dpkg-dev)
 if ((${#missing[@]})); then
     if ((EUID != 0)); then
         echo "compare.sh: needs ${missing[*]}; run as root or install them" >&2
@@ -55,15 +54,18 @@ commit=$(git -C "$root" rev-parse --short HEAD 2>/dev/null || echo unknown)
 if [[ -n $(git -C "$root" status --porcelain -- codec app CMakeLists.txt 2>/dev/null) ]]; then
     commit+=" with uncommitted changes in codec/app"
 fi
-# The program as packaged: the lzw .deb's binary, as `apt install` puts it in /usr/bin (C
-# library shared, stripped), unpacked from a build configured as the package build is.
-echo "building lzw (Release) and its .deb"
+# The program as packaged: built as debian/rules builds the lzw package (Release on top of
+# dpkg-buildflags' flags, every hardening flag) and installed stripped, as `apt install` puts
+# it in /usr/bin.
+flags() { DEB_BUILD_MAINT_OPTIONS=hardening=+all dpkg-buildflags --get "$1"; }
+echo "building lzw (Release, with Debian's build flags)"
+rm -f "$root/build-compare/CMakeCache.txt"
 cmake -S "$root" -B "$root/build-compare" -DCMAKE_BUILD_TYPE=Release -DLZW_BUILD_TESTS=OFF \
-    -DCMAKE_INSTALL_PREFIX=/usr >/dev/null
+    -DCMAKE_INSTALL_PREFIX=/usr -DCMAKE_CXX_FLAGS="$(flags CPPFLAGS) $(flags CXXFLAGS)" \
+    -DCMAKE_EXE_LINKER_FLAGS="$(flags LDFLAGS)" >/dev/null
 cmake --build "$root/build-compare" -j2 >/dev/null
-rm -rf "$root"/build-compare/*.deb "$out/package"
-(cd "$root/build-compare" && cpack -G DEB) >"$out/cpack.log" 2>&1 || { cat "$out/cpack.log" >&2; exit 1; }
-dpkg-deb -x "$root"/build-compare/lzw_*.deb "$out/package"
+rm -rf "$out/package"
+DESTDIR=$out/package cmake --install "$root/build-compare" --component program --strip >/dev/null
 LZW=$out/package/usr/bin/lzw
 
 echo "building the corpora"
@@ -507,8 +509,8 @@ report=$bench/results.md
     echo "# Benchmark results"
     echo
     echo "- Machine: $cpu, $cores cores; load average $load_before before, $load_after after"
-    echo "- Date: $(date -u '+%Y-%m-%d %H:%M UTC'); lzw at $commit, built Release: the program"
-    echo "  as the lzw .deb installs it (C library shared)"
+    echo "- Date: $(date -u '+%Y-%m-%d %H:%M UTC'); lzw at $commit, built Release with Debian's"
+    echo "  build flags: the program as the lzw package installs it (C library shared)"
     echo "- Corpora (bench/corpus.sh), $SIZE bytes each, SHA-256:"
     # shellcheck disable=SC2016 # backquotes for markdown
     sed 's/^\([0-9a-f]*\)  \(.*\)/  - `\2` `\1`/' "$out/corpora.sha256"

@@ -71,7 +71,7 @@ target_link_options(lzwshared PRIVATE
 set_property(TARGET lzwshared APPEND PROPERTY LINK_DEPENDS ${PROJECT_SOURCE_DIR}/cmake/exports.map)
 
 # Components: "runtime" is what a program linked to liblzw.so.1 needs, "development" what
-# building one needs (package.cmake makes them the .debs liblzw1 and liblzw-dev).
+# building one needs (the Debian packages liblzw1 and liblzw-dev).
 install(FILES codec/lzw.h DESTINATION ${CMAKE_INSTALL_INCLUDEDIR} COMPONENT development)
 install(TARGETS lzwcodec lzwshared EXPORT lzwTargets
   ARCHIVE DESTINATION ${CMAKE_INSTALL_LIBDIR} COMPONENT development
@@ -90,8 +90,7 @@ install(FILES ${PROJECT_BINARY_DIR}/lzwConfig.cmake ${PROJECT_BINARY_DIR}/lzwCon
 # lzw.pc is written when it is installed, for the prefix installed to (cmake --install
 # --prefix, or DESTDIR under the prefix), with canonical absolute paths: with prefix /usr it
 # says -I/usr/include, which pkg-config leaves out as a system directory, and never
-# .../pkgconfig/../../include. A relocatable archive (cpack -G TGZ) has no prefix: there the
-# file finds it from where it lies (${pcfiledir}).
+# .../pkgconfig/../../include.
 install(CODE "
   set(LZW_VERSION [[${PROJECT_VERSION}]])
   set(LZW_LIBDIR [[${CMAKE_INSTALL_LIBDIR}]])

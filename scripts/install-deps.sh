@@ -13,6 +13,7 @@ need() {  # need PACKAGE WHY
   reasons+=("$(printf '  %-16s %s' "$1" "$2")")
 }
 have() { command -v "$1" >/dev/null 2>&1; }
+installed() { dpkg-query -W -f='${Status}' "$1" 2>/dev/null | grep -q 'ok installed'; }
 
 # The program and the demo (scripts/demo.sh).
 have cmake || need cmake "configures and drives every build"
@@ -31,7 +32,7 @@ ls /usr/lib/llvm-*/lib/clang/*/lib/linux/libclang_rt.fuzzer-x86_64.a >/dev/null 
 # The Python module, built and tested in CI's clang build (-DLZW_PYTHON=ON), for Debian's
 # interpreter /usr/bin/python3.
 [[ -f /usr/include/pybind11/pybind11.h ]] || need pybind11-dev "pybind11, which the Python module is written with"
-compgen -G "/usr/include/python3.*/Python.h" >/dev/null || need python3-dev "Python's headers, for the Python module"
+installed python3-dev || need python3-dev "Python's headers, for the Python module"
 /usr/bin/python3 -c "import pytest" >/dev/null 2>&1 || need python3-pytest "pytest, which the Python module's tests are written in"
 # The module's fsspec, pandas and Dask parts, tested on a real Dask cluster (the module imports
 # without them).
@@ -41,12 +42,16 @@ compgen -G "/usr/include/python3.*/Python.h" >/dev/null || need python3-dev "Pyt
 /usr/bin/python3 -c "import pandas" >/dev/null 2>&1 || need python3-pandas "pandas: read_csv on lzw files, and Dask's dataframes"
 have clang-format || need clang-format "the layout check of every source"
 have git || need git "lists the sources for the layout check"
-have dpkg-shlibdeps || need dpkg-dev "dpkg-shlibdeps: the .debs' dependencies (cpack -G DEB)"
-have file || need file "cpack -G DEB tells binaries from other files with it"
+# The Debian packages (scripts/check-package.sh); every Build-Depends of debian/control is in
+# this list.
+have dpkg-buildpackage || need dpkg-dev "dpkg-buildpackage: builds the Debian packages from debian/"
+installed build-essential || need build-essential "what dpkg-buildpackage requires of every build"
+have dh || need debhelper "dh: the steps of debian/rules"
+have dh_python3 || need dh-python "dh_python3: the dependencies of the python3-lzw package"
 [[ -f /usr/include/xxhash.h ]] || need libxxhash-dev "xxhash.h: the checksums of framed files (XXH64)"
 have strace || need strace "scripts/check-stream.sh: the files a framed run opens"
 [[ -x /usr/bin/time ]] || need time "scripts/check-stream.sh: a framed run's peak memory"
-have lintian || need lintian "checks the three .debs as Debian checks packages (check-package.sh)"
+have lintian || need lintian "checks the packages as Debian checks them (check-package.sh)"
 
 if ((${#packages[@]} == 0)); then
   echo "install-deps: everything needed is installed"
