@@ -30,7 +30,7 @@ constexpr unsigned kAllChecks = LZW_FRAME_CONTENT_CHECKSUM | LZW_FRAME_BLOCK_CHE
 constexpr unsigned kProgram = kAllChecks | LZW_FRAME_SEEK_TABLE;
 constexpr size_t kKiB = 1024;
 
-const fs::path kRoot = fs::path(__FILE__).parent_path().parent_path();
+const fs::path kRoot = LZW_SOURCE_DIR;
 
 lzw_frame_params paramsOf(lzw_policy policy, unsigned block = LZW_FRAME_BLOCK_DEFAULT,
                           unsigned checksums = kAllChecks, long long contentSize = -1) {

@@ -36,7 +36,7 @@ void expectEndsCleanly(char policy, const Bytes& file) {
 // Every seed of the fuzz targets (fuzz/corpus/*/), and inputs a fuzz target once crashed or hung
 // on, kept beside them once fixed: through every decoder, whatever target they were made for.
 TEST(FuzzRegression, SavedInputsEndCleanlyInEveryDecoder) {
-    const auto root = std::filesystem::path(__FILE__).parent_path().parent_path();
+    const auto root = std::filesystem::path(LZW_SOURCE_DIR);
     std::vector<std::filesystem::path> files;
     for (const auto& dir : {root / "fuzz" / "corpus", root / "tests" / "data" / "fuzz"}) {
         if (!std::filesystem::is_directory(dir)) continue;
