@@ -259,7 +259,7 @@ bool startsWith(const Bytes& whole, const Bytes& part) {
 }
 
 Bytes vectorFile(const std::string& name) {
-    const auto tests = std::filesystem::path(__FILE__).parent_path().parent_path();
+    const auto tests = std::filesystem::path(LZW_SOURCE_DIR) / "tests";
     std::ifstream in(tests / "vectors" / name, std::ios::binary);
     return Bytes(std::istreambuf_iterator<char>(in), std::istreambuf_iterator<char>());
 }
