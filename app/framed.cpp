@@ -24,12 +24,22 @@ namespace {
 struct Files {
     Coder& coder;
     int64_t bytesRead = 0;
+    // Bytes read already (to look at the input's start), given out first.
+    const uint8_t* prefix = nullptr;
+    size_t prefixSize = 0;
 };
 
 long long readInput(void* user, void* buf, size_t capacity) {
     Files& files = *static_cast<Files*>(user);
     Coder& coder = files.coder;
-    size_t got = std::fread(buf, 1, capacity, coder.in);
+    size_t got = std::min(capacity, files.prefixSize);
+    if (got > 0) {
+        std::memcpy(buf, files.prefix, got);
+        files.prefix += got;
+        files.prefixSize -= got;
+    } else {
+        got = std::fread(buf, 1, capacity, coder.in);
+    }
     if (got == 0 && std::ferror(coder.in)) return -1;
     files.bytesRead += static_cast<int64_t>(got);
     if (got > 0 && coder.front.watcher != nullptr) {
@@ -124,13 +134,14 @@ class BlockRuns {
     const char* output_;
 };
 
-// A frame of the open input to the open output.
-bool compressFramed(Coder& coder, Policy policy, const FrameOptions& opts) {
+// A frame of the open input, whose first `size` bytes are at `peeked`, to the open output.
+bool compressFramed(Coder& coder, Policy policy, const FrameOptions& opts, const uint8_t* peeked,
+                    size_t size) {
     frame::StreamReport report;
     Fault fault;
     {
         BlockRuns runs(coder);
-        Files files{coder};
+        Files files{coder, 0, peeked, size};
         fault = frame::compressStream(coder, paramsOf(policy, opts), {readInput, &files},
                                       {writeOutput, &files}, &report);
     }
@@ -160,8 +171,8 @@ bool decompressFramed(Coder& coder, const uint8_t* peeked, size_t size, int thre
 }
 
 // The input's first window, read before anything else is decided: a raw stream's stays in
-// the Coder's input buffer, unread, for its run; a frame's is kept apart from the Coder's
-// buffers, which the blocks' runs reuse.
+// the Coder's input buffer, unread, for its run; a frame's, and a framed compression's, is
+// kept apart from the Coder's buffers, which the blocks' runs reuse.
 struct Start {
     const uint8_t* bytes = nullptr;
     size_t size = 0;
@@ -170,8 +181,9 @@ struct Start {
 };
 
 // Opens the input (refusing it as the output, when there is one) and reads its first
-// window. False after fail().
-bool openAndPeek(Coder& coder, const char* inputPath, const char* outputPath, Start& start) {
+// window, copied apart when `keep` or when it starts a frame. False after fail().
+bool openAndPeek(Coder& coder, const char* inputPath, const char* outputPath, Start& start,
+                 bool keep = false) {
     coder.resetStreams();
     coder.io.readInput = Coder::readFile;
     coder.io.writeOutput = Coder::writeFile;
@@ -182,7 +194,7 @@ bool openAndPeek(Coder& coder, const char* inputPath, const char* outputPath, St
     start.size = static_cast<size_t>(coder.io.inEnd);
     start.bytes = coder.io.inBuf;
     start.framed = start.size >= 4 && frame::isFrameMagic(start.bytes);
-    if (!start.framed) return true;
+    if (!start.framed && !keep) return true;
     start.copy.reset(new (std::nothrow) uint8_t[start.size]);
     if (!start.copy) return coder.fail(Fault::noMemory, inputPath);
     std::memcpy(start.copy.get(), coder.io.inBuf, start.size);
@@ -314,13 +326,14 @@ bool decompressStart(Coder& coder, Policy policy, const Start& start, int thread
 namespace {
 
 // A byte count such as "4096", "64K", "4M", "4MiB", "1G" (binary units all the same), at
-// most `most`; `*end` gets where it stops. False when it starts with no digit or is too large.
-bool parseCount(const char* text, uint64_t most, uint64_t& count, const char** end) {
-    if (*text < '0' || *text > '9') return false;
+// most `most`; `*end` gets where it stops. notNumber when it starts with no digit (`*end` is
+// then not set), outOfRange when it is larger than `most`.
+Parsed parseCount(const char* text, uint64_t most, uint64_t& count, const char** end) {
+    if (*text < '0' || *text > '9') return Parsed::notNumber;
     char* stop = nullptr;
     errno = 0;
     unsigned long long value = std::strtoull(text, &stop, 10);
-    if (errno == ERANGE) return false;
+    bool over = errno == ERANGE;
     unsigned shift = 0;
     switch (*stop) {
         case 'K':
@@ -347,40 +360,46 @@ bool parseCount(const char* text, uint64_t most, uint64_t& count, const char** e
         if (*stop == 'i') ++stop;  // "4Mi"
         if (*stop == 'B') ++stop;  // "4MB", "4MiB"
     }
-    if (value > (most >> shift)) return false;
-    count = value << shift;
     *end = stop;
-    return true;
+    if (over || value > (most >> shift)) return Parsed::outOfRange;
+    count = value << shift;
+    return Parsed::ok;
 }
 
 }  // namespace
 
-bool parseBlockSize(const char* text, uint32_t& size) {
+Parsed parseBlockSize(const char* text, uint32_t& size) {
     uint64_t value = 0;
     const char* end = nullptr;
-    if (!parseCount(text, LZW_FRAME_BLOCK_MAX, value, &end) || *end != '\0' ||
-        value < LZW_FRAME_BLOCK_MIN) {
-        return false;
-    }
+    Parsed parsed = parseCount(text, LZW_FRAME_BLOCK_MAX, value, &end);
+    if (parsed == Parsed::notNumber || *end != '\0') return Parsed::notNumber;
+    if (parsed == Parsed::outOfRange || value < LZW_FRAME_BLOCK_MIN) return Parsed::outOfRange;
     size = static_cast<uint32_t>(value);
-    return true;
+    return Parsed::ok;
 }
 
-bool parseRange(const char* text, uint64_t& start, uint64_t& length) {
+Parsed parseRange(const char* text, uint64_t& start, uint64_t& length) {
     const char* end = nullptr;
-    if (!parseCount(text, UINT64_MAX, start, &end)) return false;
+    Parsed first = parseCount(text, UINT64_MAX, start, &end);
+    if (first == Parsed::notNumber) return first;
     length = UINT64_MAX;
-    if (*end == ':') return parseCount(end + 1, UINT64_MAX, length, &end) && *end == '\0';
-    return *end == '\0';
+    Parsed second = Parsed::ok;
+    if (*end == ':') {
+        second = parseCount(end + 1, UINT64_MAX, length, &end);
+        if (second == Parsed::notNumber) return second;
+    }
+    if (*end != '\0') return Parsed::notNumber;
+    return first != Parsed::ok ? first : second;
 }
 
-bool parseThreads(const char* text, int& threads) {
-    if (*text < '0' || *text > '9') return false;
+Parsed parseThreads(const char* text, int& threads) {
+    if (*text < '0' || *text > '9') return Parsed::notNumber;
     char* end = nullptr;
     unsigned long value = std::strtoul(text, &end, 10);
-    if (*end != '\0' || value > static_cast<unsigned long>(frame::kMaxThreads)) return false;
+    if (*end != '\0') return Parsed::notNumber;
+    if (value > static_cast<unsigned long>(frame::kMaxThreads)) return Parsed::outOfRange;
     threads = static_cast<int>(value);
-    return true;
+    return Parsed::ok;
 }
 
 int runMode(Coder& coder, Direction direction, Policy policy, const char* inputPath,
@@ -392,10 +411,12 @@ int runMode(Coder& coder, Direction direction, Policy policy, const char* inputP
     coder.printBanner(compressing ? row.compressBanner : row.decompressBanner);
     if (!row.timerBeforeBanner) coder.startTimer();
     if (compressing) {
-        coder.resetStreams();
         // Never spooled and never refused for its size: a frame needs no size up front.
-        bool ok = coder.openInput(inputPath) && coder.openOutput(outputPath) &&
-                  coder.refuseTerminal() && compressFramed(coder, policy, opts);
+        Start start;
+        bool ok = openAndPeek(coder, inputPath, outputPath, start, true) &&
+                  coder.refuseFrame(start.bytes, start.size) && coder.openOutput(outputPath) &&
+                  coder.refuseTerminal() &&
+                  compressFramed(coder, policy, opts, start.bytes, start.size);
         return finish(coder, ok, true, coder.io.bytesRead > 0 || row.timeLineAfterEmptyCompression,
                       true);
     }
@@ -429,7 +450,7 @@ int testFile(Coder& coder, const Policy* policy, const char* inputPath, const Fr
     coder.config.outputPath = "";
     // The decoder's output goes nowhere.
     coder.io.writeOutput = nullptr;
-    ok = ok &&
+    ok = ok && (start.framed || coder.checkStart()) &&
          decompressStart(coder, policy != nullptr ? *policy : Policy::freeze, start, opts.threads);
     return finish(coder, ok, false, false);
 }
@@ -441,13 +462,8 @@ int listFile(Coder& coder, const char* inputPath) {
     size_t size = start.size;
     std::FILE* console = stdout;
     if (!start.framed) {
-        // A raw stream says only its length.
-        long long length = lzw_decoded_size(peeked, size);
-        if (length < 0) {
-            coder.fail(size < 4 ? Fault::shorterThanHeader : Fault::negativeLength, inputPath);
-            return finish(coder, false, false, false);
-        }
-        // Its compressed size: what is left to read, and the peeked bytes.
+        // A raw stream says only its length; its compressed size is what is left to read,
+        // and the peeked bytes.
         uint8_t rest[1 << 16];
         int64_t total = static_cast<int64_t>(size);
         Files files{coder, total};
@@ -457,9 +473,16 @@ int listFile(Coder& coder, const char* inputPath) {
                 return finish(coder, false, false, false);
             }
         }
-        std::fprintf(console, "plik: %s\nformat: surowy strumien, bez ramki (tryb nieznany)\n",
-                     inputPath);
-        std::fprintf(console, "rozmiar: %lld B -> %" PRId64 " B", length, total);
+        // What no raw stream of this length can start with: no header, a negative length,
+        // or one that its codes cannot give.
+        long long length = lzw_decoded_size(peeked, size);
+        if (length < 0 || Coder::lengthFault(loadHeader(peeked), total) != Fault::none) {
+            std::fflush(stdout);
+            std::fprintf(stderr, kNotLzwFormat, inputPath);
+            coder.closeFiles();
+            return 1;
+        }
+        std::fprintf(console, kRawListingFormat, inputPath, length, static_cast<long long>(total));
         if (length > 0) std::fprintf(console, " (%.1f%%)", 100.0 * total / length);
         std::fputc('\n', console);
         return finish(coder, true, false, false);

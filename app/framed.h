@@ -19,16 +19,19 @@ struct FrameOptions {
     uint64_t rangeLength = UINT64_MAX;
 };
 
-// Parses a size such as "1048576", "64K", "4M", "1G" (binary units) within the frame's
-// block limits; false for anything else.
-bool parseBlockSize(const char* text, uint32_t& size);
+// What parsing an option's value found.
+enum class Parsed { ok, notNumber, outOfRange };
 
-// Parses a thread count: 0 (one per core) up to frame::kMaxThreads; false for anything else.
-bool parseThreads(const char* text, int& threads);
+// Parses a size such as "1048576", "64K", "4M", "1G" (binary units) within the frame's
+// block limits (1K to 1G).
+Parsed parseBlockSize(const char* text, uint32_t& size);
+
+// Parses a thread count: 0 (one per core) up to frame::kMaxThreads.
+Parsed parseThreads(const char* text, int& threads);
 
 // Parses a range "START[:LENGTH]" of byte counts such as "1048576", "64K", "1G" (binary
-// units, up to T); false for anything else.
-bool parseRange(const char* text, uint64_t& start, uint64_t& length);
+// units, up to T); outOfRange for a count past 2^64 - 1.
+Parsed parseRange(const char* text, uint64_t& start, uint64_t& length);
 
 // One mode on two files, as Coder::runFile, but a compression with opts.frame writes a frame,
 // and a decompression of a frame (recognised by its magic) decodes it by the policy it

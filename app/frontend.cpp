@@ -17,6 +17,7 @@
 #include <cstring>
 
 #include "coder.h"
+#include "frame.h"
 
 namespace lzw {
 
@@ -358,8 +359,9 @@ void Coder::pickStreams(const char* inputName, const char* outputName) {
 }
 
 bool Coder::spoolInput() {
-    // An empty input needs no copy (a regular file that reports size 0 mostly is empty).
-    if (refill() < 0) {
+    // An empty input needs no copy (a regular file that reports size 0 mostly is empty). The
+    // first window may have been read already, and left unread.
+    if (io.inPos >= io.inEnd && refill() < 0) {
         front.inputSize = 0;
         return !io.failed;
     }
@@ -426,6 +428,11 @@ bool Coder::readFirstWindow() {
 bool Coder::checkStart() {
     bool whole = io.inEof || (in != nullptr && std::feof(in));
     Fault fault = startFault(io.inBuf, static_cast<size_t>(io.inEnd), whole);
+    // A regular file's length bounds what its header can say: a header that no stream of
+    // that length can have is refused before the output is opened.
+    if (fault == Fault::none && front.inputSize >= 0 &&
+        static_cast<size_t>(io.inEnd) >= kHeaderSize)
+        fault = lengthFault(loadHeader(io.inBuf), front.inputSize);
     return fault == Fault::none || failCorrupt(fault);
 }
 
@@ -528,6 +535,8 @@ void Coder::reportFault() {
     std::fflush(stdout);
     if (front.refusedTerminal) {
         std::fprintf(stderr, kTerminalFormat, config.outputPath);
+    } else if (front.refusedFrame) {
+        std::fprintf(stderr, kFramedInputFormat, config.inputPath);
     } else if (isDamage(io.fault)) {
         std::fprintf(stderr, kDamagedFormat, io.faultPath, faultText(io.fault));
     } else {
@@ -541,6 +550,11 @@ bool Coder::beginCompression(const char* inputName, const char* outputName) {
     if (!openInput(inputName)) return false;
     // Refused before the output exists, so nothing is left behind.
     if (front.inputSize > kMaxInputSize) return fail(Fault::tooLarge, inputName);
+    // The first window is read, and left unread for the coder, before the output is opened.
+    if (!refuseInputAsOutput(outputName) || !readFirstWindow() ||
+        !refuseFrame(io.inBuf, static_cast<size_t>(io.inEnd))) {
+        return false;
+    }
     if (!openOutput(outputName) || !refuseTerminal()) return false;
     // The header of an unknown size (pipe, device, a regular file that reports 0) is fixed
     // at the end, on an output that can go back to it; any other output gets a header right
@@ -558,6 +572,12 @@ bool Coder::refuseTerminal() {
     // Codes on a screen help nobody, and may set the terminal in a state of their own.
     if (front.toTerminal || isatty(fileno(out)) != 1) return true;
     front.refusedTerminal = true;
+    return markFailed();
+}
+
+bool Coder::refuseFrame(const uint8_t* start, size_t size) {
+    if (front.compressFrames || size < 4 || !frame::isFrameMagic(start)) return true;
+    front.refusedFrame = true;
     return markFailed();
 }
 

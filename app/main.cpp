@@ -24,6 +24,21 @@ const char* optionValue(int argc, char** argv, int& at) {
     return at + 1 < argc ? argv[++at] : "";
 }
 
+// A usage error: the line saying what is wrong, then the usage line, on standard error.
+// Returns the status, 2.
+int usageError(const char* reason) {
+    std::fputs(reason, stderr);
+    std::fputs(lzw::kUsage, stderr);
+    return 2;
+}
+// The same with the line's one value: an option, a value or a count.
+template <class Value>
+int usageError(const char* reasonFormat, Value value) {
+    std::fprintf(stderr, reasonFormat, value);
+    std::fputs(lzw::kUsage, stderr);
+    return 2;
+}
+
 // The run's Coder, on the heap: it holds a few MiB of tables, too much for the stack. Null
 // after the line of the fault.
 lzw::Coder* createCoder() {
@@ -38,9 +53,9 @@ int main(int argc, char** argv) {
     // Before anything is opened: a file must not take the place of a closed standard stream.
     if (!lzw::Coder::openStandardStreams()) return 1;
     // Options come before the mode; a mode never starts with '-', and "--" ends them.
-    bool quiet = false, verbose = false, force = false, help = false, version = false;
-    bool test = false, list = false;
+    bool quiet = false, verbose = false, force = false, test = false, list = false;
     bool threaded = false;
+    const char* alone = nullptr;  // -h, --help or --version, as given
     lzw::app::FrameOptions frame;
     int first = 1;
     for (; first < argc && argv[first][0] == '-' && argv[first][1] != '\0'; ++first) {
@@ -57,43 +72,46 @@ int main(int argc, char** argv) {
             force = true;
         } else if (std::strcmp(option, "-F") == 0 || std::strcmp(option, "--frame") == 0) {
             frame.frame = true;
-        } else if (std::strncmp(option, "-B", 2) == 0) {
-            if (!lzw::app::parseBlockSize(optionValue(argc, argv, first), frame.blockSize)) {
-                std::fputs(lzw::kUsage, stderr);
-                return 2;
-            }
-        } else if (std::strncmp(option, "-T", 2) == 0) {
-            // 0: one thread per core.
-            if (!lzw::app::parseThreads(optionValue(argc, argv, first), frame.threads)) {
-                std::fputs(lzw::kUsage, stderr);
-                return 2;
-            }
-            threaded = true;
         } else if (std::strcmp(option, "--no-seek-table") == 0) {
             frame.seekTable = false;
-        } else if (std::strncmp(option, "-R", 2) == 0) {
-            if (!lzw::app::parseRange(optionValue(argc, argv, first), frame.rangeStart,
-                                      frame.rangeLength)) {
-                std::fputs(lzw::kUsage, stderr);
-                return 2;
+        } else if (option[1] == 'B' || option[1] == 'T' || option[1] == 'R') {
+            // "-B 4M" or "-B4M"; 0 threads: one per core.
+            const char name[] = {'-', option[1], '\0'};
+            const char* value = optionValue(argc, argv, first);
+            if (*value == '\0') return usageError(lzw::kMissingValueFormat, name);
+            lzw::app::Parsed parsed;
+            const char* notNumber = lzw::kBlockSizeFormat;
+            const char* outOfRange = lzw::kBlockRangeFormat;
+            if (option[1] == 'B') {
+                parsed = lzw::app::parseBlockSize(value, frame.blockSize);
+            } else if (option[1] == 'T') {
+                parsed = lzw::app::parseThreads(value, frame.threads);
+                notNumber = lzw::kThreadsFormat;
+                outOfRange = lzw::kThreadsRangeFormat;
+                threaded = true;
+            } else {
+                parsed = lzw::app::parseRange(value, frame.rangeStart, frame.rangeLength);
+                notNumber = lzw::kRangeFormat;
+                outOfRange = lzw::kRangeLimitFormat;
+                frame.ranged = true;
             }
-            frame.ranged = true;
+            if (parsed == lzw::app::Parsed::notNumber) return usageError(notNumber, value);
+            if (parsed == lzw::app::Parsed::outOfRange) return usageError(outOfRange, value);
         } else if (std::strcmp(option, "-t") == 0) {
             test = true;
         } else if (std::strcmp(option, "-l") == 0) {
             list = true;
-        } else if (std::strcmp(option, "-h") == 0 || std::strcmp(option, "--help") == 0) {
-            help = true;
-        } else if (std::strcmp(option, "--version") == 0) {
-            version = true;
+        } else if (std::strcmp(option, "-h") == 0 || std::strcmp(option, "--help") == 0 ||
+                   std::strcmp(option, "--version") == 0) {
+            alone = option;
         } else {
-            std::fputs(lzw::kUsage, stderr);
-            return 2;
+            return usageError(lzw::kUnknownOptionFormat, option);
         }
     }
+    int arguments = argc - first;
     // -h and --version stand alone: with a mode or a file, the line is a mistake.
-    if ((help || version) && first == argc) {
-        if (help) {
+    if (alone != nullptr && arguments == 0) {
+        if (std::strcmp(alone, "--version") != 0) {
             std::fputs(lzw::kUsage, stdout);
             std::fputs(lzw::kHelp, stdout);
         } else {
@@ -101,20 +119,20 @@ int main(int argc, char** argv) {
         }
         return 0;
     }
-    if (help || version || (test && list) || (frame.ranged && (test || list))) {
-        std::fputs(lzw::kUsage, stderr);
-        return 2;
-    }
+    if (alone != nullptr) return usageError(lzw::kStandsAloneFormat, alone);
+    if (test && list) return usageError(lzw::kTestAndList);
+    // A range is of what a frame decodes to.
+    if (frame.ranged && (test || list)) return usageError(lzw::kRangeNeedsDecompression);
     if (test || list) {
         // -t [dN] FILE, -l FILE: the mode only tells a raw stream's policy.
-        int files = argc - first;
         lzw::Direction direction;
         lzw::Policy policy;
-        bool moded = test && files == 2 && lzw::findMode(argv[first], direction, policy) &&
+        bool moded = test && arguments == 2 && lzw::findMode(argv[first], direction, policy) &&
                      direction == lzw::Direction::decompress;
-        if (files != (moded ? 2 : 1)) {
-            std::fputs(lzw::kUsage, stderr);
-            return 2;
+        if (test && arguments == 2 && !moded) return usageError(lzw::kTestModeFormat, argv[first]);
+        if (arguments != (moded ? 2 : 1)) {
+            return usageError(list ? lzw::kListArgumentsFormat : lzw::kTestArgumentsFormat,
+                              arguments);
         }
         lzw::Coder* coder = createCoder();
         if (coder == nullptr) return 1;
@@ -125,24 +143,23 @@ int main(int argc, char** argv) {
                     : lzw::app::testFile(*coder, moded ? &policy : nullptr, input, frame);
     }
     // More than three: a glob (lzw c2 *.txt) would have its second file replaced by the first.
-    if (argc - first != 3) {
-        std::fputs(lzw::kUsage, stderr);
-        return 2;
+    if (arguments != 3) {
+        for (int k = first + 1; k < argc; ++k) {
+            if (argv[k][0] == '-' && argv[k][1] != '\0')
+                return usageError(lzw::kOptionAfterModeFormat, argv[k]);
+        }
+        return usageError(lzw::kArgumentsFormat, arguments);
     }
     lzw::Direction direction;
     lzw::Policy policy;
-    if (!lzw::findMode(argv[first], direction, policy)) {
-        // A mistyped mode must not pass for a finished run: the input may be deleted next.
-        std::fputs(lzw::kUsage, stderr);
-        return 2;
-    }
-    // Threads code the blocks of a frame: a raw stream has none. A range is of what a frame
-    // decodes to.
-    if ((threaded && direction == lzw::Direction::compress && !frame.frame) ||
-        (frame.ranged && direction == lzw::Direction::compress)) {
-        std::fputs(lzw::kUsage, stderr);
-        return 2;
-    }
+    // A mistyped mode must not pass for a finished run: the input may be deleted next.
+    if (!lzw::findMode(argv[first], direction, policy))
+        return usageError(lzw::kUnknownModeFormat, argv[first]);
+    // Threads code the blocks of a frame: a raw stream has none.
+    if (threaded && direction == lzw::Direction::compress && !frame.frame)
+        return usageError(lzw::kThreadsNeedFrame);
+    if (frame.ranged && direction == lzw::Direction::compress)
+        return usageError(lzw::kRangeNeedsDecompression);
     lzw::Coder* coder = createCoder();
     if (coder == nullptr) return 1;
     const char* input = fileName(argv[first + 1], "/dev/stdin");
@@ -151,6 +168,7 @@ int main(int argc, char** argv) {
     if (quiet) coder->front.console = nullptr;  // error lines only
     coder->front.showSizes = verbose;
     coder->front.toTerminal = force;
+    coder->front.compressFrames = force;
     lzw::app::ProgressLine progress;
     if (!quiet && lzw::app::ProgressLine::wanted()) progress.attach(*coder);
     lzw::Coder::catchSignals();

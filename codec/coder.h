@@ -215,6 +215,10 @@ class Coder {
         int32_t outputDescriptor = kByPath;
         // -f: a compression may write to a terminal.
         bool toTerminal = false;
+        // -f: a compression may take a frame as its input.
+        bool compressFrames = false;
+        // A compression refused because its input is a frame (reportFault says so).
+        bool refusedFrame = false;
         // A compression refused because its output is a terminal (reportFault says so).
         bool refusedTerminal = false;
         // -v: the sizes in and out on standard error after the time line.
@@ -497,6 +501,10 @@ class Coder {
     // Fails the run when the open output is a terminal, unless toTerminal: a compression's
     // codes there help nobody. False after markFailed().
     bool refuseTerminal();
+    // Fails the run when the input, whose first `size` bytes are at `start`, starts with a
+    // frame's magic, unless compressFrames: compressing a compressed file is most often a
+    // mode typed with c for d. False after markFailed().
+    bool refuseFrame(const uint8_t* start, size_t size);
     // Fails the run when `path` names the open input as a regular file: opening it for
     // writing would truncate the input before it is read. False after fail().
     bool refuseInputAsOutput(const char* path);
@@ -568,6 +576,12 @@ class Coder {
     // The damage a decoder would meet in the first `n` bytes of a stream (as startDecoding()
     // meets them), none when they look like its start; `whole`: they are the whole input.
     static Fault startFault(const uint8_t* p, size_t n, bool whole);
+    // The damage a whole stream of `size` bytes must hold when its header says `length`:
+    // after the header, every 3 bytes hold two codes (an odd last one takes 2), and each
+    // code gives 1 to kTableSize bytes. endsEarly when the header asks for more bytes than
+    // so many codes can give, trailingData when for fewer than they give; none when the
+    // length is possible, and for what startFault refuses.
+    static Fault lengthFault(int32_t length, int64_t size);
     // Appends one 12-bit code. REQUIRES: 0 <= code < 4096.
     void writeCode(int32_t code);
     // Writes the pending half code, if any, padded with a zero nibble.

@@ -98,6 +98,10 @@ inline constexpr const char* kTimeLineSuffix = " ms.\n\n";
 // A compression refused because its output is a terminal (without -f), with the output's path.
 inline constexpr const char* kTerminalFormat =
     "nie zapisuje skompresowanych danych na terminal %s (wymus opcja -f)";
+// A compression refused because its input is already a frame (without -f), with the input's
+// path: the likely mistake is c for d, and the output may be the file it came from.
+inline constexpr const char* kFramedInputFormat =
+    "nie kompresuje ponownie ramki lzw %s: rozpakuj ja trybem d1, d2 lub d3 (wymus opcja -f)";
 // -v: the sizes in and out of a compression, with its output as a percentage of its input,
 // and of a decompression (and of an empty input, which has no ratio).
 inline constexpr const char* kCompressedSizesFormat =
@@ -107,26 +111,72 @@ inline constexpr const char* kDecompressedSizesFormat = "%lld bajtow -> %lld baj
 // The banners of the modes stand in the policy rows (kPolicyRows in coder.h).
 
 // The command line: the usage line (also on a wrong one) and the lines -h adds to it: the
-// modes, the options and the name of the standard streams.
+// modes, every option with its limits, and the name of the standard streams.
 inline constexpr const char* kUsage = "uzycie: lzw c1|d1|c2|d2|c3|d3 WEJSCIE WYJSCIE\n";
 inline constexpr const char* kHelp =
     "  c1, d1  kompresja i dekompresja; pelny slownik przestaje rosnac\n"
     "  c2, d2  pelny slownik usuwa najdawniej uzyta fraze bez rozszerzen\n"
     "  c3, d3  pelny slownik jest czyszczony i budowany od nowa\n"
-    "  -q      (przed trybem) tylko komunikaty o bledach, bez banera i czasu\n"
-    "  -v      (przed trybem) po czasie rozmiary wejscia i wyjscia oraz ich stosunek\n"
-    "  -f      (przed trybem) kompresja rowniez na terminal\n"
     "  -       jako WEJSCIE: standardowe wejscie, jako WYJSCIE: standardowe wyjscie\n"
-    "  -F      (przed trybem kompresji) zapis w ramce: tryb, rozmiary i sumy kontrolne\n"
+    "opcje (przed trybem):\n"
+    "  -q      tylko komunikaty o bledach, bez banera i czasu\n"
+    "  -v      po czasie rozmiary wejscia i wyjscia oraz ich stosunek\n"
+    "  -f      kompresja rowniez na terminal i rowniez pliku, ktory juz jest ramka lzw\n"
+    "  -F, --frame  (z trybem kompresji) zapis w ramce: tryb, rozmiary i sumy kontrolne\n"
     "          w pliku, bez limitu rozmiaru; d1, d2 i d3 rozpoznaja ramke same\n"
-    "  -B ROZMIAR  (z -F) najwiekszy blok ramki, np. 64K, 4M (domyslnie 1M)\n"
+    "  -B ROZMIAR  (z -F) najwiekszy blok ramki, od 1K do 1G, np. 64K, 4M (domyslnie 1M)\n"
     "  --no-seek-table  (z -F) bez indeksu za ramka (8 bajtow na blok mniej; -l i -R\n"
     "          przegladaja wtedy naglowki wszystkich blokow)\n"
     "  -R POCZ[:DL]  (z dN) tylko DL bajtow tresci od bajtu POCZ, np. -R 1G:4M;\n"
     "          dekoduje tylko potrzebne bloki ramki z pliku\n"
-    "  -T N    bloki ramki w N watkach, ten sam wynik; -T0: watek na rdzen\n"
+    "  -T N    bloki ramki w N watkach, N od 0 do 256, ten sam wynik; -T0: watek na rdzen\n"
     "  -t [dN] PLIK  sprawdza plik bez zapisu (surowy strumien wymaga trybu)\n"
-    "  -l PLIK  pokazuje, co plik mowi o sobie (tryb, bloki, rozmiary, sumy)\n";
+    "  -l PLIK  pokazuje, co plik mowi o sobie (tryb, bloki, rozmiary, sumy)\n"
+    "  -h, --help  ta pomoc;  --version  wersja programu\n"
+    "  --      koniec opcji\n";
+
+// A usage error: one of these lines, naming the option, the value or the count at fault,
+// then the usage line; status 2.
+inline constexpr const char* kUnknownOptionFormat = "nieznana opcja %s\n";
+inline constexpr const char* kMissingValueFormat = "opcja %s wymaga wartosci\n";
+inline constexpr const char* kBlockSizeFormat =
+    "opcja -B: %s to nie rozmiar bloku (liczba bajtow, moze byc z K, M lub G)\n";
+inline constexpr const char* kBlockRangeFormat =
+    "opcja -B: rozmiar bloku %s poza zakresem od 1K do 1G\n";
+inline constexpr const char* kThreadsFormat = "opcja -T: %s to nie liczba watkow\n";
+inline constexpr const char* kThreadsRangeFormat =
+    "opcja -T: liczba watkow %s poza zakresem od 0 do 256\n";
+inline constexpr const char* kRangeFormat =
+    "opcja -R: %s to nie zakres (POCZ[:DL], liczby bajtow, moga byc z K, M, G lub T)\n";
+inline constexpr const char* kRangeLimitFormat =
+    "opcja -R: %s poza zakresem, liczby najwyzej 2^64 - 1\n";
+inline constexpr const char* kRangeNeedsDecompression =
+    "opcja -R wybiera zakres przy dekompresji (d1, d2 lub d3), nie przy kompresji, -t ani -l\n";
+inline constexpr const char* kThreadsNeedFrame =
+    "opcja -T dzieli na watki bloki ramki: kompresja bez -F nie ma blokow\n";
+inline constexpr const char* kTestAndList = "opcje -t i -l wykluczaja sie\n";
+inline constexpr const char* kStandsAloneFormat = "opcja %s stoi sama, bez trybu i plikow\n";
+inline constexpr const char* kListArgumentsFormat =
+    "po -l oczekiwany jeden PLIK, a argumentow jest: %d\n";
+inline constexpr const char* kTestArgumentsFormat =
+    "po -t oczekiwany PLIK albo tryb d1, d2 lub d3 i PLIK, a argumentow jest: %d\n";
+inline constexpr const char* kTestModeFormat =
+    "po -t tryb %s nie jest trybem dekompresji (d1, d2 lub d3)\n";
+inline constexpr const char* kArgumentsFormat =
+    "oczekiwane 3 argumenty: TRYB WEJSCIE WYJSCIE, a jest ich: %d\n";
+inline constexpr const char* kOptionAfterModeFormat =
+    "opcja %s po trybie: opcje stoja przed trybem\n";
+inline constexpr const char* kUnknownModeFormat =
+    "nieznany tryb %s (c1, c2, c3 kompresja, d1, d2, d3 dekompresja)\n";
+
+// -l of a file that is no frame and whose first 4 bytes cannot be a raw stream's header
+// for its length, with its path.
+inline constexpr const char* kNotLzwFormat =
+    "plik %s nie jest plikiem lzw: ani ramka, ani surowy strumien tej dlugosci\n";
+// -l of a raw stream: its path, then the size its header gives and the file's size.
+inline constexpr const char* kRawListingFormat =
+    "plik: %s\nformat: surowy strumien bez ramki; zapisuje tylko rozmiar danych (bez trybu "
+    "i sum kontrolnych)\nrozmiar: %lld B -> %lld B";
 
 // -t on a raw stream without a mode: the raw format does not record its mode.
 inline constexpr const char* kRawNeedsModeFormat =

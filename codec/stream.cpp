@@ -84,6 +84,16 @@ Fault Coder::startFault(const uint8_t* p, size_t n, bool whole) {
     return first >= kSymbols ? Fault::firstNotByte : Fault::none;
 }
 
+Fault Coder::lengthFault(int32_t length, int64_t size) {
+    constexpr auto kHeader = static_cast<int64_t>(kHeaderSize);
+    if (length < -1 || size < kHeader) return Fault::none;
+    int64_t payload = size - kHeader;
+    int64_t codes = payload / 3 * 2 + (payload % 3 == 2 ? 1 : 0);
+    int64_t decoded = int64_t{length} + 1;
+    if (decoded > codes * kTableSize) return Fault::endsEarly;
+    return decoded < codes ? Fault::trailingData : Fault::none;
+}
+
 bool Coder::endOfStream() {
     if (io.failed) return false;
     if (readByte() >= 0) return failCorrupt(Fault::trailingData);

@@ -49,6 +49,8 @@ const std::vector<Mode> kModes = {
     {"d3", "DEKOMPRESJA LZW + czyszczenie slownika po jego zapelnieniu"},
 };
 
+const std::string kUsageLine = "uzycie: lzw c1|d1|c2|d2|c3|d3 WEJSCIE WYJSCIE\n";
+
 const std::regex kTimeLine("Czas trwania obliczen:-?[0-9]+ ms\\.\n\n");
 
 bool isTimeLine(const std::string& text) {
@@ -215,6 +217,32 @@ class Cli : public ::testing::Test {
 
 const Bytes kText = pseudoText(21, 150000);  // more than one 64 KiB buffer, fills the dictionary
 
+// A frame of `data` in blocks of up to `block` bytes, as lzw -F c2 -B writes it, with the
+// content's size in its header when `sized`.
+Bytes frameOf(const Bytes& data, unsigned block = LZW_FRAME_BLOCK_DEFAULT,
+              unsigned checksums = LZW_FRAME_CONTENT_CHECKSUM | LZW_FRAME_BLOCK_CHECKSUMS,
+              bool sized = false) {
+    lzw_frame_params params = LZW_FRAME_PARAMS_INIT(LZW_EVICT);
+    params.block_size = block;
+    params.checksums = checksums;
+    if (sized) params.content_size = static_cast<long long>(data.size());
+    Bytes frame(lzw_frame_compress_bound(&params, data.size()));
+    size_t n = 0;
+    EXPECT_EQ(lzw_frame_compress(nullptr, &params, data.data(), data.size(), frame.data(),
+                                 frame.size(), &n),
+              LZW_OK);
+    frame.resize(n);
+    return frame;
+}
+
+// A skippable frame holding `data`, which every reader passes by.
+Bytes skippableFrame(const Bytes& data) {
+    Bytes frame = {0x8A, 0x4C, 0x5A, 0x57};
+    for (int i = 0; i < 4; ++i) frame.push_back(static_cast<uint8_t>(data.size() >> (8 * i)));
+    frame.insert(frame.end(), data.begin(), data.end());
+    return frame;
+}
+
 // Success: banner, time line, nothing more; every pair restores its input.
 TEST_F(Cli, EveryModePrintsItsBannerAndTheTimeLine) {
     write("in", kText);
@@ -254,7 +282,8 @@ TEST_F(Cli, ArgumentsAfterTheThirdAreRefused) {
         Outcome r = lzw(args);
         EXPECT_EQ(r.status, 2) << ::testing::PrintToString(args);
         EXPECT_EQ(r.out, "");
-        EXPECT_EQ(r.err, "uzycie: lzw c1|d1|c2|d2|c3|d3 WEJSCIE WYJSCIE\n");
+        EXPECT_EQ(r.err, "oczekiwane 3 argumenty: TRYB WEJSCIE WYJSCIE, a jest ich: " +
+                             std::to_string(args.size() - (args[0] == "-q")) + "\n" + kUsageLine);
         EXPECT_EQ(listing(), (std::set<std::string>{"in", "out"}));
         EXPECT_EQ(read("out"), "keep me");
     }
@@ -348,36 +377,61 @@ TEST_F(Cli, UnknownModePrintsUsage) {
         Outcome r = lzw({mode, "in", "out"});
         EXPECT_EQ(r.status, 2) << mode;
         EXPECT_EQ(r.out, "") << mode;
-        EXPECT_EQ(r.err, "uzycie: lzw c1|d1|c2|d2|c3|d3 WEJSCIE WYJSCIE\n") << mode;
+        EXPECT_EQ(r.err, std::string("nieznany tryb ") + mode +
+                             " (c1, c2, c3 kompresja, d1, d2, d3 dekompresja)\n" + kUsageLine)
+            << mode;
         EXPECT_EQ(listing(), std::set<std::string>{"in"}) << mode;
     }
 }
 
+// A wrong command line: the line of what is wrong (the option, the value and its limits, or
+// the count), then the usage line, status 2, and no file touched.
 TEST_F(Cli, TooFewArgumentsPrintUsage) {
     write("in", "abc");
-    for (std::vector<std::string> args : std::vector<std::vector<std::string>>{
-             {},
-             {"c1"},
-             {"c1", "in"},
-             {"d1", "in"},
-             {"-h", "in"},
-             // Options: only -q, -v, -f, -h, --help and --version, and only before the mode.
-             {"-q"},
-             {"-q", "c1", "in"},
-             {"-x", "c1", "in", "out"},
-             {"--quiet", "c1", "in", "out"},
-             {"-qq", "c1", "in", "out"},
-             {"-q", "-v", "-x", "c1", "in", "out"},
-             {"-f", "c1", "-f", "in", "out"},
-             {"--version", "c1", "in", "out"},
-             {"-q", "-h", "c1", "in", "out"},
-             {"--", "-q", "c1", "in", "out"}}) {
+    const std::string count = "oczekiwane 3 argumenty: TRYB WEJSCIE WYJSCIE, a jest ich: ";
+    const std::string unknown = "nieznana opcja ";
+    for (const auto& [args, reason] : std::vector<std::pair<std::vector<std::string>, std::string>>{
+             {{}, count + "0"},
+             {{"c1"}, count + "1"},
+             {{"c1", "in"}, count + "2"},
+             {{"d1", "in"}, count + "2"},
+             {{"-h", "in"}, "opcja -h stoi sama, bez trybu i plikow"},
+             {{"-q"}, count + "0"},
+             {{"-q", "c1", "in"}, count + "2"},
+             // Options: only those of -h, and only before the mode.
+             {{"-x", "c1", "in", "out"}, unknown + "-x"},
+             {{"--quiet", "c1", "in", "out"}, unknown + "--quiet"},
+             {{"-qq", "c1", "in", "out"}, unknown + "-qq"},
+             {{"-q", "-v", "-x", "c1", "in", "out"}, unknown + "-x"},
+             {{"-f", "c1", "-f", "in", "out"}, "opcja -f po trybie: opcje stoja przed trybem"},
+             {{"--version", "c1", "in", "out"}, "opcja --version stoi sama, bez trybu i plikow"},
+             {{"-q", "-h", "c1", "in", "out"}, "opcja -h stoi sama, bez trybu i plikow"},
+             {{"--", "-q", "c1", "in", "out"}, count + "4"},
+             // Values: 1K to 1G bytes a block, 0 to 256 threads, each bound exactly.
+             {{"-F", "-B", "1.5M", "c1", "in", "out"},
+              "opcja -B: 1.5M to nie rozmiar bloku (liczba bajtow, moze byc z K, M lub G)"},
+             {{"-F", "-B2G", "c1", "in", "out"},
+              "opcja -B: rozmiar bloku 2G poza zakresem od 1K do 1G"},
+             {{"-F", "-B", "1073741825", "c1", "in", "out"},
+              "opcja -B: rozmiar bloku 1073741825 poza zakresem od 1K do 1G"},
+             {{"-F", "-B", "1023", "c1", "in", "out"},
+              "opcja -B: rozmiar bloku 1023 poza zakresem od 1K do 1G"},
+             {{"-F", "-B"}, "opcja -B wymaga wartosci"},
+             {{"-T", "257", "d1", "in", "out"},
+              "opcja -T: liczba watkow 257 poza zakresem od 0 do 256"},
+             {{"-T", "-1", "d1", "in", "out"}, "opcja -T: -1 to nie liczba watkow"},
+             {{"-T2", "c1", "in", "out"},
+              "opcja -T dzieli na watki bloki ramki: kompresja bez -F nie ma blokow"},
+             // -t [dN] FILE and -l FILE.
+             {{"-l", "in", "out"}, "po -l oczekiwany jeden PLIK, a argumentow jest: 2"},
+             {{"-t", "-l", "in"}, "opcje -t i -l wykluczaja sie"},
+             {{"-t", "c1", "in"}, "po -t tryb c1 nie jest trybem dekompresji (d1, d2 lub d3)"},
+             {{"-t"},
+              "po -t oczekiwany PLIK albo tryb d1, d2 lub d3 i PLIK, a argumentow jest: 0"}}) {
         Outcome r = lzw(args);
         EXPECT_EQ(r.status, 2) << ::testing::PrintToString(args);
         EXPECT_EQ(r.out, "");
-        EXPECT_EQ(lineCount(r.err), 1) << r.err;
-        EXPECT_EQ(r.err.back(), '\n');
-        for (const Mode& m : kModes) EXPECT_NE(r.err.find(m.name), std::string::npos) << r.err;
+        EXPECT_EQ(r.err, reason + "\n" + kUsageLine) << ::testing::PrintToString(args);
         EXPECT_EQ(listing(), std::set<std::string>{"in"});
         EXPECT_EQ(read("in"), "abc");
     }
@@ -392,7 +446,10 @@ TEST_F(Cli, TooFewArgumentsPrintUsage) {
         EXPECT_EQ(r.err, "") << args.back();
         EXPECT_EQ(r.out.rfind("uzycie: lzw c1|d1|c2|d2|c3|d3 WEJSCIE WYJSCIE\n", 0), 0u) << r.out;
         for (const Mode& m : kModes) EXPECT_NE(r.out.find(m.name), std::string::npos) << r.out;
-        for (const char* more : {"\n  -q ", "\n  -v ", "\n  -f ", "\n  -  "}) {
+        // Every option, long forms and limits included.
+        for (const char* more : {"\n  -q ", "\n  -v ", "\n  -f ", "\n  -  ", "\n  -F, --frame ",
+                                 "\n  -B ", "od 1K do 1G", "\n  -T ", "od 0 do 256", "\n  -t ",
+                                 "\n  -l ", "\n  -h, --help ", "--version ", "\n  --  "}) {
             EXPECT_NE(r.out.find(more), std::string::npos) << r.out;
         }
     }
@@ -613,23 +670,40 @@ TEST_F(Cli, StandardOutputAsOutputGetsOnlyTheData) {
 // could pass for a whole file.
 TEST_F(Cli, FailedCompressionLeavesNoOutput) {
     const std::string tooLarge = ": naglowek opisuje najwyzej 2147483648 bajtow\n";
+    const std::string framed =
+        "nie kompresuje ponownie ramki lzw framed: rozpakuj ja trybem d1, "
+        "d2 lub d3 (wymus opcja -f)\n";
     write("in", randomBytes(3, 300000));
-    for (const auto& [limit, mode, input, message] : std::vector<std::array<std::string, 4>>{
-             {"", "c1", "/proc/self/mem", "blad przy czytaniu pliku /proc/self/mem\n"},
-             {"", "c2", "/proc/self/mem", "blad przy czytaniu pliku /proc/self/mem\n"},
+    write("framed", concat({skippableFrame(Bytes{'x'}), frameOf(kText)}));
+    // `kept`: a fault found in the input's first window, before the output is opened, which
+    // then keeps what it held.
+    for (const auto& [limit, mode, input, message, kept] : std::vector<std::array<std::string, 5>>{
+             {"", "c1", "/proc/self/mem", "blad przy czytaniu pliku /proc/self/mem\n", "old"},
+             {"", "c2", "/proc/self/mem", "blad przy czytaniu pliku /proc/self/mem\n", "old"},
              // Endless: refused as soon as it passes the limit (c1: the fastest on zeros,
              // which matters under the sanitizers).
-             {"", "c1", "/dev/zero", "plik /dev/zero jest za duzy" + tooLarge},
+             {"", "c1", "/dev/zero", "plik /dev/zero jest za duzy" + tooLarge, ""},
              // A file-size limit is a failed write like a full disk.
-             {"ulimit -f 100; ", "c1", "in", "blad przy zapisie pliku out\n"},
-             {"ulimit -f 100; ", "c3", "in", "blad przy zapisie pliku out\n"}}) {
+             {"ulimit -f 100; ", "c1", "in", "blad przy zapisie pliku out\n", ""},
+             {"ulimit -f 100; ", "c3", "in", "blad przy zapisie pliku out\n", ""},
+             {"ulimit -f 100; ", "-F c3", "in", "blad przy zapisie pliku out\n", ""},
+             // A frame (here after a skippable one) is not compressed again without -f, raw
+             // or framed, from a file or a pipe: c for d is the likely typo.
+             {"", "c2", "framed", framed, "old"},
+             {"", "-F -T2 c1", "framed", framed, "old"},
+             {"cat framed | ", "-q c3", "-",
+              std::regex_replace(framed, std::regex("framed:"), "/dev/stdin:"), "old"}}) {
         write("out", "old");
         Outcome r = shell(limit + "timeout 300 \"$LZW\" " + mode + " " + input + " out");
         EXPECT_EQ(r.status, 1) << mode << " " << input;
-        EXPECT_EQ(r.out, bannerLine(mode));
+        const std::string banner = bannerLine(mode.substr(mode.size() - 2));
+        EXPECT_EQ(r.out, mode.find("-q") == std::string::npos ? banner : "") << mode;
         EXPECT_EQ(r.err, message);
-        EXPECT_FALSE(exists("out")) << mode << " " << input;
+        EXPECT_EQ(exists("out") ? read("out") : "", kept) << mode << " " << input;
     }
+    // -f compresses it all the same.
+    EXPECT_EQ(lzw({"-q", "-f", "c2", "framed", "out"}).status, 0);
+    EXPECT_TRUE(readBytes("out") == encode('2', readBytes("framed")));
 }
 
 // SIGINT, SIGTERM and SIGHUP remove the unfinished output and end the run by the same
@@ -942,7 +1016,9 @@ TEST_F(Cli, QuietPrintsOnlyErrorLines) {
               "uszkodzony plik cut: strumien konczy sie przed koncem danych\n"},
              {{"-q", "c1", "in", "/dev/full"}, 1, "blad przy zapisie pliku /dev/full\n"},
              {{"-q", "c1", "in", "in"}, 1, "plik wejsciowy i wyjsciowy to ten sam plik: in\n"},
-             {{"-q", "x1", "in", "out"}, 2, "uzycie: lzw c1|d1|c2|d2|c3|d3 WEJSCIE WYJSCIE\n"},
+             {{"-q", "x1", "in", "out"},
+              2,
+              "nieznany tryb x1 (c1, c2, c3 kompresja, d1, d2, d3 dekompresja)\n" + kUsageLine},
              // -v: the sizes alone; a compression's output as a percentage of its input.
              {{"-q", "-v", "c2", "in", "out"},
               0,
