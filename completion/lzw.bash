@@ -30,7 +30,7 @@ _lzw() {
     case $view:$((COMP_CWORD - i)) in
         :0 | -t:0 | -l:0)
             if [[ $cur == -* && $ended == 0 ]]; then
-                mapfile -t COMPREPLY < <(compgen -W '-q -v -f -F -B -T -R -t -l -h --help --version --no-seek-table --' -- "$cur")
+                mapfile -t COMPREPLY < <(compgen -W '-q -v -f -F --frame -B -T -R -t -l -h --help --version --no-seek-table --' -- "$cur")
             elif [[ -z $view ]]; then
                 mapfile -t COMPREPLY < <(compgen -W 'c1 d1 c2 d2 c3 d3' -- "$cur")
             else

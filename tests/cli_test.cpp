@@ -648,6 +648,9 @@ TEST_F(Cli, StandardOutputAsOutputGetsOnlyTheData) {
               0},
              {"printf 'PRECIOUS-DATA\\n' > got; \"$LZW\" c2 /proc/version /dev/stdout >> got", "2",
               0},
+             // The output named by its path, when it is standard output's file: written
+             // through descriptor 1, where the bytes before it end.
+             {"{ printf 'PRECIOUS-DATA\\n'; \"$LZW\" c1 /proc/version got; } > got", "1", 0},
              {"{ printf 'PRECIOUS-DATA\\n'; \"$LZW\" c3 " + sys + " /dev/stdout; } > got", "",
               1}}) {
         if (packed.empty() && !fs::exists(sys)) continue;
@@ -944,6 +947,111 @@ TEST_F(Cli, RangesListsAndChecksReadTheSeekTables) {
     EXPECT_EQ(lzw({"-R", "5", "c1", "text", "part"}).status, 2);
 }
 
+// The framed runs: -F writes the library's frame, d1-d3 decode it whatever the digit, -t
+// checks without writing, -l lists what a file says about itself; a frame damaged in its
+// header leaves the output alone, one damaged in a block keeps the blocks before it.
+TEST_F(Cli, FramesAreWrittenTestedAndListed) {
+    // Two blocks of text, coded, and one of random bytes, stored.
+    const Bytes data = concat({pseudoText(1, 2048), randomBytes(2, 1024)});
+    write("in", data);
+    const Bytes framed = frameOf(data, 1024);
+    for (const auto& [args, status, out, err] :
+         std::vector<std::tuple<std::vector<std::string>, int, std::string, std::string>>{
+             {{"-q", "-F", "-B", "1K", "c2", "in", "packed"}, 0, "", ""},
+             {{"-q", "--frame", "-B1G", "-T", "256", "c2", "in", "big"}, 0, "", ""},
+             {{"-q", "-T", "256", "d3", "big", "back"}, 0, "", ""},
+             {{"-t", "packed"}, 0, "", ""},
+             {{"-T2", "-t", "d1", "big"}, 0, "", ""},
+             {{"-l", "packed"},
+              0,
+              "plik: packed\nformat: ramka lzw, wersja 1, tryb 2, blok 1024 B\n"
+              "ramki: 1, bloki: 3 (zapisane bez kompresji: 1)\nrozmiar: 3072 B -> " +
+                  std::to_string(framed.size()) + " B (" +
+                  std::to_string((framed.size() * 1000 + 1536) / 3072 / 10) + "." +
+                  std::to_string((framed.size() * 1000 + 1536) / 3072 % 10) +
+                  "%)\nsumy kontrolne: XXH64 blokow i calosci\n",
+              ""},
+             {{"-q", "c2", "in", "raw"}, 0, "", ""},
+             {{"-t", "d2", "raw"}, 0, "", ""},
+             {{"-t", "raw"},
+              1,
+              "",
+              "plik raw to surowy strumien bez ramki: podaj tryb, np. lzw -t d1 raw\n"},
+             {{"-l", "in"},
+              1,
+              "",
+              "plik in nie jest plikiem lzw: ani ramka, ani surowy strumien tej dlugosci\n"}}) {
+        Outcome r = lzw(args);
+        EXPECT_EQ(r.status, status) << ::testing::PrintToString(args);
+        EXPECT_EQ(r.out, out) << ::testing::PrintToString(args);
+        EXPECT_EQ(r.err, err) << ::testing::PrintToString(args);
+    }
+    EXPECT_TRUE(readBytes("packed") == framed);
+    EXPECT_TRUE(readBytes("big") == frameOf(data, LZW_FRAME_BLOCK_MAX));
+    EXPECT_TRUE(readBytes("back") == data);
+    Outcome r = lzw({"-l", "raw"});
+    EXPECT_EQ(r.status, 0);
+    EXPECT_EQ(r.out.rfind("plik: raw\nformat: surowy strumien bez ramki; zapisuje tylko rozmiar "
+                          "danych (bez trybu i sum kontrolnych)\nrozmiar: 3072 B -> " +
+                              std::to_string(fs::file_size(work_ / "raw")) + " B (",
+                          0),
+              0u)
+        << r.out;
+
+    // A frame with a content checksum but none per block, on threads.
+    write("summed", frameOf(data, 1024, LZW_FRAME_CONTENT_CHECKSUM));
+    EXPECT_EQ(lzw({"-q", "-T2", "d2", "summed", "back"}).status, 0);
+    EXPECT_TRUE(readBytes("back") == data);
+
+    // Cut inside its 21-byte header: refused before the output is opened. Damaged in its
+    // third block (stored): the two blocks before it are written, and the line names it.
+    size_t second = 21 + 8 + (framed[21] | framed[22] << 8) + 4;
+    size_t third = second + 8 + (framed[second] | framed[second + 1] << 8) + 4;
+    Bytes bad = framed;
+    bad[third + 8 + 100] ^= 0x10;
+    write("bad", bad);
+    for (const auto& [name, bytes, err, kept] :
+         std::vector<std::tuple<std::string, Bytes, std::string, Bytes>>{
+             {"cut", Bytes(framed.begin(), framed.begin() + 20),
+              "uszkodzony plik cut: strumien konczy sie przed koncem danych\n",
+              Bytes{'o', 'l', 'd'}},
+             {"bad", bad,
+              "uszkodzony plik bad: blok 3 (bajt " + std::to_string(third) +
+                  "): suma kontrolna sie nie zgadza\n",
+              Bytes(data.begin(), data.begin() + 2048)}}) {
+        write(name, bytes);
+        write("out", "old");
+        r = lzw({"-q", "-T2", "d1", name, "out"});
+        EXPECT_EQ(r.status, 1) << name;
+        EXPECT_EQ(r.err, err) << name;
+        EXPECT_TRUE(readBytes("out") == kept) << name;
+    }
+
+    // A raw header against the file's length: after it, 3 bytes hold 2 codes, 2 bytes the
+    // odd last one, and each code gives 1 to 4096 bytes. -l and d1 refuse what no stream of
+    // that length can say, d1 before it opens the output.
+    const std::string over = "uszkodzony plik raw: strumien konczy sie przed koncem danych\n";
+    const std::string under = "uszkodzony plik raw: dane za koncem strumienia\n";
+    for (const auto& [length, codes, err] :
+         std::vector<std::tuple<int32_t, std::vector<int32_t>, std::string>>{
+             {2 * 4096 - 1, {'a', 'b'}, ""},
+             {2 * 4096, {'a', 'b'}, over},
+             {3 * 4096 - 1, {'a', 'b', 'c'}, ""},
+             {3 * 4096, {'a', 'b', 'c'}, over},
+             {1, {'a', 'b'}, ""},
+             {0, {'a', 'b'}, under},
+             {1, {'a', 'b', 'c'}, under}}) {
+        write("raw", packCodes(length, codes));
+        r = lzw({"-l", "raw"});
+        EXPECT_EQ(r.status, err.empty() ? 0 : 1) << length << " " << r.out << r.err;
+        if (err.empty()) continue;
+        write("out", "old");
+        r = lzw({"-q", "d2", "raw", "out"});
+        EXPECT_EQ(r.err, err) << length;
+        EXPECT_EQ(read("out"), "old") << length;
+    }
+}
+
 // "-" names standard input or output; a file named "-" is reached as "./-".
 TEST_F(Cli, DashIsStandardInputOrOutput) {
     write("in", kText);
@@ -1186,9 +1294,10 @@ TEST_F(Cli, CompletionOffersOptionsModesAndFiles) {
     for (const auto& [line, offered] : std::vector<std::pair<std::string, std::string>>{
              {"lzw ", "c1 c2 c3 d1 d2 d3"},
              {"lzw c", "c1 c2 c3"},
-             {"lzw -", "-- --help --no-seek-table --version -B -F -R -T -f -h -l -q -t -v"},
+             {"lzw -", "-- --frame --help --no-seek-table --version -B -F -R -T -f -h -l -q -t -v"},
              {"lzw -R ", ""},
              {"lzw -R 1G:4M d", "d1 d2 d3"},
+             {"lzw --frame c", "c1 c2 c3"},
              {"lzw -F -B ", "16M 1M 256K 4M 64K"},
              {"lzw -T ", "0 1 2 4 8"},
              {"lzw -T 2 -F c", "c1 c2 c3"},
