@@ -271,7 +271,9 @@ typedef struct {
  * before them. Memory is about 4(N+1) blocks compressing and 2(N+1) decompressing besides
  * the contexts, each block above 64 KiB held in whole 2 MiB huge pages (a copy into small
  * pages missed the TLB at every 4 KiB).
- * The caller-driven encoder codes on the caller's thread whatever `threads` says. */
+ * The caller-driven encoder codes on the caller's thread whatever `threads` says.
+ * LZW_FRAME_THREADS_MAX is that most (a larger count runs that many). */
+#define LZW_FRAME_THREADS_MAX 256
 #define LZW_FRAME_PARAMS_INIT(policy)                                                            \
     {                                                                                            \
         sizeof(lzw_frame_params), (policy), LZW_FRAME_BLOCK_DEFAULT,                             \

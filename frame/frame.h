@@ -390,7 +390,7 @@ Fault handOffStream(Source source, const uint8_t* prefix, size_t prefixSize, Blo
 
 // ---- Workers (frame_threads.cpp) ----
 // The workers of `threads`: 0 is one per core this process may run on; at most kMaxThreads.
-inline constexpr int kMaxThreads = 256;
+inline constexpr int kMaxThreads = LZW_FRAME_THREADS_MAX;
 int workerCount(int threads);
 // compressStream and decompressStream with `workers` (> 1) threads coding blocks at once, each
 // with a Coder of its own (`coder` is the first's): the same reads, the same bytes in the same

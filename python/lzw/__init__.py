@@ -79,6 +79,7 @@ BLOCK_DEFAULT: int = _lzw.BLOCK_DEFAULT
 BLOCK_MIN: int = _lzw.BLOCK_MIN
 BLOCK_MAX: int = _lzw.BLOCK_MAX
 library_version: str = _lzw.version()
+__version__: str = library_version  #: the package is the C library's binding, of its version
 
 
 class Policy(_enum.IntEnum):

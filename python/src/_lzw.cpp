@@ -14,6 +14,7 @@
 
 #include <algorithm>
 #include <cerrno>
+#include <climits>
 #include <cstring>
 #include <ctime>
 #include <memory>
@@ -99,7 +100,35 @@ auto unlocked(std::mutex* mutex, Work&& work) {
     return work();
 }
 
-lzw_policy toPolicy(int policy) {
+// Every argument but the data comes in as an object and is converted here: pybind11's own
+// message for an argument it cannot convert repeats the repr of every argument, the caller's
+// data included (megabytes for a large buffer). These messages name the argument and its
+// type or value only.
+
+// An int (or anything with __index__, such as a Policy); out of a long long's range gives
+// the nearest end, which every range below refuses.
+long long toInteger(py::handle value, const char* name) {
+    PyObject* index = PyNumber_Index(value.ptr());
+    if (index == nullptr) {
+        PyErr_Clear();
+        throw py::type_error(std::string(name) + " must be an int, not " +
+                             Py_TYPE(value.ptr())->tp_name);
+    }
+    int overflow = 0;
+    const long long result = PyLong_AsLongLongAndOverflow(index, &overflow);
+    Py_DECREF(index);
+    if (overflow != 0) return overflow > 0 ? LLONG_MAX : LLONG_MIN;
+    return result;
+}
+
+bool toFlag(py::handle value) {
+    const int truth = PyObject_IsTrue(value.ptr());
+    if (truth < 0) throw py::error_already_set();
+    return truth != 0;
+}
+
+lzw_policy toPolicy(py::handle value) {
+    const long long policy = toInteger(value, "policy");
     if (policy < LZW_FREEZE || policy > LZW_RESET) {
         throw py::value_error("policy must be Policy.FREEZE, EVICT or RESET (1, 2 or 3), not " +
                               std::to_string(policy));
@@ -107,21 +136,45 @@ lzw_policy toPolicy(int policy) {
     return static_cast<lzw_policy>(policy);
 }
 
-lzw_frame_params frameParams(int policy, long long blockSize, int threads, bool seekTable) {
+std::optional<lzw_policy> toOptionalPolicy(py::handle value) {
+    if (value.is_none()) return std::nullopt;
+    return toPolicy(value);
+}
+
+lzw_frame_params frameParams(py::handle policy, py::handle blockSizeArg, py::handle threadsArg,
+                             py::handle seekTable) {
     lzw_frame_params params = LZW_FRAME_PARAMS_INIT(toPolicy(policy));
-    if (!seekTable) params.checksums &= ~LZW_FRAME_SEEK_TABLE;
+    if (!toFlag(seekTable)) params.checksums &= ~LZW_FRAME_SEEK_TABLE;
+    const long long blockSize = toInteger(blockSizeArg, "block_size");
     if (blockSize < LZW_FRAME_BLOCK_MIN || blockSize > LZW_FRAME_BLOCK_MAX) {
         throw py::value_error("block_size must be from " + std::to_string(LZW_FRAME_BLOCK_MIN) +
                               " to " + std::to_string(LZW_FRAME_BLOCK_MAX) + ", not " +
                               std::to_string(blockSize));
     }
-    if (threads < 0) {
-        throw py::value_error("threads must be 1 or more, or 0 for one per core, not " +
+    // The program's -T takes the same counts.
+    const long long threads = toInteger(threadsArg, "threads");
+    if (threads < 0 || threads > LZW_FRAME_THREADS_MAX) {
+        throw py::value_error("threads must be from 0 (one per core) to " +
+                              std::to_string(LZW_FRAME_THREADS_MAX) + ", not " +
                               std::to_string(threads));
     }
     params.block_size = static_cast<unsigned>(blockSize);
-    params.threads = threads;
+    params.threads = static_cast<int>(threads);
     return params;
+}
+
+// A call whose arguments fit no signature (too many, too few, an unknown keyword): the
+// signature, and how many arguments and which keywords came, never their values.
+[[noreturn]] void wrongArguments(const char* signature, const py::args& args,
+                                 const py::kwargs& kwargs) {
+    std::string message = std::string("the arguments do not fit ") + signature + ": " +
+                          std::to_string(args.size()) + " positional";
+    const char* comma = ", keywords ";
+    for (const auto& item : kwargs) {
+        message += comma + py::str(item.first).cast<std::string>();
+        comma = ", ";
+    }
+    throw py::type_error(message);
 }
 
 // Whether `in` starts with a frame's (or a skippable frame's) magic, as the library reads it.
@@ -183,9 +236,10 @@ struct Coding {
     lzw_ctx* ctx;
     std::mutex* mutex;
 
-    py::bytes compress(py::handle data, int policy, bool frame, long long blockSize, int threads,
-                       bool seekTable) const {
+    py::bytes compress(py::handle data, py::handle policy, py::handle frameArg,
+                       py::handle blockSize, py::handle threads, py::handle seekTable) const {
         const lzw_policy p = toPolicy(policy);
+        const bool frame = toFlag(frameArg);
         std::optional<lzw_frame_params> params;
         if (frame) params = frameParams(policy, blockSize, threads, seekTable);
         Input in(data);
@@ -219,8 +273,9 @@ struct Coding {
         return out.finish(written);
     }
 
-    py::bytes decompress(py::handle data, std::optional<int> policy, long long maxLength) const {
-        if (policy) toPolicy(*policy);
+    py::bytes decompress(py::handle data, py::handle policyArg, py::handle maxLengthArg) const {
+        const std::optional<lzw_policy> policy = toOptionalPolicy(policyArg);
+        const long long maxLength = toInteger(maxLengthArg, "max_length");
         Input in(data);
         if (startsWithFrame(in)) return decompressFrames(in, maxLength);
         if (!policy) {
@@ -228,6 +283,13 @@ struct Coding {
                      "the data is no frame, and a raw stream needs the policy that made it");
         }
         const long long size = lzw_decoded_size(in.data(), in.size());
+        // After the header, 3 bytes hold 2 codes (an odd last one takes 2), and no code gives
+        // more than 4096 bytes: a size beyond that is not reserved for.
+        const long long payload = static_cast<long long>(in.size()) - 4;
+        if (size > 0 && size > (payload / 3 * 2 + (payload % 3 == 2)) * 4096) {
+            raiseLzw(LZW_ERROR_ENDS_EARLY, "the header gives " + std::to_string(size) +
+                                               " bytes, more than the codes after it can");
+        }
         if (maxLength >= 0 && size > maxLength) {
             raiseLzw(LZW_ERROR_OUTPUT_TOO_SMALL, "the data decodes to " + std::to_string(size) +
                                                      " bytes, over max_length " +
@@ -237,9 +299,8 @@ struct Coding {
         Output out(static_cast<size_t>(std::max(size, 0LL)));
         size_t written = 0;
         const int rc = unlocked(mutex, [&] {
-            return lzw_ctx_decompress(ctx, static_cast<lzw_policy>(*policy), in.data(), in.size(),
-                                      out.data(), static_cast<size_t>(size > 0 ? size : 0),
-                                      &written);
+            return lzw_ctx_decompress(ctx, *policy, in.data(), in.size(), out.data(),
+                                      static_cast<size_t>(size > 0 ? size : 0), &written);
         });
         if (rc != LZW_OK) raiseLzw(rc);
         return out.finish(written);
@@ -462,7 +523,7 @@ class Reader {
 
 class Compressor {
   public:
-    Compressor(int policy, long long blockSize, int threads, bool seekTable) {
+    Compressor(py::handle policy, py::handle blockSize, py::handle threads, py::handle seekTable) {
         const lzw_frame_params params = frameParams(policy, blockSize, threads, seekTable);
         encoder_ = lzw_frame_encoder_create(&params);
         if (encoder_ == nullptr) raiseLzw(LZW_ERROR_NO_MEMORY);
@@ -518,7 +579,8 @@ class Decompressor {
     Decompressor& operator=(const Decompressor&) = delete;
     ~Decompressor() { lzw_frame_decoder_free(decoder_); }
 
-    py::bytes decompress(py::handle data, long long maxLength) {
+    py::bytes decompress(py::handle data, py::handle maxLengthArg) {
+        const long long maxLength = toInteger(maxLengthArg, "max_length");
         Input in(data);
         std::string out;
         bool ended = false;
@@ -540,12 +602,30 @@ class Decompressor {
                 size = pending_.size();
             }
             lzw_in_buffer input{src, size, 0};
-            int result = fill(out, maxLength, [&](char* room, size_t roomSize, size_t& pos) {
-                lzw_out_buffer o{room, roomSize, 0};
-                const int r = lzw_frame_decode(decoder_, &input, &o);
-                pos = o.pos;
-                return r;
-            });
+            int result;
+            for (;;) {
+                const size_t before = input.pos;
+                result = fill(out, maxLength, [&](char* room, size_t roomSize, size_t& pos) {
+                    lzw_out_buffer o{room, roomSize, 0};
+                    const int r = lzw_frame_decode(decoder_, &input, &o);
+                    pos = o.pos;
+                    return r;
+                });
+                const size_t taken = std::min(input.pos - before, 4 - magic_.size());
+                magic_.append(src + before, taken);
+                // A skippable frame is passed by, as decompress() and the program pass it:
+                // the frame after it is this object's.
+                if (result != LZW_FRAME_DONE || magic_ != kSkippableMagic) break;
+                lzw_frame_decoder_reset(decoder_);
+                magic_.clear();
+                skipped_ = true;
+                if (input.pos == size) {
+                    result = LZW_FRAME_NEEDS_INPUT;
+                    break;
+                }
+            }
+            // After a skippable frame, what is no frame is trailing data, as in decompress().
+            if (result == LZW_ERROR_NOT_FRAME && skipped_) result = LZW_ERROR_TRAILING_DATA;
             if (result < 0) {
                 error_ = result;
                 return result;
@@ -594,9 +674,12 @@ class Decompressor {
     std::string pending_;  // input not yet taken, from pendingPos_ on
     size_t pendingPos_ = 0;
     std::string unused_;
+    std::string magic_;  // the first bytes (up to 4) of the frame being decoded
     int error_ = LZW_OK;
     bool eof_ = false;
     bool needsInput_ = true;
+    bool skipped_ = false;  // a skippable frame was passed by
+    static inline const std::string kSkippableMagic{"\x8aLZW", 4};
 };
 
 py::tuple frameInfo(py::handle data) {
@@ -625,7 +708,7 @@ double threadSeconds() {
     return static_cast<double>(now.tv_sec) + static_cast<double>(now.tv_nsec) * 1e-9;
 }
 
-double timeContextCalls(py::handle data, int policy, bool decompress, long long calls) {
+double timeContextCalls(py::handle data, py::handle policy, bool decompress, long long calls) {
     const lzw_policy p = toPolicy(policy);
     Input in(data);
     Context context;
@@ -669,6 +752,11 @@ policy is then read from them and may be left out), one after another. A max_len
 more raises LzwError (name LZW_ERROR_OUTPUT_TOO_SMALL) for data that decodes to more bytes.
 Raises LzwError for damaged or truncated data, ChecksumError when a frame's checksum fails.)";
 
+// The signatures, for the message of a call that fits none.
+constexpr const char* kCompressSignature =
+    "compress(data, policy, *, frame=False, block_size=1048576, threads=1, seek_table=True)";
+constexpr const char* kDecompressSignature = "decompress(data, policy=None, *, max_length=-1)";
+
 }  // namespace
 
 PYBIND11_MODULE(_lzw, m) {
@@ -695,27 +783,38 @@ PYBIND11_MODULE(_lzw, m) {
     m.def("error_text", &lzw_error_text, py::arg("code"),
           "error_text(code) -> str\n\nA short English text for an error code.");
 
+    // Each call that takes data has a second overload, tried when the first does not fit,
+    // whose message leaves the arguments' values out.
     m.def(
         "compress",
-        [](py::handle data, int policy, bool frame, long long blockSize, int threads,
-           bool seekTable) {
+        [](py::handle data, py::handle policy, py::handle frame, py::handle blockSize,
+           py::handle threads, py::handle seekTable) {
             Pooled ctx;
             return ctx.coding().compress(data, policy, frame, blockSize, threads, seekTable);
         },
         py::arg("data"), py::arg("policy"), py::kw_only(), py::arg("frame") = false,
         py::arg("block_size") = LZW_FRAME_BLOCK_DEFAULT, py::arg("threads") = 1,
         py::arg("seek_table") = true, kCompressDoc);
+    m.def("compress", [](const py::args& args, const py::kwargs& kwargs) {
+        wrongArguments(kCompressSignature, args, kwargs);
+    });
     m.def(
         "decompress",
-        [](py::handle data, std::optional<int> policy, long long maxLength) {
+        [](py::handle data, py::handle policy, py::handle maxLength) {
             Pooled ctx;
             return ctx.coding().decompress(data, policy, maxLength);
         },
         py::arg("data"), py::arg("policy") = py::none(), py::kw_only(), py::arg("max_length") = -1,
         kDecompressDoc);
+    m.def("decompress", [](const py::args& args, const py::kwargs& kwargs) {
+        wrongArguments(kDecompressSignature, args, kwargs);
+    });
     m.def("frame_info", &frameInfo, py::arg("data"),
           "frame_info(data) -> tuple\n\nThe fields of the frame header at the start of `data`; "
           "lzw.frame_info gives them as a FrameInfo.");
+    m.def("frame_info", [](const py::args& args, const py::kwargs& kwargs) {
+        wrongArguments("frame_info(data)", args, kwargs);
+    });
 
     m.def("_time_context_calls", &timeContextCalls, py::arg("data"), py::arg("policy"),
           py::arg("decompress"), py::arg("calls"),
@@ -731,20 +830,27 @@ give the same bytes. One call runs on it at a time; other threads wait for it.)"
         .def(py::init<>(), "Context()")
         .def(
             "compress",
-            [](Context& self, py::handle data, int policy, bool frame, long long blockSize,
-               int threads, bool seekTable) {
+            [](Context& self, py::handle data, py::handle policy, py::handle frame,
+               py::handle blockSize, py::handle threads, py::handle seekTable) {
                 return self.coding().compress(data, policy, frame, blockSize, threads, seekTable);
             },
             py::arg("data"), py::arg("policy"), py::kw_only(), py::arg("frame") = false,
             py::arg("block_size") = LZW_FRAME_BLOCK_DEFAULT, py::arg("threads") = 1,
             py::arg("seek_table") = true, kCompressDoc)
+        .def("compress",
+             [](Context&, const py::args& args, const py::kwargs& kwargs) {
+                 wrongArguments(kCompressSignature, args, kwargs);
+             })
         .def(
             "decompress",
-            [](Context& self, py::handle data, std::optional<int> policy, long long maxLength) {
+            [](Context& self, py::handle data, py::handle policy, py::handle maxLength) {
                 return self.coding().decompress(data, policy, maxLength);
             },
             py::arg("data"), py::arg("policy") = py::none(), py::kw_only(),
-            py::arg("max_length") = -1, kDecompressDoc);
+            py::arg("max_length") = -1, kDecompressDoc)
+        .def("decompress", [](Context&, const py::args& args, const py::kwargs& kwargs) {
+            wrongArguments(kDecompressSignature, args, kwargs);
+        });
 
     py::class_<Compressor>(
         m, "Compressor",
@@ -754,14 +860,19 @@ Compresses data handed over piece by piece into one frame, with no size needed u
 frame's bytes do not depend on how the input is cut. compress() returns what is ready so far
 (often nothing), flush() the rest of the frame; the compressor cannot be used after flush().
 The frame records its policy, RESET unless given (why: help(lzw)).)")
-        .def(py::init<int, long long, int, bool>(), py::arg("policy") = int{LZW_RESET},
-             py::kw_only(), py::arg("block_size") = LZW_FRAME_BLOCK_DEFAULT, py::arg("threads") = 1,
+        .def(py::init<py::handle, py::handle, py::handle, py::handle>(),
+             py::arg("policy") = int{LZW_RESET}, py::kw_only(),
+             py::arg("block_size") = LZW_FRAME_BLOCK_DEFAULT, py::arg("threads") = 1,
              py::arg("seek_table") = true,
              "Compressor(policy=Policy.RESET, *, block_size=1048576, threads=1, "
              "seek_table=True)")
         .def("compress", &Compressor::compress, py::arg("data"),
              "compress(data) -> bytes\n\nHand over more input; returns the frame's bytes ready "
              "so far.")
+        .def("compress",
+             [](Compressor&, const py::args& args, const py::kwargs& kwargs) {
+                 wrongArguments("Compressor.compress(data)", args, kwargs);
+             })
         .def("flush", &Compressor::flush,
              "flush() -> bytes\n\nEnd the frame: returns the rest of its bytes.");
 
@@ -787,9 +898,10 @@ are read one by one. One read at a time; other threads wait.)")
 
     py::class_<Decompressor>(m, "Decompressor", R"(Decompressor()
 
-Decompresses one frame handed over piece by piece. Bytes after the frame's end are kept in
-unused_data (a frame's seek table first, when it has one); a new Decompressor reads the next
-frame from them. A block's bytes come out only once its checksum has matched.)")
+Decompresses one frame handed over piece by piece, after any skippable frames before it, which
+it passes by. Bytes after the frame's end are kept in unused_data (a frame's seek table first,
+when it has one); a new Decompressor reads the next frame from them. A block's bytes come out
+only once its checksum has matched.)")
         .def(py::init<>(), "Decompressor()")
         .def("decompress", &Decompressor::decompress, py::arg("data"), py::arg("max_length") = -1,
              R"(decompress(data, max_length=-1) -> bytes
@@ -798,6 +910,10 @@ Hand over more of the frame; returns the bytes decoded so far, at most max_lengt
 it is 0 or more (the rest come from later calls, with b"" when needs_input is False). Raises
 EOFError after the frame's end, LzwError for a damaged frame, ChecksumError for a checksum that
 fails.)")
+        .def("decompress",
+             [](Decompressor&, const py::args& args, const py::kwargs& kwargs) {
+                 wrongArguments("Decompressor.decompress(data, max_length=-1)", args, kwargs);
+             })
         .def_property_readonly("eof", &Decompressor::eof, "True once the frame has ended.")
         .def_property_readonly("needs_input", &Decompressor::needsInput,
                                "False when decompress() can give more bytes without more input.")

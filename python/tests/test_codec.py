@@ -2,6 +2,7 @@
 through the one-shot calls, Context, Compressor and Decompressor."""
 
 import concurrent.futures
+import ctypes
 import io
 import mmap
 
@@ -16,6 +17,8 @@ SIZES = [0, 1, 5000, 300_000]
 
 @pytest.mark.parametrize("policy", POLICIES)
 def test_raw_bytes_are_the_programs_and_the_librarys(policy, rng, clib, program):
+    clib.lib.lzw_version.restype = ctypes.c_char_p
+    assert lzw.__version__ == clib.lib.lzw_version().decode()
     for size in SIZES + [rng.randrange(2_000_000)]:
         data = sample(rng, size)
         packed = lzw.compress(data, policy)
@@ -35,6 +38,8 @@ def test_frame_bytes_are_the_librarys_and_the_programs(policy, rng, clib, progra
             framed = lzw.compress(data, policy, frame=True, block_size=block)
             assert framed == clib.frame_compress(data, policy, block, size), (size, block)
             assert lzw.compress(data, policy, frame=True, block_size=block, threads=0) == framed
+            threads = lzw.Context().compress(data, policy, frame=True, block_size=block, threads=256)
+            assert threads == framed
             info = lzw.frame_info(framed)
             assert (info.policy, info.content_size, info.block_size) == (policy, size, block)
             streamed = feed_compressor(data, policy, 1 << 16, block)
@@ -100,8 +105,10 @@ def test_objects_fed_in_pieces(policy, piece, rng):
     assert lzw.decompress(framed) == data
     max_length = rng.choice([-1, 1, 1000, 1 << 20])
     trailing = b"next"
-    back, unused = feed_decompressor(framed + trailing, piece, max_length)
-    # The frame's seek table follows it, apart.
+    # Skippable frames before the frame are passed by, as decompress() passes them; the
+    # frame's seek table follows it, apart.
+    skippable = b"\x8aLZW" + (3).to_bytes(4, "little") + b"tag"
+    back, unused = feed_decompressor(skippable + skippable + framed + trailing, piece, max_length)
     bare = feed_compressor(data, policy, len(data) or 1, lzw.BLOCK_MIN, seek_table=False)
     assert (back, unused) == (data, framed[len(bare) :] + trailing)
 

@@ -17,6 +17,8 @@ def raises_lzw(call, *codes):
         call()
     error = caught.value
     assert error.name.startswith("LZW_ERROR_") and error.name in str(error)
+    # An OSError, as gzip's and bz2's errors are, though no system call failed.
+    assert isinstance(error, OSError) and error.errno is None
     assert not codes or error.code in codes, error
     return error
 
@@ -29,6 +31,8 @@ def test_damaged_and_truncated_raw_streams(rng):
             raises_lzw(lambda: lzw.decompress(packed[:cut], policy), -7, -9)
         raises_lzw(lambda: lzw.decompress(packed + b"\0\0", policy), -15)
         raises_lzw(lambda: lzw.decompress(b"\xfe\xff\xff\xff", policy), -8)
+        # A header no codes of its length can give: refused before room is made for it.
+        raises_lzw(lambda: lzw.decompress(b"\x7f\xff\xff\xff\x00\x10\x00", policy), -9)
         error = raises_lzw(lambda: lzw.decompress(packed, policy, max_length=len(data) - 1), -16)
         assert pickle.loads(pickle.dumps(error)).code == error.code
         assert lzw.decompress(packed, policy, max_length=len(data)) == data
@@ -66,7 +70,11 @@ def test_damaged_and_truncated_frames(rng):
     raises_lzw(lambda: lzw.decompress(framed, max_length=len(data) - 1), -16)  # from its header
     raises_lzw(lambda: lzw.frame_info(framed[:5]), -9)
 
+    skippable = b"\x8aLZW" + (4).to_bytes(4, "little") + b"note"
+    raises_lzw(lambda: lzw.Decompressor().decompress(skippable + b"junk"), -15)  # as decompress()
+    raises_lzw(lambda: lzw.decompress(skippable + b"junk"), -15)
     decompressor = lzw.Decompressor()
+    assert decompressor.decompress(skippable) == b"" and not decompressor.eof
     assert decompressor.decompress(framed) == data
     with pytest.raises(EOFError):
         decompressor.decompress(b"more")
@@ -76,10 +84,22 @@ def test_damaged_and_truncated_frames(rng):
         compressor.compress(b"late")
 
 
+BIG = b"\xab" * 100_000  # data no message may repeat
+
+
 @pytest.mark.parametrize(
     "call, error",
     [
         (lambda: lzw.compress("text", FREEZE), TypeError),
+        (lambda: lzw.compress(BIG, "c2"), TypeError),
+        (lambda: lzw.compress(BIG, FREEZE, frame=True, threads=257), ValueError),
+        (lambda: lzw.Compressor(FREEZE, threads=257), ValueError),
+        (lambda: lzw.compress(BIG, FREEZE, frame="yes", block_size=1.5), TypeError),
+        (lambda: lzw.compress(BIG), TypeError),
+        (lambda: lzw.decompress(BIG, FREEZE, 5), TypeError),
+        (lambda: lzw.Context().decompress(BIG, level=3), TypeError),
+        (lambda: lzw.Decompressor().decompress(BIG, "1"), TypeError),
+        (lambda: lzw.Compressor(EVICT).compress(BIG, 1), TypeError),
         (lambda: lzw.compress(None, FREEZE), TypeError),
         (lambda: lzw.compress([1, 2], FREEZE), TypeError),
         (lambda: lzw.compress(b"", 0), ValueError),
@@ -89,7 +109,7 @@ def test_damaged_and_truncated_frames(rng):
         (lambda: lzw.compress(b"", FREEZE, frame=True, block_size=1023), ValueError),
         (lambda: lzw.compress(b"", FREEZE, frame=True, block_size=(1 << 30) + 1), ValueError),
         (lambda: lzw.compress(b"", FREEZE, frame=True, threads=-1), ValueError),
-        (lambda: lzw.compress(b"", FREEZE, True), TypeError),  # frame is keyword-only
+        (lambda: lzw.compress(BIG, FREEZE, True), TypeError),  # frame is keyword-only
         (lambda: lzw.decompress(b"", 9), ValueError),
         (lambda: lzw.decompress(b"", FREEZE, max_length="1"), TypeError),
         (lambda: lzw.Compressor(RESET, block_size=0), ValueError),
@@ -102,5 +122,6 @@ def test_damaged_and_truncated_frames(rng):
     ],
 )
 def test_wrong_arguments(call, error):
-    with pytest.raises(error):
+    with pytest.raises(error) as caught:
         call()
+    assert len(str(caught.value)) < 200, caught.value
