@@ -38,7 +38,9 @@ def test_frame_bytes_are_the_librarys_and_the_programs(policy, rng, clib, progra
             framed = lzw.compress(data, policy, frame=True, block_size=block)
             assert framed == clib.frame_compress(data, policy, block, size), (size, block)
             assert lzw.compress(data, policy, frame=True, block_size=block, threads=0) == framed
-            threads = lzw.Context().compress(data, policy, frame=True, block_size=block, threads=256)
+            threads = lzw.Context().compress(
+                data, policy, frame=True, block_size=block, threads=256
+            )
             assert threads == framed
             info = lzw.frame_info(framed)
             assert (info.policy, info.content_size, info.block_size) == (policy, size, block)
