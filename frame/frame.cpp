@@ -403,7 +403,12 @@ int Encoder::encode(lzw_in_buffer& in, lzw_out_buffer& out, bool end) {
     auto* dst = static_cast<uint8_t*>(out.dst);
     for (;;) {
         if (!drain(out)) return LZW_FRAME_NEEDS_OUTPUT;
-        if (finished_) return end ? LZW_FRAME_DONE : LZW_FRAME_NEEDS_INPUT;
+        if (finished_) {
+            // The frame is closed: input after it, or a call that does not end it, would be
+            // lost without a word.
+            if (!end || in.pos != in.size) return failWith(Fault::badArgument);
+            return LZW_FRAME_DONE;
+        }
         if (!started_) {
             writeHeader(params_, frameContentSize(params_, coded_), pending_.get());
             pendingEnd_ = kFrameHeaderSize;

@@ -104,6 +104,14 @@ Bytes encodeInPieces(const lzw_frame_params& params, const Bytes& input, std::mt
         pos += in.pos;
         out.insert(out.end(), room.begin(), room.begin() + static_cast<std::ptrdiff_t>(o.pos));
     }
+    // After the end, the frame is closed: asked to end again it is done, writing nothing;
+    // given more input it fails, and takes none.
+    uint8_t more[8] = {}, spare[64];
+    lzw_in_buffer none{more, 0, 0}, late{more, sizeof more, 0};
+    lzw_out_buffer o{spare, sizeof spare, 0};
+    EXPECT_EQ(lzw_frame_encode(enc.get(), &none, &o, 1), LZW_FRAME_DONE);
+    EXPECT_EQ(lzw_frame_encode(enc.get(), &late, &o, random() % 2), LZW_ERROR_BAD_ARGUMENT);
+    EXPECT_EQ(late.pos + o.pos, 0u);
     return out;
 }
 
@@ -398,6 +406,13 @@ TEST(FrameConcatenation, FramesFollowEachOtherAndNothingElseDoes) {
         EXPECT_EQ(d.status, LZW_OK);
         EXPECT_TRUE(d.bytes.empty());
     }
+    // A frame's magic alone is a frame cut in its header: every decoder says so alike.
+    for (const Bytes& magic : {Bytes{0x89, 0x4C, 0x5A, 0x57}, Bytes{0x8A, 0x4C, 0x5A, 0x57}}) {
+        for (const Decoded& d : decodeEveryWay(concat({file, magic}))) {
+            EXPECT_EQ(d.status, LZW_ERROR_ENDS_EARLY) << lzw_error_name(d.status);
+            EXPECT_TRUE(d.bytes == ab);
+        }
+    }
     const Bytes junk[] = {{'x'}, {0x89, 0x4C, 0x5A}, {0xFF, 0xFF, 0xFF, 0xFF}, encode('1', a)};
     for (const Bytes& tail : junk) {
         SCOPED_TRACE("junk of " + std::to_string(tail.size()) + " bytes");
@@ -578,6 +593,13 @@ TEST(FrameHeader, ReaderCountsWhatItNeedsAndRefusesEachField) {
              f[11] = 0x40;
          },
          true, LZW_ERROR_FRAME_VERSION},
+        {"blocks of exactly 1 GiB",
+         [](Bytes& f) {
+             f[8] = 0;
+             f[9] = 0;
+             f[11] = 0x40;
+         },
+         true, LZW_OK},
         {"reserved flag 8", [](Bytes& f) { f[5] |= 8; }, true, LZW_ERROR_RESERVED_BITS},
         {"reserved flag 0x80", [](Bytes& f) { f[5] |= 0x80; }, true, LZW_ERROR_RESERVED_BITS},
         {"a content size without its flag", [](Bytes& f) { f[5] &= ~1; }, true,
@@ -596,6 +618,35 @@ TEST(FrameHeader, ReaderCountsWhatItNeedsAndRefusesEachField) {
         if (c.reseal) resealHeader(changed);
         EXPECT_EQ(lzw_frame_read_header(changed.data(), changed.size(), &h), c.error);
         EXPECT_EQ(decompressFrames(changed, 16).status, c.error);
+    }
+
+    // Sizes the header and the block headers may hold but the blocks do not give: a content
+    // size one short or one over (found at the block that passes it, or at the end), and a
+    // stored block (no checksums to catch it) whose decoded size is not its payload's. Every
+    // decoder refuses them: in one call, on threads, in pieces and through callbacks.
+    std::mt19937_64 random(6);
+    const Bytes stored = compressFrame(paramsOf(LZW_EVICT, 1u << 10, 0), randomBytes(7, 60));
+    ASSERT_EQ(load32(stored, 21), 60u | 1u << 31);
+    for (const auto& [what, base, at, value, error] :
+         std::vector<std::tuple<std::string, Bytes, size_t, uint8_t, int>>{
+             {"content size 2 of 3", frame, 12, 2, LZW_ERROR_CONTENT_SIZE},
+             {"content size 4 of 3", frame, 12, 4, LZW_ERROR_CONTENT_SIZE},
+             {"stored 60 bytes giving 59", stored, 25, 59, LZW_ERROR_BLOCK_HEADER},
+             {"stored 60 bytes giving 61", stored, 25, 61, LZW_ERROR_BLOCK_HEADER}}) {
+        SCOPED_TRACE(what);
+        Bytes changed = base;
+        changed[at] = value;
+        resealHeader(changed);
+        Decoded threaded;
+        threaded.bytes.resize(64);
+        size_t written = 0;
+        threaded.status = lzw_frame_decompress_mt(nullptr, 2, changed.data(), changed.size(),
+                                                  threaded.bytes.data(), 64, &written);
+        for (const Decoded& d :
+             {decompressFrames(changed, 64), threaded, decodeInPieces(changed, random, 7),
+              decompressStream(changed, random, 7)}) {
+            EXPECT_EQ(d.status, error) << lzw_error_name(d.status);
+        }
     }
 }
 
