@@ -217,10 +217,12 @@ class Cli : public ::testing::Test {
 
 const Bytes kText = pseudoText(21, 150000);  // more than one 64 KiB buffer, fills the dictionary
 
-// A frame of `data` in blocks of up to `block` bytes, as lzw -F c2 -B writes it, with the
-// content's size in its header when `sized`.
+// A frame of `data` in blocks of up to `block` bytes, as lzw -F c2 -B writes it (a seek table
+// after it unless `checksums` leaves it out), with the content's size in its header when
+// `sized`.
 Bytes frameOf(const Bytes& data, unsigned block = LZW_FRAME_BLOCK_DEFAULT,
-              unsigned checksums = LZW_FRAME_CONTENT_CHECKSUM | LZW_FRAME_BLOCK_CHECKSUMS,
+              unsigned checksums = LZW_FRAME_CONTENT_CHECKSUM | LZW_FRAME_BLOCK_CHECKSUMS |
+                                   LZW_FRAME_SEEK_TABLE,
               bool sized = false) {
     lzw_frame_params params = LZW_FRAME_PARAMS_INIT(LZW_EVICT);
     params.block_size = block;
@@ -964,12 +966,12 @@ TEST_F(Cli, FramesAreWrittenTestedAndListed) {
              {{"-T2", "-t", "d1", "big"}, 0, "", ""},
              {{"-l", "packed"},
               0,
-              "plik: packed\nformat: ramka lzw, wersja 1, tryb 2, blok 1024 B\n"
+              "plik: packed\nformat: ramka lzw, wersja 2, tryb 2, blok 1024 B\n"
               "ramki: 1, bloki: 3 (zapisane bez kompresji: 1)\nrozmiar: 3072 B -> " +
                   std::to_string(framed.size()) + " B (" +
                   std::to_string((framed.size() * 1000 + 1536) / 3072 / 10) + "." +
                   std::to_string((framed.size() * 1000 + 1536) / 3072 % 10) +
-                  "%)\nsumy kontrolne: XXH64 blokow i calosci\n",
+                  "%)\nsumy kontrolne: XXH64 blokow i calosci\nindeks: za kazda ramka\n",
               ""},
              {{"-q", "c2", "in", "raw"}, 0, "", ""},
              {{"-t", "d2", "raw"}, 0, "", ""},
