@@ -1000,6 +1000,19 @@ TEST_F(Cli, FramesAreWrittenTestedAndListed) {
               0u)
         << r.out;
 
+    // Two frames, listed from their seek tables in a file, from their headers in a pipe.
+    write("two", concat({framed, framed}));
+    for (const char* script : {"\"$LZW\" -l two", "cat two | \"$LZW\" -l -"}) {
+        r = shell(script);
+        EXPECT_EQ(r.status, 0) << script;
+        EXPECT_NE(r.out.find("ramki: 2"), std::string::npos) << script << "\n" << r.out;
+        EXPECT_NE(r.out.find("bloki: 6 (zapisane bez kompresji: 2)\nrozmiar: 6144 B -> " +
+                             std::to_string(2 * framed.size()) + " B"),
+                  std::string::npos)
+            << script << "\n"
+            << r.out;
+    }
+
     // A frame with a content checksum but none per block, on threads.
     write("summed", frameOf(data, 1024, LZW_FRAME_CONTENT_CHECKSUM));
     EXPECT_EQ(lzw({"-q", "-T2", "d2", "summed", "back"}).status, 0);

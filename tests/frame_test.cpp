@@ -621,21 +621,25 @@ TEST(FrameHeader, ReaderCountsWhatItNeedsAndRefusesEachField) {
     }
 
     // Sizes the header and the block headers may hold but the blocks do not give: a content
-    // size one short or one over (found at the block that passes it, or at the end), and a
-    // stored block (no checksums to catch it) whose decoded size is not its payload's. Every
-    // decoder refuses them: in one call, on threads, in pieces and through callbacks.
+    // size one short or one over (found at the block that passes it, or at the end), a stored
+    // block (no checksums to catch it) whose decoded size is not its payload's, and a coded
+    // one too short for a code. Every decoder refuses them: in one call, on threads, in
+    // pieces and through callbacks.
     std::mt19937_64 random(6);
     const Bytes stored = compressFrame(paramsOf(LZW_EVICT, 1u << 10, 0), randomBytes(7, 60));
     ASSERT_EQ(load32(stored, 21), 60u | 1u << 31);
+    const Bytes coded = compressFrame(paramsOf(LZW_EVICT, 1u << 10, 0), pseudoText(8, 1000));
+    ASSERT_LT(load32(coded, 21), 1000u);
     for (const auto& [what, base, at, value, error] :
-         std::vector<std::tuple<std::string, Bytes, size_t, uint8_t, int>>{
+         std::vector<std::tuple<std::string, Bytes, size_t, uint32_t, int>>{
              {"content size 2 of 3", frame, 12, 2, LZW_ERROR_CONTENT_SIZE},
              {"content size 4 of 3", frame, 12, 4, LZW_ERROR_CONTENT_SIZE},
              {"stored 60 bytes giving 59", stored, 25, 59, LZW_ERROR_BLOCK_HEADER},
-             {"stored 60 bytes giving 61", stored, 25, 61, LZW_ERROR_BLOCK_HEADER}}) {
+             {"stored 60 bytes giving 61", stored, 25, 61, LZW_ERROR_BLOCK_HEADER},
+             {"coded in 5 bytes", coded, 21, 5, LZW_ERROR_BLOCK_HEADER}}) {
         SCOPED_TRACE(what);
         Bytes changed = base;
-        changed[at] = value;
+        for (int i = 0; i < 4; ++i) changed[at + i] = static_cast<uint8_t>(value >> (8 * i));
         resealHeader(changed);
         Decoded threaded;
         threaded.bytes.resize(64);
