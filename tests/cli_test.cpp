@@ -392,6 +392,8 @@ TEST_F(Cli, TooFewArgumentsPrintUsage) {
     write("in", "abc");
     const std::string count = "oczekiwane 3 argumenty: TRYB WEJSCIE WYJSCIE, a jest ich: ";
     const std::string unknown = "nieznana opcja ";
+    const std::string rangeOutside =
+        "opcja -R wybiera zakres przy dekompresji (d1, d2 lub d3), nie przy kompresji, -t ani -l";
     for (const auto& [args, reason] : std::vector<std::pair<std::vector<std::string>, std::string>>{
              {{}, count + "0"},
              {{"c1"}, count + "1"},
@@ -424,6 +426,12 @@ TEST_F(Cli, TooFewArgumentsPrintUsage) {
              {{"-T", "-1", "d1", "in", "out"}, "opcja -T: -1 to nie liczba watkow"},
              {{"-T2", "c1", "in", "out"},
               "opcja -T dzieli na watki bloki ramki: kompresja bez -F nie ma blokow"},
+             {{"-R", "1:", "d1", "in", "out"},
+              "opcja -R: 1: to nie zakres (POCZ[:DL], liczby bajtow, moga byc z K, M, G lub T)"},
+             {{"-R", "1:20000000000000000000", "d1", "in", "out"},
+              "opcja -R: 1:20000000000000000000 poza zakresem, liczby najwyzej 2^64 - 1"},
+             {{"-R", "5", "c1", "in", "out"}, rangeOutside},
+             {{"-R5", "-l", "in"}, rangeOutside},
              // -t [dN] FILE and -l FILE.
              {{"-l", "in", "out"}, "po -l oczekiwany jeden PLIK, a argumentow jest: 2"},
              {{"-t", "-l", "in"}, "opcje -t i -l wykluczaja sie"},
