@@ -38,8 +38,10 @@ struct Feeder {
     size_t piece;
     long long failAfter = -1;
     size_t pos = 0;
+    size_t calls = 0;
     static long long read(void* user, void* buf, size_t capacity) {
         auto* f = static_cast<Feeder*>(user);
+        ++f->calls;
         if (f->failAfter >= 0 && f->pos >= static_cast<size_t>(f->failAfter)) return -1;
         size_t n = std::min({capacity, f->piece, f->data->size() - f->pos});
         std::copy_n(f->data->begin() + static_cast<long>(f->pos), n, static_cast<uint8_t*>(buf));
@@ -67,7 +69,8 @@ struct Outcome {
     Fault fault = Fault::none;
     Recorder out;
     StreamReport report;
-    size_t read = 0;  // bytes the source gave
+    size_t read = 0;   // bytes the source gave
+    size_t reads = 0;  // calls of the source
 };
 
 struct Faults {
@@ -87,6 +90,7 @@ Outcome compress(Params params, int threads, const Bytes& data, Faults faults = 
     auto coder = newCoder();
     run.fault = frame::compressStream(*coder, params, Source{Feeder::read, &feeder},
                                       Sink{Recorder::write, &run.out}, &run.report);
+    run.reads = feeder.calls;
     return run;
 }
 
@@ -100,6 +104,7 @@ Outcome decompress(const Bytes& data, int threads, Faults faults = {}, bool chec
     run.fault = frame::decompressStream(*coder, Source{Feeder::read, &feeder}, sink, nullptr, 0,
                                         &run.report, threads);
     run.read = feeder.pos;
+    run.reads = feeder.calls;
     return run;
 }
 
@@ -284,8 +289,13 @@ TEST(Threads, FailingCallbacksLeaveWhatOneThreadLeaves) {
         EXPECT_NE(oneBack.fault, Fault::none) << name;
         for (int threads : kThreadCounts) {
             std::string what = name + ", threads " + std::to_string(threads);
-            expectSame(one, compress(params, threads, data, faults), "c " + what);
+            Outcome many = compress(params, threads, data, faults);
+            expectSame(one, many, "c " + what);
             expectSame(oneBack, decompress(frame, threads, faults), "d " + what);
+            // A failed read is the last: no thread reads on past it.
+            if (faults.failReadAfter >= 0) {
+                EXPECT_EQ(many.reads, one.reads) << what;
+            }
         }
     }
     for (int64_t size : {int64_t{0}, int64_t{5000}, static_cast<int64_t>(input().size()) - 1,
