@@ -1027,17 +1027,20 @@ TEST_F(Cli, FramesAreWrittenTestedAndListed) {
     EXPECT_TRUE(readBytes("back") == data);
 
     // Cut inside its 21-byte header: refused before the output is opened. Damaged in its
-    // third block (stored): the two blocks before it are written, and the line names it.
+    // third block (stored): the two blocks before it are written, and the line names it; so
+    // it does in the checksum of the first.
     size_t second = 21 + 8 + (framed[21] | framed[22] << 8) + 4;
     size_t third = second + 8 + (framed[second] | framed[second + 1] << 8) + 4;
-    Bytes bad = framed;
+    Bytes bad = framed, first = framed;
     bad[third + 8 + 100] ^= 0x10;
-    write("bad", bad);
+    first[second - 2] ^= 0x01;
     for (const auto& [name, bytes, err, kept] :
          std::vector<std::tuple<std::string, Bytes, std::string, Bytes>>{
              {"cut", Bytes(framed.begin(), framed.begin() + 20),
               "uszkodzony plik cut: strumien konczy sie przed koncem danych\n",
               Bytes{'o', 'l', 'd'}},
+             {"first", first,
+              "uszkodzony plik first: blok 1 (bajt 21): suma kontrolna sie nie zgadza\n", Bytes{}},
              {"bad", bad,
               "uszkodzony plik bad: blok 3 (bajt " + std::to_string(third) +
                   "): suma kontrolna sie nie zgadza\n",
@@ -1063,7 +1066,9 @@ TEST_F(Cli, FramesAreWrittenTestedAndListed) {
              {3 * 4096, {'a', 'b', 'c'}, over},
              {1, {'a', 'b'}, ""},
              {0, {'a', 'b'}, under},
-             {1, {'a', 'b', 'c'}, under}}) {
+             {1, {'a', 'b', 'c'}, under},
+             // Longer than the first window read: the bound is the whole file's.
+             {250000000 - 1, std::vector<int32_t>(66667, 'a'), ""}}) {
         write("raw", packCodes(length, codes));
         r = lzw({"-l", "raw"});
         EXPECT_EQ(r.status, err.empty() ? 0 : 1) << length << " " << r.out << r.err;
