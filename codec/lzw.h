@@ -414,8 +414,9 @@ typedef struct {
  * LZW_FRAME_NEEDS_INPUT, LZW_FRAME_NEEDS_OUTPUT, or an error, after which only reset or free
  * may follow. After LZW_FRAME_DONE the frame is closed: a call with end = 1 and no input
  * returns LZW_FRAME_DONE again and writes nothing; one with input or with end = 0 takes
- * nothing and fails with LZW_ERROR_BAD_ARGUMENT. The encoder holds a context of its own and up to two blocks; reset starts a new
- * frame with the memory kept. create returns NULL for invalid params or no memory.
+ * nothing and fails with LZW_ERROR_BAD_ARGUMENT. The encoder holds a context of its own and up to
+ * two blocks; reset starts a new frame with the memory kept. create returns NULL for invalid params
+ * or no memory.
  */
 typedef struct lzw_frame_encoder lzw_frame_encoder;
 LZW_API lzw_frame_encoder* lzw_frame_encoder_create(const lzw_frame_params* params);
