@@ -25,7 +25,7 @@
 /* The version of this header, as lzw_version() gives the library's: a program built with
  * one header may run with a later library of the same major version. */
 #define LZW_VERSION_MAJOR 1
-#define LZW_VERSION_MINOR 3
+#define LZW_VERSION_MINOR 4
 #define LZW_VERSION_PATCH 0
 #define LZW_VERSION_NUMBER (LZW_VERSION_MAJOR * 10000 + LZW_VERSION_MINOR * 100 + LZW_VERSION_PATCH)
 

@@ -363,7 +363,7 @@ struct Listing {
     int64_t compressed = 0;       // every byte read
     Header header;                // the first frame's header
     bool policiesDiffer = false;  // a later frame has another policy or block size
-    int64_t indexed = -1;         // frames found by their seek tables; -1: not looked for
+    int64_t indexed = -1;  // frames with their seek table (found, or by their size in a pipe)
 };
 // Walks every frame that `source` delivers, after the `prefixSize` bytes at `prefix` that
 // were read from it already, checking each header and block header but no checksum.

@@ -279,7 +279,13 @@ Fault walkFrames(Coder* coder, Reader& in, bool decode, Sink sink, StreamReport&
         if ((fault = parseHeader(bytes, needed, header, &needed)) != Fault::none) return cut(fault);
         r.header = header;
         if (header.skippable) {
-            ++listing.skippable;
+            // A frame's table, by its size after the frame, or another tool's frame.
+            if (expected.present &&
+                header.skippableSize == tableBytes(expected.blocks) - kSkippableHeaderSize) {
+                if (listing.indexed >= 0) ++listing.indexed;
+            } else {
+                ++listing.skippable;
+            }
             if (tables) {
                 r.blockOffset = start;
                 r.table = true;
@@ -412,6 +418,7 @@ Fault handOffStream(Source source, const uint8_t* prefix, size_t prefixSize, Blo
 Fault listStream(Source source, const uint8_t* prefix, size_t prefixSize, Listing& listing) {
     StreamReport r;
     listing = Listing{};
+    listing.indexed = 0;
     auto reader = std::make_unique<Reader>(source, prefix, prefixSize);
     return walkFrames(nullptr, *reader, false, Sink{nullptr, nullptr}, r, listing);
 }
