@@ -3,7 +3,8 @@
 // (both checksums and the seek table), rounds interleaved, CPU time of the calling thread.
 // Beside them, XXH64 alone over the same bytes: the floor of what the checksums cost.
 //   lzw_frame_bench [-r ROUNDS] FILE...       (bench/corpus.sh's text.bin and binary.bin)
-// Prints a Markdown table: the median of each, and ratios of medians (> 1: raw is slower).
+// Prints a Markdown table: the median of each, and the median and range of the ratios round by
+// round (the calls of one round run within a second of each other; > 1: raw is slower).
 //   lzw_frame_bench -1 KIND MODE FILE         one call alone, for cachegrind's count:
 // KIND raw, bare or checked; MODE c1 ... d3.
 //   lzw_frame_bench -w KIND cN FILE OUT       writes FILE's frame (or raw stream) of KIND, for
@@ -37,6 +38,17 @@ double cpuSeconds() {
 double median(std::vector<double> v) {
     std::sort(v.begin(), v.end());
     return v[v.size() / 2];
+}
+
+// "median [least-most]" of a / b - shift, round by round.
+std::string ratios(const std::vector<double>& a, const std::vector<double>& b, double shift,
+                   double scale, const char* unit) {
+    std::vector<double> r;
+    for (size_t i = 0; i < a.size(); ++i) r.push_back((a[i] / b[i] - shift) * scale);
+    auto [least, most] = std::minmax_element(r.begin(), r.end());
+    char text[96];
+    std::snprintf(text, sizeof text, "%.2f%s [%.2f to %.2f]", median(r), unit, *least, *most);
+    return text;
 }
 
 struct Ctx {
@@ -115,8 +127,8 @@ int main(int argc, char** argv) {
     }
     Ctx ctx;
     std::printf(
-        "| file | mode | raw ms | framed, no checksums | framed, checksums | checksums cost "
-        "| framed / raw | XXH64 ms |\n");
+        "| file | mode | raw ms | framed, no checksums | framed, checksums | checksums cost (%%) "
+        "| raw / framed | XXH64 ms |\n");
     std::printf("| --- | --- | ---: | ---: | ---: | ---: | ---: | ---: |\n");
     for (int f = first; f < argc; ++f) {
         std::ifstream in(argv[f], std::ios::binary);
@@ -180,10 +192,11 @@ int main(int argc, char** argv) {
                 }
                 double m[kKinds];
                 for (int k = 0; k < kKinds; ++k) m[k] = median(times[k]) * 1e3;
-                std::printf("| %s | %c%d | %.1f | %.1f | %.1f | %+.1f%% | %.2fx | %.2f |\n",
-                            name.c_str(), compressing ? 'c' : 'd', policy, m[kRaw], m[kBare],
-                            m[kChecked], 100.0 * (m[kChecked] / m[kBare] - 1),
-                            m[kRaw] / m[kChecked], median(hashed) * 1e3);
+                std::printf("| %s | %c%d | %.1f | %.1f | %.1f | %s | %s | %.2f |\n", name.c_str(),
+                            compressing ? 'c' : 'd', policy, m[kRaw], m[kBare], m[kChecked],
+                            ratios(times[kChecked], times[kBare], 1, 100, "").c_str(),
+                            ratios(times[kRaw], times[kChecked], 0, 1, "x").c_str(),
+                            median(hashed) * 1e3);
                 std::fflush(stdout);
             }
         }

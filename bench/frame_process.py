@@ -7,7 +7,8 @@ CPU time (user + system) of the process, output on /dev/shm.
     bench/frame_process.py LZW FRAME_BENCH ROUNDS FILE...
 
 FRAME_BENCH is build/bench/lzw_frame_bench, which writes the frame without checksums (the
-program always writes them). Prints a Markdown table of medians and of ratios of medians.
+program always writes them). Prints a Markdown table of medians, and the median and range of
+the ratios round by round (the commands of one round run within a second of each other).
 """
 
 import os
@@ -31,8 +32,8 @@ def cpu(argv):
 def main():
     lzw, bench, rounds = sys.argv[1], sys.argv[2], int(sys.argv[3])
     out = "/dev/shm/frame-process.out"
-    print("| file | mode | c: raw s | c: framed s | c: framed / raw | d: raw s | d: bare frame s |"
-          " d: framed s | d: checksums cost | d: framed / raw |")
+    print("| file | mode | c: raw s | c: framed s | c: raw / framed | d: raw s | d: bare frame s |"
+          " d: framed s | d: checksums cost (%) | d: raw / framed |")
     print("| --- | --- | ---: | ---: | ---: | ---: | ---: | ---: | ---: | ---: |")
     for path in sys.argv[4:]:
         name = os.path.basename(path)
@@ -54,10 +55,15 @@ def main():
                     cpu(argv)  # untimed: the same start for every command
                     times[key].append(cpu(argv))
             m = {key: statistics.median(v) for key, v in times.items()}
+
+            def ratios(a, b, shift=0, scale=1, unit="x"):
+                r = [(x / y - shift) * scale for x, y in zip(times[a], times[b])]
+                return f"{statistics.median(r):.2f}{unit} [{min(r):.2f} to {max(r):.2f}]"
+
             print(f"| {name} | {k} | {m['c raw']:.3f} | {m['c framed']:.3f} |"
-                  f" {m['c raw'] / m['c framed']:.2f}x | {m['d raw']:.3f} | {m['d bare']:.3f} |"
-                  f" {m['d framed']:.3f} | {100 * (m['d framed'] / m['d bare'] - 1):+.1f}% |"
-                  f" {m['d raw'] / m['d framed']:.2f}x |", flush=True)
+                  f" {ratios('c raw', 'c framed')} | {m['d raw']:.3f} | {m['d bare']:.3f} |"
+                  f" {m['d framed']:.3f} | {ratios('d framed', 'd bare', 1, 100, '')} |"
+                  f" {ratios('d raw', 'd framed')} |", flush=True)
     for f in ("raw", "bare", "lzw", "out"):
         if os.path.exists(f"/dev/shm/frame-process.{f}"):
             os.remove(f"/dev/shm/frame-process.{f}")
