@@ -63,7 +63,7 @@ declare -A files=(
                 $libdir/cmake/lzw/lzwTargets.cmake share/doc/liblzw-dev/examples/stream.c
                 share/doc/liblzw-dev/copyright share/doc/liblzw-dev/changelog.gz"
   [python3-lzw]="$python_dir/__init__.py $python_dir/_lzw.cpython-*.so $python_dir/py.typed
-                 $python_dir.pth ${python_dir%lzw}_lzw_fsspec_hook.py
+                 $python_dir.pth ${python_dir%lzw}_lzw_compression_hook.py
                  $python_dir-$version.dist-info/entry_points.txt
                  share/doc/python3-lzw/copyright share/doc/python3-lzw/changelog.gz"
 )

@@ -136,6 +136,6 @@ def frame_info(data) -> FrameInfo:
 from ._file import LzwFile, open  # noqa: E402  (it uses the names above)
 
 try:  # fsspec's compression "lzw", registered now or when fsspec loads
-    import _lzw_fsspec_hook  # noqa: E402, F401  (installed beside the package)
+    import _lzw_compression_hook  # noqa: E402, F401  (installed beside the package)
 except ImportError:
     pass

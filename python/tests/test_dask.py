@@ -214,7 +214,7 @@ def test_an_interpreter_that_never_imports_lzw(tmp_path):
         import lzw
         with lzw.open(io.BytesIO(), "wb") as f:
             f.write(b"ok")
-        import lzw._fsspec
+        import lzw._storage
     """
     result = subprocess.run(
         [sys.executable, "-c", script], cwd=tmp_path, env=env, capture_output=True, text=True

@@ -14,7 +14,7 @@ _MODULE = "fsspec.compression"
 
 
 def _open(infile, mode="rb", **kwargs):
-    from lzw._fsspec import open_compressed
+    from lzw._storage import open_compressed
 
     return open_compressed(infile, mode, **kwargs)
 
@@ -38,8 +38,8 @@ class _Loader:
             raise AttributeError(name)
         return getattr(self._loader, name)
 
-    def create_module(self, spec):
-        return self._loader.create_module(spec)
+    def create_module(self, found):
+        return self._loader.create_module(found)
 
     def exec_module(self, module):
         self._loader.exec_module(module)
@@ -55,11 +55,11 @@ class _Finder:
         for finder in sys.meta_path:
             if finder is self or not hasattr(finder, "find_spec"):
                 continue
-            spec = finder.find_spec(name, path, target)
-            if spec is not None:
-                if getattr(spec.loader, "exec_module", None) is not None:
-                    spec.loader = _Loader(spec.loader)
-                return spec
+            found = finder.find_spec(name, path, target)
+            if found is not None:
+                if getattr(found.loader, "exec_module", None) is not None:
+                    found.loader = _Loader(found.loader)
+                return found
         return None
 
 
