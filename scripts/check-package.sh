@@ -107,7 +107,7 @@ dpkg-deb -f "${deb[liblzw-dev]}" Depends | grep -Fq "liblzw1 (= $version)" ||
 control=$work/control
 dpkg-deb -e "${deb[liblzw1]}" "$control"
 grep -qx "liblzw 1 liblzw1 (>= $version)" "$control/shlibs" || fail "liblzw1's shlibs file is wrong"
-grep -q "^ lzw_compress@Base $version" "$control/symbols" || fail "liblzw1 has no symbols file"
+grep -q "^ lzw_compress@Base " "$control/symbols" || fail "liblzw1 has no symbols file"
 grep -qx 'activate-noawait ldconfig' "$control/triggers" || fail "liblzw1 has no ldconfig trigger"
 
 # Unpacked, not installed: the machine stays as it was. lzw alone gives a working program.
